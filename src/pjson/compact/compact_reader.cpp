@@ -1,0 +1,117 @@
+// load_json_small: one decoder call, the lookup from "codes", then the
+// entries handed to the chain in document order, by new bags and set_bag
+// (replace mode) or by add_to_bag per choice (merge mode).
+#include "compact/compact.h"
+
+#include <vector>
+
+namespace pjson {
+
+namespace {
+
+// document[name]: a dict is read directly, anything else subscripted.
+Ref member(PyObject* document, PyObject* name) {
+    if (PyDict_CheckExact(document)) return Ref::borrow(dict_lookup(document, name));
+    return check(PyObject_GetItem(document, name));
+}
+
+// The reader's lookup: consecutive elements of "codes" paired as key and
+// value, a later pair replacing an earlier one with an equal key; an
+// unpaired last element is dropped.
+Ref reader_build_codes(PyObject* codes_array) {
+    Ref codes = check(PyDict_New());
+    Iter it(codes_array);
+    while (Ref key = it.next()) {
+        Ref value = it.next();
+        if (!value) break;
+        check_status(PyDict_SetItem(codes.get(), key.get(), value.get()));
+    }
+    return codes;
+}
+
+// A coded next start decoded element by element into a tuple.
+Ref decode_next_start(PyObject* codes, PyObject* next_start) {
+    std::vector<Ref> values;
+    Iter it(next_start);
+    while (Ref key = it.next()) values.push_back(Ref::borrow(dict_lookup(codes, key.get())));
+    Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+    for (size_t i = 0; i < values.size(); ++i)
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), values[i].release());
+    return tuple;
+}
+
+void load_merge(PyObject* chain, Iter& entries, PyObject* codes) {
+    const Names& n = names();
+    const bool compressed = PyDict_GET_SIZE(codes) > 0;
+    while (Ref start = entries.next()) {
+        Ref bag = entries.next();
+        if (!bag) break;
+        Iter choices(bag.get());
+        while (Ref next_start = choices.next()) {
+            Ref count = choices.next();
+            if (!count) break;
+            Ref add_to_bag = get_attr(chain, n.add_to_bag);
+            if (compressed) {
+                // The start is decoded afresh for every choice, before its
+                // next start, so a missing start is the one reported.
+                PyObject* decoded = dict_lookup(codes, start.get());
+                Ref keep = Ref::borrow(decoded);
+                Ref items = decode_next_start(codes, next_start.get());
+                call_with_count(add_to_bag.get(), decoded, items.get(), count.get());
+            } else {
+                call_with_count(add_to_bag.get(), start.get(), next_start.get(), count.get());
+            }
+        }
+    }
+}
+
+void load_replace(const Globals& globals, PyObject* chain, Iter& entries, PyObject* codes) {
+    const Names& n = names();
+    const bool compressed = PyDict_GET_SIZE(codes) > 0;
+    call_method0_drop(chain, n.clear);
+    while (Ref start = entries.next()) {
+        Ref bag_array = entries.next();
+        if (!bag_array) break;
+        Iter choices(bag_array.get());
+        Ref bag_class = globals.get(n.g_ProbabilityBag);
+        Ref bag = check(PyObject_CallNoArgs(bag_class.get()));
+        while (Ref next_start = choices.next()) {
+            Ref count = choices.next();
+            if (!count) break;
+            Ref add = get_attr(bag.get(), n.add);
+            Ref items = compressed ? decode_next_start(codes, next_start.get())
+                                   : check(PySequence_Tuple(next_start.get()));
+            call_with_count(add.get(), items.get(), nullptr, count.get());
+        }
+        // The start is decoded only once its bag is filled: a start missing
+        // from the table fails after the bag's adds, and the bag is dropped.
+        Ref set_bag = get_attr(chain, n.set_bag);
+        PyObject* decoded = compressed ? dict_lookup(codes, start.get()) : start.get();
+        Ref keep = Ref::borrow(decoded);
+        PyObject* call[3] = {nullptr, decoded, bag.get()};
+        check(PyObject_Vectorcall(set_bag.get(), call + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+}
+
+}  // namespace
+
+void compact_load(const Globals& globals, const CallArgs& args) {
+    const Names& n = names();
+    Ref json = globals.get(n.g_json);
+    PyObject* call[2] = {json.get(), args.file};
+    Ref document = check(PyObject_VectorcallMethod(n.load, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    json = Ref();
+
+    Ref codes_array = member(document.get(), n.codes);
+    Ref codes = reader_build_codes(codes_array.get());
+    codes_array = Ref();
+    Ref chain_array = member(document.get(), n.chain);
+    Iter entries(chain_array.get());
+
+    if (truth(args.flag))
+        load_merge(args.chain, entries, codes.get());
+    else
+        load_replace(globals, args.chain, entries, codes.get());
+}
+
+}  // namespace pjson

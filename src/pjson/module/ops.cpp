@@ -1,0 +1,122 @@
+// Calls on the caller's objects and small helpers over the C API.
+#include "module/module.h"
+
+namespace pjson {
+
+Ref Globals::get(PyObject* name) const {
+    PyObject* value = PyDict_GetItemWithError(dict_, name);
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw_error();
+    }
+    return Ref::borrow(value);
+}
+
+bool truth(PyObject* obj) {
+    if (obj == Py_True) return true;
+    if (obj == Py_False || obj == Py_None) return false;
+    return check_status(PyObject_IsTrue(obj)) != 0;
+}
+
+void raise_key_error(PyObject* key) {
+    Ref args = check(PyTuple_Pack(1, key));
+    PyErr_SetObject(PyExc_KeyError, args.get());
+    throw_error();
+}
+
+PyObject* dict_lookup(PyObject* dict, PyObject* key) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (value == nullptr) {
+        if (PyErr_Occurred()) throw_error();
+        raise_key_error(key);
+    }
+    return value;
+}
+
+namespace {
+
+[[noreturn]] void raise_unpack(Py_ssize_t have) {
+    if (have > 2)
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    else
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%s to unpack", have,
+                     have == 1 ? "" : "s");
+    throw_error();
+}
+
+}  // namespace
+
+void unpack_pair(PyObject* obj, Ref& first, Ref& second) {
+    if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
+        if (n != 2) raise_unpack(n);
+        PyObject** items = PySequence_Fast_ITEMS(obj);
+        first.reset_borrowed(items[0]);
+        second.reset_borrowed(items[1]);
+        return;
+    }
+    Ref it = check(PyObject_GetIter(obj));
+    Ref a(PyIter_Next(it.get()));
+    if (!a) {
+        if (PyErr_Occurred()) throw_error();
+        raise_unpack(0);
+    }
+    Ref b(PyIter_Next(it.get()));
+    if (!b) {
+        if (PyErr_Occurred()) throw_error();
+        raise_unpack(1);
+    }
+    Ref extra(PyIter_Next(it.get()));
+    if (extra) raise_unpack(3);
+    if (PyErr_Occurred()) throw_error();
+    first = std::move(a);
+    second = std::move(b);
+}
+
+Iter::Iter(PyObject* iterable) {
+    if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable))
+        seq_ = Ref::borrow(iterable);
+    else
+        it_ = check(PyObject_GetIter(iterable));
+}
+
+Ref Iter::next() {
+    if (seq_) {
+        // A list may change size under us (a caller's __eq__ or __hash__ can
+        // mutate it), so its length is read afresh at every step.
+        if (pos_ >= PySequence_Fast_GET_SIZE(seq_.get())) return Ref();
+        return Ref::borrow(PySequence_Fast_ITEMS(seq_.get())[pos_++]);
+    }
+    PyObject* item = PyIter_Next(it_.get());
+    if (item == nullptr && PyErr_Occurred()) throw_error();
+    return Ref(item);
+}
+
+Ref call_method0(PyObject* obj, PyObject* name) {
+    PyObject* args[1] = {obj};
+    return check(PyObject_VectorcallMethod(name, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+void call_method0_drop(PyObject* obj, PyObject* name) { call_method0(obj, name); }
+
+Ref get_attr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
+
+void call_with_count(PyObject* callable, PyObject* a, PyObject* b, PyObject* count) {
+    // One slot in front for PY_VECTORCALL_ARGUMENTS_OFFSET.
+    PyObject* args[4] = {nullptr, a, b, count};
+    if (b == nullptr) {
+        args[2] = count;
+        check(PyObject_Vectorcall(callable, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                  names().count_kwnames));
+    } else {
+        check(PyObject_Vectorcall(callable, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                  names().count_kwnames));
+    }
+}
+
+void write_piece(PyObject* file, PyObject* piece) {
+    PyObject* args[2] = {file, piece};
+    check(PyObject_VectorcallMethod(names().write, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+}  // namespace pjson

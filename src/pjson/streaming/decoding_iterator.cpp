@@ -1,0 +1,117 @@
+// The one-shot iterator that decodes a compressed next start on demand.
+#include "streaming/streaming.h"
+
+#include <new>
+
+namespace pjson {
+
+namespace {
+
+struct DecodingIterator {
+    PyObject_HEAD
+    PyObject* codes;    // the reader's lookup
+    PyObject* builder;  // Python builder whose value is read on first advance
+    PyObject* value;    // the next start, once known
+    PyObject* inner;    // iterator over the next start
+};
+
+PyTypeObject* g_type = nullptr;
+
+int di_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* it = reinterpret_cast<DecodingIterator*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(it->codes);
+    Py_VISIT(it->builder);
+    Py_VISIT(it->value);
+    Py_VISIT(it->inner);
+    return 0;
+}
+
+int di_clear(PyObject* self) {
+    auto* it = reinterpret_cast<DecodingIterator*>(self);
+    Py_CLEAR(it->codes);
+    Py_CLEAR(it->builder);
+    Py_CLEAR(it->value);
+    Py_CLEAR(it->inner);
+    return 0;
+}
+
+void di_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    di_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* di_next(PyObject* self) {
+    auto* it = reinterpret_cast<DecodingIterator*>(self);
+    if (it->inner == nullptr) {
+        if (it->codes == nullptr) return nullptr;  // cleared
+        if (it->value == nullptr) {
+            it->value = PyObject_GetAttr(it->builder, names().value);
+            if (it->value == nullptr) return nullptr;
+        }
+        it->inner = PyObject_GetIter(it->value);
+        if (it->inner == nullptr) return nullptr;
+    }
+    PyObject* key = PyIter_Next(it->inner);
+    if (key == nullptr) return nullptr;
+    PyObject* decoded = PyDict_GetItemWithError(it->codes, key);
+    if (decoded == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyObject* args = PyTuple_Pack(1, key);
+            if (args != nullptr) {
+                PyErr_SetObject(PyExc_KeyError, args);
+                Py_DECREF(args);
+            }
+        }
+        Py_DECREF(key);
+        return nullptr;
+    }
+    Py_INCREF(decoded);
+    Py_DECREF(key);
+    return decoded;
+}
+
+PyType_Slot di_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(di_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(di_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(di_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(di_next)},
+    {Py_tp_doc, const_cast<char*>("Decodes a compressed next start as it is consumed.")},
+    {0, nullptr},
+};
+
+PyType_Spec di_spec = {
+    "tesmo_cjson.DecodingIterator",
+    sizeof(DecodingIterator),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    di_slots,
+};
+
+}  // namespace
+
+bool decoding_iterator_init() {
+    if (g_type != nullptr) return true;
+    g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&di_spec));
+    return g_type != nullptr;
+}
+
+Ref decoding_iterator_new(PyObject* codes, PyObject* builder, PyObject* value) {
+    auto* it = PyObject_GC_New(DecodingIterator, g_type);
+    if (it == nullptr) throw_error();
+    Py_INCREF(codes);
+    it->codes = codes;
+    Py_XINCREF(builder);
+    it->builder = builder;
+    Py_XINCREF(value);
+    it->value = value;
+    it->inner = nullptr;
+    PyObject_GC_Track(it);
+    return Ref(reinterpret_cast<PyObject*>(it));
+}
+
+}  // namespace pjson

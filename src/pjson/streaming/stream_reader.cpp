@@ -1,0 +1,236 @@
+// load_json_big: parser events in, add_to_bag calls out. The reader knows
+// where it is by its count of open containers, the last object key and the
+// last scalar; one builder assembles the code table's list and each next
+// start. Nothing else of the document is held.
+#include "streaming/streaming.h"
+
+#include <utility>
+
+namespace pjson {
+
+namespace {
+
+bool starts_with(PyObject* str, const char* prefix) {
+    Ref p = check(PyUnicode_FromString(prefix));
+    Py_ssize_t match = PyUnicode_Tailmatch(str, p.get(), 0, PY_SSIZE_T_MAX, -1);
+    if (match < 0) throw_error();
+    return match == 1;
+}
+
+// Event names by identity first (the parsers hand out the same few string
+// objects again and again), then by value. Value matches are remembered for
+// the call, holding the string so that its address cannot be reused.
+class EventNames {
+public:
+    Event classify(PyObject* event) {
+        const Names& n = names();
+        if (event == n.number) return Event::Number;
+        if (event == n.string) return Event::String;
+        if (event == n.start_array) return Event::StartArray;
+        if (event == n.end_array) return Event::EndArray;
+        if (event == n.map_key) return Event::MapKey;
+        if (event == n.start_map) return Event::StartMap;
+        if (event == n.end_map) return Event::EndMap;
+        if (event == n.null) return Event::Null;
+        if (event == n.boolean) return Event::Boolean;
+        for (const auto& [seen, kind] : seen_) {
+            if (seen.get() == event) return kind;
+        }
+        Event kind = by_value(event);
+        if (seen_.size() < kMaxSeen) seen_.emplace_back(Ref::borrow(event), kind);
+        return kind;
+    }
+
+private:
+    static constexpr size_t kMaxSeen = 16;
+
+    static Event by_value(PyObject* event) {
+        if (!PyUnicode_Check(event)) {
+            PyErr_Format(PyExc_TypeError, "parser event name must be str, not %.200s", Py_TYPE(event)->tp_name);
+            throw_error();
+        }
+        const Names& n = names();
+        const std::pair<PyObject*, Event> known[] = {
+            {n.number, Event::Number},         {n.string, Event::String},   {n.start_array, Event::StartArray},
+            {n.end_array, Event::EndArray},    {n.map_key, Event::MapKey},  {n.start_map, Event::StartMap},
+            {n.end_map, Event::EndMap},        {n.null, Event::Null},       {n.boolean, Event::Boolean},
+        };
+        for (const auto& [name, kind] : known) {
+            int eq = PyUnicode_Compare(event, name);
+            if (eq == -1 && PyErr_Occurred()) throw_error();
+            if (eq == 0) return kind;
+        }
+        if (starts_with(event, "start_")) return Event::OtherStart;
+        if (starts_with(event, "end_")) return Event::OtherEnd;
+        return Event::Other;
+    }
+
+    std::vector<std::pair<Ref, Event>> seen_;
+};
+
+bool equals(PyObject* obj, PyObject* str) {
+    if (obj == str) return true;
+    if (PyUnicode_CheckExact(obj)) return PyUnicode_Compare(obj, str) == 0;
+    return check_status(PyObject_RichCompareBool(obj, str, Py_EQ)) == 1;
+}
+
+// The builder the module global ObjectBuilder names: while that is ijson's
+// own class the native builder stands in for it; anything else is called
+// exactly as a builder is, once per event.
+class Builder {
+public:
+    explicit Builder(const Globals& globals) {
+        Ref cls = globals.get(names().g_ObjectBuilder);
+        if (cls.get() != names().ijson_object_builder) py_ = check(PyObject_CallNoArgs(cls.get()));
+    }
+
+    void event(Event kind, PyObject* event, PyObject* value) {
+        if (!py_) {
+            native_.event(kind, value);
+            return;
+        }
+        PyObject* args[3] = {py_.get(), event, value};
+        check(PyObject_VectorcallMethod(names().event, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+
+    Ref value() {
+        if (!py_) return Ref::borrow(native_.value());
+        return get_attr(py_.get(), names().value);
+    }
+
+    // The lazy next start: a Python builder's value is read only when the
+    // iterator is first advanced.
+    Ref lazy_next_start(PyObject* codes) {
+        if (!py_) return decoding_iterator_new(codes, nullptr, native_.value());
+        return decoding_iterator_new(codes, py_.get(), nullptr);
+    }
+
+private:
+    Ref py_;
+    EventBuilder native_;
+};
+
+class StreamReader {
+public:
+    StreamReader(const Globals& globals, const CallArgs& args)
+        : globals_(globals), chain_(args.chain), file_(args.file), merge_(args.flag) {}
+
+    void run() {
+        const Names& n = names();
+        if (!truth(merge_)) call_method0_drop(chain_, n.clear);
+        Ref ijson = globals_.get(n.g_ijson);
+        PyObject* call[2] = {ijson.get(), file_};
+        Ref parser = check(PyObject_VectorcallMethod(n.basic_parse, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        ijson = Ref();
+        Builder builder(globals_);
+        Iter events(parser.get());
+        EventNames event_names;
+        Ref event, value;
+        while (Ref pair = events.next()) {
+            unpack_pair(pair.get(), event, value);
+            on_event(builder, event_names.classify(event.get()), event.get(), value.get());
+        }
+    }
+
+private:
+    void on_event(Builder& builder, Event kind, PyObject* event, PyObject* value) {
+        const bool is_start = kind == Event::StartMap || kind == Event::StartArray || kind == Event::OtherStart;
+        const bool is_end = kind == Event::EndMap || kind == Event::EndArray || kind == Event::OtherEnd;
+        const bool start_array = kind == Event::StartArray;
+        const bool end_array = kind == Event::EndArray;
+        if (is_start) ++depth_;
+        if (is_end) --depth_;
+
+        // null and booleans count as scalars too, so that a start written as
+        // null, true or false files its bag under itself.
+        if (kind == Event::MapKey)
+            last_key_.reset_borrowed(value);
+        else if (kind == Event::Number || kind == Event::String || kind == Event::Null || kind == Event::Boolean)
+            last_value_.reset_borrowed(value);
+
+        const Names& n = names();
+        if (!in_codes_ && !in_chain_ && start_array && depth_ == 2) {
+            if (last_key_ && equals(last_key_.get(), n.codes)) {
+                in_codes_ = true;
+                builder.event(kind, event, value);
+            } else if (last_key_ && equals(last_key_.get(), n.chain)) {
+                in_chain_ = true;
+            }
+        } else if (end_array && depth_ == 1) {
+            if (in_codes_) {
+                build_codes(builder);
+                builder.event(kind, event, value);
+            }
+            in_codes_ = false;
+            in_chain_ = false;
+        } else if (in_chain_ && start_array && depth_ == 3) {
+            building_bag_item_ = true;
+            start_.reset_borrowed(last_value_ ? last_value_.get() : Py_None);
+        } else if (in_chain_ && end_array && depth_ == 2) {
+            building_bag_item_ = false;
+        } else if (in_codes_) {
+            builder.event(kind, event, value);
+        } else if (building_bag_item_ && !in_bag_ && is_start) {
+            builder.event(kind, event, value);
+            in_bag_ = true;
+        } else if (building_bag_item_ && in_bag_ && is_end) {
+            builder.event(kind, event, value);
+            in_bag_ = false;
+        } else if (building_bag_item_ && in_bag_) {
+            builder.event(kind, event, value);
+        } else if (building_bag_item_) {
+            hand_over(builder, value);
+        }
+    }
+
+    // The table's list, paired two elements at a time; it replaces any
+    // table an earlier "codes" array made.
+    void build_codes(Builder& builder) {
+        Ref list = builder.value();
+        Ref codes = check(PyDict_New());
+        Iter it(list.get());
+        while (Ref key = it.next()) {
+            Ref value = it.next();
+            if (!value) break;
+            check_status(PyDict_SetItem(codes.get(), key.get(), value.get()));
+        }
+        codes_ = std::move(codes);
+    }
+
+    void hand_over(Builder& builder, PyObject* count) {
+        Ref add_to_bag = get_attr(chain_, names().add_to_bag);
+        PyObject* start = start_ ? start_.get() : Py_None;
+        if (codes_ && PyDict_GET_SIZE(codes_.get()) > 0) {
+            Ref decoded = Ref::borrow(dict_lookup(codes_.get(), start));
+            Ref items = builder.lazy_next_start(codes_.get());
+            call_with_count(add_to_bag.get(), decoded.get(), items.get(), count);
+        } else {
+            Ref items = builder.value();
+            call_with_count(add_to_bag.get(), start, items.get(), count);
+        }
+    }
+
+    const Globals& globals_;
+    PyObject* chain_;
+    PyObject* file_;
+    PyObject* merge_;
+    Py_ssize_t depth_ = 0;
+    bool in_codes_ = false;
+    bool in_chain_ = false;
+    bool building_bag_item_ = false;
+    bool in_bag_ = false;
+    Ref codes_;
+    Ref start_;
+    Ref last_value_;
+    Ref last_key_;
+};
+
+}  // namespace
+
+void stream_load(const Globals& globals, const CallArgs& args) {
+    StreamReader(globals, args).run();
+}
+
+bool streaming_init(PyObject* /*module*/) { return decoding_iterator_init(); }
+
+}  // namespace pjson

@@ -1,0 +1,60 @@
+// The streaming pair: the document written piece by piece through the
+// file's write, and read back from incremental-parser events, holding no
+// more than the code table and one next start.
+#pragma once
+
+#include "module/module.h"
+
+#include <vector>
+
+namespace pjson {
+
+void stream_dump(const Globals& globals, const CallArgs& args);  // dump_json_big
+void stream_load(const Globals& globals, const CallArgs& args);  // load_json_big
+
+bool streaming_init(PyObject* module);
+
+// Parser events by name. Names that merely begin with "start_" or "end_"
+// open or close containers for the reader's depth but mean nothing else.
+enum class Event : unsigned char {
+    StartMap,
+    StartArray,
+    EndMap,
+    EndArray,
+    MapKey,
+    Number,
+    String,
+    Null,
+    Boolean,
+    OtherStart,
+    OtherEnd,
+    Other,
+};
+
+// Builds next starts and the code table's list from events, producing the
+// same objects as ijson's ObjectBuilder (value None at first, lists and
+// dicts, one current key) without a Python call per event.
+class EventBuilder {
+public:
+    EventBuilder() : value_(Ref::borrow(Py_None)) {}
+    void event(Event kind, PyObject* value);
+    PyObject* value() const noexcept { return value_.get(); }  // borrowed
+
+private:
+    void add(PyObject* item);
+
+    Ref value_;
+    Ref key_;
+    std::vector<Ref> containers_;
+};
+
+// The lazy next start handed to add_to_bag for a compressed document: it
+// reads the builder's value when first advanced and looks each element up
+// in the codes as it is pulled. It holds strong references throughout, so a
+// caller may keep it past the call.
+//   builder: a Python builder whose `value` is read on first advance, or
+//   nullptr with `value` given directly (the native builder's value).
+Ref decoding_iterator_new(PyObject* codes, PyObject* builder, PyObject* value);
+bool decoding_iterator_init();
+
+}  // namespace pjson
