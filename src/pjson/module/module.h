@@ -27,7 +27,8 @@ struct Names {
     PyObject* basic_parse;
     PyObject* event;
     PyObject* value;
-    PyObject* count_kwnames;  // ("count",)
+    PyObject* count_kwnames;      // ("count",)
+    PyObject* use_float_kwnames;  // ("use_float",)
     // module globals
     PyObject* g_json;
     PyObject* g_math;

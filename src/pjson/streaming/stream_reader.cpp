@@ -119,8 +119,11 @@ public:
         const Names& n = names();
         if (!truth(merge_)) call_method0_drop(chain_, n.clear);
         Ref ijson = globals_.get(n.g_ijson);
-        PyObject* call[2] = {ijson.get(), file_};
-        Ref parser = check(PyObject_VectorcallMethod(n.basic_parse, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        // Fractions come as floats, as the compact reader's decoders give
+        // them, so that a chain of float values reads back equal.
+        PyObject* call[3] = {ijson.get(), file_, Py_True};
+        Ref parser = check(
+            PyObject_VectorcallMethod(n.basic_parse, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, n.use_float_kwnames));
         ijson = Ref();
         Builder builder(globals_);
         Iter events(parser.get());
