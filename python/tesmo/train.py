@@ -1,0 +1,133 @@
+"""Training a word chain from text, and generating sentences from a chain.
+
+Text becomes a stream of tokens: words, sentence-ending punctuation, and
+``None`` at every sentence boundary, so a sentence starts with whatever follows
+the start ``None``. A chain of order N maps each token to the tuples of the N
+tokens that followed it.
+"""
+
+from __future__ import annotations
+
+import codecs
+import random
+import re
+from collections import deque
+from itertools import islice
+from typing import Hashable, Iterable, Iterator, List, Optional, Protocol
+
+from tesmo.chain import Chain
+
+Token = Optional[str]
+
+# A word may carry inner apostrophes and hyphens ("Beer-sheba", "Jacob's").
+_TOKEN = re.compile(r"(\w+(?:['\u2019-]\w+)*)|([.!?]+)")
+_SENTENCE_END = re.compile(r"[.!?]+")
+_SPACE = re.compile(r"\s")
+CHUNK_SIZE = 1 << 20
+
+
+class BinaryReader(Protocol):
+    """Anything with a binary ``read(size)``, such as a file opened with "rb"."""
+
+    def read(self, size: int = -1) -> bytes: ...
+
+
+def read_text(file: BinaryReader, chunk_size: int = CHUNK_SIZE) -> Iterator[str]:
+    """Yield the UTF-8 text of a binary file in chunks; bad bytes become U+FFFD."""
+    decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
+    while True:
+        data = file.read(chunk_size)
+        if not data:
+            break
+        yield decoder.decode(data)
+    yield decoder.decode(b"", final=True)
+
+
+def _matches(chunks: Iterable[str]) -> Iterator["re.Match[str]"]:
+    """Yield the token matches of a text given in chunks.
+
+    A token that may go on in the next chunk (nothing but non-space text after
+    it) is held back and matched again together with that chunk.
+    """
+    carry = ""
+    for chunk in chunks:
+        text = carry + chunk
+        matches = list(_TOKEN.finditer(text))
+        carry = ""
+        if matches and not _SPACE.search(text, matches[-1].end()):
+            carry = text[matches[-1].start():]
+            matches.pop()
+        yield from matches
+    yield from _TOKEN.finditer(carry)
+
+
+def tokenize(sources: Iterable[Iterable[str]]) -> Iterator[Token]:
+    """Turn texts, each given as an iterable of chunks, into one token stream.
+
+    The stream opens with ``None`` and has exactly one ``None`` after every
+    sentence; a sentence never runs from one text into the next, and
+    punctuation before a sentence's first word is dropped.
+    """
+    yield None
+    for chunks in sources:
+        in_sentence = False
+        for match in _matches(chunks):
+            word, stop = match.groups()
+            if word:
+                in_sentence = True
+                yield word
+            elif in_sentence:
+                in_sentence = False
+                yield stop
+                yield None
+        if in_sentence:
+            yield None
+
+
+def train(chain: Chain, tokens: Iterable[Hashable], order: int = 1) -> Chain:
+    """Add every token's next ``order`` tokens to ``chain`` and return it.
+
+    The last ``order`` tokens of the stream have too few followers and only
+    serve as next-start elements.
+    """
+    if order < 1:
+        raise ValueError("order must be at least 1")
+    window: deque = deque(maxlen=order + 1)
+    add_to_bag = chain.add_to_bag
+    for token in tokens:
+        window.append(token)
+        if len(window) > order:
+            add_to_bag(window[0], tuple(islice(window, 1, None)))
+    return chain
+
+
+def generate_sentence(chain: Chain, rng: random.Random, max_tokens: int = 100) -> List[Hashable]:
+    """Walk the chain from the start ``None`` to the next ``None``.
+
+    Returns the tokens in between. The walk also stops at a start without a
+    bag, at an empty next start, and after ``max_tokens`` tokens, so that a
+    chain that never returns to ``None`` still ends.
+    """
+    tokens: List[Hashable] = []
+    start: Hashable = None
+    while len(tokens) < max_tokens and start in chain:
+        next_start = chain[start].choose(rng)
+        if not next_start:
+            break
+        for token in next_start:
+            if token is None:
+                return tokens
+            tokens.append(token)
+        start = next_start[-1]
+    return tokens
+
+
+def format_sentence(tokens: Iterable[Hashable]) -> str:
+    """Join tokens with spaces, closing punctuation up to the word before it."""
+    text = ""
+    for token in tokens:
+        word = str(token)
+        if text and not _SENTENCE_END.fullmatch(word):
+            text += " "
+        text += word
+    return text
