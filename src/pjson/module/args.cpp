@@ -2,8 +2,6 @@
 // Its messages are the interpreter's own wording for such errors.
 #include "module/module.h"
 
-#include <cstring>
-
 namespace pjson {
 
 namespace {
@@ -29,17 +27,18 @@ Py_ssize_t param_index(PyObject* key, const char* flag_name) {
 
 }  // namespace
 
-void parse_args(const char* fname, const char* flag_name, PyObject* flag_default,
-                PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, CallArgs& out) {
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+void parse_args(const char* fname, const char* flag_name, PyObject* flag_default, PyObject* args,
+                PyObject* kwargs, CallArgs& out) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > kMaxArgs) raise_count(fname, "at most", kMaxArgs, nargs);
 
     PyObject* slots[kMaxArgs] = {nullptr, nullptr, nullptr};
-    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
 
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (kwargs != nullptr && PyDict_Next(kwargs, &pos, &key, &value)) {
         if (!PyUnicode_Check(key)) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fname);
             throw_error();
@@ -54,7 +53,7 @@ void parse_args(const char* fname, const char* flag_name, PyObject* flag_default
                          fname, key);
             throw_error();
         }
-        slots[i] = args[nargs + k];
+        slots[i] = value;
     }
 
     // A missing required parameter reports how many parameters were found

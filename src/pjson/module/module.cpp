@@ -20,10 +20,10 @@ using Impl = void (*)(const Globals&, const CallArgs&);
 // The one place where C++ meets the interpreter: every error leaves as a set
 // Python exception and nullptr.
 PyObject* run(const char* fname, const char* flag_name, PyObject* flag_default, Impl impl, PyObject* module,
-              PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+              PyObject* args, PyObject* kwargs) {
     try {
         CallArgs call{};
-        parse_args(fname, flag_name, flag_default, args, nargsf, kwnames, call);
+        parse_args(fname, flag_name, flag_default, args, kwargs, call);
         Globals globals(module);
         impl(globals, call);
         Py_RETURN_NONE;
@@ -37,37 +37,37 @@ PyObject* run(const char* fname, const char* flag_name, PyObject* flag_default, 
     }
 }
 
-PyObject* dump_json_small(PyObject* m, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return run("dump_json_small", "frequency_compress", Py_True, compact_dump, m, a, n, kw);
+PyObject* dump_json_small(PyObject* m, PyObject* args, PyObject* kwargs) {
+    return run("dump_json_small", "frequency_compress", Py_True, compact_dump, m, args, kwargs);
 }
-PyObject* load_json_small(PyObject* m, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return run("load_json_small", "merge", Py_False, compact_load, m, a, n, kw);
+PyObject* load_json_small(PyObject* m, PyObject* args, PyObject* kwargs) {
+    return run("load_json_small", "merge", Py_False, compact_load, m, args, kwargs);
 }
-PyObject* dump_json_big(PyObject* m, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return run("dump_json_big", "frequency_compress", Py_True, stream_dump, m, a, n, kw);
+PyObject* dump_json_big(PyObject* m, PyObject* args, PyObject* kwargs) {
+    return run("dump_json_big", "frequency_compress", Py_True, stream_dump, m, args, kwargs);
 }
-PyObject* load_json_big(PyObject* m, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return run("load_json_big", "merge", Py_False, stream_load, m, a, n, kw);
+PyObject* load_json_big(PyObject* m, PyObject* args, PyObject* kwargs) {
+    return run("load_json_big", "merge", Py_False, stream_load, m, args, kwargs);
 }
 
-#define PJSON_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+#define PJSON_KEYWORDS(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
 
 PyMethodDef g_methods[] = {
-    {"dump_json_small", PJSON_FASTCALL(dump_json_small), METH_FASTCALL | METH_KEYWORDS,
+    {"dump_json_small", PJSON_KEYWORDS(dump_json_small), METH_VARARGS | METH_KEYWORDS,
      "dump_json_small($module, /, chain, file, frequency_compress=True)\n--\n\n"
      "Write the chain to the open text file as one JSON document, built in memory\n"
      "and rendered by a single call of the encoder. Compressed (with a code table)\n"
      "unless frequency_compress is false."},
-    {"load_json_small", PJSON_FASTCALL(load_json_small), METH_FASTCALL | METH_KEYWORDS,
+    {"load_json_small", PJSON_KEYWORDS(load_json_small), METH_VARARGS | METH_KEYWORDS,
      "load_json_small($module, /, chain, file, merge=False)\n--\n\n"
      "Read a whole chain document with one decoder call into the chain: replacing\n"
      "its content (new bags through set_bag), or adding the document's counts to\n"
      "it with add_to_bag when merge is true."},
-    {"dump_json_big", PJSON_FASTCALL(dump_json_big), METH_FASTCALL | METH_KEYWORDS,
+    {"dump_json_big", PJSON_KEYWORDS(dump_json_big), METH_VARARGS | METH_KEYWORDS,
      "dump_json_big($module, /, chain, file, frequency_compress=True)\n--\n\n"
      "Write the chain to the open text file piece by piece, holding only the code\n"
      "table, so that chains of any size can be saved."},
-    {"load_json_big", PJSON_FASTCALL(load_json_big), METH_FASTCALL | METH_KEYWORDS,
+    {"load_json_big", PJSON_KEYWORDS(load_json_big), METH_VARARGS | METH_KEYWORDS,
      "load_json_big($module, /, chain, file, merge=False)\n--\n\n"
      "Read a chain document from incremental-parser events, one add_to_bag call\n"
      "per choice, holding only the code table and one next start. Replace mode\n"
@@ -78,8 +78,7 @@ PyMethodDef g_methods[] = {
 struct PyModuleDef g_module = {
     PyModuleDef_HEAD_INIT,
     "tesmo_cjson",
-    "Save and load chains as JSON documents: a compact pair working in memory\n"
-    "and a streaming pair working in bounded memory.",
+    nullptr,  // the module carries no docstring
     -1,
     nullptr,
     nullptr,

@@ -80,8 +80,11 @@ struct CallArgs {
     PyObject* flag;
 };
 
-void parse_args(const char* fname, const char* flag_name, PyObject* flag_default,
-                PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, CallArgs& out);
+// The functions take a tuple and a dict rather than the fast-call form: the
+// interpreter checks fast-call keyword names itself, with a message that does
+// not name the function.
+void parse_args(const char* fname, const char* flag_name, PyObject* flag_default, PyObject* args,
+                PyObject* kwargs, CallArgs& out);
 
 // ---------------------------------------------------------------------------
 // Helpers over the C API.
