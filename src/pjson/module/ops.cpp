@@ -50,9 +50,13 @@ void unpack_pair(PyObject* obj, Ref& first, Ref& second) {
     if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
         Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
         if (n != 2) raise_unpack(n);
+        // Take both items before letting go of the old ones: releasing an
+        // old item may run code that changes the list.
         PyObject** items = PySequence_Fast_ITEMS(obj);
-        first.reset_borrowed(items[0]);
-        second.reset_borrowed(items[1]);
+        Ref a = Ref::borrow(items[0]);
+        Ref b = Ref::borrow(items[1]);
+        first = std::move(a);
+        second = std::move(b);
         return;
     }
     Ref it = check(PyObject_GetIter(obj));
