@@ -11,6 +11,7 @@ import pytest
 import ujson
 
 import tesmo_cjson
+from tesmo.chain import Chain
 from conftest import EXAMPLE_ENTRIES, EXAMPLE_FREQS, READ_DOCS, Iter, RecChain, RecFile, RecIjson, outcome, \
     recording_builder
 
@@ -113,13 +114,24 @@ def test_streaming_reader_calls(monkeypatch, log, parser, case):
     assert [type(entry[1]) for entry in log if entry[0] == "add_to_bag"] == [type(entry[1]) for entry in calls]
 
 
-def test_the_parser_is_given_the_file_and_asked_for_floats(monkeypatch, log):
-    # Without use_float fractions arrive as Decimal, and a chain of float
-    # values would not read back equal to the one written.
+def test_the_parser_is_given_the_file_alone(monkeypatch, log):
     parser = RecIjson(log, ijson)
     monkeypatch.setattr(tesmo_cjson, "ijson", parser)
     tesmo_cjson.load_json_big(RecChain(log), io.StringIO(READ_DOCS[False]))
-    assert parser.options == [((), {"use_float": True})]
+    assert parser.options == [((), {})]
+
+
+@pytest.mark.parametrize("text,value", [("0.1", 0.1), ("-2.5e-300", -2.5e-300), ("1e400", math.inf),
+                                        ("18446744073709551617", 2 ** 64 + 1), ("-9223372036854775809", -2 ** 63 - 1)])
+def test_fractions_read_as_floats_and_integers_stay_exact(parser, text, value):
+    # The parser's Decimals become floats, as the compact reader gives them;
+    # integers of any size keep their exact value and type.
+    chain = Chain()
+    tesmo_cjson.load_json_big(chain, io.BytesIO(f'{{"codes":[],"chain":[{text},[[{text}],{text}]]}}'.encode()))
+    [(start, bag)] = chain.items()
+    [(next_start, count)] = bag.choices()
+    assert [start, next_start[0], count] == [value] * 3
+    assert {type(start), type(next_start[0]), type(count)} == {type(value)}
 
 
 @pytest.mark.parametrize("reader,doc,calls,key", [

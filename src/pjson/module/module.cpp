@@ -157,7 +157,6 @@ bool names_init() {
         n.value = intern("value");
         PyObject* count = intern("count");
         n.count_kwnames = check(PyTuple_Pack(1, count)).release();
-        n.use_float_kwnames = check(PyTuple_Pack(1, intern("use_float"))).release();
         n.g_json = intern("json");
         n.g_math = intern("math");
         n.g_OrderedDict = intern("OrderedDict");

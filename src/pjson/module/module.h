@@ -27,8 +27,7 @@ struct Names {
     PyObject* basic_parse;
     PyObject* event;
     PyObject* value;
-    PyObject* count_kwnames;      // ("count",)
-    PyObject* use_float_kwnames;  // ("use_float",)
+    PyObject* count_kwnames;  // ("count",)
     // module globals
     PyObject* g_json;
     PyObject* g_math;

@@ -4,6 +4,7 @@
 // start. Nothing else of the document is held.
 #include "streaming/streaming.h"
 
+#include <cstring>
 #include <utility>
 
 namespace pjson {
@@ -68,6 +69,16 @@ private:
     std::vector<std::pair<Ref, Event>> seen_;
 };
 
+// The parser gives fractions as Decimal. They are read as floats, the type
+// the compact reader's decoders give them, so that a chain of float values
+// reads back equal to the one written. (Asking the parser itself for floats
+// would make it refuse integers beyond 64 bits.)
+bool is_decimal(PyObject* value) {
+    if (PyLong_CheckExact(value) || PyFloat_CheckExact(value)) return false;
+    const char* name = Py_TYPE(value)->tp_name;
+    return std::strcmp(name, "decimal.Decimal") == 0 || std::strcmp(name, "Decimal") == 0;
+}
+
 bool equals(PyObject* obj, PyObject* str) {
     if (obj == str) return true;
     if (PyUnicode_CheckExact(obj)) return PyUnicode_Compare(obj, str) == 0;
@@ -119,11 +130,8 @@ public:
         const Names& n = names();
         if (!truth(merge_)) call_method0_drop(chain_, n.clear);
         Ref ijson = globals_.get(n.g_ijson);
-        // Fractions come as floats, as the compact reader's decoders give
-        // them, so that a chain of float values reads back equal.
-        PyObject* call[3] = {ijson.get(), file_, Py_True};
-        Ref parser = check(
-            PyObject_VectorcallMethod(n.basic_parse, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, n.use_float_kwnames));
+        PyObject* call[2] = {ijson.get(), file_};
+        Ref parser = check(PyObject_VectorcallMethod(n.basic_parse, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         ijson = Ref();
         Builder builder(globals_);
         Iter events(parser.get());
@@ -131,7 +139,9 @@ public:
         Ref event, value;
         while (Ref pair = events.next()) {
             unpack_pair(pair.get(), event, value);
-            on_event(builder, event_names.classify(event.get()), event.get(), value.get());
+            const Event kind = event_names.classify(event.get());
+            if (kind == Event::Number && is_decimal(value.get())) value = check(PyNumber_Float(value.get()));
+            on_event(builder, kind, event.get(), value.get());
         }
     }
 
