@@ -1,0 +1,35 @@
+"""Coverage-guided, differential fuzz target for the readers of tesmo_cjson (atheris).
+
+Every input is read as a document by load_json_small (under ujson and under
+json) and load_json_big (under the yajl2_cffi backend, where present, and the
+ijson package), in replace and in merge mode, and each time by the Python
+model of that reader's rules in tests/test_hostile.py as well. The model is
+instrumented, so coverage follows the readers' rules even though the native
+module is not instrumented itself. A finding is an interpreter crash, a
+sanitizer report, or a reader whose calls or exception type differ from its
+model's (an AssertionError).
+"""
+
+import os
+import sys
+
+import atheris
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+with atheris.instrument_imports(include=["ijson", "tesmo", "test_hostile"]):
+    import test_hostile
+
+
+def test_one_input(data: bytes) -> None:
+    test_hostile.check_all_readers(data)
+
+
+def main() -> None:
+    # yajl2_cffi reports invalid UTF-8 from inside a cffi callback, then raises.
+    sys.unraisablehook = lambda unraisable: None
+    atheris.Setup(sys.argv, test_one_input)
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()
