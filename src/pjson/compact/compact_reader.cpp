@@ -2,6 +2,7 @@
 // entries handed to the chain in document order, by new bags and set_bag
 // (replace mode) or by add_to_bag per choice (merge mode).
 #include "compact/compact.h"
+#include "document/code_table.h"
 
 #include <vector>
 
@@ -15,29 +16,12 @@ Ref member(PyObject* document, PyObject* name) {
     return check(PyObject_GetItem(document, name));
 }
 
-// The reader's lookup: consecutive elements of "codes" paired as key and
-// value, a later pair replacing an earlier one with an equal key; an
-// unpaired last element is dropped.
-Ref reader_build_codes(PyObject* codes_array) {
-    Ref codes = check(PyDict_New());
-    Iter it(codes_array);
-    while (Ref key = it.next()) {
-        Ref value = it.next();
-        if (!value) break;
-        check_status(PyDict_SetItem(codes.get(), key.get(), value.get()));
-    }
-    return codes;
-}
-
 // A coded next start decoded element by element into a tuple.
 Ref decode_next_start(PyObject* codes, PyObject* next_start) {
     std::vector<Ref> values;
     Iter it(next_start);
     while (Ref key = it.next()) values.push_back(Ref::borrow(dict_lookup(codes, key.get())));
-    Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
-    for (size_t i = 0; i < values.size(); ++i)
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), values[i].release());
-    return tuple;
+    return tuple_from(values);
 }
 
 void load_merge(PyObject* chain, Iter& entries, PyObject* codes) {
@@ -103,7 +87,7 @@ void compact_load(const Globals& globals, const CallArgs& args) {
     json = Ref();
 
     Ref codes_array = member(document.get(), n.codes);
-    Ref codes = reader_build_codes(codes_array.get());
+    Ref codes = code_table_read(codes_array.get());
     codes_array = Ref();
     Ref chain_array = member(document.get(), n.chain);
     Iter entries(chain_array.get());

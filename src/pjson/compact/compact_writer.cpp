@@ -10,13 +10,6 @@ namespace pjson {
 
 namespace {
 
-Ref tuple_of(std::vector<Ref>& items) {
-    Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-    for (size_t i = 0; i < items.size(); ++i)
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release());
-    return tuple;
-}
-
 // The writer's lookup maps each value to the key the encoder renders for it:
 // its position, or the value itself for a literal entry.
 void compact_build_table(const Globals& globals, PyObject* chain, PyObject* codes, PyObject* codes_list) {
@@ -45,7 +38,7 @@ Ref gen_next_start_keys(PyObject* codes, PyObject* next_start) {
     std::vector<Ref> keys;
     Iter it(next_start);
     while (Ref element = it.next()) keys.push_back(Ref::borrow(dict_lookup(codes, element.get())));
-    return tuple_of(keys);
+    return tuple_from(keys);
 }
 
 // gen_chain: per (start, bag) the converted start, then the tuple of the
@@ -69,9 +62,9 @@ Ref gen_chain(PyObject* chain, PyObject* codes, bool compress) {
             bag_out.push_back(compress ? gen_next_start_keys(codes, next_start.get()) : std::move(next_start));
             bag_out.push_back(std::move(count));
         }
-        out.push_back(tuple_of(bag_out));
+        out.push_back(tuple_from(bag_out));
     }
-    return tuple_of(out);
+    return tuple_from(out);
 }
 
 }  // namespace

@@ -135,9 +135,7 @@ bool CodeTable::next(TableEntry& entry) {
     entry.value = pair_item(sorted_[pos_].get(), 0);
     ++pos_;
 
-    Ref json = globals_.get(names().g_json);
-    PyObject* args[2] = {json.get(), entry.value.get()};
-    entry.text = check(PyObject_VectorcallMethod(names().dumps, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    entry.text = encoder_dumps(globals_, entry.value.get());
     const Py_ssize_t length = text_length(entry.text.get());
 
     // Only strings and null stand for themselves: a literal number, boolean
@@ -147,6 +145,17 @@ bool CodeTable::next(TableEntry& entry) {
     entry.literal = position > 9 && digit_count(position) >= length &&
                     (PyUnicode_Check(value) || value == Py_None);
     return true;
+}
+
+Ref code_table_read(PyObject* codes_array) {
+    Ref codes = check(PyDict_New());
+    Iter it(codes_array);
+    while (Ref key = it.next()) {
+        Ref value = it.next();
+        if (!value) break;
+        check_status(PyDict_SetItem(codes.get(), key.get(), value.get()));
+    }
+    return codes;
 }
 
 void append_decimal(std::string& out, long long n) {

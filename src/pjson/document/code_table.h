@@ -47,6 +47,11 @@ private:
     size_t pos_ = 0;
 };
 
+// The readers' lookup from a "codes" array: consecutive elements paired as
+// key and value, a later pair replacing an earlier one with an equal key, an
+// unpaired last element dropped.
+Ref code_table_read(PyObject* codes_array);
+
 // ---------------------------------------------------------------------------
 // Text helpers for the pieces the writers form themselves.
 

@@ -5,6 +5,8 @@
 
 #include "module/refs.h"
 
+#include <vector>
+
 namespace pjson {
 
 // Names interned once at start-up. Attribute names, the globals' names, the
@@ -122,5 +124,10 @@ Ref get_attr(PyObject* obj, PyObject* name);                 // obj.name
 // callable(a, count=count) or callable(a, b, count=count); result dropped.
 void call_with_count(PyObject* callable, PyObject* a, PyObject* b, PyObject* count);
 void write_piece(PyObject* file, PyObject* piece);            // file.write(piece)
+// The module global encoder's dumps of one value, the global read afresh.
+Ref encoder_dumps(const Globals& globals, PyObject* value);
+
+// A tuple that takes over the references held in `items`.
+Ref tuple_from(std::vector<Ref>& items);
 
 }  // namespace pjson

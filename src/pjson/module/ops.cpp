@@ -118,6 +118,19 @@ void call_with_count(PyObject* callable, PyObject* a, PyObject* b, PyObject* cou
     }
 }
 
+Ref encoder_dumps(const Globals& globals, PyObject* value) {
+    Ref json = globals.get(names().g_json);
+    PyObject* args[2] = {json.get(), value};
+    return check(PyObject_VectorcallMethod(names().dumps, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref tuple_from(std::vector<Ref>& items) {
+    Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    for (size_t i = 0; i < items.size(); ++i)
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    return tuple;
+}
+
 void write_piece(PyObject* file, PyObject* piece) {
     PyObject* args[2] = {file, piece};
     check(PyObject_VectorcallMethod(names().write, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));

@@ -2,6 +2,7 @@
 // where it is by its count of open containers, the last object key and the
 // last scalar; one builder assembles the code table's list and each next
 // start. Nothing else of the document is held.
+#include "document/code_table.h"
 #include "streaming/streaming.h"
 
 #include <cstring>
@@ -171,7 +172,8 @@ private:
             }
         } else if (end_array && depth_ == 1) {
             if (in_codes_) {
-                build_codes(builder);
+                // The new table replaces any that an earlier "codes" made.
+                codes_ = code_table_read(builder.value().get());
                 builder.event(kind, event, value);
             }
             in_codes_ = false;
@@ -194,20 +196,6 @@ private:
         } else if (building_bag_item_) {
             hand_over(builder, value);
         }
-    }
-
-    // The table's list, paired two elements at a time; it replaces any
-    // table an earlier "codes" array made.
-    void build_codes(Builder& builder) {
-        Ref list = builder.value();
-        Ref codes = check(PyDict_New());
-        Iter it(list.get());
-        while (Ref key = it.next()) {
-            Ref value = it.next();
-            if (!value) break;
-            check_status(PyDict_SetItem(codes.get(), key.get(), value.get()));
-        }
-        codes_ = std::move(codes);
     }
 
     void hand_over(Builder& builder, PyObject* count) {

@@ -56,13 +56,6 @@ public:
     }
 
 private:
-    // The encoder's dumps of one value, the module global looked up afresh.
-    Ref dumps(PyObject* value) {
-        Ref json = globals_.get(names().g_json);
-        PyObject* args[2] = {json.get(), value};
-        return check(PyObject_VectorcallMethod(names().dumps, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    }
-
     // Text as a piece template would format it: a str as it is, anything
     // else through str().
     void append_formatted(PyObject* obj) {
@@ -117,7 +110,7 @@ private:
         if (compress_) {
             append_text(buf_, dict_lookup(codes_.get(), start), ascii_);
         } else {
-            Ref text = dumps(start);
+            Ref text = encoder_dumps(globals_, start);
             append_formatted(text.get());
         }
         buf_.append(",[");
@@ -126,7 +119,7 @@ private:
 
     void write_next_start(PyObject* next_start) {
         if (!compress_) {
-            Ref text = dumps(next_start);
+            Ref text = encoder_dumps(globals_, next_start);
             write_piece(file_, text.get());
             return;
         }
