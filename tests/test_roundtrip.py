@@ -36,9 +36,9 @@ def chains(numbers):
 CHAINS = st.sampled_from(NUMBERS).flatmap(chains)
 
 
-def build(spec: dict, counts_times: int = 1) -> Chain:
+def build(layout: dict, counts_times: int = 1) -> Chain:
     chain = Chain()
-    for start, bag in spec.items():
+    for start, bag in layout.items():
         chain.set_bag(start, ProbabilityBag())
         for next_start, count in bag.items():
             chain.add_to_bag(start, next_start, count * counts_times)
@@ -66,11 +66,11 @@ def reader(request, monkeypatch):
     return getattr(tesmo_cjson, name)
 
 
-def round_trip(spec: dict, writer: str, reader, compress: bool, merge: bool) -> Chain:
+def round_trip(layout: dict, writer: str, reader, compress: bool, merge: bool) -> Chain:
     """Write the chain, then load it into a chain holding junk (replace) or the chain itself (merge)."""
     file = io.StringIO()
-    getattr(tesmo_cjson, writer)(build(spec), file, compress)
-    target = build(spec) if merge else build({"junk": {("j",): 1}})
+    getattr(tesmo_cjson, writer)(build(layout), file, compress)
+    target = build(layout) if merge else build({"junk": {("j",): 1}})
     file.seek(0)
     reader(target, file, merge)
     return target
@@ -78,15 +78,15 @@ def round_trip(spec: dict, writer: str, reader, compress: bool, merge: bool) -> 
 
 @pytest.mark.parametrize("writer", WRITERS)
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(spec=CHAINS, compress=st.booleans(), merge=st.booleans())
-def test_round_trip(encoder, reader, writer, spec, compress, merge):
-    loaded = round_trip(spec, writer, reader, compress, merge)
+@given(layout=CHAINS, compress=st.booleans(), merge=st.booleans())
+def test_round_trip(encoder, reader, writer, layout, compress, merge):
+    loaded = round_trip(layout, writer, reader, compress, merge)
     if merge:
-        expected = build(spec, counts_times=2)
+        expected = build(layout, counts_times=2)
     elif reader is tesmo_cjson.load_json_small:
-        expected = build(spec)
+        expected = build(layout)
     else:  # replace by add_to_bag never brings back a start whose bag is empty
-        expected = build({start: bag for start, bag in spec.items() if bag})
+        expected = build({start: bag for start, bag in layout.items() if bag})
     assert content(loaded) == content(expected)
 
 
@@ -103,5 +103,5 @@ def colliding_chains():
 @pytest.mark.parametrize("writer", WRITERS)
 @pytest.mark.parametrize("case", colliding_chains())
 def test_values_equal_to_codes_survive(encoder, reader, writer, case):
-    spec = colliding_chains()[case]
-    assert content(round_trip(spec, writer, reader, True, False)) == content(build(spec))
+    layout = colliding_chains()[case]
+    assert content(round_trip(layout, writer, reader, True, False)) == content(build(layout))
