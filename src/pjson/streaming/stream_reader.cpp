@@ -5,6 +5,7 @@
 #include "document/code_table.h"
 #include "streaming/streaming.h"
 
+#include <array>
 #include <cstring>
 #include <utility>
 
@@ -24,17 +25,23 @@ bool starts_with(PyObject* str, const char* prefix) {
 // the call, holding the string so that its address cannot be reused.
 class EventNames {
 public:
-    Event classify(PyObject* event) {
+    EventNames() {
         const Names& n = names();
-        if (event == n.number) return Event::Number;
-        if (event == n.string) return Event::String;
-        if (event == n.start_array) return Event::StartArray;
-        if (event == n.end_array) return Event::EndArray;
-        if (event == n.map_key) return Event::MapKey;
-        if (event == n.start_map) return Event::StartMap;
-        if (event == n.end_map) return Event::EndMap;
-        if (event == n.null) return Event::Null;
-        if (event == n.boolean) return Event::Boolean;
+        known_ = {{{n.number, Event::Number},
+                   {n.string, Event::String},
+                   {n.start_array, Event::StartArray},
+                   {n.end_array, Event::EndArray},
+                   {n.map_key, Event::MapKey},
+                   {n.start_map, Event::StartMap},
+                   {n.end_map, Event::EndMap},
+                   {n.null, Event::Null},
+                   {n.boolean, Event::Boolean}}};
+    }
+
+    Event classify(PyObject* event) {
+        for (const auto& [name, kind] : known_) {
+            if (event == name) return kind;
+        }
         for (const auto& [seen, kind] : seen_) {
             if (seen.get() == event) return kind;
         }
@@ -46,27 +53,22 @@ public:
 private:
     static constexpr size_t kMaxSeen = 16;
 
-    static Event by_value(PyObject* event) {
+    Event by_value(PyObject* event) const {
         if (!PyUnicode_Check(event)) {
             PyErr_Format(PyExc_TypeError, "parser event name must be str, not %.200s", Py_TYPE(event)->tp_name);
             throw_error();
         }
-        const Names& n = names();
-        const std::pair<PyObject*, Event> known[] = {
-            {n.number, Event::Number},         {n.string, Event::String},   {n.start_array, Event::StartArray},
-            {n.end_array, Event::EndArray},    {n.map_key, Event::MapKey},  {n.start_map, Event::StartMap},
-            {n.end_map, Event::EndMap},        {n.null, Event::Null},       {n.boolean, Event::Boolean},
-        };
-        for (const auto& [name, kind] : known) {
-            int eq = PyUnicode_Compare(event, name);
-            if (eq == -1 && PyErr_Occurred()) throw_error();
-            if (eq == 0) return kind;
+        for (const auto& [name, kind] : known_) {
+            int cmp = PyUnicode_Compare(event, name);
+            if (cmp == -1 && PyErr_Occurred()) throw_error();
+            if (cmp == 0) return kind;
         }
         if (starts_with(event, "start_")) return Event::OtherStart;
         if (starts_with(event, "end_")) return Event::OtherEnd;
         return Event::Other;
     }
 
+    std::array<std::pair<PyObject*, Event>, 9> known_;
     std::vector<std::pair<Ref, Event>> seen_;
 };
 
@@ -133,7 +135,6 @@ public:
         Ref ijson = globals_.get(n.g_ijson);
         PyObject* call[2] = {ijson.get(), file_};
         Ref parser = check(PyObject_VectorcallMethod(n.basic_parse, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        ijson = Ref();
         Builder builder(globals_);
         Iter events(parser.get());
         EventNames event_names;
@@ -164,10 +165,10 @@ private:
 
         const Names& n = names();
         if (!in_codes_ && !in_chain_ && start_array && depth_ == 2) {
-            if (last_key_ && equals(last_key_.get(), n.codes)) {
+            if (equals(last_key_.get(), n.codes)) {
                 in_codes_ = true;
                 builder.event(kind, event, value);
-            } else if (last_key_ && equals(last_key_.get(), n.chain)) {
+            } else if (equals(last_key_.get(), n.chain)) {
                 in_chain_ = true;
             }
         } else if (end_array && depth_ == 1) {
@@ -180,7 +181,7 @@ private:
             in_chain_ = false;
         } else if (in_chain_ && start_array && depth_ == 3) {
             building_bag_item_ = true;
-            start_.reset_borrowed(last_value_ ? last_value_.get() : Py_None);
+            start_.reset_borrowed(last_value_.get());
         } else if (in_chain_ && end_array && depth_ == 2) {
             building_bag_item_ = false;
         } else if (in_codes_) {
@@ -200,7 +201,7 @@ private:
 
     void hand_over(Builder& builder, PyObject* count) {
         Ref add_to_bag = get_attr(chain_, names().add_to_bag);
-        PyObject* start = start_ ? start_.get() : Py_None;
+        PyObject* start = start_.get();
         if (codes_ && PyDict_GET_SIZE(codes_.get()) > 0) {
             Ref decoded = Ref::borrow(dict_lookup(codes_.get(), start));
             Ref items = builder.lazy_next_start(codes_.get());
@@ -221,9 +222,9 @@ private:
     bool building_bag_item_ = false;
     bool in_bag_ = false;
     Ref codes_;
-    Ref start_;
-    Ref last_value_;
-    Ref last_key_;
+    Ref start_ = Ref::borrow(Py_None);
+    Ref last_value_ = Ref::borrow(Py_None);
+    Ref last_key_ = Ref::borrow(Py_None);
 };
 
 }  // namespace
