@@ -16,9 +16,10 @@ Ref member(PyObject* document, PyObject* name) {
     return check(PyObject_GetItem(document, name));
 }
 
-// A coded next start decoded element by element into a tuple.
-Ref decode_next_start(PyObject* codes, PyObject* next_start) {
-    std::vector<Ref> values;
+// A coded next start decoded element by element into a tuple; `values` is
+// the caller's scratch space, reused from choice to choice.
+Ref decode_next_start(PyObject* codes, PyObject* next_start, std::vector<Ref>& values) {
+    values.clear();
     Iter it(next_start);
     while (Ref key = it.next()) values.push_back(Ref::borrow(dict_lookup(codes, key.get())));
     return tuple_from(values);
@@ -27,6 +28,7 @@ Ref decode_next_start(PyObject* codes, PyObject* next_start) {
 void load_merge(PyObject* chain, Iter& entries, PyObject* codes) {
     const Names& n = names();
     const bool compressed = PyDict_GET_SIZE(codes) > 0;
+    std::vector<Ref> scratch;
     while (Ref start = entries.next()) {
         Ref bag = entries.next();
         if (!bag) break;
@@ -40,7 +42,7 @@ void load_merge(PyObject* chain, Iter& entries, PyObject* codes) {
                 // next start, so a missing start is the one reported.
                 PyObject* decoded = dict_lookup(codes, start.get());
                 Ref keep = Ref::borrow(decoded);
-                Ref items = decode_next_start(codes, next_start.get());
+                Ref items = decode_next_start(codes, next_start.get(), scratch);
                 call_with_count(add_to_bag.get(), decoded, items.get(), count.get());
             } else {
                 call_with_count(add_to_bag.get(), start.get(), next_start.get(), count.get());
@@ -52,6 +54,7 @@ void load_merge(PyObject* chain, Iter& entries, PyObject* codes) {
 void load_replace(const Globals& globals, PyObject* chain, Iter& entries, PyObject* codes) {
     const Names& n = names();
     const bool compressed = PyDict_GET_SIZE(codes) > 0;
+    std::vector<Ref> scratch;
     call_method0_drop(chain, n.clear);
     while (Ref start = entries.next()) {
         Ref bag_array = entries.next();
@@ -63,7 +66,7 @@ void load_replace(const Globals& globals, PyObject* chain, Iter& entries, PyObje
             Ref count = choices.next();
             if (!count) break;
             Ref add = get_attr(bag.get(), n.add);
-            Ref items = compressed ? decode_next_start(codes, next_start.get())
+            Ref items = compressed ? decode_next_start(codes, next_start.get(), scratch)
                                    : check(PySequence_Tuple(next_start.get()));
             call_with_count(add.get(), items.get(), nullptr, count.get());
         }

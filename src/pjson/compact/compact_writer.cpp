@@ -23,8 +23,9 @@ void compact_build_table(const Globals& globals, PyObject* chain, PyObject* code
     }
 }
 
-// gen_next_start, compressed: the keys of a next start's elements.
-Ref gen_next_start_keys(PyObject* codes, PyObject* next_start) {
+// gen_next_start, compressed: the keys of a next start's elements. `keys`
+// is scratch space for next starts that are not exact tuples.
+Ref gen_next_start_keys(PyObject* codes, PyObject* next_start, std::vector<Ref>& keys) {
     if (PyTuple_CheckExact(next_start)) {
         const Py_ssize_t n = PyTuple_GET_SIZE(next_start);
         Ref keys = check(PyTuple_New(n));
@@ -33,9 +34,10 @@ Ref gen_next_start_keys(PyObject* codes, PyObject* next_start) {
             Py_INCREF(key);
             PyTuple_SET_ITEM(keys.get(), i, key);
         }
+        untrack_if_acyclic(keys.get());
         return keys;
     }
-    std::vector<Ref> keys;
+    keys.clear();
     Iter it(next_start);
     while (Ref element = it.next()) keys.push_back(Ref::borrow(dict_lookup(codes, element.get())));
     return tuple_from(keys);
@@ -47,6 +49,7 @@ Ref gen_chain(PyObject* chain, PyObject* codes, bool compress) {
     const Names& n = names();
     std::vector<Ref> out;
     std::vector<Ref> bag_out;
+    std::vector<Ref> scratch;
     Ref items = call_method0(chain, n.items);
     Iter entries(items.get());
     Ref start, bag, next_start, count;
@@ -59,7 +62,7 @@ Ref gen_chain(PyObject* chain, PyObject* codes, bool compress) {
         bag_out.clear();
         while (Ref choice = it.next()) {
             unpack_pair(choice.get(), next_start, count);
-            bag_out.push_back(compress ? gen_next_start_keys(codes, next_start.get()) : std::move(next_start));
+            bag_out.push_back(compress ? gen_next_start_keys(codes, next_start.get(), scratch) : std::move(next_start));
             bag_out.push_back(std::move(count));
         }
         out.push_back(tuple_from(bag_out));

@@ -129,5 +129,9 @@ Ref encoder_dumps(const Globals& globals, PyObject* value);
 
 // A tuple that takes over the references held in `items`.
 Ref tuple_from(std::vector<Ref>& items);
+// Takes a tuple out of the cyclic collector's sight when none of its items
+// can be part of a cycle, as the collector itself would do at its next pass;
+// the converted documents hold millions of such tuples.
+void untrack_if_acyclic(PyObject* tuple);
 
 }  // namespace pjson

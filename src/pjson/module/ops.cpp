@@ -124,10 +124,20 @@ Ref encoder_dumps(const Globals& globals, PyObject* value) {
     return check(PyObject_VectorcallMethod(names().dumps, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+void untrack_if_acyclic(PyObject* tuple) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(tuple, i);
+        if (PyObject_IS_GC(item) && PyObject_GC_IsTracked(item)) return;
+    }
+    PyObject_GC_UnTrack(tuple);
+}
+
 Ref tuple_from(std::vector<Ref>& items) {
     Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     for (size_t i = 0; i < items.size(); ++i)
         PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    untrack_if_acyclic(tuple.get());
     return tuple;
 }
 
