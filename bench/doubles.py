@@ -1,0 +1,208 @@
+"""Stand-ins for the chain, its bags, the bag class and the file.
+
+Cheap doubles make every operation a builtin or a one-line function, so a
+timing with them shows what the serialiser itself costs. Recording doubles
+log every operation, so two implementations can be compared call by call.
+"""
+
+from __future__ import annotations
+
+from collections import deque
+from itertools import repeat
+from typing import Any, Dict, Hashable, Iterable, Iterator, List, Mapping, Tuple
+
+Choices = Dict[Tuple[Hashable, ...], Any]
+
+# Pulls an iterator dry in C without keeping anything.
+drain = deque(maxlen=0).extend
+
+
+class CheapBag:
+    """A writer's bag: ``choices`` is a bound ``dict.items``."""
+
+    __slots__ = ("choices", "unique_count")
+
+    def __init__(self, choices: Choices) -> None:
+        self.choices = choices.items
+        self.unique_count = len(choices)
+
+
+class CheapChain(dict):  # type: ignore[type-arg]
+    """A writer's chain: ``items`` and ``len`` are the dict's own.
+
+    ``build_frequency_dict`` hands back a prebuilt mapping through a C-level
+    callable, so building the table costs only the serialiser's own work.
+    """
+
+    def __init__(self, bags: Mapping[Hashable, Choices], frequencies: Dict[Hashable, Any]) -> None:
+        super().__init__((start, CheapBag(choices)) for start, choices in bags.items())
+        self.build_frequency_dict = repeat(frequencies).__next__
+
+
+def _add_to_bag(start: Any, items: Iterable[Any], count: Any = 1) -> None:
+    drain(items)
+
+
+class NullBag:
+    """A reader's new bag that takes every choice and keeps nothing."""
+
+    __slots__ = ()
+
+    def add(self, items: Any, count: Any = 1) -> None:
+        """Accept a choice and drop it."""
+
+
+class CheapReaderChain:
+    """A reader's chain: ``clear`` and ``set_bag`` are a dict's own methods.
+
+    ``add_to_bag`` consumes the items it is given (a lazy iterator must be
+    read for the lookups behind it to happen) and keeps nothing.
+    """
+
+    __slots__ = ("bags", "clear", "set_bag", "add_to_bag")
+
+    def __init__(self) -> None:
+        self.bags: Dict[Hashable, Any] = {}
+        self.clear = self.bags.clear
+        self.set_bag = self.bags.__setitem__
+        self.add_to_bag = _add_to_bag
+
+
+class ListFile:
+    """A file whose ``write`` is ``list.append``."""
+
+    __slots__ = ("parts", "write")
+
+    def __init__(self) -> None:
+        self.parts: List[str] = []
+        self.write = self.parts.append
+
+    def getvalue(self) -> str:
+        """The text written so far."""
+        return "".join(self.parts)
+
+
+# Values are logged by repr, so that True and 1, or 2.5 and Decimal("2.5"),
+# which compare equal, still tell the two sides apart.
+Log = List[Tuple[Any, ...]]
+
+
+def _kind(items: Any) -> str:
+    """How a next start was handed over: tuple, list or a one-shot iterator."""
+    if type(items) is tuple or type(items) is list:
+        return type(items).__name__
+    return "iterator"
+
+
+class RecordingFile:
+    """A text file that logs every ``write``."""
+
+    def __init__(self, log: Log) -> None:
+        self.log = log
+        self.parts: List[str] = []
+
+    def write(self, text: str) -> None:
+        """Log the piece and keep it."""
+        self.log.append(("write", text))
+        self.parts.append(text)
+
+    def getvalue(self) -> str:
+        """The text written so far."""
+        return "".join(self.parts)
+
+
+class RecordingFrequencies:
+    """The mapping that ``build_frequency_dict`` returns."""
+
+    def __init__(self, log: Log, pairs: List[Tuple[Hashable, Any]]) -> None:
+        self.log = log
+        self.pairs = pairs
+
+    def items(self) -> List[Tuple[Hashable, Any]]:
+        """Log the call; the pairs as a list."""
+        self.log.append(("frequencies.items",))
+        return list(self.pairs)
+
+
+class RecordingBag:
+    """A writer's bag that logs ``unique_count`` and ``choices``."""
+
+    def __init__(self, log: Log, start: Hashable, choices: Choices) -> None:
+        self.log = log
+        self.start = start
+        self.pairs = list(choices.items())
+
+    @property
+    def unique_count(self) -> int:
+        """Log the read; the number of choices."""
+        self.log.append(("unique_count", self.start))
+        return len(self.pairs)
+
+    def choices(self) -> Iterator[Tuple[Tuple[Hashable, ...], Any]]:
+        """Log the call; an iterator over the choices."""
+        self.log.append(("choices", self.start))
+        return iter(self.pairs)
+
+
+class RecordingChain:
+    """A chain that logs every operation either side of the module calls.
+
+    As a writer's chain it serves ``bags``; as a reader's chain it logs what
+    it is given and consumes one-shot iterators on the spot.
+    """
+
+    def __init__(
+        self,
+        log: Log,
+        bags: Mapping[Hashable, Choices] = (),  # type: ignore[assignment]
+        frequencies: Mapping[Hashable, Any] = (),  # type: ignore[assignment]
+    ) -> None:
+        self.log = log
+        self.entries = [(start, RecordingBag(log, start, choices)) for start, choices in dict(bags).items()]
+        self.frequencies = list(dict(frequencies).items())
+
+    def build_frequency_dict(self) -> RecordingFrequencies:
+        """Log the call; the frequency mapping."""
+        self.log.append(("build_frequency_dict",))
+        return RecordingFrequencies(self.log, self.frequencies)
+
+    def items(self) -> Iterator[Tuple[Hashable, RecordingBag]]:
+        """Log the call; an iterator over the entries."""
+        self.log.append(("items",))
+        return iter(self.entries)
+
+    def __len__(self) -> int:
+        self.log.append(("len",))
+        return len(self.entries)
+
+    def clear(self) -> None:
+        """Log the call."""
+        self.log.append(("clear",))
+
+    def set_bag(self, start: Hashable, bag: Any) -> None:
+        """Log the start and which new bag was installed."""
+        self.log.append(("set_bag", repr(start), bag.serial))
+
+    def add_to_bag(self, start: Hashable, items: Iterable[Any], count: Any = 1) -> None:
+        """Log the choice, reading the items right away."""
+        self.log.append(("add_to_bag", repr(start), _kind(items), repr(list(items)), repr(count)))
+
+
+def recording_bag_class(log: Log) -> type:
+    """A stand-in for ``ProbabilityBag`` whose bags log to ``log``.
+
+    Bags are numbered as they are made, so ``set_bag`` entries show which bag
+    was installed.
+    """
+    made = [0]
+
+    class RecordingNewBag:
+        def __init__(self) -> None:
+            made[0] += 1
+            self.serial = made[0]
+            log.append(("ProbabilityBag", self.serial))
+
+        def add(self, items: Any, count: Any = 1) -> None:
+            log.append(("add", self.serial, _kind(items), repr(list(items)), repr(count)))
+
+    return RecordingNewBag

@@ -1,0 +1,153 @@
+"""The chains that the benchmarks serialise.
+
+(a) the word chain trained on the corpus shipped in the package;
+(b) a synthetic chain: a few thousand distinct words with Zipf-like
+    frequencies, next starts of 1 to 3 values;
+(c) the same shape with every value an int.
+
+Each workload comes as plain data (start -> {next start: count}) from which
+both the real ``tesmo.chain.Chain`` and the cheap doubles are built, so that
+every variant serialises the very same chain.
+"""
+
+from __future__ import annotations
+
+import string
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Dict, Hashable, List, Optional, Tuple
+
+import numpy as np
+
+from doubles import CheapChain
+from tesmo.bag import ProbabilityBag
+from tesmo.chain import Chain
+
+Bags = Dict[Hashable, Dict[Tuple[Hashable, ...], int]]
+
+VOCABULARY = 4000
+# Zipf-like: the word of rank r is drawn with weight 1 / (r + 2.7) ** 1.07.
+ZIPF_SHIFT = 2.7
+ZIPF_EXPONENT = 1.07
+# English-like word lengths from 1 to 12 letters.
+WORD_LENGTH_WEIGHTS = np.array([2, 8, 14, 15, 13, 11, 9, 7, 5, 3, 2, 1]) / 90
+NEXT_START_LENGTHS = (1, 2, 3)
+NEXT_START_WEIGHTS = (0.35, 0.40, 0.25)
+
+
+@dataclass
+class Workload:
+    """One chain in every form the benchmarks need."""
+
+    name: str
+    bags: Bags
+    frequencies: Dict[Hashable, int]
+    choices: int
+
+    def real_chain(self) -> Chain:
+        """A fresh ``tesmo.chain.Chain`` holding the workload."""
+        return chain_from_bags(self.bags)
+
+    def cheap_chain(self) -> CheapChain:
+        """A writer's cheap double holding the workload."""
+        return CheapChain(self.bags, self.frequencies)
+
+
+def chain_from_bags(bags: Bags) -> Chain:
+    """Build a real chain through its public operations."""
+    chain = Chain()
+    for start, choices in bags.items():
+        bag = ProbabilityBag()
+        for next_start, count in choices.items():
+            bag.add(next_start, count=count)
+        chain.set_bag(start, bag)
+    return chain
+
+
+def bags_from_chain(chain: Chain) -> Bags:
+    """The plain-data form of a real chain."""
+    return {start: dict(bag.choices()) for start, bag in chain.items()}
+
+
+def _workload(name: str, bags: Bags) -> Workload:
+    frequencies = chain_from_bags(bags).build_frequency_dict()
+    return Workload(name, bags, frequencies, sum(len(choices) for choices in bags.values()))
+
+
+def corpus_workload(order: int = 2) -> Tuple[Optional[Workload], str]:
+    """Workload (a), or None and the reason why it is not available."""
+    try:
+        from tesmo.train import read_text, tokenize, train
+    except ImportError as exc:
+        return None, f"tesmo.train is not importable ({exc})"
+    import tesmo
+
+    corpus = Path(tesmo.__file__).with_name("data") / "corpus.txt"
+    if not corpus.is_file():
+        return None, f"{corpus} is missing"
+    with corpus.open("rb") as file:
+        chain = train(Chain(), tokenize([read_text(file)]), order)
+    return _workload(f"(a) corpus words, order {order}", bags_from_chain(chain)), ""
+
+
+def _zipf_weights(size: int) -> np.ndarray:
+    weights = 1.0 / (np.arange(size) + ZIPF_SHIFT) ** ZIPF_EXPONENT
+    return weights / weights.sum()
+
+
+def _word_values(rng: np.random.Generator, size: int) -> List[Hashable]:
+    """Distinct words of 1 to 12 letters, a few with characters JSON escapes.
+
+    Their order is random, so some short words land among the rare values,
+    where the code table keeps them as literals.
+    """
+    letters = np.array(list(string.ascii_lowercase))
+    words: Dict[str, None] = {}
+    while len(words) < size:
+        length = int(rng.choice(len(WORD_LENGTH_WEIGHTS), p=WORD_LENGTH_WEIGHTS)) + 1
+        word = "".join(rng.choice(letters, size=length))
+        roll = rng.random()
+        if roll < 0.01:
+            word += "/" + word[:2]
+        elif roll < 0.02:
+            word = "\u00e9" + word
+        words[word] = None
+    return list(words)
+
+
+def _int_values(rng: np.random.Generator, size: int) -> List[Hashable]:
+    """Distinct ints of up to 7 digits, in random order."""
+    return [int(value) for value in rng.choice(10_000_000, size=size, replace=False)]
+
+
+def _draw(rng: np.random.Generator, values: np.ndarray, count: int) -> List[Tuple[Any, ...]]:
+    """``count`` rows of (start, next start, count) drawn at random."""
+    weights = _zipf_weights(len(values))
+    starts = values[rng.choice(len(values), size=count, p=weights)]
+    lengths = rng.choice(NEXT_START_LENGTHS, size=count, p=NEXT_START_WEIGHTS)
+    columns = [values[rng.choice(len(values), size=count, p=weights)] for _ in NEXT_START_LENGTHS]
+    counts = rng.zipf(2.0, size=count).clip(max=10_000)
+    next_starts: List[Tuple[Any, ...]] = [()] * count
+    for length in NEXT_START_LENGTHS:
+        rows = np.flatnonzero(lengths == length)
+        picked = zip(*(column[rows].tolist() for column in columns[:length]))
+        for row, next_start in zip(rows.tolist(), picked):
+            next_starts[row] = next_start
+    return list(zip(starts.tolist(), next_starts, counts.tolist()))
+
+
+def synthetic_workload(choices: int, ints: bool = False, seed: int = 5) -> Workload:
+    """Workload (b), or (c) with ``ints``: at least ``choices`` distinct choices."""
+    rng = np.random.default_rng(seed)
+    values = _int_values(rng, VOCABULARY) if ints else _word_values(rng, VOCABULARY)
+    array = np.empty(len(values), dtype=object)
+    array[:] = values
+    bags: Bags = {}
+    made = 0
+    while made < choices:
+        for start, next_start, count in _draw(rng, array, (choices - made) * 21 // 20 + 100):
+            bag = bags.setdefault(start, {})
+            made += next_start not in bag
+            bag[next_start] = count
+    kind = "ints" if ints else "words"
+    return _workload(f"({'c' if ints else 'b'}) synthetic {kind}", bags)
