@@ -340,9 +340,25 @@ def leak_cases() -> list:
                                    f"{getattr(case[4], '__name__', 'ok')}") for case in cases]
 
 
+def blocks_leaked_by_ujson_on_a_failed_write(calls: int = 2_000) -> int:
+    """Some ujson releases lose the rendered text when write raises."""
+    def call() -> None:
+        with contextlib.suppress(KeyError):
+            ujson.dump([0], UNWRITABLE)
+    call()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(calls):
+        call()
+    gc.collect()
+    return sys.getallocatedblocks() - before
+
+
 @pytest.mark.slow
 @pytest.mark.parametrize("fn, chain, file, flag, error", leak_cases())
 def test_no_leaks_on_success_or_error(fn, chain, file, flag, error):
+    if fn is W_SMALL and file is UNWRITABLE and blocks_leaked_by_ujson_on_a_failed_write() > 1_000:
+        pytest.skip(f"ujson {ujson.__version__} itself leaks when the file's write raises")
     def call() -> None:
         if isinstance(file, io.IOBase):
             file.seek(0)
