@@ -37,11 +37,11 @@ def load_module(path: Optional[str]) -> ModuleType:
         import tesmo_cjson
 
         return tesmo_cjson
-    spec = importlib.util.spec_from_file_location("tesmo_cjson", path)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("tesmo_cjson", path)
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
     sys.modules["tesmo_cjson"] = module
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
 
 
