@@ -33,6 +33,15 @@ def test_tokenize_gives_the_same_tokens_whatever_the_chunking(size):
     assert list(tokenize([chunks])) == list(tokenize([[text]])) == expected
 
 
+@pytest.mark.parametrize("size", [1, 2, 3, 100])
+def test_only_a_stop_before_space_or_the_end_ends_a_sentence(size):
+    text = 'Version 2.0 of file.txt is at http://x.org/a. He said "Go." (Then stop.) End'
+    chunks = [text[i:i + size] for i in range(0, len(text), size)]
+    assert list(tokenize([chunks])) == [
+        None, "Version", "2", "0", "of", "file", "txt", "is", "at", "http", "x", "org", "a", ".", None,
+        "He", "said", "Go", ".", None, "Then", "stop", ".", None, "End", None]
+
+
 def test_a_sentence_never_runs_from_one_file_into_the_next():
     assert list(tokenize([["no stop"], [". Next"]])) == [None, "no", "stop", None, "Next", None]
 

@@ -19,8 +19,11 @@ from tesmo.chain import Chain
 
 Token = Optional[str]
 
-# A word may carry inner apostrophes and hyphens ("Beer-sheba", "Jacob's").
-_TOKEN = re.compile(r"(\w+(?:['\u2019-]\w+)*)|([.!?]+)")
+# A word may carry inner apostrophes and hyphens ("Beer-sheba", "Jacob's"). A
+# run of ".", "!" and "?" ends a sentence only where whitespace or the end of
+# the text follows, after any closing quotes or brackets: the dots of "2.0",
+# "file.txt" and a URL are dropped like other punctuation.
+_TOKEN = re.compile(r"(\w+(?:['\u2019-]\w+)*)|([.!?]+)(?=[\"'\u2019\u201d)\]]*(?:\s|\Z))")
 _SENTENCE_END = re.compile(r"[.!?]+")
 _SPACE = re.compile(r"\s")
 CHUNK_SIZE = 1 << 20
