@@ -25,8 +25,7 @@ Ref decode_next_start(PyObject* codes, PyObject* next_start, std::vector<Ref>& v
     return tuple_from(values);
 }
 
-void load_merge(PyObject* chain, Iter& entries, PyObject* codes) {
-    const Names& n = names();
+void load_merge(const Names& n, PyObject* chain, Iter& entries, PyObject* codes) {
     const bool compressed = PyDict_GET_SIZE(codes) > 0;
     std::vector<Ref> scratch;
     while (Ref start = entries.next()) {
@@ -43,16 +42,16 @@ void load_merge(PyObject* chain, Iter& entries, PyObject* codes) {
                 PyObject* decoded = dict_lookup(codes, start.get());
                 Ref keep = Ref::borrow(decoded);
                 Ref items = decode_next_start(codes, next_start.get(), scratch);
-                call_with_count(add_to_bag.get(), decoded, items.get(), count.get());
+                call_with_count(n, add_to_bag.get(), decoded, items.get(), count.get());
             } else {
-                call_with_count(add_to_bag.get(), start.get(), next_start.get(), count.get());
+                call_with_count(n, add_to_bag.get(), start.get(), next_start.get(), count.get());
             }
         }
     }
 }
 
 void load_replace(const Globals& globals, PyObject* chain, Iter& entries, PyObject* codes) {
-    const Names& n = names();
+    const Names& n = globals.names();
     const bool compressed = PyDict_GET_SIZE(codes) > 0;
     std::vector<Ref> scratch;
     call_method0_drop(chain, n.clear);
@@ -68,7 +67,7 @@ void load_replace(const Globals& globals, PyObject* chain, Iter& entries, PyObje
             Ref add = get_attr(bag.get(), n.add);
             Ref items = compressed ? decode_next_start(codes, next_start.get(), scratch)
                                    : check(PySequence_Tuple(next_start.get()));
-            call_with_count(add.get(), items.get(), nullptr, count.get());
+            call_with_count(n, add.get(), items.get(), nullptr, count.get());
         }
         // The start is decoded only once its bag is filled: a start missing
         // from the table fails after the bag's adds, and the bag is dropped.
@@ -83,7 +82,7 @@ void load_replace(const Globals& globals, PyObject* chain, Iter& entries, PyObje
 }  // namespace
 
 void compact_load(const Globals& globals, const CallArgs& args) {
-    const Names& n = names();
+    const Names& n = globals.names();
     Ref json = globals.get(n.g_json);
     PyObject* call[2] = {json.get(), args.file};
     Ref document = check(PyObject_VectorcallMethod(n.load, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -96,7 +95,7 @@ void compact_load(const Globals& globals, const CallArgs& args) {
     Iter entries(chain_array.get());
 
     if (truth(args.flag))
-        load_merge(args.chain, entries, codes.get());
+        load_merge(n, args.chain, entries, codes.get());
     else
         load_replace(globals, args.chain, entries, codes.get());
 }

@@ -45,8 +45,7 @@ Ref gen_next_start_keys(PyObject* codes, PyObject* next_start, std::vector<Ref>&
 
 // gen_chain: per (start, bag) the converted start, then the tuple of the
 // bag's converted next starts and counts.
-Ref gen_chain(PyObject* chain, PyObject* codes, bool compress) {
-    const Names& n = names();
+Ref gen_chain(const Names& n, PyObject* chain, PyObject* codes, bool compress) {
     std::vector<Ref> out;
     std::vector<Ref> bag_out;
     std::vector<Ref> scratch;
@@ -73,13 +72,13 @@ Ref gen_chain(PyObject* chain, PyObject* codes, bool compress) {
 }  // namespace
 
 void compact_dump(const Globals& globals, const CallArgs& args) {
-    const Names& n = names();
+    const Names& n = globals.names();
     Ref codes = check(PyDict_New());
     Ref codes_list = check(PyList_New(0));
     const bool compress = truth(args.flag);
     if (compress) compact_build_table(globals, args.chain, codes.get(), codes_list.get());
 
-    Ref chain_tuple = gen_chain(args.chain, codes.get(), compress);
+    Ref chain_tuple = gen_chain(n, args.chain, codes.get(), compress);
 
     Ref members = check(Py_BuildValue("[(OO)(OO)]", n.codes, codes_list.get(), n.chain, chain_tuple.get()));
     Ref ordered_dict = globals.get(n.g_OrderedDict);

@@ -10,8 +10,6 @@ namespace pjson {
 
 namespace {
 
-Pieces g_pieces;
-
 // pair[i], read by index as any subscriptable pair allows.
 Ref pair_item(PyObject* pair, Py_ssize_t i) {
     if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) > i)
@@ -74,30 +72,10 @@ std::vector<size_t> frequency_order(std::vector<Ref>& freqs) {
     return order;
 }
 
-Ref make_piece(const char* text) { return check(PyUnicode_InternFromString(text)); }
-
 }  // namespace
 
-const Pieces& pieces() noexcept { return g_pieces; }
-
-bool pieces_init() {
-    if (g_pieces.open != nullptr) return true;
-    try {
-        Pieces p;
-        p.open = make_piece("{\"codes\":[").release();
-        p.chain_open = make_piece("],\"chain\":[").release();
-        p.entry_more = make_piece("],").release();
-        p.entry_last = make_piece("]").release();
-        p.close = make_piece("]}").release();
-        g_pieces = p;
-        return true;
-    } catch (PyError&) {
-        return false;
-    }
-}
-
 CodeTable::CodeTable(const Globals& globals, PyObject* chain, bool sized) : globals_(globals) {
-    const Names& n = names();
+    const Names& n = globals.names();
     Ref mapping = call_method0(chain, n.build_frequency_dict);
     Ref items = call_method0(mapping.get(), n.items);
     Py_ssize_t announced = -1;

@@ -9,18 +9,6 @@
 
 namespace pjson {
 
-// Pieces of the document that never change, built once at start-up.
-struct Pieces {
-    PyObject* open;        // {"codes":[
-    PyObject* chain_open;  // ],"chain":[
-    PyObject* entry_more;  // ],
-    PyObject* entry_last;  // ]
-    PyObject* close;       // ]}
-};
-
-const Pieces& pieces() noexcept;
-bool pieces_init();
-
 // One entry of the table, as the walk hands it out.
 struct TableEntry {
     Py_ssize_t position;

@@ -1,5 +1,6 @@
-// Module start-up: interned names, the globals bound in order with their
-// fallbacks, and the four exported functions.
+// Module start-up (multi-phase, one state per module object): interned names
+// and pieces, the globals bound in order with their fallbacks, and the four
+// exported functions.
 #include "module/module.h"
 #include "compact/compact.h"
 #include "document/code_table.h"
@@ -11,20 +12,19 @@ namespace pjson {
 
 namespace {
 
-Names g_names;
-
-PyObject* intern(const char* s) { return check(PyUnicode_InternFromString(s)).release(); }
-
 using Impl = void (*)(const Globals&, const CallArgs&);
+
+State& module_state(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
 
 // The one place where C++ meets the interpreter: every error leaves as a set
 // Python exception and nullptr.
+
 PyObject* run(const char* fname, const char* flag_name, PyObject* flag_default, Impl impl, PyObject* module,
               PyObject* args, PyObject* kwargs) {
     try {
         CallArgs call{};
         parse_args(fname, flag_name, flag_default, args, kwargs, call);
-        Globals globals(module);
+        Globals globals(module, module_state(module));
         impl(globals, call);
         Py_RETURN_NONE;
     } catch (PyError&) {
@@ -75,18 +75,6 @@ PyMethodDef g_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-struct PyModuleDef g_module = {
-    PyModuleDef_HEAD_INIT,
-    "tesmo_cjson",
-    nullptr,  // the module carries no docstring
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
 // `from <module> import <name>`, with the interpreter's ImportError when the
 // module lacks the name.
 Ref import_from(const char* module, const char* name) {
@@ -114,87 +102,114 @@ void bind(PyObject* module, PyObject* name, const Ref& value) {
     check_status(PyObject_SetAttr(module, name, value.get()));
 }
 
-void module_bind_globals(PyObject* module) {
-    const Names& n = g_names;
-    bind(module, n.g_json, import_preferring("ujson", "json"));
-    bind(module, n.g_math, check(PyImport_ImportModule("math")));
-    bind(module, n.g_OrderedDict, import_from("collections", "OrderedDict"));
-    Ref object_builder = import_from("ijson", "ObjectBuilder");
-    names_set_object_builder(object_builder.get());
-    bind(module, n.g_ObjectBuilder, object_builder);
-    bind(module, n.g_ProbabilityBag, import_from("tesmo.bag", "ProbabilityBag"));
-    bind(module, n.g_ijson, import_preferring("ijson.backends.yajl2_cffi", "ijson"));
-    check_status(PyModule_AddFunctions(module, g_methods));
+PyObject* intern(const char* s) { return check(PyUnicode_InternFromString(s)).release(); }
+
+// The one place that fills the state. Every object it makes is stored as
+// soon as it exists, so that the module's clear releases whatever a failed
+// start-up made.
+void state_fill(State& st, PyObject* module) {
+#define PJSON_INTERN(field, text) st.names.field = intern(text);
+    PJSON_NAMES(PJSON_INTERN)
+#undef PJSON_INTERN
+#define PJSON_PIECE(field, text) st.pieces.field = intern(text);
+    PJSON_PIECES(PJSON_PIECE)
+#undef PJSON_PIECE
+    Ref count = check(PyUnicode_InternFromString("count"));
+    st.names.count_kwnames = check(PyTuple_Pack(1, count.get())).release();
+    st.decoding_iterator_type = decoding_iterator_type_new(module).release();
 }
+
+// Every object the state holds, for the collector and for clearing.
+template <class Visit>
+int state_objects(State& st, Visit&& visit) {
+#define PJSON_VISIT(field, text) \
+    if (int r = visit(st.names.field)) return r;
+    PJSON_NAMES(PJSON_VISIT)
+#undef PJSON_VISIT
+#define PJSON_VISIT(field, text) \
+    if (int r = visit(st.pieces.field)) return r;
+    PJSON_PIECES(PJSON_VISIT)
+#undef PJSON_VISIT
+    if (int r = visit(st.names.count_kwnames)) return r;
+    if (int r = visit(st.ijson_object_builder)) return r;
+    return visit(st.decoding_iterator_type);
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    State* st = static_cast<State*>(PyModule_GetState(module));
+    if (st == nullptr) return 0;
+    return state_objects(*st, [&](PyObject*& obj) -> int {
+        Py_VISIT(obj);
+        return 0;
+    });
+}
+
+int module_clear(PyObject* module) {
+    State* st = static_cast<State*>(PyModule_GetState(module));
+    if (st == nullptr) return 0;
+    return state_objects(*st, [](PyObject*& obj) -> int {
+        Py_CLEAR(obj);
+        return 0;
+    });
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+// Start-up: the state, then the globals bound in order, each before the next
+// import starts, then the four functions.
+int module_exec(PyObject* module) {
+    try {
+        State& st = module_state(module);
+        state_fill(st, module);
+        const Names& n = st.names;
+        bind(module, n.g_json, import_preferring("ujson", "json"));
+        bind(module, n.g_math, check(PyImport_ImportModule("math")));
+        bind(module, n.g_OrderedDict, import_from("collections", "OrderedDict"));
+        Ref object_builder = import_from("ijson", "ObjectBuilder");
+        st.ijson_object_builder = Ref::borrow(object_builder.get()).release();
+        bind(module, n.g_ObjectBuilder, object_builder);
+        bind(module, n.g_ProbabilityBag, import_from("tesmo.bag", "ProbabilityBag"));
+        bind(module, n.g_ijson, import_preferring("ijson.backends.yajl2_cffi", "ijson"));
+        check_status(PyModule_AddFunctions(module, g_methods));
+        return 0;
+    } catch (PyError&) {
+        return -1;
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#ifdef Py_mod_multiple_interpreters
+    // Everything the module keeps lives in its state, so every interpreter
+    // gets a module of its own. Not those with a GIL of their own: ijson's C
+    // backend, which the start-up imports, corrupts memory when it is loaded
+    // in such an interpreter and then in the main one.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
+#ifdef Py_GIL_DISABLED
+    // The functions rely on the GIL around the caller's objects.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef g_module = {
+    PyModuleDef_HEAD_INIT,
+    "tesmo_cjson",
+    nullptr,  // the module carries no docstring
+    sizeof(State),
+    nullptr,  // the functions are added by module_exec, after the globals
+    g_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
 
 }  // namespace
 
-const Names& names() noexcept { return g_names; }
-
-void names_set_object_builder(PyObject* cls) {
-    Py_INCREF(cls);
-    Py_XSETREF(g_names.ijson_object_builder, cls);
-}
-
-bool names_init() {
-    if (g_names.items != nullptr) return true;
-    try {
-        Names n{};
-        n.items = intern("items");
-        n.choices = intern("choices");
-        n.unique_count = intern("unique_count");
-        n.build_frequency_dict = intern("build_frequency_dict");
-        n.clear = intern("clear");
-        n.set_bag = intern("set_bag");
-        n.add_to_bag = intern("add_to_bag");
-        n.add = intern("add");
-        n.write = intern("write");
-        n.dumps = intern("dumps");
-        n.dump = intern("dump");
-        n.load = intern("load");
-        n.basic_parse = intern("basic_parse");
-        n.event = intern("event");
-        n.value = intern("value");
-        PyObject* count = intern("count");
-        n.count_kwnames = check(PyTuple_Pack(1, count)).release();
-        n.g_json = intern("json");
-        n.g_math = intern("math");
-        n.g_OrderedDict = intern("OrderedDict");
-        n.g_ObjectBuilder = intern("ObjectBuilder");
-        n.g_ProbabilityBag = intern("ProbabilityBag");
-        n.g_ijson = intern("ijson");
-        n.codes = intern("codes");
-        n.chain = intern("chain");
-        n.start_map = intern("start_map");
-        n.end_map = intern("end_map");
-        n.start_array = intern("start_array");
-        n.end_array = intern("end_array");
-        n.map_key = intern("map_key");
-        n.number = intern("number");
-        n.string = intern("string");
-        n.null = intern("null");
-        n.boolean = intern("boolean");
-        g_names = n;
-        return true;
-    } catch (PyError&) {
-        return false;
-    }
-}
-
 }  // namespace pjson
 
-PyMODINIT_FUNC PyInit_tesmo_cjson(void) {
-    using namespace pjson;
-    if (!names_init() || !pieces_init()) return nullptr;
-    Ref module(PyModule_Create(&g_module));
-    if (!module) return nullptr;
-    try {
-        if (!streaming_init(module.get())) throw_error();
-        module_bind_globals(module.get());
-    } catch (PyError&) {
-        return nullptr;
-    } catch (std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-    return module.release();
-}
+PyMODINIT_FUNC PyInit_tesmo_cjson(void) { return PyModuleDef_Init(&pjson::g_module); }

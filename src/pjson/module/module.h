@@ -9,67 +9,90 @@
 
 namespace pjson {
 
-// Names interned once at start-up. Attribute names, the globals' names, the
-// document's member names, the parser's event names and the keyword tuple
-// for `count`.
+// Names interned once at start-up: the operations on the chain, bags, file,
+// encoder and parser; the module's globals; the document's members; the
+// parser's event names. Each entry is (field, text).
+#define PJSON_NAMES(X)                                                  \
+    X(items, "items")                                                   \
+    X(choices, "choices")                                               \
+    X(unique_count, "unique_count")                                     \
+    X(build_frequency_dict, "build_frequency_dict")                     \
+    X(clear, "clear")                                                   \
+    X(set_bag, "set_bag")                                               \
+    X(add_to_bag, "add_to_bag")                                         \
+    X(add, "add")                                                       \
+    X(write, "write")                                                   \
+    X(dumps, "dumps")                                                   \
+    X(dump, "dump")                                                     \
+    X(load, "load")                                                     \
+    X(basic_parse, "basic_parse")                                       \
+    X(event, "event")                                                   \
+    X(value, "value")                                                   \
+    X(g_json, "json")                                                   \
+    X(g_math, "math")                                                   \
+    X(g_OrderedDict, "OrderedDict")                                     \
+    X(g_ObjectBuilder, "ObjectBuilder")                                 \
+    X(g_ProbabilityBag, "ProbabilityBag")                               \
+    X(g_ijson, "ijson")                                                 \
+    X(codes, "codes")                                                   \
+    X(chain, "chain")                                                   \
+    X(start_map, "start_map")                                           \
+    X(end_map, "end_map")                                               \
+    X(start_array, "start_array")                                       \
+    X(end_array, "end_array")                                           \
+    X(map_key, "map_key")                                               \
+    X(number, "number")                                                 \
+    X(string, "string")                                                 \
+    X(null, "null")                                                     \
+    X(boolean, "boolean")
+
+// The document's pieces that never change.
+#define PJSON_PIECES(X)                                                 \
+    X(open, "{\"codes\":[")                                             \
+    X(chain_open, "],\"chain\":[")                                      \
+    X(entry_more, "],")                                                 \
+    X(entry_last, "]")                                                  \
+    X(close, "]}")
+
+#define PJSON_FIELD(field, text) PyObject* field;
+
 struct Names {
-    // operations on the chain, bags, file, encoder and parser
-    PyObject* items;
-    PyObject* choices;
-    PyObject* unique_count;
-    PyObject* build_frequency_dict;
-    PyObject* clear;
-    PyObject* set_bag;
-    PyObject* add_to_bag;
-    PyObject* add;
-    PyObject* write;
-    PyObject* dumps;
-    PyObject* dump;
-    PyObject* load;
-    PyObject* basic_parse;
-    PyObject* event;
-    PyObject* value;
-    PyObject* count_kwnames;  // ("count",)
-    // module globals
-    PyObject* g_json;
-    PyObject* g_math;
-    PyObject* g_OrderedDict;
-    PyObject* g_ObjectBuilder;
-    PyObject* g_ProbabilityBag;
-    PyObject* g_ijson;
-    // document members
-    PyObject* codes;
-    PyObject* chain;
-    // parser events
-    PyObject* start_map;
-    PyObject* end_map;
-    PyObject* start_array;
-    PyObject* end_array;
-    PyObject* map_key;
-    PyObject* number;
-    PyObject* string;
-    PyObject* null;
-    PyObject* boolean;
+    PJSON_NAMES(PJSON_FIELD)
+    PyObject* count_kwnames;  // ("count",), the keyword names of add and add_to_bag
+};
+
+struct Pieces {
+    PJSON_PIECES(PJSON_FIELD)
+};
+
+// Everything the module keeps, one per module object (so one per
+// interpreter), filled once by its start-up and released with the module.
+struct State {
+    Names names;
+    Pieces pieces;
     // the class that `from ijson import ObjectBuilder` bound at import; the
     // streaming reader may stand in for it natively while the global is it
     PyObject* ijson_object_builder;
+    PyObject* decoding_iterator_type;
 };
-
-const Names& names() noexcept;
-bool names_init();
-void names_set_object_builder(PyObject* cls);
 
 // ---------------------------------------------------------------------------
 // Module globals, read from the module's namespace at every use, so that
 // assigning `tesmo_cjson.json = json` switches the encoder for later calls.
+// The Globals of a call also lead to the module's state.
 class Globals {
 public:
-    explicit Globals(PyObject* module) : dict_(PyModule_GetDict(module)) {}
+    Globals(PyObject* module, const State& state) : dict_(PyModule_GetDict(module)), state_(state) {}
     // New reference to the global, NameError when it was deleted.
     Ref get(PyObject* name) const;
 
+    const State& state() const noexcept { return state_; }
+    const Names& names() const noexcept { return state_.names; }
+    const Pieces& pieces() const noexcept { return state_.pieces; }
+
 private:
     PyObject* dict_;  // borrowed from the module
+    const State& state_;
 };
 
 // ---------------------------------------------------------------------------
@@ -122,8 +145,8 @@ Ref call_method0(PyObject* obj, PyObject* name);             // obj.name()
 void call_method0_drop(PyObject* obj, PyObject* name);       // result dropped
 Ref get_attr(PyObject* obj, PyObject* name);                 // obj.name
 // callable(a, count=count) or callable(a, b, count=count); result dropped.
-void call_with_count(PyObject* callable, PyObject* a, PyObject* b, PyObject* count);
-void write_piece(PyObject* file, PyObject* piece);            // file.write(piece)
+void call_with_count(const Names& n, PyObject* callable, PyObject* a, PyObject* b, PyObject* count);
+void write_piece(const Names& n, PyObject* file, PyObject* piece);  // file.write(piece)
 // The module global encoder's dumps of one value, the global read afresh.
 Ref encoder_dumps(const Globals& globals, PyObject* value);
 

@@ -105,23 +105,23 @@ void call_method0_drop(PyObject* obj, PyObject* name) { call_method0(obj, name);
 
 Ref get_attr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
 
-void call_with_count(PyObject* callable, PyObject* a, PyObject* b, PyObject* count) {
+void call_with_count(const Names& n, PyObject* callable, PyObject* a, PyObject* b, PyObject* count) {
     // One slot in front for PY_VECTORCALL_ARGUMENTS_OFFSET.
     PyObject* args[4] = {nullptr, a, b, count};
     if (b == nullptr) {
         args[2] = count;
         check(PyObject_Vectorcall(callable, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                  names().count_kwnames));
+                                  n.count_kwnames));
     } else {
         check(PyObject_Vectorcall(callable, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                  names().count_kwnames));
+                                  n.count_kwnames));
     }
 }
 
 Ref encoder_dumps(const Globals& globals, PyObject* value) {
-    Ref json = globals.get(names().g_json);
+    Ref json = globals.get(globals.names().g_json);
     PyObject* args[2] = {json.get(), value};
-    return check(PyObject_VectorcallMethod(names().dumps, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return check(PyObject_VectorcallMethod(globals.names().dumps, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 void untrack_if_acyclic(PyObject* tuple) {
@@ -141,9 +141,9 @@ Ref tuple_from(std::vector<Ref>& items) {
     return tuple;
 }
 
-void write_piece(PyObject* file, PyObject* piece) {
+void write_piece(const Names& n, PyObject* file, PyObject* piece) {
     PyObject* args[2] = {file, piece};
-    check(PyObject_VectorcallMethod(names().write, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    check(PyObject_VectorcallMethod(n.write, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 }  // namespace pjson

@@ -15,8 +15,6 @@ struct DecodingIterator {
     PyObject* inner;    // iterator over the next start
 };
 
-PyTypeObject* g_type = nullptr;
-
 int di_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* it = reinterpret_cast<DecodingIterator*>(self);
     Py_VISIT(Py_TYPE(self));
@@ -49,7 +47,9 @@ PyObject* di_next(PyObject* self) {
     if (it->inner == nullptr) {
         if (it->codes == nullptr) return nullptr;  // cleared
         if (it->value == nullptr) {
-            it->value = PyObject_GetAttr(it->builder, names().value);
+            auto* state = static_cast<State*>(PyType_GetModuleState(Py_TYPE(self)));
+            if (state == nullptr) return nullptr;
+            it->value = PyObject_GetAttr(it->builder, state->names.value);
             if (it->value == nullptr) return nullptr;
         }
         it->inner = PyObject_GetIter(it->value);
@@ -94,14 +94,12 @@ PyType_Spec di_spec = {
 
 }  // namespace
 
-bool decoding_iterator_init() {
-    if (g_type != nullptr) return true;
-    g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&di_spec));
-    return g_type != nullptr;
+Ref decoding_iterator_type_new(PyObject* module) {
+    return check(PyType_FromModuleAndSpec(module, &di_spec, nullptr));
 }
 
-Ref decoding_iterator_new(PyObject* codes, PyObject* builder, PyObject* value) {
-    auto* it = PyObject_GC_New(DecodingIterator, g_type);
+Ref decoding_iterator_new(const State& state, PyObject* codes, PyObject* builder, PyObject* value) {
+    auto* it = PyObject_GC_New(DecodingIterator, reinterpret_cast<PyTypeObject*>(state.decoding_iterator_type));
     if (it == nullptr) throw_error();
     Py_INCREF(codes);
     it->codes = codes;

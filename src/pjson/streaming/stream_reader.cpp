@@ -25,8 +25,7 @@ bool starts_with(PyObject* str, const char* prefix) {
 // the call, holding the string so that its address cannot be reused.
 class EventNames {
 public:
-    EventNames() {
-        const Names& n = names();
+    explicit EventNames(const Names& n) {
         known_ = {{{n.number, Event::Number},
                    {n.string, Event::String},
                    {n.start_array, Event::StartArray},
@@ -93,9 +92,9 @@ bool equals(PyObject* obj, PyObject* str) {
 // exactly as a builder is, once per event.
 class Builder {
 public:
-    explicit Builder(const Globals& globals) {
-        Ref cls = globals.get(names().g_ObjectBuilder);
-        if (cls.get() != names().ijson_object_builder) py_ = check(PyObject_CallNoArgs(cls.get()));
+    explicit Builder(const Globals& globals) : state_(globals.state()) {
+        Ref cls = globals.get(state_.names.g_ObjectBuilder);
+        if (cls.get() != state_.ijson_object_builder) py_ = check(PyObject_CallNoArgs(cls.get()));
     }
 
     void event(Event kind, PyObject* event, PyObject* value) {
@@ -104,22 +103,23 @@ public:
             return;
         }
         PyObject* args[3] = {py_.get(), event, value};
-        check(PyObject_VectorcallMethod(names().event, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        check(PyObject_VectorcallMethod(state_.names.event, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     }
 
     Ref value() {
         if (!py_) return Ref::borrow(native_.value());
-        return get_attr(py_.get(), names().value);
+        return get_attr(py_.get(), state_.names.value);
     }
 
     // The lazy next start: a Python builder's value is read only when the
     // iterator is first advanced.
     Ref lazy_next_start(PyObject* codes) {
-        if (!py_) return decoding_iterator_new(codes, nullptr, native_.value());
-        return decoding_iterator_new(codes, py_.get(), nullptr);
+        if (!py_) return decoding_iterator_new(state_, codes, nullptr, native_.value());
+        return decoding_iterator_new(state_, codes, py_.get(), nullptr);
     }
 
 private:
+    const State& state_;
     Ref py_;
     EventBuilder native_;
 };
@@ -130,14 +130,14 @@ public:
         : globals_(globals), chain_(args.chain), file_(args.file), merge_(args.flag) {}
 
     void run() {
-        const Names& n = names();
+        const Names& n = globals_.names();
         if (!truth(merge_)) call_method0_drop(chain_, n.clear);
         Ref ijson = globals_.get(n.g_ijson);
         PyObject* call[2] = {ijson.get(), file_};
         Ref parser = check(PyObject_VectorcallMethod(n.basic_parse, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         Builder builder(globals_);
         Iter events(parser.get());
-        EventNames event_names;
+        EventNames event_names(n);
         Ref event, value;
         while (Ref pair = events.next()) {
             unpack_pair(pair.get(), event, value);
@@ -163,7 +163,7 @@ private:
         else if (kind == Event::Number || kind == Event::String || kind == Event::Null || kind == Event::Boolean)
             last_value_.reset_borrowed(value);
 
-        const Names& n = names();
+        const Names& n = globals_.names();
         if (!in_codes_ && !in_chain_ && start_array && depth_ == 2) {
             if (equals(last_key_.get(), n.codes)) {
                 in_codes_ = true;
@@ -200,15 +200,16 @@ private:
     }
 
     void hand_over(Builder& builder, PyObject* count) {
-        Ref add_to_bag = get_attr(chain_, names().add_to_bag);
+        const Names& n = globals_.names();
+        Ref add_to_bag = get_attr(chain_, n.add_to_bag);
         PyObject* start = start_.get();
         if (codes_ && PyDict_GET_SIZE(codes_.get()) > 0) {
             Ref decoded = Ref::borrow(dict_lookup(codes_.get(), start));
             Ref items = builder.lazy_next_start(codes_.get());
-            call_with_count(add_to_bag.get(), decoded.get(), items.get(), count);
+            call_with_count(n, add_to_bag.get(), decoded.get(), items.get(), count);
         } else {
             Ref items = builder.value();
-            call_with_count(add_to_bag.get(), start, items.get(), count);
+            call_with_count(n, add_to_bag.get(), start, items.get(), count);
         }
     }
 
@@ -233,6 +234,6 @@ void stream_load(const Globals& globals, const CallArgs& args) {
     StreamReader(globals, args).run();
 }
 
-bool streaming_init(PyObject* /*module*/) { return decoding_iterator_init(); }
+
 
 }  // namespace pjson

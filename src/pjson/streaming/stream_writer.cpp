@@ -46,16 +46,18 @@ public:
         : globals_(globals), chain_(args.chain), file_(args.file), flag_(args.flag) {}
 
     void run() {
-        const Pieces& p = pieces();
-        write_piece(file_, p.open);
+        const Pieces& p = globals_.pieces();
+        write(p.open);
         compress_ = truth(flag_);
         if (compress_) write_table();
-        write_piece(file_, p.chain_open);
+        write(p.chain_open);
         write_chain();
-        write_piece(file_, p.close);
+        write(p.close);
     }
 
 private:
+    void write(PyObject* piece) { write_piece(globals_.names(), file_, piece); }
+
     // Text as a piece template would format it: a str as it is, anything
     // else through str().
     void append_formatted(PyObject* obj) {
@@ -74,7 +76,7 @@ private:
 
     void flush() {
         Ref piece = make_str(buf_, ascii_);
-        write_piece(file_, piece.get());
+        write(piece.get());
     }
 
     // Each entry is written as soon as its kind is decided; the lookup keeps
@@ -120,7 +122,7 @@ private:
     void write_next_start(PyObject* next_start) {
         if (!compress_) {
             Ref text = encoder_dumps(globals_, next_start);
-            write_piece(file_, text.get());
+            write(text.get());
             return;
         }
         begin();
@@ -162,7 +164,7 @@ private:
     }
 
     void write_bag(PyObject* bag) {
-        const Names& n = names();
+        const Names& n = globals_.names();
         Ref announced_obj = get_attr(bag, n.unique_count);
         const Py_ssize_t announced = PyNumber_AsSsize_t(announced_obj.get(), PyExc_OverflowError);
         if (announced == -1 && PyErr_Occurred()) throw_error();
@@ -191,12 +193,12 @@ private:
     }
 
     void write_chain() {
-        const Pieces& p = pieces();
+        const Pieces& p = globals_.pieces();
         const Py_ssize_t announced = PyObject_Size(chain_);
         if (announced < 0) throw_error();
         const Py_ssize_t chain_end = announced - 1;
 
-        Ref items = call_method0(chain_, names().items);
+        Ref items = call_method0(chain_, globals_.names().items);
         Iter it(items.get());
         Ref start, bag;
         Py_ssize_t idx = 0;
@@ -208,7 +210,7 @@ private:
             unpack_pair(entry.get(), start, bag);
             write_start(start.get());
             write_bag(bag.get());
-            write_piece(file_, idx != chain_end ? p.entry_more : p.entry_last);
+            write(idx != chain_end ? p.entry_more : p.entry_last);
             ++idx;
         }
         if (idx != announced) {

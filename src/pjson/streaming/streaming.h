@@ -12,8 +12,6 @@ namespace pjson {
 void stream_dump(const Globals& globals, const CallArgs& args);  // dump_json_big
 void stream_load(const Globals& globals, const CallArgs& args);  // load_json_big
 
-bool streaming_init(PyObject* module);
-
 // Parser events by name. Names that merely begin with "start_" or "end_"
 // open or close containers for the reader's depth but mean nothing else.
 enum class Event : unsigned char {
@@ -54,7 +52,8 @@ private:
 // caller may keep it past the call.
 //   builder: a Python builder whose `value` is read on first advance, or
 //   nullptr with `value` given directly (the native builder's value).
-Ref decoding_iterator_new(PyObject* codes, PyObject* builder, PyObject* value);
-bool decoding_iterator_init();
+Ref decoding_iterator_new(const State& state, PyObject* codes, PyObject* builder, PyObject* value);
+// The iterator's type, made for the module object `module`.
+Ref decoding_iterator_type_new(PyObject* module);
 
 }  // namespace pjson
