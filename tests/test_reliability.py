@@ -237,6 +237,16 @@ class OneEntry:
      '{"codes":[],"chain":["a",[["b"],2,'),
     (OneEntry(freq_len=3), True, "frequency mapping's items() has length 3 but yielded 2 pairs", '{"codes":['),
     (OneEntry(freq_len=1), True, "frequency mapping's items() has length 1 but yielded 2 pairs", '{"codes":['),
+    # Lengths far beyond what is yielded are only compared, never allocated
+    # for, and the extremes of a machine word are no arithmetic hazard.
+    (OneEntry(freq_len=2**61), True, f"frequency mapping's items() has length {2**61} but yielded 2 pairs",
+     '{"codes":['),
+    (OneEntry(freq_len=2**45), True, f"frequency mapping's items() has length {2**45} but yielded 2 pairs",
+     '{"codes":['),
+    (OneEntry(unique=-2**63), False, f"bag's unique_count is {-2**63} but choices() yielded more pairs",
+     '{"codes":[],"chain":["a",['),
+    (OneEntry(unique=2**63 - 1), False, f"bag's unique_count is {2**63 - 1} but choices() yielded 1 pairs",
+     '{"codes":[],"chain":["a",[["b"],2,'),
 ])
 def test_streaming_writer_refuses_sizes_that_lie(chain, compress, message, written):
     out = io.StringIO()

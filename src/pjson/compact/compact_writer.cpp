@@ -23,20 +23,10 @@ void compact_build_table(const Globals& globals, PyObject* chain, PyObject* code
     }
 }
 
-// gen_next_start, compressed: the keys of a next start's elements. `keys`
-// is scratch space for next starts that are not exact tuples.
+// gen_next_start, compressed: the keys of a next start's elements, collected
+// in `keys` (scratch space) before the tuple is made, since each lookup may
+// run the caller's __hash__ and __eq__.
 Ref gen_next_start_keys(PyObject* codes, PyObject* next_start, std::vector<Ref>& keys) {
-    if (PyTuple_CheckExact(next_start)) {
-        const Py_ssize_t n = PyTuple_GET_SIZE(next_start);
-        Ref keys = check(PyTuple_New(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* key = dict_lookup(codes, PyTuple_GET_ITEM(next_start, i));
-            Py_INCREF(key);
-            PyTuple_SET_ITEM(keys.get(), i, key);
-        }
-        untrack_if_acyclic(keys.get());
-        return keys;
-    }
     keys.clear();
     Iter it(next_start);
     while (Ref element = it.next()) keys.push_back(Ref::borrow(dict_lookup(codes, element.get())));

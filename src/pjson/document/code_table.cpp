@@ -35,40 +35,62 @@ Py_ssize_t text_length(PyObject* text) {
     return n;
 }
 
-// Stable order of `n` pairs by descending frequency, given their frequencies
-// in pair order. Exact ints that fit a machine word are compared natively;
-// anything else is negated and compared with `<`, as a sort keyed on the
-// negated frequency would.
-std::vector<size_t> frequency_order(std::vector<Ref>& freqs) {
-    std::vector<size_t> order(freqs.size());
-    std::iota(order.begin(), order.end(), size_t{0});
-
+// Stable order of the pairs by descending frequency: the order that
+// sorted(pairs, key=lambda pair: -pair[1]) gives, with the same pair[1] and
+// negation calls in the same order. Exact ints that fit a machine word (whose
+// negation nobody can observe) are compared natively. Anything else is
+// ordered by the interpreter's own list.sort, which stays within its list
+// and stable whatever `<` answers, and lets an error of `<` through.
+std::vector<size_t> frequency_order(const std::vector<Ref>& pairs) {
+    const size_t n = pairs.size();
+    std::vector<Ref> keys;  // the negated frequency, or a machine-size exact int not yet negated
     std::vector<long long> ints;
-    ints.reserve(freqs.size());
-    for (const Ref& f : freqs) {
-        if (!PyLong_CheckExact(f.get())) break;
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(f.get(), &overflow);
-        if (overflow != 0) break;
-        ints.push_back(v);
+    std::vector<bool> pending;  // keys[i] is such an int
+    bool native = true;
+    for (const Ref& pair : pairs) {
+        Ref freq = pair_item(pair.get(), 1);
+        int overflow = 1;
+        long long v = 0;
+        if (PyLong_CheckExact(freq.get())) v = PyLong_AsLongLongAndOverflow(freq.get(), &overflow);
+        if (overflow == 0) {
+            ints.push_back(v);
+        } else {
+            freq = check(PyNumber_Negative(freq.get()));
+            native = false;
+        }
+        pending.push_back(overflow == 0);
+        keys.push_back(std::move(freq));
     }
-    if (ints.size() == freqs.size()) {
-        std::stable_sort(order.begin(), order.end(),
-                         [&](size_t a, size_t b) { return ints[a] > ints[b]; });
+
+    std::vector<size_t> order(n);
+    std::iota(order.begin(), order.end(), size_t{0});
+    if (native) {
+        std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return ints[a] > ints[b]; });
         return order;
     }
 
-    std::vector<Ref> keys;
-    keys.reserve(freqs.size());
-    for (const Ref& f : freqs) keys.push_back(check(PyNumber_Negative(f.get())));
-    bool failed = false;
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        if (failed) return false;
-        int lt = PyObject_RichCompareBool(keys[a].get(), keys[b].get(), Py_LT);
-        if (lt < 0) failed = true;
-        return lt > 0;
-    });
-    if (failed) throw_error();
+    // list(range(n)).sort(key=negated.__getitem__)
+    Ref negated = check(PyList_New(0));
+    for (size_t i = 0; i < n; ++i) {
+        if (pending[i]) keys[i] = check(PyNumber_Negative(keys[i].get()));
+        check_status(PyList_Append(negated.get(), keys[i].get()));
+    }
+    keys.clear();
+    Ref indices = check(PyList_New(0));
+    for (size_t i = 0; i < n; ++i) {
+        Ref index = check(PyLong_FromSize_t(i));
+        check_status(PyList_Append(indices.get(), index.get()));
+    }
+    Ref key_func = check(PyObject_GetAttrString(negated.get(), "__getitem__"));
+    Ref sort = check(PyObject_GetAttrString(indices.get(), "sort"));
+    Ref no_args = check(PyTuple_New(0));
+    Ref kwargs = check(Py_BuildValue("{sO}", "key", key_func.get()));
+    check(PyObject_Call(sort.get(), no_args.get(), kwargs.get()));
+    for (size_t i = 0; i < n; ++i) {
+        // Only this function holds the list, and sort() refuses a list that
+        // changes under it, so it holds each index exactly once.
+        order[i] = PyLong_AsSize_t(PyList_GET_ITEM(indices.get(), static_cast<Py_ssize_t>(i)));
+    }
     return order;
 }
 
@@ -84,16 +106,12 @@ CodeTable::CodeTable(const Globals& globals, PyObject* chain, bool sized) : glob
         if (announced < 0) throw_error();
     }
 
+    // len(items) only checks the walk: memory grows with the pairs yielded.
     std::vector<Ref> pairs;
-    if (announced > 0) pairs.reserve(static_cast<size_t>(announced));
     Iter it(items.get());
     while (Ref pair = it.next()) pairs.push_back(std::move(pair));
 
-    std::vector<Ref> freqs;
-    freqs.reserve(pairs.size());
-    for (const Ref& pair : pairs) freqs.push_back(pair_item(pair.get(), 1));
-    std::vector<size_t> order = frequency_order(freqs);
-
+    std::vector<size_t> order = frequency_order(pairs);
     sorted_.reserve(pairs.size());
     for (size_t i : order) sorted_.push_back(std::move(pairs[i]));
 
@@ -154,10 +172,10 @@ void append_text(std::string& out, PyObject* str, bool& ascii) {
         out.append(static_cast<const char*>(PyUnicode_DATA(str)), static_cast<size_t>(PyUnicode_GET_LENGTH(str)));
         return;
     }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
-    if (utf8 == nullptr) throw_error();
-    out.append(utf8, static_cast<size_t>(size));
+    // An encoder of the caller's may hand out lone surrogates: they travel
+    // through the buffer as they are and come out of make_str unchanged.
+    Ref bytes = check(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+    out.append(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
     ascii = false;
 }
 

@@ -7,6 +7,7 @@
 #include "streaming/streaming.h"
 
 #include <new>
+#include <stdexcept>
 
 namespace pjson {
 
@@ -31,8 +32,10 @@ PyObject* run(const char* fname, const char* flag_name, PyObject* flag_default, 
         return nullptr;
     } catch (std::bad_alloc&) {
         return PyErr_NoMemory();
-    } catch (...) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "tesmo_cjson: unexpected internal error");
+    } catch (std::length_error&) {  // a container asked for more than it can ever hold
+        return PyErr_NoMemory();
+    } catch (std::exception& e) {  // nothing else is thrown; should it be, it stops here
+        PyErr_Format(PyExc_SystemError, "tesmo_cjson: %s", e.what());
         return nullptr;
     }
 }

@@ -125,10 +125,13 @@ Ref encoder_dumps(const Globals& globals, PyObject* value) {
 }
 
 void untrack_if_acyclic(PyObject* tuple) {
+    // The collector's own rule: an item that it may track one day keeps the
+    // tuple tracked. Only a tuple stays untracked for good (an empty dict,
+    // untracked now, is tracked once it holds a container).
     const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyTuple_GET_ITEM(tuple, i);
-        if (PyObject_IS_GC(item) && PyObject_GC_IsTracked(item)) return;
+        if (PyObject_IS_GC(item) && (!PyTuple_CheckExact(item) || PyObject_GC_IsTracked(item))) return;
     }
     PyObject_GC_UnTrack(tuple);
 }

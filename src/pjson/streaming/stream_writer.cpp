@@ -151,13 +151,17 @@ private:
             append_decimal(buf_, small);
         } else {
             Ref text = check(PyObject_Str(count));
-            const size_t mark = buf_.size();
-            append_text(buf_, text.get(), ascii_);
-            if (!PyLong_CheckExact(count) && !is_json_number(buf_.data() + mark, buf_.size() - mark)) {
+            // A JSON number is ASCII: any other character (a lone surrogate
+            // included) is refused before it is encoded.
+            if (!PyLong_CheckExact(count) &&
+                (!PyUnicode_IS_ASCII(text.get()) ||
+                 !is_json_number(static_cast<const char*>(PyUnicode_DATA(text.get())),
+                                 static_cast<size_t>(PyUnicode_GET_LENGTH(text.get()))))) {
                 PyErr_Format(PyExc_ValueError, "count %R is written as %R, which is not a JSON number", count,
                              text.get());
                 throw_error();
             }
+            append_text(buf_, text.get(), ascii_);
         }
         if (more) buf_.push_back(',');
         flush();
@@ -168,21 +172,22 @@ private:
         Ref announced_obj = get_attr(bag, n.unique_count);
         const Py_ssize_t announced = PyNumber_AsSsize_t(announced_obj.get(), PyExc_OverflowError);
         if (announced == -1 && PyErr_Occurred()) throw_error();
-        const Py_ssize_t bag_end = announced - 1;
 
         Ref choices = call_method0(bag, n.choices);
         Iter it(choices.get());
         Ref next_start, count;
         Py_ssize_t idx2 = 0;
         while (Ref choice = it.next()) {
-            if (idx2 > bag_end) {
+            // idx2 < announced from here on, so idx2 + 1 cannot overflow,
+            // whatever unique_count the bag reported.
+            if (idx2 >= announced) {
                 PyErr_Format(PyExc_ValueError, "bag's unique_count is %zd but choices() yielded more pairs",
                              announced);
                 throw_error();
             }
             unpack_pair(choice.get(), next_start, count);
             write_next_start(next_start.get());
-            write_count(count.get(), idx2 != bag_end);
+            write_count(count.get(), idx2 + 1 != announced);
             ++idx2;
         }
         if (idx2 != announced) {
@@ -196,21 +201,20 @@ private:
         const Pieces& p = globals_.pieces();
         const Py_ssize_t announced = PyObject_Size(chain_);
         if (announced < 0) throw_error();
-        const Py_ssize_t chain_end = announced - 1;
 
         Ref items = call_method0(chain_, globals_.names().items);
         Iter it(items.get());
         Ref start, bag;
         Py_ssize_t idx = 0;
         while (Ref entry = it.next()) {
-            if (idx > chain_end) {
+            if (idx >= announced) {
                 PyErr_Format(PyExc_ValueError, "chain has length %zd but items() yielded more pairs", announced);
                 throw_error();
             }
             unpack_pair(entry.get(), start, bag);
             write_start(start.get());
             write_bag(bag.get());
-            write(idx != chain_end ? p.entry_more : p.entry_last);
+            write(idx + 1 != announced ? p.entry_more : p.entry_last);
             ++idx;
         }
         if (idx != announced) {
