@@ -105,6 +105,12 @@ void bind(PyObject* module, PyObject* name, const Ref& value) {
     check_status(PyObject_SetAttr(module, name, value.get()));
 }
 
+// Binds the global and keeps what was bound in the state.
+void bind(PyObject* module, PyObject* name, PyObject*& kept, const Ref& value) {
+    bind(module, name, value);
+    kept = Ref::borrow(value.get()).release();
+}
+
 PyObject* intern(const char* s) { return check(PyUnicode_InternFromString(s)).release(); }
 
 // The one place that fills the state. Every object it makes is stored as
@@ -134,7 +140,10 @@ int state_objects(State& st, Visit&& visit) {
     PJSON_PIECES(PJSON_VISIT)
 #undef PJSON_VISIT
     if (int r = visit(st.names.count_kwnames)) return r;
+    if (int r = visit(st.imported_json)) return r;
+    if (int r = visit(st.imported_ordered_dict)) return r;
     if (int r = visit(st.ijson_object_builder)) return r;
+    if (int r = visit(st.imported_ijson)) return r;
     return visit(st.decoding_iterator_type);
 }
 
@@ -165,14 +174,12 @@ int module_exec(PyObject* module) {
         State& st = module_state(module);
         state_fill(st, module);
         const Names& n = st.names;
-        bind(module, n.g_json, import_preferring("ujson", "json"));
+        bind(module, n.g_json, st.imported_json, import_preferring("ujson", "json"));
         bind(module, n.g_math, check(PyImport_ImportModule("math")));
-        bind(module, n.g_OrderedDict, import_from("collections", "OrderedDict"));
-        Ref object_builder = import_from("ijson", "ObjectBuilder");
-        st.ijson_object_builder = Ref::borrow(object_builder.get()).release();
-        bind(module, n.g_ObjectBuilder, object_builder);
+        bind(module, n.g_OrderedDict, st.imported_ordered_dict, import_from("collections", "OrderedDict"));
+        bind(module, n.g_ObjectBuilder, st.ijson_object_builder, import_from("ijson", "ObjectBuilder"));
         bind(module, n.g_ProbabilityBag, import_from("tesmo.bag", "ProbabilityBag"));
-        bind(module, n.g_ijson, import_preferring("ijson.backends.yajl2_cffi", "ijson"));
+        bind(module, n.g_ijson, st.imported_ijson, import_preferring("ijson.backends.yajl2_cffi", "ijson"));
         check_status(PyModule_AddFunctions(module, g_methods));
         return 0;
     } catch (PyError&) {

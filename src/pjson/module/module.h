@@ -70,9 +70,13 @@ struct Pieces {
 struct State {
     Names names;
     Pieces pieces;
-    // the class that `from ijson import ObjectBuilder` bound at import; the
-    // streaming reader may stand in for it natively while the global is it
+    // What the start-up bound to the globals `json`, `OrderedDict`,
+    // `ObjectBuilder` and `ijson`. A native path stands in for one of them
+    // only while the global is still the object bound at import.
+    PyObject* imported_json;
+    PyObject* imported_ordered_dict;
     PyObject* ijson_object_builder;
+    PyObject* imported_ijson;
     PyObject* decoding_iterator_type;
 };
 
