@@ -43,6 +43,18 @@ def test_argument_errors_are_raised_before_any_work(log, name, flag, case):
     assert log == []
 
 
+@pytest.mark.parametrize("name,flag", FUNCTIONS)
+@pytest.mark.parametrize("path", ["model.json", b"model.json", bytearray(b"m"), memoryview(b"m")],
+                         ids=["str", "bytes", "bytearray", "memoryview"])
+def test_a_path_where_the_file_belongs_is_refused_before_the_chain_is_touched(log, name, flag, path):
+    chain = RecChain(log, EXAMPLE_ENTRIES, EXAMPLE_FREQS)
+    for call in (lambda: getattr(tesmo_cjson, name)(chain, path), lambda: getattr(tesmo_cjson, name)(chain, file=path)):
+        with pytest.raises(TypeError) as raised:
+            call()
+        assert str(raised.value) == f"file must be a file object, not {type(path).__name__}"
+    assert log == []
+
+
 OMITTED = object()
 
 

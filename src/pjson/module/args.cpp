@@ -61,8 +61,15 @@ void parse_args(const char* fname, const char* flag_name, PyObject* flag_default
     for (Py_ssize_t i = 0; i < kRequired; ++i) {
         if (slots[i] == nullptr) raise_count(fname, "at least", kRequired, i);
     }
+    // A path where the file belongs is refused before anything is done: a
+    // reader would clear the chain and then fail on the path itself.
+    PyObject* file = slots[1];
+    if (PyUnicode_Check(file) || PyBytes_Check(file) || PyByteArray_Check(file) || PyMemoryView_Check(file)) {
+        PyErr_Format(PyExc_TypeError, "file must be a file object, not %.200s", Py_TYPE(file)->tp_name);
+        throw_error();
+    }
     out.chain = slots[0];
-    out.file = slots[1];
+    out.file = file;
     out.flag = slots[2] ? slots[2] : flag_default;
 }
 
