@@ -9,17 +9,15 @@ namespace {
 
 struct DecodingIterator {
     PyObject_HEAD
-    PyObject* codes;    // the reader's lookup
-    PyObject* builder;  // Python builder whose value is read on first advance
-    PyObject* value;    // the next start, once known
-    PyObject* inner;    // iterator over the next start
+    PyObject* codes;  // the reader's lookup
+    PyObject* value;  // the next start it was handed for
+    PyObject* inner;  // iterator over the next start, made on first advance
 };
 
 int di_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* it = reinterpret_cast<DecodingIterator*>(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(it->codes);
-    Py_VISIT(it->builder);
     Py_VISIT(it->value);
     Py_VISIT(it->inner);
     return 0;
@@ -28,7 +26,6 @@ int di_traverse(PyObject* self, visitproc visit, void* arg) {
 int di_clear(PyObject* self) {
     auto* it = reinterpret_cast<DecodingIterator*>(self);
     Py_CLEAR(it->codes);
-    Py_CLEAR(it->builder);
     Py_CLEAR(it->value);
     Py_CLEAR(it->inner);
     return 0;
@@ -45,19 +42,34 @@ void di_dealloc(PyObject* self) {
 PyObject* di_next(PyObject* self) {
     auto* it = reinterpret_cast<DecodingIterator*>(self);
     if (it->inner == nullptr) {
-        if (it->codes == nullptr) return nullptr;  // cleared
-        if (it->value == nullptr) {
-            auto* state = static_cast<State*>(PyType_GetModuleState(Py_TYPE(self)));
-            if (state == nullptr) return nullptr;
-            it->value = PyObject_GetAttr(it->builder, state->names.value);
-            if (it->value == nullptr) return nullptr;
-        }
-        it->inner = PyObject_GetIter(it->value);
-        if (it->inner == nullptr) return nullptr;
+        if (it->value == nullptr) return nullptr;  // cleared
+        // iter() of a builder's value may run Python code that advances this
+        // very iterator: the first iterator made is kept, a later one dropped.
+        PyObject* value = it->value;
+        Py_INCREF(value);
+        PyObject* inner = PyObject_GetIter(value);
+        Py_DECREF(value);
+        if (inner == nullptr) return nullptr;
+        if (it->inner == nullptr)
+            it->inner = inner;
+        else
+            Py_DECREF(inner);
     }
-    PyObject* key = PyIter_Next(it->inner);
+    // The iterator is held while it runs: what it calls may clear ours.
+    PyObject* inner = it->inner;
+    Py_INCREF(inner);
+    PyObject* key = PyIter_Next(inner);
+    Py_DECREF(inner);
     if (key == nullptr) return nullptr;
-    PyObject* decoded = PyDict_GetItemWithError(it->codes, key);
+    if (it->codes == nullptr) {  // cleared while the element was pulled
+        Py_DECREF(key);
+        return nullptr;
+    }
+    PyObject* codes = it->codes;
+    Py_INCREF(codes);
+    PyObject* decoded = PyDict_GetItemWithError(codes, key);
+    Py_XINCREF(decoded);
+    Py_DECREF(codes);
     if (decoded == nullptr) {
         if (!PyErr_Occurred()) {
             PyObject* args = PyTuple_Pack(1, key);
@@ -69,7 +81,6 @@ PyObject* di_next(PyObject* self) {
         Py_DECREF(key);
         return nullptr;
     }
-    Py_INCREF(decoded);
     Py_DECREF(key);
     return decoded;
 }
@@ -98,14 +109,12 @@ Ref decoding_iterator_type_new(PyObject* module) {
     return check(PyType_FromModuleAndSpec(module, &di_spec, nullptr));
 }
 
-Ref decoding_iterator_new(const State& state, PyObject* codes, PyObject* builder, PyObject* value) {
+Ref decoding_iterator_new(const State& state, PyObject* codes, PyObject* value) {
     auto* it = PyObject_GC_New(DecodingIterator, reinterpret_cast<PyTypeObject*>(state.decoding_iterator_type));
     if (it == nullptr) throw_error();
     Py_INCREF(codes);
     it->codes = codes;
-    Py_XINCREF(builder);
-    it->builder = builder;
-    Py_XINCREF(value);
+    Py_INCREF(value);
     it->value = value;
     it->inner = nullptr;
     PyObject_GC_Track(it);

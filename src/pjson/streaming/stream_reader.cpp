@@ -111,11 +111,11 @@ public:
         return get_attr(py_.get(), state_.names.value);
     }
 
-    // The lazy next start: a Python builder's value is read only when the
-    // iterator is first advanced.
+    // The lazy next start over the value the builder holds now, so that an
+    // iterator kept past add_to_bag still yields its own next start.
     Ref lazy_next_start(PyObject* codes) {
-        if (!py_) return decoding_iterator_new(state_, codes, nullptr, native_.value());
-        return decoding_iterator_new(state_, codes, py_.get(), nullptr);
+        Ref current = value();
+        return decoding_iterator_new(state_, codes, current.get());
     }
 
 private:
@@ -179,24 +179,36 @@ private:
             }
             in_codes_ = false;
             in_chain_ = false;
+            building_bag_item_ = false;
+            forget_next_start();
         } else if (in_chain_ && start_array && depth_ == 3) {
             building_bag_item_ = true;
             start_.reset_borrowed(last_value_.get());
+            forget_next_start();
         } else if (in_chain_ && end_array && depth_ == 2) {
             building_bag_item_ = false;
+            forget_next_start();  // a next start without a count is dropped
         } else if (in_codes_) {
             builder.event(kind, event, value);
-        } else if (building_bag_item_ && !in_bag_ && is_start) {
+        } else if (building_bag_item_ && (next_start_depth_ > 0 || is_start)) {
+            // A next start is one whole value: containers inside it are
+            // built into it, and it ends when its own container closes. A
+            // second next start in a row replaces the first.
             builder.event(kind, event, value);
-            in_bag_ = true;
-        } else if (building_bag_item_ && in_bag_ && is_end) {
-            builder.event(kind, event, value);
-            in_bag_ = false;
-        } else if (building_bag_item_ && in_bag_) {
-            builder.event(kind, event, value);
-        } else if (building_bag_item_) {
+            if (is_start) ++next_start_depth_;
+            if (is_end) next_start_ready_ = --next_start_depth_ == 0;
+            else next_start_ready_ = false;
+        } else if (building_bag_item_ && next_start_ready_ && !is_end) {
+            // Only the first scalar after a next start is its count; a scalar
+            // with no next start waiting for it is skipped.
+            next_start_ready_ = false;
             hand_over(builder, value);
         }
+    }
+
+    void forget_next_start() {
+        next_start_depth_ = 0;
+        next_start_ready_ = false;
     }
 
     void hand_over(Builder& builder, PyObject* count) {
@@ -221,7 +233,8 @@ private:
     bool in_codes_ = false;
     bool in_chain_ = false;
     bool building_bag_item_ = false;
-    bool in_bag_ = false;
+    Py_ssize_t next_start_depth_ = 0;  // open containers of the next start being built
+    bool next_start_ready_ = false;    // a built next start waits for its count
     Ref codes_;
     Ref start_ = Ref::borrow(Py_None);
     Ref last_value_ = Ref::borrow(Py_None);

@@ -46,13 +46,11 @@ private:
     std::vector<Ref> containers_;
 };
 
-// The lazy next start handed to add_to_bag for a compressed document: it
-// reads the builder's value when first advanced and looks each element up
-// in the codes as it is pulled. It holds strong references throughout, so a
-// caller may keep it past the call.
-//   builder: a Python builder whose `value` is read on first advance, or
-//   nullptr with `value` given directly (the native builder's value).
-Ref decoding_iterator_new(const State& state, PyObject* codes, PyObject* builder, PyObject* value);
+// The lazy next start handed to add_to_bag for a compressed document: an
+// iterator over `value`, the builder's value when the choice was handed over,
+// that looks each element up in the codes as it is pulled. It holds strong
+// references throughout, so a caller may keep it past the call.
+Ref decoding_iterator_new(const State& state, PyObject* codes, PyObject* value);
 // The iterator's type, made for the module object `module`.
 Ref decoding_iterator_type_new(PyObject* module);
 
