@@ -3,11 +3,12 @@
 Every input is read as a document by load_json_small (under ujson and under
 json) and load_json_big (under the yajl2_cffi backend, where present, and the
 ijson package), in replace and in merge mode, and each time by the Python
-model of that reader's rules in tests/test_hostile.py as well. The model is
-instrumented, so coverage follows the readers' rules even though the native
+reference of that reader in tests/test_hostile.py as well (the streaming
+reader's reference reads standard JSON only). The references are
+instrumented, so coverage follows what the readers do even though the native
 module is not instrumented itself. A finding is an interpreter crash, a
 sanitizer report, or a reader whose calls or exception type differ from its
-model's (an AssertionError).
+reference's (an AssertionError).
 """
 
 import os

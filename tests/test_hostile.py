@@ -216,12 +216,11 @@ def check_all_readers(data: bytes) -> None:
     load without harm."""
     valid = standard_json(data)
     for name, read, reference, global_name, backend in READERS:
-        if name == "big" and not valid:
-            continue
         with mock.patch.object(tesmo_cjson, global_name, backend):
             for merge in (False, True):
-                expected = outcome(reference, data, merge)
-                assert outcome(read, data, merge) == expected, (name, backend, merge, data)
+                got = outcome(read, data, merge)
+                if name == "small" or valid:
+                    assert got == outcome(reference, data, merge), (name, backend, merge, data)
 
 
 def chain_doc(writer: Callable[..., None], compress: bool) -> bytes:
