@@ -10,6 +10,7 @@ from __future__ import annotations
 import io
 import tempfile
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 import tesmo_cjson
 from tesmo import Chain
@@ -59,6 +60,16 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as folder:
         round_trip_files(chain, Path(folder))
     print(round_trip_memory(chain))
+
+
+if TYPE_CHECKING:
+    # What the checker turns away. Strict mode reports an ignore that is no
+    # longer needed, so each line proves the stubs still reject that call.
+    def misuses(chain: Chain) -> None:
+        tesmo_cjson.load_json_big(chain, io.StringIO("{}"))  # type: ignore[arg-type]
+        tesmo_cjson.dump_json_big(chain, io.BytesIO())  # type: ignore[arg-type]
+        tesmo_cjson.dump_json_small(chain.items(), io.StringIO())  # type: ignore[arg-type]
+        tesmo_cjson.load_json_small(chain, io.StringIO(), True, 1)  # type: ignore[call-arg]
 
 
 if __name__ == "__main__":
