@@ -66,7 +66,7 @@ OMITTED = object()
 def test_flags_are_tested_for_truth_and_default_to_compressed_and_replace(log, name, flag, value, truth):
     chain = RecChain(log, EXAMPLE_ENTRIES, EXAMPLE_FREQS)
     writer = name.startswith("dump")
-    file = RecFile(log) if writer else io.StringIO(EXAMPLE_DOCS[False])
+    file = RecFile(log) if writer else io.BytesIO(EXAMPLE_DOCS[False].encode())
     getattr(tesmo_cjson, name)(chain=chain, file=file, **({} if value is OMITTED else {flag: value}))
     if truth is None:
         truth = writer
@@ -91,7 +91,7 @@ def test_a_flag_that_fails_its_truth_test_stops_the_call(monkeypatch, log, name,
     monkeypatch.setattr(tesmo_cjson, "json", RecJson(log, ujson))
     monkeypatch.setattr(tesmo_cjson, "ijson", RecIjson(log, tesmo_cjson.ijson))
     chain = RecChain(log, EXAMPLE_ENTRIES, EXAMPLE_FREQS)
-    file = RecFile(log) if name.startswith("dump") else io.StringIO(EXAMPLE_DOCS[True])
+    file = RecFile(log) if name.startswith("dump") else io.BytesIO(EXAMPLE_DOCS[True].encode())
     with pytest.raises(ZeroDivisionError):
         getattr(tesmo_cjson, name)(chain, file, Unanswerable())
     assert log == [tuple(file if part == "FILE" else part for part in entry) for entry in expected]

@@ -71,8 +71,7 @@ def round_trip(layout: dict, writer: str, reader, compress: bool, merge: bool) -
     file = io.StringIO()
     getattr(tesmo_cjson, writer)(build(layout), file, compress)
     target = build(layout) if merge else build({"junk": {("j",): 1}})
-    file.seek(0)
-    reader(target, file, merge)
+    reader(target, io.BytesIO(file.getvalue().encode()), merge)
     return target
 
 

@@ -107,7 +107,7 @@ STREAM_READS = {  # document, merge, the add_to_bag calls
 def test_streaming_reader_calls(monkeypatch, log, parser, case):
     doc, merge, calls = STREAM_READS[case]
     monkeypatch.setattr(tesmo_cjson, "ijson", RecIjson(log, parser))
-    file = io.StringIO(doc)
+    file = io.BytesIO(doc.encode())
     tesmo_cjson.load_json_big(RecChain(log), file, merge)
     assert log == ([] if merge else [("clear",)]) + [("basic_parse", file)] + calls
     # Equality alone would take 1 for True: the starts must keep their types.
@@ -117,7 +117,7 @@ def test_streaming_reader_calls(monkeypatch, log, parser, case):
 def test_the_parser_is_given_the_file_alone(monkeypatch, log):
     parser = RecIjson(log, ijson)
     monkeypatch.setattr(tesmo_cjson, "ijson", parser)
-    tesmo_cjson.load_json_big(RecChain(log), io.StringIO(READ_DOCS[False]))
+    tesmo_cjson.load_json_big(RecChain(log), io.BytesIO(READ_DOCS[False].encode()))
     assert parser.options == [((), {})]
 
 
@@ -144,20 +144,20 @@ def test_fractions_read_as_floats_and_integers_stay_exact(parser, text, value):
 def test_where_a_missing_key_is_noticed(log, reader, doc, calls, key):
     # The streaming reader looks next-start elements up only as add_to_bag pulls them.
     with outcome(key):
-        getattr(tesmo_cjson, reader)(RecChain(log), io.StringIO(doc), True)
+        getattr(tesmo_cjson, reader)(RecChain(log), io.BytesIO(doc.encode()), True)
     assert log == calls
 
 
 def test_a_cut_off_document_delivers_what_was_parsed(log, parser):
     with pytest.raises(ijson.JSONError):
-        tesmo_cjson.load_json_big(RecChain(log), io.StringIO('{"codes":[],"chain":["a",[["b"],1,["c"],2,'))
+        tesmo_cjson.load_json_big(RecChain(log), io.BytesIO(b'{"codes":[],"chain":["a",[["b"],1,["c"],2,'))
     assert log == [("clear",), ("add_to_bag", "a", ["b"], 1), ("add_to_bag", "a", ["c"], 2)]
 
 
 @pytest.mark.parametrize("shape", [list, iter])
 def test_parser_events_need_only_unpack_into_two(monkeypatch, log, shape):
     monkeypatch.setattr(tesmo_cjson, "ijson", RecIjson(log, ijson, shape))
-    file = io.StringIO(READ_DOCS[False])
+    file = io.BytesIO(READ_DOCS[False].encode())
     tesmo_cjson.load_json_big(RecChain(log), file, True)
     assert log == [("basic_parse", file)] + STREAM_READS["example plain, merge"][2]
 
@@ -199,5 +199,5 @@ def test_both_builder_routes_give_the_same_calls(monkeypatch, log, parser, route
         monkeypatch.setattr(tesmo_cjson, "ObjectBuilder", recording_builder(log))
     else:
         expected = [entry for entry in expected if entry[0] not in ("ObjectBuilder", "event", "value")]
-    tesmo_cjson.load_json_big(RecChain(log), io.StringIO(doc), True)
+    tesmo_cjson.load_json_big(RecChain(log), io.BytesIO(doc.encode()), True)
     assert log == expected
