@@ -50,8 +50,11 @@ def round_trip_memory(chain: Chain) -> str:
     merged = sample_chain()
     tesmo_cjson.load_json_small(merged, io.StringIO(text.getvalue()), merge=True)
     tesmo_cjson.load_json_big(merged, io.BytesIO(text.getvalue().encode()), merge=True)
-    assert all(count == 3 * dict(chain[start].choices())[next_start]
-               for start, bag in merged.items() for next_start, count in bag.choices())
+    assert all(
+        count == 3 * dict(chain[start].choices())[next_start]
+        for start, bag in merged.items()
+        for next_start, count in bag.choices()
+    )
     return text.getvalue()
 
 
