@@ -16,6 +16,8 @@ struct BagStore {
     std::vector<PyObject*> objects;  // empty, or per choice the count that is no machine integer
     size_t object_counts = 0;        // non-null entries of `objects`
     std::vector<uint32_t> slots;     // index + 1 of a choice, 0 for empty; linear probing
+    std::vector<uint8_t> tags;       // per slot: 0 when empty, else high bits of the hash, so
+                                     // that a probe rarely reads a choice that is not the one
     uint64_t adds = 0;               // every add, counts included
     // choose(): running totals, kept until the next add
     std::shared_ptr<const std::vector<int64_t>> running;
@@ -50,16 +52,24 @@ void forget_choose(BagStore& s, Graveyard& graves) {
     if (s.snapshot != nullptr) graves.bury(std::exchange(s.snapshot, nullptr));
 }
 
+uint8_t tag_of(Py_hash_t hash) {
+    return static_cast<uint8_t>(0x80 | (static_cast<Py_uhash_t>(hash) >> (8 * sizeof(Py_hash_t) - 7)));
+}
+
 void index_build(Bag* bag, size_t cap) {
     BagStore& s = *bag->store;
     std::vector<uint32_t> slots(cap, 0);
+    std::vector<uint8_t> tags(cap, 0);
     size_t mask = cap - 1;
     for (size_t c = 0; c < s.size(); ++c) {
-        size_t i = static_cast<size_t>(choice_hash(bag, c)) & mask;
-        while (slots[i] != 0) i = (i + 1) & mask;
+        Py_hash_t h = choice_hash(bag, c);
+        size_t i = static_cast<size_t>(h) & mask;
+        while (tags[i] != 0) i = (i + 1) & mask;
         slots[i] = static_cast<uint32_t>(c + 1);
+        tags[i] = tag_of(h);
     }
     s.slots.swap(slots);
+    s.tags.swap(tags);
 }
 
 enum class Find { found, absent, changed };
@@ -71,7 +81,11 @@ Find choice_matches(Bag* bag, size_t c, const Probe& p, uint64_t stamp, Vocab* v
     size_t n;
     bag_span(bag, c, ids, n);
     if (n != p.length) return Find::absent;
-    if (p.ids != nullptr && std::equal(ids, ids + n, p.ids)) return Find::found;
+    if (p.ids != nullptr) {
+        size_t e = 0;
+        while (e < n && ids[e] == p.ids[e]) ++e;
+        if (e == n) return Find::found;
+    }
     if (choice_hash(bag, c) != p.hash) return Find::absent;
     for (size_t e = 0; e < n; ++e) {
         if (p.ids != nullptr && ids[e] == p.ids[e]) continue;
@@ -90,9 +104,12 @@ Find find(Bag* bag, const Probe& p, size_t& index) {
     uint64_t stamp = bag->stamp;
     Vocab* vocab = bag->vocab;
     size_t mask = s.slots.size() - 1;
+    uint8_t tag = tag_of(p.hash);
     for (size_t i = static_cast<size_t>(p.hash) & mask;; i = (i + 1) & mask) {
+        uint8_t t = s.tags[i];
+        if (t == 0) return Find::absent;
+        if (t != tag) continue;
         uint32_t slot = s.slots[i];
-        if (slot == 0) return Find::absent;
         Find f = choice_matches(bag, slot - 1, p, stamp, vocab);
         if (f == Find::changed) return f;
         if (f == Find::found) {
@@ -151,8 +168,9 @@ void insert(Bag* bag, const Probe& p) {
     if (!s.objects.empty()) s.objects.push_back(nullptr);
     size_t mask = s.slots.size() - 1;
     size_t i = static_cast<size_t>(p.hash) & mask;
-    while (s.slots[i] != 0) i = (i + 1) & mask;
+    while (s.tags[i] != 0) i = (i + 1) & mask;
     s.slots[i] = static_cast<uint32_t>(n + 1);
+    s.tags[i] = tag_of(p.hash);
     ++bag->stamp;
 }
 
@@ -178,7 +196,8 @@ void add_probe(State* st, Bag* bag, PyObject* const* values, const Py_hash_t* ha
     Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(bag));
     Ref computed;  // the new count, once Python code worked it out
     if (assign) computed = Ref::borrow(count);
-    std::vector<uint32_t> ids(length);
+    Small<uint32_t> ids;
+    ids.resize(length);
     for (;;) {
         Vocab* vocab = ensure_vocab(st, bag);
         Ref keep_vocab = Ref::borrow(reinterpret_cast<PyObject*>(vocab));
@@ -221,7 +240,7 @@ void add_probe(State* st, Bag* bag, PyObject* const* values, const Py_hash_t* ha
 }
 
 struct Hashed {
-    std::vector<Py_hash_t> hashes;
+    Small<Py_hash_t> hashes;
     Py_hash_t hash;
 };
 
@@ -310,13 +329,14 @@ void bag_add_values(State* st, Bag* bag, PyObject* const* values, size_t length,
 void bag_add_ids(State* st, Bag* bag, Vocab* vocab, const uint32_t* ids, size_t length, PyObject* count) {
     // Values of a vocabulary are hashed already.
     Graveyard graves;
-    std::vector<PyObject*> values(length);
+    Small<PyObject*> values;  // borrowed: `vocab` keeps them while these ids are held
+    values.resize(length);
     Hashed h;
     h.hashes.resize(length);
-    std::vector<Ref> keep(length);
     for (size_t e = 0; e < length; ++e) {
-        keep[e] = vocab_value(vocab, ids[e]);
-        values[e] = keep[e].get();
+        PyObject* v = vocab->table->value(ids[e]);
+        if (v == nullptr) vocab_value(vocab, ids[e]);  // raises
+        values[e] = v;
         h.hashes[e] = vocab->table->hash(ids[e]);
     }
     h.hash = tuple_hash(h.hashes.data(), length);
@@ -353,20 +373,31 @@ void bag_rehome(Bag* bag, Vocab* vocab, Graveyard& graves) {
     ++bag->stamp;
 }
 
-void items_collect(PyObject* items, std::vector<Ref>& out) {
-    out.clear();
-    if (PyTuple_CheckExact(items) || PyList_CheckExact(items)) {
-        // A list may shrink while we copy (a value's release runs code), so
-        // its length is read at every step.
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); ++i)
-            out.push_back(Ref::borrow(PySequence_Fast_ITEMS(items)[i]));
+void NextStartValues::collect(PyObject* items) {
+    release();
+    tuple_ = Ref();
+    if (PyTuple_CheckExact(items)) {
+        tuple_ = Ref::borrow(items);
+        return;
+    }
+    if (PyList_CheckExact(items)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+            PyObject* v = PyList_GET_ITEM(items, i);
+            Py_INCREF(v);
+            owned_.push_back(v);
+        }
         return;
     }
     Ref it = check(PyObject_GetIter(items));
     for (;;) {
         PyObject* v = PyIter_Next(it.get());
         if (v == nullptr) break;
-        out.push_back(Ref(v));
+        try {
+            owned_.push_back(v);
+        } catch (...) {
+            Py_DECREF(v);
+            throw;
+        }
     }
     if (PyErr_Occurred()) throw_error();
 }
@@ -572,11 +603,9 @@ PyObject* bag_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         State* st = bag_state(self);
         Ref one;
         if (a[1] == nullptr) a[1] = (one = check(PyLong_FromLong(1))).get();
-        std::vector<Ref> values;
-        items_collect(a[0], values);
-        std::vector<PyObject*> raw(values.size());
-        for (size_t i = 0; i < values.size(); ++i) raw[i] = values[i].get();
-        bag_add_values(st, as_bag(self), raw.data(), raw.size(), a[1]);
+        NextStartValues values;
+        values.collect(a[0]);
+        bag_add_values(st, as_bag(self), values.data(), values.size(), a[1]);
         Py_RETURN_NONE;
     });
 }
@@ -656,18 +685,16 @@ bool bag_holds_all(State* st, Bag* a, Bag* b) {
         const uint32_t* ids;
         size_t len;
         bag_span(a, static_cast<size_t>(c), ids, len);
-        std::vector<Ref> keep(len);
-        std::vector<PyObject*> values(len);
+        Ref next_start = bag_next_start(a, static_cast<size_t>(c));  // keeps the values
+        PyObject* const* values = &PyTuple_GET_ITEM(next_start.get(), 0);
         Hashed h;
         h.hashes.resize(len);
-        for (size_t e = 0; e < len; ++e) {
-            keep[e] = vocab_value(a->vocab, ids[e]);
-            values[e] = keep[e].get();
-            h.hashes[e] = a->vocab->table->hash(ids[e]);
-        }
+        for (size_t e = 0; e < len; ++e) h.hashes[e] = a->vocab->table->hash(ids[e]);
         h.hash = tuple_hash(h.hashes.data(), len);
-        std::vector<uint32_t> own(ids, ids + len);
-        Probe p{values.data(), h.hashes.data(), a->vocab == b->vocab ? own.data() : nullptr, len, h.hash};
+        Small<uint32_t> own;
+        own.resize(len);
+        std::copy(ids, ids + len, own.data());
+        Probe p{values, h.hashes.data(), a->vocab == b->vocab ? own.data() : nullptr, len, h.hash};
         size_t index;
         Find f = find(b, p, index);
         if (f == Find::changed) raise_changed(kBagName);
@@ -765,20 +792,18 @@ PyObject* bag_setstate(PyObject* self, PyObject* state) {
         Graveyard graves;
         bag_reset(bag, graves);
         Ref it = check(PyObject_GetIter(pairs.get()));
-        std::vector<Ref> values;
+        NextStartValues values;
         while (Ref pair = Ref(PyIter_Next(it.get()))) {
             Ref seq = check(PySequence_Tuple(pair.get()));
             if (PyTuple_GET_SIZE(seq.get()) != 2) {
                 PyErr_SetString(PyExc_ValueError, "ProbabilityBag state holds a pair of another length");
                 throw_error();
             }
-            items_collect(PyTuple_GET_ITEM(seq.get(), 0), values);
-            std::vector<PyObject*> raw(values.size());
-            for (size_t i = 0; i < values.size(); ++i) raw[i] = values[i].get();
+            values.collect(PyTuple_GET_ITEM(seq.get(), 0));
             Hashed h;
-            hash_values(raw.data(), raw.size(), h);
-            add_probe(st, bag, raw.data(), h.hashes.data(), raw.size(), h.hash, PyTuple_GET_ITEM(seq.get(), 1), true,
-                      graves);
+            hash_values(values.data(), values.size(), h);
+            add_probe(st, bag, values.data(), h.hashes.data(), values.size(), h.hash, PyTuple_GET_ITEM(seq.get(), 1),
+                      true, graves);
         }
         if (PyErr_Occurred()) throw_error();
         if (inst_dict != nullptr) instance_dict_restore(self, inst_dict);

@@ -177,11 +177,9 @@ void chain_add_values(State* st, Chain* chain, PyObject* start, PyObject* items,
     Ref bag = entry_for(st, chain, start, hash_of(start));
     if (Py_IS_TYPE(bag.get(), st->bag_type)) {
         if (items == nullptr) return bag_add_values(st, reinterpret_cast<Bag*>(bag.get()), values, length, count);
-        std::vector<Ref> collected;
-        items_collect(items, collected);
-        std::vector<PyObject*> raw(collected.size());
-        for (size_t i = 0; i < raw.size(); ++i) raw[i] = collected[i].get();
-        return bag_add_values(st, reinterpret_cast<Bag*>(bag.get()), raw.data(), raw.size(), count);
+        NextStartValues collected;
+        collected.collect(items);
+        return bag_add_values(st, reinterpret_cast<Bag*>(bag.get()), collected.data(), collected.size(), count);
     }
     if (items != nullptr) {
         call_bag_add(bag.get(), items, count);

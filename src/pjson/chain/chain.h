@@ -41,6 +41,71 @@ struct State {
 State* state_of(PyTypeObject* type);  // the state of the module that defined `type` or a base of it
 State* state_of_module(PyObject* module);
 
+// A short array kept inline; next starts rarely hold more than a few values,
+// and the hot paths must not allocate for them.
+template <class T, size_t N = 8>
+class Small {
+public:
+    Small() = default;
+    Small(const Small&) = delete;
+    Small& operator=(const Small&) = delete;
+    void resize(size_t n) {
+        if (n > N) {
+            heap_.resize(n);
+            data_ = heap_.data();
+        } else {
+            data_ = inline_;
+        }
+        size_ = n;
+    }
+    void push_back(T value) {
+        if (size_ < N && data_ == inline_) {
+            inline_[size_++] = value;
+            return;
+        }
+        if (data_ == inline_) heap_.assign(inline_, inline_ + size_);
+        heap_.push_back(value);
+        data_ = heap_.data();
+        ++size_;
+    }
+    void clear() noexcept { size_ = 0; }
+    T* data() noexcept { return data_; }
+    const T* data() const noexcept { return data_; }
+    size_t size() const noexcept { return size_; }
+    T& operator[](size_t i) noexcept { return data_[i]; }
+    T* begin() noexcept { return data_; }
+    T* end() noexcept { return data_ + size_; }
+
+private:
+    T inline_[N] = {};
+    std::vector<T> heap_;
+    T* data_ = inline_;
+    size_t size_ = 0;
+};
+
+// The values of a next start as `tuple(items)` reads them, kept alive: an
+// exact tuple is used as it is, anything else is copied or iterated.
+class NextStartValues {
+public:
+    NextStartValues() = default;
+    NextStartValues(const NextStartValues&) = delete;
+    NextStartValues& operator=(const NextStartValues&) = delete;
+    ~NextStartValues() { release(); }
+    void collect(PyObject* items);
+    PyObject* const* data() const noexcept { return tuple_ ? &PyTuple_GET_ITEM(tuple_.get(), 0) : owned_.data(); }
+    size_t size() const noexcept {
+        return tuple_ ? static_cast<size_t>(PyTuple_GET_SIZE(tuple_.get())) : owned_.size();
+    }
+
+private:
+    void release() noexcept {
+        for (PyObject* v : owned_) Py_DECREF(v);
+        owned_.clear();
+    }
+    Ref tuple_;
+    Small<PyObject*> owned_;  // references owned
+};
+
 // Values freed by an operation are released only once its structures are
 // consistent again: releasing may run arbitrary code (__del__).
 class Graveyard {
@@ -162,7 +227,7 @@ public:
 private:
     Graveyard& graves_;
     Ref vocab_;
-    std::vector<uint32_t> ids_;
+    Small<uint32_t> ids_;
 };
 
 // ---------------------------------------------------------------------------
@@ -201,8 +266,6 @@ void bag_add_ids(State* st, Bag* bag, Vocab* from, const uint32_t* ids, size_t l
 // Moves the bag's values into `vocab`, so that a chain's bags share its ids.
 void bag_rehome(Bag* bag, Vocab* vocab, Graveyard& graves);
 Ref bag_choose(State* st, Bag* bag, PyObject* rng);
-// Hashes a next start given as any iterable, the way `tuple(items)` reads it.
-void items_collect(PyObject* items, std::vector<Ref>& out);
 
 // ---------------------------------------------------------------------------
 // Chain.
