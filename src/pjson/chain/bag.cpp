@@ -192,7 +192,8 @@ Vocab* ensure_vocab(State* st, Bag* bag) {
 // which was the bag's vocabulary at the call; they are used only while it
 // still is.
 void add_probe(State* st, Bag* bag, PyObject* const* values, const Py_hash_t* hashes, size_t length, Py_hash_t hash,
-               PyObject* count, bool assign, Graveyard& graves) {
+               PyObject* count, bool assign, Graveyard& graves, Vocab* known_vocab = nullptr,
+               const uint32_t* known_ids = nullptr) {
     Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(bag));
     Ref computed;  // the new count, once Python code worked it out
     if (assign) computed = Ref::borrow(count);
@@ -203,7 +204,12 @@ void add_probe(State* st, Bag* bag, PyObject* const* values, const Py_hash_t* ha
         Ref keep_vocab = Ref::borrow(reinterpret_cast<PyObject*>(vocab));
         Holds holds(graves);
         for (size_t e = 0; e < length; ++e) {
-            ids[e] = vocab->table->intern(values[e], hashes[e]);
+            if (vocab == known_vocab) {
+                ids[e] = known_ids[e];  // already interned: the ids of the bag's own vocabulary
+                vocab->table->hold(ids[e]);
+            } else {
+                ids[e] = vocab->table->intern(values[e], hashes[e]);
+            }
             holds.take(vocab, ids[e]);
         }
         Probe p{values, hashes, ids.data(), length, hash};
@@ -340,7 +346,7 @@ void bag_add_ids(State* st, Bag* bag, Vocab* vocab, const uint32_t* ids, size_t 
         h.hashes[e] = vocab->table->hash(ids[e]);
     }
     h.hash = tuple_hash(h.hashes.data(), length);
-    add_probe(st, bag, values.data(), h.hashes.data(), length, h.hash, count, false, graves);
+    add_probe(st, bag, values.data(), h.hashes.data(), length, h.hash, count, false, graves, vocab, ids);
 }
 
 void bag_rehome(Bag* bag, Vocab* vocab, Graveyard& graves) {
