@@ -352,12 +352,16 @@ def test_no_python_memory_left_behind():
         work()
         gc.collect()
         before = tracemalloc.get_traced_memory()[0]
-        kinds = {t: sum(type(o) is t for o in gc.get_objects()) for t in (Chain, ProbabilityBag)}
+        kinds = {name: sum(type(o).__name__ == name for o in gc.get_objects()) for name in
+                 ("Chain", "ProbabilityBag", "Vocabulary", "bag_iterator", "chain_iterator", "chain_items")}
         for _ in range(30):
             work()
         gc.collect()
         grown = tracemalloc.get_traced_memory()[0] - before
-        assert {t: sum(type(o) is t for o in gc.get_objects()) for t in kinds} == kinds
-        assert grown < 30 * 1000, f"{grown} bytes more after 30 rounds"
+        assert {name: sum(type(o).__name__ == name for o in gc.get_objects()) for name in kinds} == kinds
+        # One round makes some 20 kB of objects; the interpreter's own caches
+        # (type and ABC caches, free lists off under PYTHONMALLOC=malloc)
+        # account for a few kB in all.
+        assert grown < 100_000, f"{grown} bytes more after 30 rounds"
     finally:
         tracemalloc.stop()
