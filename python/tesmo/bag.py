@@ -1,84 +1,16 @@
-"""The weighted bag of next starts that a chain keeps for every start."""
+"""The weighted bag of next starts that a chain keeps for every start.
 
-from __future__ import annotations
+``ProbabilityBag`` is the native type of ``tesmo._chain``; its behaviour is
+that of ``tesmo.reference.ProbabilityBag``. ``_C_API`` is the capsule through
+which ``tesmo_cjson`` reaches chains and bags natively (see
+src/pjson/chain/chain_api.h); importing this module makes it available
+without a further import.
+"""
 
-import random
-from bisect import bisect_right
-from itertools import accumulate
-from typing import Any, Dict, Hashable, Iterable, Iterator, List, Optional, Tuple
+from typing import Hashable, Tuple
+
+from tesmo._chain import _C_API, ProbabilityBag
 
 NextStart = Tuple[Hashable, ...]
 
-
-class ProbabilityBag:
-    """Weighted choices of next starts, each a tuple of values with a count.
-
-    Choices keep the order in which they were first added; adding a next start
-    that is already there adds to its count.
-    """
-
-    __slots__ = ("_counts", "_cumulative")
-
-    def __init__(self) -> None:
-        self._counts: Dict[NextStart, Any] = {}
-        # (next starts, running totals) for choose(); rebuilt after any add.
-        self._cumulative: Optional[Tuple[List[NextStart], List[Any]]] = None
-
-    def add(self, items: Iterable[Hashable], count: Any = 1) -> None:
-        """Add ``count`` to the choice whose next start is ``tuple(items)``.
-
-        ``items`` may be a tuple, a list or any iterable; an iterator is
-        consumed before the call returns.
-        """
-        key = items if type(items) is tuple else tuple(items)
-        counts = self._counts
-        counts[key] = counts.get(key, 0) + count
-        self._cumulative = None
-
-    def choices(self) -> Iterator[Tuple[NextStart, Any]]:
-        """Return an iterator of ``(next_start, count)`` in insertion order."""
-        return iter(self._counts.items())
-
-    @property
-    def unique_count(self) -> int:
-        """The number of distinct next starts."""
-        return len(self._counts)
-
-    @property
-    def total(self) -> Any:
-        """The sum of all counts."""
-        return sum(self._counts.values())
-
-    def choose(self, rng: random.Random) -> NextStart:
-        """Pick a next start at random, weighted by the counts.
-
-        Only ``rng.random()`` is used, once per pick, so a seeded generator
-        gives the same picks every time. Counts must be non-negative.
-        """
-        if self._cumulative is None:
-            self._cumulative = (list(self._counts), list(accumulate(self._counts.values())))
-        starts, running = self._cumulative
-        if not starts or running[-1] <= 0:
-            raise ValueError("cannot choose from a bag without positive counts")
-        # bisect_right skips choices whose count is zero: their running total
-        # equals the previous one, which the drawn point never falls below.
-        return starts[bisect_right(running, rng.random() * running[-1])]
-
-    def __len__(self) -> int:
-        return len(self._counts)
-
-    def __iter__(self) -> Iterator[NextStart]:
-        return iter(self._counts)
-
-    def __contains__(self, next_start: object) -> bool:
-        return next_start in self._counts
-
-    def __eq__(self, other: object) -> bool:
-        if not isinstance(other, ProbabilityBag):
-            return NotImplemented
-        return self._counts == other._counts
-
-    __hash__ = None  # type: ignore[assignment]
-
-    def __repr__(self) -> str:
-        return f"ProbabilityBag({self._counts!r})"
+__all__ = ["NextStart", "ProbabilityBag"]

@@ -15,6 +15,7 @@ from collections import deque
 from itertools import islice
 from typing import Hashable, Iterable, Iterator, List, Optional, Protocol
 
+from tesmo import _chain
 from tesmo.chain import Chain
 
 Token = Optional[str]
@@ -93,6 +94,8 @@ def train(chain: Chain, tokens: Iterable[Hashable], order: int = 1) -> Chain:
     The last ``order`` tokens of the stream have too few followers and only
     serve as next-start elements.
     """
+    if type(chain) is Chain and type(order) is int:
+        return _chain.train(chain, tokens, order)
     if order < 1:
         raise ValueError("order must be at least 1")
     window: deque = deque(maxlen=order + 1)
@@ -104,6 +107,17 @@ def train(chain: Chain, tokens: Iterable[Hashable], order: int = 1) -> Chain:
     return chain
 
 
+def train_text(chain: Chain, sources: Iterable[Iterable[str]], order: int = 1) -> Chain:
+    """``train(chain, tokenize(sources), order)``, natively for a ``Chain``.
+
+    The native path reads the text and counts without making a Python object
+    per token; it gives the chain exactly what the token stream would.
+    """
+    if type(chain) is Chain and type(order) is int:
+        return _chain.train_text(chain, sources, order)
+    return train(chain, tokenize(sources), order)
+
+
 def generate_sentence(chain: Chain, rng: random.Random, max_tokens: int = 100) -> List[Hashable]:
     """Walk the chain from the start ``None`` to the next ``None``.
 
@@ -111,6 +125,8 @@ def generate_sentence(chain: Chain, rng: random.Random, max_tokens: int = 100) -
     bag, at an empty next start, and after ``max_tokens`` tokens, so that a
     chain that never returns to ``None`` still ends.
     """
+    if type(chain) is Chain and type(max_tokens) is int:
+        return _chain.generate_sentence(chain, rng, max_tokens)
     tokens: List[Hashable] = []
     start: Hashable = None
     while len(tokens) < max_tokens and start in chain:

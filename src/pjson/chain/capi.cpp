@@ -1,0 +1,202 @@
+// The C API table behind the capsule: thin, checked entry points over the
+// chain, the bags and the vocabulary.
+#include "chain/chain.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace pjson {
+
+namespace {
+
+Chain* as_chain(PyObject* o) { return reinterpret_cast<Chain*>(o); }
+Bag* as_bag(PyObject* o) { return reinterpret_cast<Bag*>(o); }
+Vocab* as_vocab(PyObject* o) { return reinterpret_cast<Vocab*>(o); }
+
+[[noreturn]] void raise_index(const char* what) {
+    PyErr_Format(PyExc_IndexError, "%s index out of range", what);
+    throw_error();
+}
+
+State* state_or_throw(PyObject* obj) {
+    State* st = state_of(Py_TYPE(obj));
+    if (st == nullptr) throw_error();
+    return st;
+}
+
+Py_ssize_t api_chain_length(PyObject* chain) { return chain_size(as_chain(chain)); }
+uint64_t api_chain_stamp(PyObject* chain) { return as_chain(chain)->stamp; }
+
+PyObject* api_chain_vocabulary(PyObject* chain) {
+    return guarded<PyObject*>(nullptr, [&] {
+        return reinterpret_cast<PyObject*>(chain_vocab(state_or_throw(chain), as_chain(chain)));
+    });
+}
+
+int api_chain_entry(PyObject* chain, Py_ssize_t index, uint32_t* start_id, PyObject** start, PyObject** bag) {
+    return guarded<int>(-1, [&] {
+        Chain* c = as_chain(chain);
+        if (index < 0 || index >= chain_size(c)) raise_index("chain entry");
+        const ChainEntry* e = chain_entry(c, static_cast<size_t>(index));
+        PyObject* value = c->vocab->table->value(e->start);
+        if (value == nullptr) vocab_value(c->vocab, e->start);  // raises
+        *start_id = e->start;
+        *start = value;
+        *bag = e->bag;
+        return 0;
+    });
+}
+
+Py_ssize_t api_bag_length(PyObject* bag) { return bag_size(as_bag(bag)); }
+uint64_t api_bag_stamp(PyObject* bag) { return as_bag(bag)->stamp; }
+PyObject* api_bag_vocabulary(PyObject* bag) { return reinterpret_cast<PyObject*>(as_bag(bag)->vocab); }
+
+int api_bag_choice(PyObject* bag, Py_ssize_t index, TesmoChoice* out) {
+    return guarded<int>(-1, [&] {
+        Bag* b = as_bag(bag);
+        if (index < 0 || index >= bag_size(b)) raise_index("bag choice");
+        size_t length;
+        bag_span(b, static_cast<size_t>(index), out->ids, length);
+        out->length = static_cast<Py_ssize_t>(length);
+        out->count_object = nullptr;
+        out->count = 0;
+        int64_t n;
+        if (bag_count_native(b, static_cast<size_t>(index), n))
+            out->count = n;
+        else
+            out->count_object = bag_count_object(b, static_cast<size_t>(index));
+        return 0;
+    });
+}
+
+PyObject* api_vocabulary_value(PyObject* vocabulary, uint32_t id) {
+    PyObject* value = as_vocab(vocabulary)->table->value(id);
+    if (value == nullptr) {
+        PyObject* key = PyLong_FromUnsignedLong(id);
+        if (key != nullptr) {
+            PyErr_SetObject(PyExc_KeyError, key);
+            Py_DECREF(key);
+        }
+    }
+    return value;
+}
+
+Py_ssize_t api_vocabulary_bound(PyObject* vocabulary) {
+    return static_cast<Py_ssize_t>(as_vocab(vocabulary)->table->bound());
+}
+
+void api_frequencies_free(TesmoFrequencies* f) {
+    if (f->values != nullptr)
+        for (Py_ssize_t i = 0; i < f->length; ++i) Py_XDECREF(f->values[i]);
+    std::free(f->values);
+    std::free(f->frequencies);
+    std::free(f->entry_of_id);
+    std::memset(f, 0, sizeof(*f));
+}
+
+template <class T>
+T* c_array(size_t n) {
+    void* p = std::calloc(n ? n : 1, sizeof(T));
+    if (p == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(p);
+}
+
+int api_chain_frequencies(PyObject* chain, TesmoFrequencies* out) {
+    return guarded<int>(-1, [&] {
+        std::vector<Ref> values;
+        std::vector<Py_ssize_t> counts;
+        std::vector<uint32_t> entry_of_id;
+        if (!chain_frequencies(as_chain(chain), values, counts, entry_of_id)) return 1;
+        TesmoFrequencies f{};
+        try {
+            f.values = c_array<PyObject*>(values.size());
+            f.frequencies = c_array<Py_ssize_t>(counts.size());
+            f.entry_of_id = c_array<uint32_t>(entry_of_id.size());
+        } catch (std::bad_alloc&) {
+            api_frequencies_free(&f);
+            throw;
+        }
+        f.length = static_cast<Py_ssize_t>(values.size());
+        for (size_t i = 0; i < values.size(); ++i) {
+            f.values[i] = values[i].release();
+            f.frequencies[i] = counts[i];
+        }
+        std::copy(entry_of_id.begin(), entry_of_id.end(), f.entry_of_id);
+        f.id_bound = static_cast<Py_ssize_t>(entry_of_id.size());
+        *out = f;
+        return 0;
+    });
+}
+
+int api_chain_clear(PyObject* chain) {
+    return guarded<int>(-1, [&] {
+        Ref keep = Ref::borrow(chain);
+        if (as_chain(chain)->vocab != nullptr) chain_clear(as_chain(chain));
+        return 0;
+    });
+}
+
+int api_chain_add(PyObject* chain, PyObject* start, PyObject* const* values, Py_ssize_t length, PyObject* count) {
+    return guarded<int>(-1, [&] {
+        Ref keep = Ref::borrow(chain);
+        chain_add_values(state_or_throw(chain), as_chain(chain), start, nullptr, values, static_cast<size_t>(length),
+                         count);
+        return 0;
+    });
+}
+
+PyObject* api_bag_new(PyObject* chain) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (chain == nullptr) {
+            PyErr_SetString(PyExc_TypeError, "bag_new needs a chain");
+            throw_error();
+        }
+        State* st = state_or_throw(chain);
+        return reinterpret_cast<PyObject*>(bag_new(st, chain_vocab(st, as_chain(chain))));
+    });
+}
+
+int api_bag_add(PyObject* bag, PyObject* const* values, Py_ssize_t length, PyObject* count) {
+    return guarded<int>(-1, [&] {
+        Ref keep = Ref::borrow(bag);
+        bag_add_values(state_or_throw(bag), as_bag(bag), values, static_cast<size_t>(length), count);
+        return 0;
+    });
+}
+
+int api_chain_set_bag(PyObject* chain, PyObject* start, PyObject* bag) {
+    return guarded<int>(-1, [&] {
+        Ref keep = Ref::borrow(chain);
+        chain_set_bag(state_or_throw(chain), as_chain(chain), start, bag);
+        return 0;
+    });
+}
+
+}  // namespace
+
+void api_fill(State* st) {
+    TesmoChainAPI& api = st->api;
+    api.version = TESMO_CHAIN_API_VERSION;
+    api.size = sizeof(TesmoChainAPI);
+    api.ChainType = st->chain_type;
+    api.BagType = st->bag_type;
+    api.chain_length = api_chain_length;
+    api.chain_stamp = api_chain_stamp;
+    api.chain_vocabulary = api_chain_vocabulary;
+    api.chain_entry = api_chain_entry;
+    api.bag_length = api_bag_length;
+    api.bag_stamp = api_bag_stamp;
+    api.bag_vocabulary = api_bag_vocabulary;
+    api.bag_choice = api_bag_choice;
+    api.vocabulary_value = api_vocabulary_value;
+    api.vocabulary_bound = api_vocabulary_bound;
+    api.chain_frequencies = api_chain_frequencies;
+    api.frequencies_free = api_frequencies_free;
+    api.chain_clear = api_chain_clear;
+    api.chain_add = api_chain_add;
+    api.bag_new = api_bag_new;
+    api.bag_add = api_bag_add;
+    api.chain_set_bag = api_chain_set_bag;
+}
+
+}  // namespace pjson

@@ -1,0 +1,745 @@
+// Chain: the starts in insertion order, each with its bag, found through a
+// hash index over the chain's vocabulary; its items view and iterators; and
+// the frequency mapping the writers build their code table from.
+#include "chain/chain.h"
+
+namespace pjson {
+
+struct ChainStore {
+    std::vector<ChainEntry> entries;
+    std::vector<uint32_t> slots;  // index + 1 of an entry, 0 for empty; linear probing
+    uint64_t clears = 0;
+};
+
+namespace {
+
+constexpr const char* kChainName = "Chain";
+
+// The items view: iterable again and again, sized, and able to answer `in`.
+struct Items {
+    PyObject_HEAD
+    PyObject* chain;
+};
+
+Chain* as_chain(PyObject* o) { return reinterpret_cast<Chain*>(o); }
+State* chain_state(PyObject* self) { return state_of(Py_TYPE(self)); }
+
+enum class Find { found, absent, changed };
+
+// Looks a start up by value (and by id, when `id` is one of the chain's
+// vocabulary). Python code may run for values that are not plain.
+Find find(Chain* chain, PyObject* value, Py_hash_t hash, const uint32_t* id, size_t& index) {
+    ChainStore& s = *chain->store;
+    if (s.entries.empty()) return Find::absent;
+    Vocab* vocab = chain->vocab;
+    uint64_t stamp = chain->stamp;
+    size_t mask = s.slots.size() - 1;
+    for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
+        uint32_t slot = s.slots[i];
+        if (slot == 0) return Find::absent;
+        uint32_t start = s.entries[slot - 1].start;
+        if ((id != nullptr && start == *id) || vocab->table->value(start) == value) {
+            index = slot - 1;
+            return Find::found;
+        }
+        if (vocab->table->hash(start) != hash) continue;
+        Ref stored = vocab_value(vocab, start);
+        bool ran = false;
+        bool equal = values_equal(stored.get(), value, ran);
+        if (ran && (chain->stamp != stamp || chain->vocab != vocab)) return Find::changed;
+        if (equal) {
+            index = slot - 1;
+            return Find::found;
+        }
+    }
+}
+
+void index_build(Chain* chain, size_t cap) {
+    ChainStore& s = *chain->store;
+    std::vector<uint32_t> slots(cap, 0);
+    size_t mask = cap - 1;
+    for (size_t e = 0; e < s.entries.size(); ++e) {
+        size_t i = static_cast<size_t>(chain->vocab->table->hash(s.entries[e].start)) & mask;
+        while (slots[i] != 0) i = (i + 1) & mask;
+        slots[i] = static_cast<uint32_t>(e + 1);
+    }
+    s.slots.swap(slots);
+}
+
+// Appends an entry for `start` (one use of it taken here) holding `bag`
+// (a reference taken).
+size_t insert(Chain* chain, uint32_t start, PyObject* bag) {
+    ChainStore& s = *chain->store;
+    size_t n = s.entries.size();
+    if (n >= UINT32_MAX - 1) throw std::bad_alloc();
+    if (s.entries.size() == s.entries.capacity()) s.entries.reserve(n + n / 2 + 4);
+    if ((n + 1) * 3 > s.slots.size() * 2) index_build(chain, s.slots.empty() ? 8 : s.slots.size() * 2);
+    chain->vocab->table->hold(start);
+    Py_INCREF(bag);
+    s.entries.push_back(ChainEntry{start, bag});
+    size_t mask = s.slots.size() - 1;
+    size_t i = static_cast<size_t>(chain->vocab->table->hash(start)) & mask;
+    while (s.slots[i] != 0) i = (i + 1) & mask;
+    s.slots[i] = static_cast<uint32_t>(n + 1);
+    ++chain->stamp;
+    return n;
+}
+
+// The entry of `start`, created with a new native bag when absent. Returns
+// the entry's bag.
+Ref entry_for(State* st, Chain* chain, PyObject* start, Py_hash_t hash) {
+    for (;;) {
+        Vocab* vocab = chain_vocab(st, chain);
+        size_t index;
+        Find f = find(chain, start, hash, nullptr, index);
+        if (f == Find::changed) continue;
+        if (f == Find::found) return Ref::borrow(chain->store->entries[index].bag);
+        Graveyard graves;
+        Holds holds(graves);
+        uint32_t id = vocab->table->intern(start, hash);
+        holds.take(vocab, id);
+        Ref bag(reinterpret_cast<PyObject*>(bag_new(st, vocab)));
+        insert(chain, id, bag.get());
+        return bag;
+    }
+}
+
+Py_hash_t hash_of(PyObject* value) {
+    Py_hash_t h = PyObject_Hash(value);
+    if (h == -1) throw_error();
+    return h;
+}
+
+Ref call_bag_add(PyObject* bag, PyObject* items, PyObject* count) {
+    Ref add = check(PyObject_GetAttrString(bag, "add"));
+    PyObject* args[3] = {nullptr, items, count};
+    return check(PyObject_Vectorcall(add.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+Py_ssize_t chain_size(Chain* chain) noexcept {
+    return chain->store ? static_cast<Py_ssize_t>(chain->store->entries.size()) : 0;
+}
+
+const ChainEntry* chain_entry(Chain* chain, size_t index) noexcept {
+    return index < chain->store->entries.size() ? &chain->store->entries[index] : nullptr;
+}
+
+Vocab* chain_vocab(State* st, Chain* chain) {
+    if (chain->vocab == nullptr) chain->vocab = vocab_new(st);
+    return chain->vocab;
+}
+
+void chain_clear(Chain* chain) {
+    Graveyard graves;
+    ChainStore& s = *chain->store;
+    for (ChainEntry& e : s.entries) {
+        chain->vocab->table->release(e.start, graves);
+        graves.bury(e.bag);
+    }
+    s.entries.clear();
+    s.entries.shrink_to_fit();
+    s.slots.clear();
+    s.slots.shrink_to_fit();
+    ++s.clears;
+    ++chain->stamp;
+}
+
+void chain_set_bag(State* st, Chain* chain, PyObject* start, PyObject* bag) {
+    Py_hash_t hash = hash_of(start);
+    Ref keep = Ref::borrow(bag);
+    for (;;) {
+        Vocab* vocab = chain_vocab(st, chain);
+        size_t index;
+        Find f = find(chain, start, hash, nullptr, index);
+        if (f == Find::changed) continue;
+        Graveyard graves;
+        // The chain's bags share its vocabulary; moving a bag is invisible.
+        if (PyObject_TypeCheck(bag, st->bag_type)) bag_rehome(reinterpret_cast<Bag*>(bag), vocab, graves);
+        if (f == Find::found) {
+            ChainEntry& e = chain->store->entries[index];
+            graves.bury(std::exchange(e.bag, keep.release()));
+        } else {
+            Holds holds(graves);
+            uint32_t id = vocab->table->intern(start, hash);
+            holds.take(vocab, id);
+            insert(chain, id, bag);
+        }
+        return;
+    }
+}
+
+void chain_add_values(State* st, Chain* chain, PyObject* start, PyObject* items, PyObject* const* values,
+                      size_t length, PyObject* count) {
+    Ref bag = entry_for(st, chain, start, hash_of(start));
+    if (Py_IS_TYPE(bag.get(), st->bag_type)) {
+        if (items == nullptr) return bag_add_values(st, reinterpret_cast<Bag*>(bag.get()), values, length, count);
+        NextStartValues collected;
+        collected.collect(items);
+        return bag_add_values(st, reinterpret_cast<Bag*>(bag.get()), collected.data(), collected.size(), count);
+    }
+    if (items != nullptr) {
+        call_bag_add(bag.get(), items, count);
+        return;
+    }
+    Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(length)));
+    for (size_t i = 0; i < length; ++i) PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(values[i]).release());
+    call_bag_add(bag.get(), tuple.get(), count);
+}
+
+PyObject* chain_bag_for_id(State* st, Chain* chain, uint32_t start) {
+    for (;;) {
+        Vocab* vocab = chain->vocab;
+        Ref value = vocab_value(vocab, start);
+        Py_hash_t hash = vocab->table->hash(start);
+        size_t index;
+        Find f = find(chain, value.get(), hash, &start, index);
+        if (f == Find::changed) {
+            if (chain->vocab != vocab) {
+                PyErr_SetString(PyExc_RuntimeError, "Chain changed during training");
+                throw_error();
+            }
+            continue;
+        }
+        if (f == Find::found) return chain->store->entries[index].bag;
+        Ref bag(reinterpret_cast<PyObject*>(bag_new(st, vocab)));
+        return chain->store->entries[insert(chain, start, bag.get())].bag;
+    }
+}
+
+PyObject* chain_find_bag(Chain* chain, PyObject* start) {
+    Py_hash_t hash = hash_of(start);
+    for (;;) {
+        if (chain->vocab == nullptr) return nullptr;
+        size_t index;
+        Find f = find(chain, start, hash, nullptr, index);
+        if (f == Find::changed) continue;
+        return f == Find::found ? chain->store->entries[index].bag : nullptr;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Frequencies.
+
+bool chain_frequencies(Chain* chain, std::vector<Ref>& values, std::vector<Py_ssize_t>& counts,
+                       std::vector<uint32_t>& entry_of_id) {
+    values.clear();
+    counts.clear();
+    entry_of_id.clear();
+    Vocab* vocab = chain->vocab;
+    if (vocab == nullptr || chain_size(chain) == 0) return true;
+    State* st = state_of(Py_TYPE(chain));
+    ChainStore& s = *chain->store;
+    for (const ChainEntry& e : s.entries) {
+        if (!Py_IS_TYPE(e.bag, st->bag_type)) return false;
+        Vocab* bv = reinterpret_cast<Bag*>(e.bag)->vocab;
+        if (bv != nullptr && bv != vocab) return false;
+    }
+    // Occurrences per id, in first-seen order, with no Python code running.
+    std::vector<Py_ssize_t> per_id(vocab->table->bound(), 0);
+    std::vector<uint32_t> order;
+    auto seen = [&](uint32_t id) {
+        if (per_id[id]++ == 0) order.push_back(id);
+    };
+    for (const ChainEntry& e : s.entries) {
+        seen(e.start);
+        Bag* bag = reinterpret_cast<Bag*>(e.bag);
+        for (Py_ssize_t c = 0; c < bag_size(bag); ++c) {
+            const uint32_t* ids;
+            size_t n;
+            bag_span(bag, static_cast<size_t>(c), ids, n);
+            for (size_t i = 0; i < n; ++i) seen(ids[i]);
+        }
+    }
+    std::vector<Ref> ordered;
+    ordered.reserve(order.size());
+    for (uint32_t id : order) ordered.push_back(vocab_value(vocab, id));
+    // Ids apart may hold equal values (1 and True): the first-seen one
+    // stands for all, as in a dict.
+    Ref position = check(PyDict_New());
+    entry_of_id.assign(per_id.size(), UINT32_MAX);
+    for (size_t k = 0; k < order.size(); ++k) {
+        PyObject* value = ordered[k].get();
+        PyObject* at = PyDict_GetItemWithError(position.get(), value);
+        if (at == nullptr && PyErr_Occurred()) throw_error();
+        size_t entry;
+        if (at != nullptr) {
+            entry = PyLong_AsSize_t(at);
+            counts[entry] += per_id[order[k]];
+        } else {
+            entry = values.size();
+            Ref index = check(PyLong_FromSize_t(entry));
+            check_status(PyDict_SetItem(position.get(), value, index.get()));
+            values.push_back(Ref::borrow(value));
+            counts.push_back(per_id[order[k]]);
+        }
+        entry_of_id[order[k]] = static_cast<uint32_t>(entry);
+    }
+    return true;
+}
+
+Ref chain_frequency_dict(Chain* chain) {
+    Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(chain));
+    Ref result = check(PyDict_New());
+    std::vector<Ref> values;
+    std::vector<Py_ssize_t> counts;
+    std::vector<uint32_t> entry_of_id;
+    if (chain_frequencies(chain, values, counts, entry_of_id)) {
+        for (size_t k = 0; k < values.size(); ++k) {
+            Ref n = check(PyLong_FromSsize_t(counts[k]));
+            check_status(PyDict_SetItem(result.get(), values[k].get(), n.get()));
+        }
+        return result;
+    }
+    // A bag of another kind: what the pure-Python chain does, occurrence by
+    // occurrence.
+    Ref one = check(PyLong_FromLong(1));
+    auto count = [&](PyObject* value) {
+        PyObject* old = PyDict_GetItemWithError(result.get(), value);
+        if (old == nullptr && PyErr_Occurred()) throw_error();
+        Ref sum = old ? check(PyNumber_Add(old, one.get())) : Ref::borrow(one.get());
+        check_status(PyDict_SetItem(result.get(), value, sum.get()));
+    };
+    Py_ssize_t n = chain_size(chain);
+    for (Py_ssize_t e = 0; e < n; ++e) {
+        if (chain_size(chain) != n) raise_changed(kChainName);
+        const ChainEntry* entry = chain_entry(chain, static_cast<size_t>(e));
+        Ref start = vocab_value(chain->vocab, entry->start);
+        Ref bag = Ref::borrow(entry->bag);
+        count(start.get());
+        Ref starts = check(PyObject_GetIter(bag.get()));
+        while (Ref next_start = Ref(PyIter_Next(starts.get()))) {
+            Ref values_it = check(PyObject_GetIter(next_start.get()));
+            while (Ref value = Ref(PyIter_Next(values_it.get()))) count(value.get());
+            if (PyErr_Occurred()) throw_error();
+        }
+        if (PyErr_Occurred()) throw_error();
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// The Python type.
+
+namespace {
+
+PyObject* chain_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Ref obj = check(type->tp_alloc(type, 0));
+        as_chain(obj.get())->store = new ChainStore();
+        return obj.release();
+    });
+}
+
+int chain_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "Chain() takes no arguments");
+        return -1;
+    }
+    return guarded<int>(-1, [&] {
+        if (chain_size(as_chain(self)) > 0) chain_clear(as_chain(self));
+        return 0;
+    });
+}
+
+int chain_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Chain* chain = as_chain(self);
+    Py_VISIT(reinterpret_cast<PyObject*>(chain->vocab));
+    if (chain->store != nullptr)
+        for (ChainEntry& e : chain->store->entries) Py_VISIT(e.bag);
+    return 0;
+}
+
+int chain_tp_clear(PyObject* self) {
+    Chain* chain = as_chain(self);
+    if (chain->store != nullptr && chain->vocab != nullptr) chain_clear(chain);
+    Py_CLEAR(chain->vocab);
+    return 0;
+}
+
+void chain_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    chain_tp_clear(self);
+    delete as_chain(self)->store;
+    as_chain(self)->store = nullptr;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+const char* const kAddToBagNames[] = {"start", "items", "count"};
+const char* const kSetBagNames[] = {"start", "bag"};
+
+PyObject* chain_add_to_bag(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* a[3] = {nullptr, nullptr, nullptr};
+        parse_args("add_to_bag", kAddToBagNames, 2, 3, args, nargs, kwnames, a);
+        Ref one;
+        if (a[2] == nullptr) a[2] = (one = check(PyLong_FromLong(1))).get();
+        Ref keep = Ref::borrow(self);
+        chain_add_values(chain_state(self), as_chain(self), a[0], a[1], nullptr, 0, a[2]);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* chain_set_bag_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* a[2] = {nullptr, nullptr};
+        parse_args("set_bag", kSetBagNames, 2, 2, args, nargs, kwnames, a);
+        Ref keep = Ref::borrow(self);
+        chain_set_bag(chain_state(self), as_chain(self), a[0], a[1]);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* chain_clear_method(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (as_chain(self)->vocab != nullptr) chain_clear(as_chain(self));
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* chain_build_frequency_dict(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&] { return chain_frequency_dict(as_chain(self)).release(); });
+}
+
+PyObject* chain_iter_make(PyObject* chain, int kind);
+
+PyObject* chain_iter(PyObject* self) { return chain_iter_make(self, 0); }
+
+PyObject* chain_items(PyObject* self, PyObject*) {
+    State* st = chain_state(self);
+    if (st == nullptr) return nullptr;
+    PyObject* view = PyType_GenericAlloc(st->items_type, 0);
+    if (view == nullptr) return nullptr;
+    reinterpret_cast<Items*>(view)->chain = Ref::borrow(self).release();
+    return view;
+}
+
+Py_ssize_t chain_length(PyObject* self) { return chain_size(as_chain(self)); }
+
+PyObject* chain_subscript(PyObject* self, PyObject* start) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Ref keep = Ref::borrow(self);
+        PyObject* bag = chain_find_bag(as_chain(self), start);
+        if (bag == nullptr) raise_key_error(start);
+        return Ref::borrow(bag).release();
+    });
+}
+
+int chain_contains(PyObject* self, PyObject* start) {
+    return guarded<int>(-1, [&] {
+        Ref keep = Ref::borrow(self);
+        return chain_find_bag(as_chain(self), start) != nullptr ? 1 : 0;
+    });
+}
+
+bool chain_holds_all(Chain* a, Chain* b) {
+    Py_ssize_t n = chain_size(a);
+    for (Py_ssize_t e = 0; e < n; ++e) {
+        if (chain_size(a) != n) raise_changed(kChainName);
+        const ChainEntry* entry = chain_entry(a, static_cast<size_t>(e));
+        Ref start = vocab_value(a->vocab, entry->start);
+        Ref bag = Ref::borrow(entry->bag);
+        PyObject* other = chain_find_bag(b, start.get());
+        if (other == nullptr) return false;
+        Ref keep = Ref::borrow(other);
+        if (!check_status(PyObject_RichCompareBool(bag.get(), other, Py_EQ))) return false;
+    }
+    return true;
+}
+
+PyObject* chain_richcompare(PyObject* self, PyObject* other, int op) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        State* st = chain_state(self);
+        if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, st->chain_type)) Py_RETURN_NOTIMPLEMENTED;
+        Ref keep_a = Ref::borrow(self), keep_b = Ref::borrow(other);
+        Chain *a = as_chain(self), *b = as_chain(other);
+        bool equal = chain_size(a) == chain_size(b) && (a == b || chain_size(a) == 0 || chain_holds_all(a, b));
+        return Ref::borrow((equal == (op == Py_EQ)) ? Py_True : Py_False).release();
+    });
+}
+
+PyObject* chain_repr(PyObject* self) {
+    int entered = Py_ReprEnter(self);
+    if (entered != 0) return entered > 0 ? PyUnicode_FromString("Chain({...})") : nullptr;
+    PyObject* result = guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Chain* chain = as_chain(self);
+        Ref keep = Ref::borrow(self);
+        Ref parts = check(PyList_New(0));
+        for (Py_ssize_t e = 0; e < chain_size(chain); ++e) {
+            const ChainEntry* entry = chain_entry(chain, static_cast<size_t>(e));
+            Ref start = vocab_value(chain->vocab, entry->start);
+            Ref bag = Ref::borrow(entry->bag);
+            Ref k = check(PyObject_Repr(start.get()));
+            Ref v = check(PyObject_Repr(bag.get()));
+            Ref item = check(PyUnicode_FromFormat("%U: %U", k.get(), v.get()));
+            check_status(PyList_Append(parts.get(), item.get()));
+        }
+        Ref comma = check(PyUnicode_FromString(", "));
+        Ref body = check(PyUnicode_Join(comma.get(), parts.get()));
+        return PyUnicode_FromFormat("Chain({%U})", body.get());
+    });
+    Py_ReprLeave(self);
+    return result;
+}
+
+Ref chain_pairs(Chain* chain) {
+    Ref pairs = check(PyList_New(0));
+    for (Py_ssize_t e = 0; e < chain_size(chain); ++e) {
+        const ChainEntry* entry = chain_entry(chain, static_cast<size_t>(e));
+        Ref start = vocab_value(chain->vocab, entry->start);
+        Ref pair = check(PyTuple_Pack(2, start.get(), entry->bag));
+        check_status(PyList_Append(pairs.get(), pair.get()));
+    }
+    return pairs;
+}
+
+// Pickles as (type, (), state): the (start, bag) pairs, with the instance
+// dict of a subclass.
+PyObject* chain_reduce(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Ref pairs = chain_pairs(as_chain(self));
+        Ref dict = instance_dict(self);
+        Ref state = dict ? check(PyTuple_Pack(2, pairs.get(), dict.get())) : std::move(pairs);
+        Ref args = check(PyTuple_New(0));
+        return PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get(), state.get());
+    });
+}
+
+// Restores what chain_reduce saved, and reads the state that pickles of the
+// pure-Python class carry: (None, {"_bags": {...}}).
+PyObject* chain_setstate(PyObject* self, PyObject* state) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        State* st = chain_state(self);
+        Chain* chain = as_chain(self);
+        Ref pairs;
+        PyObject* inst_dict = nullptr;
+        if (PyTuple_Check(state) && PyTuple_GET_SIZE(state) == 2 && !PyList_Check(PyTuple_GET_ITEM(state, 0))) {
+            PyObject* slots = PyTuple_GET_ITEM(state, 1);
+            inst_dict = PyTuple_GET_ITEM(state, 0);
+            PyObject* bags = PyDict_Check(slots) ? PyDict_GetItemWithError(slots, st->s_bags) : nullptr;
+            if (bags == nullptr) {
+                if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "Chain state without bags");
+                throw_error();
+            }
+            pairs = check(PyObject_CallMethod(bags, "items", nullptr));
+        } else if (PyTuple_Check(state) && PyTuple_GET_SIZE(state) == 2) {
+            pairs = Ref::borrow(PyTuple_GET_ITEM(state, 0));
+            inst_dict = PyTuple_GET_ITEM(state, 1);
+        } else {
+            pairs = Ref::borrow(state);
+        }
+        Ref keep = Ref::borrow(self);
+        if (chain->vocab != nullptr) chain_clear(chain);
+        Ref it = check(PyObject_GetIter(pairs.get()));
+        while (Ref pair = Ref(PyIter_Next(it.get()))) {
+            Ref seq = check(PySequence_Tuple(pair.get()));
+            if (PyTuple_GET_SIZE(seq.get()) != 2) {
+                PyErr_SetString(PyExc_ValueError, "Chain state holds a pair of another length");
+                throw_error();
+            }
+            chain_set_bag(st, chain, PyTuple_GET_ITEM(seq.get(), 0), PyTuple_GET_ITEM(seq.get(), 1));
+        }
+        if (PyErr_Occurred()) throw_error();
+        if (inst_dict != nullptr) instance_dict_restore(self, inst_dict);
+        Py_RETURN_NONE;
+    });
+}
+
+#define FASTCALL_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
+PyMethodDef chain_methods[] = {
+    {"items", chain_items, METH_NOARGS, "items($self, /)\n--\n\nReturn the (start, bag) pairs in insertion order."},
+    {"clear", chain_clear_method, METH_NOARGS, "clear($self, /)\n--\n\nRemove every start and its bag."},
+    {"set_bag", FASTCALL_KW(chain_set_bag_method), METH_FASTCALL | METH_KEYWORDS,
+     "set_bag($self, /, start, bag)\n--\n\nInstall bag as the bag of start, replacing any earlier one."},
+    {"add_to_bag", FASTCALL_KW(chain_add_to_bag), METH_FASTCALL | METH_KEYWORDS,
+     "add_to_bag($self, /, start, items, count=1)\n--\n\n"
+     "Add count to the choice tuple(items) in the bag of start, creating the start\nand its bag when absent."},
+    {"build_frequency_dict", chain_build_frequency_dict, METH_NOARGS,
+     "build_frequency_dict($self, /)\n--\n\n"
+     "Count how often each value occurs in the chain, in first-seen order: once for\n"
+     "every start it is and once for every element position it fills in a distinct\nnext start."},
+    {"__reduce__", chain_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", chain_setstate, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot chain_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Maps each start (a hashable value) to the bag of its next starts.\n\n"
+                                  "Starts keep the order in which they were first added.")},
+    {Py_tp_new, reinterpret_cast<void*>(chain_tp_new)},
+    {Py_tp_init, reinterpret_cast<void*>(chain_tp_init)},
+    {Py_tp_traverse, reinterpret_cast<void*>(chain_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(chain_tp_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(chain_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(chain_iter)},
+    {Py_tp_repr, reinterpret_cast<void*>(chain_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(chain_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {Py_tp_methods, chain_methods},
+    {Py_mp_length, reinterpret_cast<void*>(chain_length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(chain_subscript)},
+    {Py_sq_contains, reinterpret_cast<void*>(chain_contains)},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// Iterators over a chain: starts (kind 0) or (start, bag) pairs (kind 1).
+
+struct ChainIter {
+    PyObject_HEAD
+    PyObject* chain;  // nullptr once exhausted
+    Py_ssize_t index;
+    Py_ssize_t size;
+    uint64_t clears;
+    int kind;
+};
+
+PyObject* chain_iter_make(PyObject* self, int kind) {
+    State* st = chain_state(self);
+    if (st == nullptr) return nullptr;
+    ChainIter* it = PyObject_GC_New(ChainIter, st->chain_iter_type);
+    if (it == nullptr) return nullptr;
+    it->chain = Ref::borrow(self).release();
+    it->index = 0;
+    it->size = chain_size(as_chain(self));
+    it->clears = as_chain(self)->store->clears;
+    it->kind = kind;
+    PyObject_GC_Track(it);
+    return reinterpret_cast<PyObject*>(it);
+}
+
+PyObject* chain_iter_next(PyObject* self) {
+    ChainIter* it = reinterpret_cast<ChainIter*>(self);
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (it->chain == nullptr) return nullptr;
+        Chain* chain = as_chain(it->chain);
+        if (chain_size(chain) != it->size || chain->store->clears != it->clears) raise_changed(kChainName);
+        if (it->index >= it->size) {
+            Ref done(std::exchange(it->chain, nullptr));
+            return nullptr;
+        }
+        const ChainEntry* entry = chain_entry(chain, static_cast<size_t>(it->index++));
+        Ref start = vocab_value(chain->vocab, entry->start);
+        if (it->kind == 0) return start.release();
+        return PyTuple_Pack(2, start.get(), entry->bag);
+    });
+}
+
+int chain_iter_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<ChainIter*>(self)->chain);
+    return 0;
+}
+
+int chain_iter_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<ChainIter*>(self)->chain);
+    return 0;
+}
+
+void chain_iter_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    chain_iter_clear(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+PyObject* chain_iter_length_hint(PyObject* self, PyObject*) {
+    ChainIter* it = reinterpret_cast<ChainIter*>(self);
+    Py_ssize_t left = it->chain != nullptr && chain_size(as_chain(it->chain)) == it->size ? it->size - it->index : 0;
+    return PyLong_FromSsize_t(left);
+}
+
+PyMethodDef chain_iter_methods[] = {
+    {"__length_hint__", chain_iter_length_hint, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot chain_iter_slots[] = {
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(chain_iter_next)},
+    {Py_tp_traverse, reinterpret_cast<void*>(chain_iter_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(chain_iter_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(chain_iter_dealloc)},
+    {Py_tp_methods, chain_iter_methods},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// The items view.
+
+PyObject* items_iter(PyObject* self) { return chain_iter_make(reinterpret_cast<Items*>(self)->chain, 1); }
+
+Py_ssize_t items_length(PyObject* self) { return chain_size(as_chain(reinterpret_cast<Items*>(self)->chain)); }
+
+int items_contains(PyObject* self, PyObject* pair) {
+    return guarded<int>(-1, [&]() -> int {
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) return 0;
+        Ref chain = Ref::borrow(reinterpret_cast<Items*>(self)->chain);
+        PyObject* bag = chain_find_bag(as_chain(chain.get()), PyTuple_GET_ITEM(pair, 0));
+        if (bag == nullptr) return 0;
+        Ref keep = Ref::borrow(bag);
+        return check_status(PyObject_RichCompareBool(bag, PyTuple_GET_ITEM(pair, 1), Py_EQ));
+    });
+}
+
+PyObject* items_repr(PyObject* self) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Ref pairs = chain_pairs(as_chain(reinterpret_cast<Items*>(self)->chain));
+        return PyUnicode_FromFormat("chain_items(%R)", pairs.get());
+    });
+}
+
+int items_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<Items*>(self)->chain);
+    return 0;
+}
+
+int items_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<Items*>(self)->chain);
+    return 0;
+}
+
+void items_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    items_clear(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+PyObject* items_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "cannot create 'chain_items' instances");
+    return nullptr;
+}
+
+PyType_Slot items_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(items_new)},
+    {Py_tp_iter, reinterpret_cast<void*>(items_iter)},
+    {Py_tp_repr, reinterpret_cast<void*>(items_repr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(items_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(items_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(items_dealloc)},
+    {Py_sq_length, reinterpret_cast<void*>(items_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(items_contains)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec chain_spec = {"tesmo.chain.Chain", sizeof(Chain), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE, chain_slots};
+PyType_Spec chain_iter_spec = {"tesmo._chain.chain_iterator", sizeof(ChainIter), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, chain_iter_slots};
+PyType_Spec items_spec = {"tesmo._chain.chain_items", sizeof(Items), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                          items_slots};
+
+}  // namespace pjson

@@ -1,0 +1,343 @@
+// The native chain: a vocabulary that holds every value of a chain once,
+// bags whose next starts are small arrays of vocabulary ids with counts kept
+// as machine integers while they fit, the chain that maps starts to bags,
+// the tokenizer of training text, and the walks that train and generate.
+//
+// Three Python types carry the data: Vocabulary (hidden; shared by a chain
+// and the bags it made), ProbabilityBag and Chain. A value is identified by
+// its id in one vocabulary; equal values of the same plain type share an id,
+// values that are merely equal (1, 1.0, True) keep ids of their own, so that
+// everything a chain gives back is the object that was put in.
+#pragma once
+
+#include "chain/chain_api.h"
+#include "module/refs.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace pjson {
+
+// ---------------------------------------------------------------------------
+// Module state: the types and the names every part uses.
+struct State {
+    PyTypeObject* vocab_type;
+    PyTypeObject* bag_type;
+    PyTypeObject* chain_type;
+    PyTypeObject* bag_iter_type;
+    PyTypeObject* chain_iter_type;
+    PyTypeObject* items_type;
+    PyObject* zero;       // the int 0 that new counts are added to
+    PyObject* sum;        // builtins.sum, for totals of counts that are not machine integers
+    PyObject* s_add;
+    PyObject* s_choose;
+    PyObject* s_random;
+    PyObject* s_bags;     // "_bags" and "_counts": the state that pickles of the
+    PyObject* s_counts;   // pure-Python classes carried
+    TesmoChainAPI api;
+};
+
+State* state_of(PyTypeObject* type);  // the state of the module that defined `type` or a base of it
+State* state_of_module(PyObject* module);
+
+// A short array kept inline; next starts rarely hold more than a few values,
+// and the hot paths must not allocate for them.
+template <class T, size_t N = 8>
+class Small {
+public:
+    Small() = default;
+    Small(const Small&) = delete;
+    Small& operator=(const Small&) = delete;
+    void resize(size_t n) {
+        if (n > N) {
+            heap_.resize(n);
+            data_ = heap_.data();
+        } else {
+            data_ = inline_;
+        }
+        size_ = n;
+    }
+    void push_back(T value) {
+        if (size_ < N && data_ == inline_) {
+            inline_[size_++] = value;
+            return;
+        }
+        if (data_ == inline_) heap_.assign(inline_, inline_ + size_);
+        heap_.push_back(value);
+        data_ = heap_.data();
+        ++size_;
+    }
+    void clear() noexcept { size_ = 0; }
+    T* data() noexcept { return data_; }
+    const T* data() const noexcept { return data_; }
+    size_t size() const noexcept { return size_; }
+    T& operator[](size_t i) noexcept { return data_[i]; }
+    T* begin() noexcept { return data_; }
+    T* end() noexcept { return data_ + size_; }
+
+private:
+    T inline_[N] = {};
+    std::vector<T> heap_;
+    T* data_ = inline_;
+    size_t size_ = 0;
+};
+
+// The values of a next start as `tuple(items)` reads them, kept alive: an
+// exact tuple is used as it is, anything else is copied or iterated.
+class NextStartValues {
+public:
+    NextStartValues() = default;
+    NextStartValues(const NextStartValues&) = delete;
+    NextStartValues& operator=(const NextStartValues&) = delete;
+    ~NextStartValues() { release(); }
+    void collect(PyObject* items);
+    PyObject* const* data() const noexcept { return tuple_ ? &PyTuple_GET_ITEM(tuple_.get(), 0) : owned_.data(); }
+    size_t size() const noexcept {
+        return tuple_ ? static_cast<size_t>(PyTuple_GET_SIZE(tuple_.get())) : owned_.size();
+    }
+
+private:
+    void release() noexcept {
+        for (PyObject* v : owned_) Py_DECREF(v);
+        owned_.clear();
+    }
+    Ref tuple_;
+    Small<PyObject*> owned_;  // references owned
+};
+
+// Values freed by an operation are released only once its structures are
+// consistent again: releasing may run arbitrary code (__del__).
+class Graveyard {
+public:
+    Graveyard() = default;
+    Graveyard(const Graveyard&) = delete;
+    Graveyard& operator=(const Graveyard&) = delete;
+    ~Graveyard();
+    void bury(PyObject* stolen);
+
+private:
+    std::vector<PyObject*> dead_;
+};
+
+// Every entry point runs its body through here: a PyError leaves as the set
+// Python exception, std::bad_alloc as MemoryError; nothing else is thrown.
+template <class R, class F>
+R guarded(R failure, F&& body) noexcept {
+    try {
+        return body();
+    } catch (PyError&) {
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    return failure;
+}
+
+[[noreturn]] void raise_key_error(PyObject* key);
+[[noreturn]] void raise_changed(const char* what);  // RuntimeError "<what> changed size during iteration"
+
+// CPython's tuple hash (the xxHash-based mix of tuplehash), computed from
+// the hashes of the items, so that a next start hashes as its tuple does.
+template <class HashOf>
+Py_hash_t tuple_hash_by(size_t n, HashOf hash_of) noexcept {
+#if SIZEOF_PY_UHASH_T > 4
+    const Py_uhash_t prime1 = 11400714785074694791ULL, prime2 = 14029467366897019727ULL,
+                     prime5 = 2870177450012600261ULL;
+    auto rotate = [](Py_uhash_t x) { return (x << 31) | (x >> 33); };
+#else
+    const Py_uhash_t prime1 = 2654435761UL, prime2 = 2246822519UL, prime5 = 374761393UL;
+    auto rotate = [](Py_uhash_t x) { return (x << 13) | (x >> 19); };
+#endif
+    Py_uhash_t acc = prime5;
+    for (size_t i = 0; i < n; ++i) {
+        acc += static_cast<Py_uhash_t>(hash_of(i)) * prime2;
+        acc = rotate(acc);
+        acc *= prime1;
+    }
+    acc += static_cast<Py_uhash_t>(n) ^ (prime5 ^ 3527539UL);
+    if (acc == static_cast<Py_uhash_t>(-1)) return 1546275796;
+    return static_cast<Py_hash_t>(acc);
+}
+Py_hash_t tuple_hash(const Py_hash_t* hashes, size_t n) noexcept;
+
+// Plain values are exact str, int, float, bytes, bool and None, and exact
+// tuples of them: comparing them never runs Python code, and equal ones hash
+// alike.
+bool is_plain(PyObject* value) noexcept;
+// stored == probe as a dict compares keys (identity first). `ran_code` tells
+// whether Python code may have run, so that the caller re-checks its state.
+bool values_equal(PyObject* stored, PyObject* probe, bool& ran_code);
+
+// ---------------------------------------------------------------------------
+// Vocabulary: value -> id. Each id carries a count of its uses (a choice or a
+// start that holds it, or a hold taken while an operation runs); an id whose
+// uses drop to zero is removed and its number reused.
+struct VocabEntry {
+    PyObject* value;  // nullptr: a free id
+    Py_hash_t hash;
+    uint32_t uses;
+    bool plain;
+};
+
+class VocabTable {
+public:
+    ~VocabTable();
+    uint32_t intern(PyObject* value, Py_hash_t hash);  // one use taken
+    void hold(uint32_t id) noexcept { ++entries_[id].uses; }
+    void release(uint32_t id, Graveyard& graves);
+    // Live ids only; nullptr after the collector cleared the vocabulary.
+    PyObject* value(uint32_t id) const noexcept { return id < entries_.size() ? entries_[id].value : nullptr; }
+    Py_hash_t hash(uint32_t id) const noexcept { return entries_[id].hash; }
+    bool plain(uint32_t id) const noexcept { return entries_[id].plain; }
+    size_t bound() const noexcept { return entries_.size(); }
+    size_t live() const noexcept { return live_; }
+    void clear(Graveyard& graves);
+    int traverse(visitproc visit, void* arg);
+
+private:
+    void grow();
+    void unlink(uint32_t id);
+    std::vector<VocabEntry> entries_;
+    std::vector<uint32_t> free_;
+    std::vector<uint32_t> slots_;  // id + 1, 0 for an empty slot; linear probing
+    size_t live_ = 0;
+};
+
+struct Vocab {
+    PyObject_HEAD
+    VocabTable* table;
+};
+
+Vocab* vocab_new(State* st);
+// The value of a live id as a new reference; RuntimeError once the
+// collector has cleared the vocabulary.
+Ref vocab_value(Vocab* vocab, uint32_t id);
+
+// Ids held for the length of one operation, released when it ends.
+class Holds {
+public:
+    explicit Holds(Graveyard& graves) : graves_(graves) {}
+    Holds(const Holds&) = delete;
+    Holds& operator=(const Holds&) = delete;
+    ~Holds() { drop(); }
+    void take(Vocab* vocab, uint32_t id);  // records one use already taken
+    void drop() noexcept;
+    void keep() noexcept { ids_.clear(); }  // the uses now belong to the data
+
+private:
+    Graveyard& graves_;
+    Ref vocab_;
+    Small<uint32_t> ids_;
+};
+
+// ---------------------------------------------------------------------------
+// ProbabilityBag.
+struct BagStore;
+
+struct Bag {
+    PyObject_HEAD
+    Vocab* vocab;  // nullptr until the first choice
+    BagStore* store;
+    uint64_t stamp;  // changes whenever a choice is added or the ids change
+};
+
+// One next start to look up or add: its values, their hashes and, once
+// interned into the bag's vocabulary, their ids.
+struct Probe {
+    PyObject* const* values;
+    const Py_hash_t* hashes;
+    const uint32_t* ids;  // nullptr when not interned
+    size_t length;
+    Py_hash_t hash;
+};
+
+Py_ssize_t bag_size(Bag* bag) noexcept;
+void bag_span(Bag* bag, size_t index, const uint32_t*& ids, size_t& length) noexcept;
+bool bag_count_native(Bag* bag, size_t index, int64_t& count) noexcept;  // false: see bag_count_object
+PyObject* bag_count_object(Bag* bag, size_t index) noexcept;               // borrowed
+Ref bag_count(Bag* bag, size_t index);
+Ref bag_next_start(Bag* bag, size_t index);  // the tuple of values
+Bag* bag_new(State* st, Vocab* vocab);        // vocab may be nullptr
+// Adds `count` to the choice of these values, as `counts.get(key, 0) + count`.
+void bag_add_values(State* st, Bag* bag, PyObject* const* values, size_t length, PyObject* count);
+// The same with the values given as ids of `from` (training), whose hashes
+// are known.
+void bag_add_ids(State* st, Bag* bag, Vocab* from, const uint32_t* ids, size_t length, PyObject* count);
+// Moves the bag's values into `vocab`, so that a chain's bags share its ids.
+void bag_rehome(Bag* bag, Vocab* vocab, Graveyard& graves);
+Ref bag_choose(State* st, Bag* bag, PyObject* rng);
+
+// ---------------------------------------------------------------------------
+// Chain.
+struct ChainEntry {
+    uint32_t start;  // id in the chain's vocabulary
+    PyObject* bag;   // owned; any object set_bag was given
+};
+struct ChainStore;
+
+struct Chain {
+    PyObject_HEAD
+    Vocab* vocab;
+    ChainStore* store;
+    uint64_t stamp;  // changes whenever a start is added or the chain is cleared
+};
+
+Py_ssize_t chain_size(Chain* chain) noexcept;
+const ChainEntry* chain_entry(Chain* chain, size_t index) noexcept;
+Vocab* chain_vocab(State* st, Chain* chain);  // created on first use
+void chain_clear(Chain* chain);
+void chain_set_bag(State* st, Chain* chain, PyObject* start, PyObject* bag);
+void chain_add_values(State* st, Chain* chain, PyObject* start, PyObject* items, PyObject* const* values,
+                      size_t length, PyObject* count);
+// The entry of a start given as an id of the chain's vocabulary, created
+// with a new bag when absent. Returns the bag (borrowed).
+PyObject* chain_bag_for_id(State* st, Chain* chain, uint32_t start);
+// Looks a start up; nullptr when absent (no error set).
+PyObject* chain_find_bag(Chain* chain, PyObject* start);
+
+// Frequencies of the chain's values in first-seen order; false when some
+// bag is not a native bag sharing the chain's vocabulary.
+bool chain_frequencies(Chain* chain, std::vector<Ref>& values, std::vector<Py_ssize_t>& counts,
+                       std::vector<uint32_t>& entry_of_id);
+Ref chain_frequency_dict(Chain* chain);
+
+// ---------------------------------------------------------------------------
+// Type specs and module functions, defined by each part.
+extern PyType_Spec vocab_spec;
+extern PyType_Spec bag_spec;
+extern PyType_Spec bag_iter_spec;
+extern PyType_Spec chain_spec;
+extern PyType_Spec chain_iter_spec;
+extern PyType_Spec items_spec;
+
+// The tokens of tesmo.train.tokenize, delivered as they are found: words
+// and stops as code points (valid only during the call), None as a boundary.
+class TokenSink {
+public:
+    virtual ~TokenSink() = default;
+    virtual void word(const char32_t* text, size_t length) = 0;
+    virtual void stop(const char32_t* text, size_t length) = 0;
+    virtual void boundary() = 0;
+};
+// Reads `sources` (an iterable of iterables of str chunks) as tokenize does.
+void tokenize_sources(PyObject* sources, TokenSink& sink);
+
+PyObject* mod_tokenize(PyObject* module, PyObject* sources);
+PyObject* mod_train(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+PyObject* mod_train_text(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+PyObject* mod_generate_sentence(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+bool tokenizer_init();
+void api_fill(State* st);
+
+// The __dict__ of an instance of a subclass when it holds anything, for
+// pickling; empty otherwise.
+Ref instance_dict(PyObject* self);
+// Sets the attributes of a pickled instance dict (None: nothing).
+void instance_dict_restore(PyObject* self, PyObject* dict);
+
+// Keyword-and-position argument parsing for the methods (METH_FASTCALL |
+// METH_KEYWORDS), with the interpreter's messages.
+void parse_args(const char* fname, const char* const* names, Py_ssize_t required, Py_ssize_t total,
+                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+}  // namespace pjson

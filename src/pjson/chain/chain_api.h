@@ -1,0 +1,117 @@
+/* The C API of tesmo._chain, for modules that read and fill its chains
+ * without a Python call per choice. Header-only for consumers: nothing is
+ * linked; the table of functions comes from a capsule at run time.
+ *
+ *     const TesmoChainAPI *api = (const TesmoChainAPI *)PyCapsule_Import(TESMO_CHAIN_CAPSULE, 0);
+ *     if (api == NULL || api->version < TESMO_CHAIN_API_VERSION) ... no direct path
+ *
+ * `tesmo.bag` re-exports the capsule as `tesmo.bag._C_API`, so a module that
+ * has imported `tesmo.bag` can take it from there without another import.
+ *
+ * Rules for every function:
+ * - Called with the GIL held. Object arguments are borrowed.
+ * - Functions returning int give 0 on success and -1 with a Python exception
+ *   set; functions returning a pointer give NULL with an exception set. No
+ *   function swallows or replaces an exception raised by Python code.
+ * - `chain` must be an instance (exact or subclass) of ChainType and `bag` of
+ *   BagType; check with PyObject_TypeCheck or Py_IS_TYPE first. A writer
+ *   that wants the methods of the pure-Python protocol honoured takes the
+ *   direct path only for the exact types.
+ * - Pointers into a chain or a bag (ids, borrowed values) stay valid only
+ *   until Python code runs: any call of a Python object, a decref that may
+ *   free one, or an allocation of a GC object. Compare the stamps before and
+ *   after such a call to notice a chain or bag that changed.
+ * - Ids are the vocabulary ids of values. A chain and the bags it made share
+ *   one vocabulary; a bag installed with set_bag is moved into the chain's
+ *   vocabulary. A bag may still have another vocabulary (it was installed
+ *   in a second chain later): compare the vocabulary pointers.
+ */
+#ifndef TESMO_CHAIN_API_H
+#define TESMO_CHAIN_API_H
+
+#include <Python.h>
+#include <stdint.h>
+
+#define TESMO_CHAIN_CAPSULE "tesmo._chain._C_API"
+#define TESMO_CHAIN_API_VERSION 1
+
+/* One choice of a bag, as bag_choice reports it. */
+typedef struct {
+    const uint32_t *ids;    /* the next start's values, as ids of the bag's vocabulary */
+    Py_ssize_t length;      /* number of ids */
+    int64_t count;          /* the count, when count_object is NULL */
+    PyObject *count_object; /* borrowed; the count when it is not a machine integer */
+} TesmoChoice;
+
+/* The frequency mapping of a chain, as build_frequency_dict gives it. */
+typedef struct {
+    Py_ssize_t length;        /* number of distinct values */
+    PyObject **values;        /* owned references, in first-seen order */
+    Py_ssize_t *frequencies;  /* frequencies[i] is the frequency of values[i] */
+    uint32_t *entry_of_id;    /* per id of the chain's vocabulary: index into values, or UINT32_MAX */
+    Py_ssize_t id_bound;      /* entries in entry_of_id */
+} TesmoFrequencies;
+
+typedef struct {
+    unsigned int version; /* TESMO_CHAIN_API_VERSION of the module */
+    unsigned int size;    /* sizeof(TesmoChainAPI) of the module; later versions only append */
+    PyTypeObject *ChainType;
+    PyTypeObject *BagType;
+
+    /* ---- reading (writers) ---- */
+
+    /* Number of starts: len(chain). */
+    Py_ssize_t (*chain_length)(PyObject *chain);
+    /* Changes whenever a start is added or the chain is cleared. */
+    uint64_t (*chain_stamp)(PyObject *chain);
+    /* The chain's vocabulary (borrowed), created if the chain has none yet; NULL on error. */
+    PyObject *(*chain_vocabulary)(PyObject *chain);
+    /* Entry `index` (0 <= index < chain_length) in insertion order: the
+       start's id in the chain's vocabulary, the start and the bag (both
+       borrowed). The bag is whatever set_bag installed: check its type.
+       IndexError for an index out of range. */
+    int (*chain_entry)(PyObject *chain, Py_ssize_t index, uint32_t *start_id, PyObject **start, PyObject **bag);
+
+    /* Number of choices: bag.unique_count. */
+    Py_ssize_t (*bag_length)(PyObject *bag);
+    /* Changes whenever a choice is added or the bag's ids change. */
+    uint64_t (*bag_stamp)(PyObject *bag);
+    /* The bag's vocabulary (borrowed), or NULL without an exception for a
+       bag that never held a choice. */
+    PyObject *(*bag_vocabulary)(PyObject *bag);
+    /* Choice `index` in insertion order; IndexError out of range. */
+    int (*bag_choice)(PyObject *bag, Py_ssize_t index, TesmoChoice *out);
+
+    /* The value of a live id (borrowed); KeyError for a free or unknown id. */
+    PyObject *(*vocabulary_value)(PyObject *vocabulary, uint32_t id);
+    /* Every id of the vocabulary is below this bound. */
+    Py_ssize_t (*vocabulary_bound)(PyObject *vocabulary);
+
+    /* The chain's frequency mapping, computed natively: the same values,
+       frequencies and order as build_frequency_dict. Returns 0 and fills
+       `out` (release it with frequencies_free), 1 without touching `out`
+       when the chain holds a bag that is not an exact ProbabilityBag of its
+       vocabulary (use build_frequency_dict then), -1 on error. Python code
+       may run (hashing and comparing values that are not plain). */
+    int (*chain_frequencies)(PyObject *chain, TesmoFrequencies *out);
+    void (*frequencies_free)(TesmoFrequencies *frequencies);
+
+    /* ---- filling (readers) ---- */
+
+    /* chain.clear() */
+    int (*chain_clear)(PyObject *chain);
+    /* chain.add_to_bag(start, values, count=count) with the next start given
+       as `length` values: the start and its bag are created when absent; a
+       bag that is not an exact ProbabilityBag gets bag.add(tuple, count). */
+    int (*chain_add)(PyObject *chain, PyObject *start, PyObject *const *values, Py_ssize_t length,
+                     PyObject *count);
+    /* A new empty bag (new reference); given a chain, it shares the chain's
+       vocabulary, so that chain_set_bag need not move it. */
+    PyObject *(*bag_new)(PyObject *chain);
+    /* bag.add(values, count) with the next start given as `length` values. */
+    int (*bag_add)(PyObject *bag, PyObject *const *values, Py_ssize_t length, PyObject *count);
+    /* chain.set_bag(start, bag) */
+    int (*chain_set_bag)(PyObject *chain, PyObject *start, PyObject *bag);
+} TesmoChainAPI;
+
+#endif /* TESMO_CHAIN_API_H */

@@ -1,0 +1,303 @@
+// The vocabulary that holds each value of a chain once, and the rules of
+// value equality that the chain's tables share.
+#include "chain/chain.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace pjson {
+
+Graveyard::~Graveyard() {
+    // Swapped out first: a release may run code that buries more.
+    while (!dead_.empty()) {
+        std::vector<PyObject*> dead;
+        dead.swap(dead_);
+        for (PyObject* obj : dead) Py_DECREF(obj);
+    }
+}
+
+void Graveyard::bury(PyObject* stolen) {
+    try {
+        dead_.push_back(stolen);
+    } catch (std::bad_alloc&) {
+        Py_DECREF(stolen);  // out of memory: release now rather than leak
+    }
+}
+
+void raise_key_error(PyObject* key) {
+    Ref args = check(PyTuple_Pack(1, key));
+    PyErr_SetObject(PyExc_KeyError, args.get());
+    throw_error();
+}
+
+void raise_changed(const char* what) {
+    PyErr_Format(PyExc_RuntimeError, "%s changed size during iteration", what);
+    throw_error();
+}
+
+Py_hash_t tuple_hash(const Py_hash_t* hashes, size_t n) noexcept {
+    return tuple_hash_by(n, [hashes](size_t i) { return hashes[i]; });
+}
+
+namespace {
+
+constexpr int kDepth = 32;  // nesting of tuples that the plain rules follow
+
+bool plain_at(PyObject* v, int depth) noexcept {
+    if (PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBytes_CheckExact(v) ||
+        PyBool_Check(v) || v == Py_None)
+        return true;
+    if (!PyTuple_CheckExact(v) || depth >= kDepth) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(v); ++i)
+        if (!plain_at(PyTuple_GET_ITEM(v, i), depth + 1)) return false;
+    return true;
+}
+
+// Values that may share an id: the same object, or plain values of the same
+// type that nobody can tell apart (equal strings, equal ints, floats with the
+// same bits). 1, 1.0 and True, 0.0 and -0.0 and two NaNs stay apart. Never
+// runs Python code.
+bool interchangeable(PyObject* a, PyObject* b, int depth) noexcept {
+    if (a == b) return true;
+    PyTypeObject* type = Py_TYPE(a);
+    if (type != Py_TYPE(b)) return false;
+    if (type == &PyUnicode_Type) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+        return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+    }
+    if (type == &PyLong_Type) {
+        int r = PyObject_RichCompareBool(a, b, Py_EQ);  // int == int: no Python code, no error
+        if (r < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        return r == 1;
+    }
+    if (type == &PyFloat_Type) {
+        double x = PyFloat_AS_DOUBLE(a), y = PyFloat_AS_DOUBLE(b);
+        return x == y && std::signbit(x) == std::signbit(y);
+    }
+    if (type == &PyBytes_Type) {
+        Py_ssize_t n = PyBytes_GET_SIZE(a);
+        return n == PyBytes_GET_SIZE(b) && std::memcmp(PyBytes_AS_STRING(a), PyBytes_AS_STRING(b), n) == 0;
+    }
+    if (type == &PyTuple_Type && depth < kDepth) {
+        Py_ssize_t n = PyTuple_GET_SIZE(a);
+        if (n != PyTuple_GET_SIZE(b)) return false;
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (!interchangeable(PyTuple_GET_ITEM(a, i), PyTuple_GET_ITEM(b, i), depth + 1)) return false;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool is_plain(PyObject* value) noexcept { return plain_at(value, 0); }
+
+bool values_equal(PyObject* stored, PyObject* probe, bool& ran_code) {
+    if (stored == probe) return true;
+    if (!(is_plain(stored) && is_plain(probe))) ran_code = true;
+    // Both kept alive: the comparison may drop the last other reference.
+    Ref a = Ref::borrow(stored), b = Ref::borrow(probe);
+    return check_status(PyObject_RichCompareBool(a.get(), b.get(), Py_EQ)) == 1;
+}
+
+// ---------------------------------------------------------------------------
+// VocabTable
+
+VocabTable::~VocabTable() {
+    for (VocabEntry& e : entries_) Py_XDECREF(e.value);
+}
+
+void VocabTable::grow() {
+    size_t cap = slots_.empty() ? 16 : slots_.size() * 2;
+    std::vector<uint32_t> slots(cap, 0);
+    size_t mask = cap - 1;
+    for (uint32_t id = 0; id < entries_.size(); ++id) {
+        if (entries_[id].value == nullptr) continue;
+        size_t i = static_cast<size_t>(entries_[id].hash) & mask;
+        while (slots[i] != 0) i = (i + 1) & mask;
+        slots[i] = id + 1;
+    }
+    slots_.swap(slots);
+}
+
+uint32_t VocabTable::intern(PyObject* value, Py_hash_t hash) {
+    if ((live_ + 1) * 3 > slots_.size() * 2) grow();
+    size_t mask = slots_.size() - 1;
+    size_t i = static_cast<size_t>(hash) & mask;
+    for (; slots_[i] != 0; i = (i + 1) & mask) {
+        VocabEntry& e = entries_[slots_[i] - 1];
+        if (e.hash == hash && interchangeable(e.value, value, 0)) {
+            ++e.uses;
+            return slots_[i] - 1;
+        }
+    }
+    uint32_t id;
+    if (!free_.empty()) {
+        id = free_.back();
+        free_.pop_back();
+    } else {
+        if (entries_.size() >= UINT32_MAX - 1) throw std::bad_alloc();
+        entries_.push_back(VocabEntry{nullptr, 0, 0, false});
+        id = static_cast<uint32_t>(entries_.size() - 1);
+    }
+    Py_INCREF(value);
+    entries_[id] = VocabEntry{value, hash, 1, is_plain(value)};
+    slots_[i] = id + 1;
+    ++live_;
+    return id;
+}
+
+void VocabTable::unlink(uint32_t id) {
+    // Linear probing: remove by shifting later members of the run back.
+    size_t mask = slots_.size() - 1;
+    size_t i = static_cast<size_t>(entries_[id].hash) & mask;
+    while (slots_[i] != id + 1) i = (i + 1) & mask;
+    size_t j = i;
+    for (;;) {
+        j = (j + 1) & mask;
+        if (slots_[j] == 0) break;
+        size_t home = static_cast<size_t>(entries_[slots_[j] - 1].hash) & mask;
+        // Move slots_[j] into the hole at i unless its home lies in (i, j].
+        bool stays = (i <= j) ? (i < home && home <= j) : (i < home || home <= j);
+        if (!stays) {
+            slots_[i] = slots_[j];
+            i = j;
+        }
+    }
+    slots_[i] = 0;
+}
+
+void VocabTable::release(uint32_t id, Graveyard& graves) {
+    VocabEntry& e = entries_[id];
+    if (e.value == nullptr || --e.uses > 0) return;
+    unlink(id);
+    PyObject* value = e.value;
+    e.value = nullptr;
+    --live_;
+    try {
+        free_.push_back(id);
+    } catch (std::bad_alloc&) {
+        // the id is lost for reuse, nothing else
+    }
+    graves.bury(value);
+}
+
+void VocabTable::clear(Graveyard& graves) {
+    // The entries stay, emptied and never reused, so that ids still held by
+    // bags that the collector has yet to clear read as released.
+    for (VocabEntry& e : entries_) {
+        if (e.value != nullptr) graves.bury(e.value);
+        e.value = nullptr;
+        e.uses = 0;
+    }
+    std::fill(slots_.begin(), slots_.end(), 0);
+    free_.clear();
+    live_ = 0;
+}
+
+int VocabTable::traverse(visitproc visit, void* arg) {
+    for (VocabEntry& e : entries_) Py_VISIT(e.value);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The Vocabulary type: never handed to Python code, it exists so that the
+// collector sees the values it holds exactly once.
+
+namespace {
+
+PyObject* vocab_alloc(PyTypeObject* type) {
+    Vocab* self = reinterpret_cast<Vocab*>(type->tp_alloc(type, 0));
+    if (self == nullptr) return nullptr;
+    self->table = new (std::nothrow) VocabTable();
+    if (self->table == nullptr) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    return reinterpret_cast<PyObject*>(self);
+}
+
+PyObject* vocab_tp_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "cannot create 'Vocabulary' instances");
+    return nullptr;
+}
+
+int vocab_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    VocabTable* t = reinterpret_cast<Vocab*>(self)->table;
+    return t ? t->traverse(visit, arg) : 0;
+}
+
+int vocab_clear(PyObject* self) {
+    VocabTable* t = reinterpret_cast<Vocab*>(self)->table;
+    if (t != nullptr) {
+        Graveyard graves;
+        t->clear(graves);
+    }
+    return 0;
+}
+
+void vocab_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    delete reinterpret_cast<Vocab*>(self)->table;
+    reinterpret_cast<Vocab*>(self)->table = nullptr;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot vocab_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(vocab_tp_new)},
+    {Py_tp_traverse, reinterpret_cast<void*>(vocab_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(vocab_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(vocab_dealloc)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec vocab_spec = {"tesmo._chain.Vocabulary", sizeof(Vocab), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                          vocab_slots};
+
+Vocab* vocab_new(State* st) {
+    PyObject* obj = vocab_alloc(st->vocab_type);
+    if (obj == nullptr) throw_error();
+    return reinterpret_cast<Vocab*>(obj);
+}
+
+Ref vocab_value(Vocab* vocab, uint32_t id) {
+    PyObject* v = vocab->table->value(id);
+    if (v == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "the chain's values were released");
+        throw_error();
+    }
+    return Ref::borrow(v);
+}
+
+void Holds::take(Vocab* vocab, uint32_t id) {
+    if (vocab_.get() != reinterpret_cast<PyObject*>(vocab)) {
+        drop();
+        vocab_.reset_borrowed(reinterpret_cast<PyObject*>(vocab));
+    }
+    try {
+        ids_.push_back(id);
+    } catch (std::bad_alloc&) {
+        vocab->table->release(id, graves_);
+        throw;
+    }
+}
+
+void Holds::drop() noexcept {
+    if (vocab_) {
+        VocabTable* t = reinterpret_cast<Vocab*>(vocab_.get())->table;
+        for (uint32_t id : ids_) t->release(id, graves_);
+    }
+    ids_.clear();
+}
+
+}  // namespace pjson

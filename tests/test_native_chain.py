@@ -1,0 +1,367 @@
+"""The native Chain and ProbabilityBag against the pure-Python reference classes."""
+
+from __future__ import annotations
+
+import copy
+import gc
+import io
+import pickle
+import random
+import sys
+import tracemalloc
+from decimal import Decimal
+from fractions import Fraction
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
+
+import tesmo_cjson
+from tesmo import _chain, bag, chain, reference
+from tesmo.chain import Chain
+from tesmo.bag import ProbabilityBag
+
+NAN = float("nan")
+# Values that a dict tells apart or merges in ways worth checking: 1, 1.0 and
+# True are one key, 0.0 and -0.0 too, a NaN only equals itself.
+VALUES = st.one_of(
+    st.sampled_from([0, 1, 1.0, True, False, 0.0, -0.0, None, NAN, "a", "b", "", (1,), (1.0,), (), 10**30]),
+    st.integers(-3, 3), st.text(max_size=2), st.tuples(st.integers(0, 2)))
+COUNTS = st.one_of(
+    st.integers(-2, 5), st.sampled_from([True, False, 2**62, 2**63 - 1, -(2**63), 2**64, 0.5, -0.0,
+                                         Fraction(1, 3), Decimal("1.5"), "x", None]))
+NEXT_STARTS = st.lists(VALUES, max_size=3)
+
+
+def outcome(call, *args):
+    """What a call gives: ("ok", repr of the result) or ("raised", type, message)."""
+    try:
+        return ("ok", repr(call(*args)))
+    except Exception as exc:  # noqa: BLE001 - every error is compared
+        return ("raised", type(exc), str(exc))
+
+
+def content(chain):
+    return repr([(start, list(b.choices())) for start, b in chain.items()])
+
+
+class Differential(RuleBasedStateMachine):
+    """The same operations on a native and a reference chain; every result must agree."""
+
+    @initialize()
+    def start(self):
+        self.native, self.ref = Chain(), reference.Chain()
+
+    def both(self, op, *args):
+        got = outcome(lambda *a: op(self.native, *a), *args)
+        want = outcome(lambda *a: op(self.ref, *a), *args)
+        assert got == want
+        return got
+
+    @rule(start=VALUES, items=NEXT_STARTS, count=COUNTS, form=st.sampled_from([tuple, list, iter]))
+    def add_to_bag(self, start, items, count, form):
+        self.both(lambda c, s, i, n: c.add_to_bag(s, form(i), n), start, items, count)
+
+    @rule(start=VALUES, pairs=st.lists(st.tuples(NEXT_STARTS, COUNTS), max_size=3))
+    def set_bag(self, start, pairs):
+        def install(c, s):
+            b = (ProbabilityBag if isinstance(c, Chain) else reference.ProbabilityBag)()
+            for items, count in pairs:
+                try:
+                    b.add(items, count=count)
+                except TypeError:
+                    pass
+            c.set_bag(s, b)
+        self.both(install, start)
+
+    @rule(start=VALUES, items=NEXT_STARTS, count=COUNTS)
+    def add_to_existing_bag(self, start, items, count):
+        self.both(lambda c, s: c[s].add(items, count), start)
+
+    @rule()
+    def clear(self):
+        self.both(lambda c: c.clear())
+
+    @rule(start=VALUES, items=NEXT_STARTS)
+    def look_up(self, start, items):
+        self.both(lambda c: start in c)
+        self.both(lambda c: c[start])
+        self.both(lambda c: (tuple(items) in c[start], list(items) in c[start]))
+
+    @rule(seed=st.integers(0, 3))
+    def choose(self, seed):
+        for start in list(self.native):
+            self.both(lambda c: [c[start].choose(random.Random(seed)) for _ in range(3)])
+
+    @invariant()
+    def agree(self):
+        for op in (repr, len, list, content, lambda c: list(c.build_frequency_dict().items()),
+                   lambda c: [(b.total, b.unique_count, len(b), list(b)) for b in map(c.__getitem__, c)]):
+            self.both(op)
+
+    @invariant()
+    def pickles_and_copies(self):
+        for clone in (pickle.loads(pickle.dumps(self.native)), copy.deepcopy(self.native)):
+            assert repr(clone) == repr(self.native) and type(clone) is Chain
+
+
+TestDifferential = Differential.TestCase
+TestDifferential.settings = settings(max_examples=60, stateful_step_count=25, deadline=None,
+                                     suppress_health_check=list(HealthCheck))
+
+
+def test_one_key_for_equal_values_but_each_object_given_back():
+    native, ref = Chain(), reference.Chain()
+    for c in (native, ref):
+        c.add_to_bag(1, [True, 0.0])
+        c.add_to_bag(True, [1.0, -0.0], 2)
+        c.add_to_bag(1.0, [1, 0])
+        c.add_to_bag(None, [(1,), (1.0,)])
+    assert repr(native) == repr(ref) == (
+        "Chain({1: ProbabilityBag({(True, 0.0): 4}), None: ProbabilityBag({((1,), (1.0,)): 1})})")
+    assert list(native.build_frequency_dict().items()) == list(ref.build_frequency_dict().items())
+    assert type(next(iter(native))) is int and [type(v) for v in list(native[1])[0]] == [bool, float]
+
+
+def test_counts_switch_to_python_numbers_exactly():
+    b = ProbabilityBag()
+    b.add(["x"], 2**63 - 1)
+    b.add(["x"], 1)
+    b.add(["y"], -(2**63))
+    b.add(["y"], -1)
+    b.add(["z"], Fraction(1, 3))
+    b.add(["z"], 0.5)
+    assert list(b.choices()) == [(("x",), 2**63), (("y",), -(2**63) - 1), (("z",), Fraction(1, 3) + 0.5)]
+    ref = reference.ProbabilityBag()
+    for next_start, count in b.choices():
+        ref.add(next_start, count)
+    assert repr(b.total) == repr(ref.total)
+    with pytest.raises(TypeError, match=r"unsupported operand type\(s\) for \+: 'int' and 'str'"):
+        b.add(["w"], "x")
+    assert ("w",) not in b and b.unique_count == 3
+
+
+def test_choose_draws_like_the_reference_for_any_counts():
+    rng = random.Random(5)
+    for counts in ([1, 5, 2], [3, 0, 0, 4], [2**62, 2**62, 7], [2, -1, 5], [0.5, 1.5], [Fraction(1, 2), 3],
+                   [2**70, 1], [2**63 - 1, 1]):
+        native, ref = ProbabilityBag(), reference.ProbabilityBag()
+        for i, count in enumerate(counts):
+            native.add([i], count)
+            ref.add([i], count)
+        seed = rng.random()
+        assert [native.choose(random.Random(seed)) for _ in range(50)] == \
+               [ref.choose(random.Random(seed)) for _ in range(50)]
+    for counts in ([], [0], [-1, 1], [0.0]):
+        b = ProbabilityBag()
+        for i, count in enumerate(counts):
+            b.add([i], count)
+        with pytest.raises(ValueError, match="^cannot choose from a bag without positive counts$"):
+            b.choose(random.Random(0))
+
+
+class Draws(random.Random):
+    def __init__(self, *values):
+        self.values = list(values)
+
+    def random(self):
+        return self.values.pop(0)
+
+
+@pytest.mark.parametrize("point", [0.0, 0.999999, 1.0, -0.5, float("inf"), float("nan"), Fraction(1, 2), 1])
+def test_choose_takes_whatever_random_returns_as_bisect_would(point):
+    picks = []
+    for cls in (ProbabilityBag, reference.ProbabilityBag):
+        b = cls()
+        b.add(["a"], 2)
+        b.add(["b"], 2)
+        picks.append(outcome(b.choose, Draws(point)))
+    assert picks[0] == picks[1]
+
+
+class Hostile:
+    """A value whose hash or equality raises, or runs code of the caller's."""
+
+    def __init__(self, hash_error=None, on_eq=None):
+        self.hash_error, self.on_eq = hash_error, on_eq
+
+    def __hash__(self):
+        if self.hash_error:
+            raise self.hash_error
+        return 7
+
+    def __eq__(self, other):
+        if self.on_eq:
+            self.on_eq()
+        return self is other
+
+
+def test_hash_and_eq_errors_propagate():
+    for c in (Chain(), reference.Chain()):
+        with pytest.raises(ValueError, match="no hash"):
+            c.add_to_bag(Hostile(ValueError("no hash")), ["a"])
+        with pytest.raises(TypeError, match="unhashable type: 'list'"):
+            c.add_to_bag("s", [[1]])
+        assert list(c) == ["s"]  # the start is made before its next start is hashed
+        with pytest.raises(TypeError, match="unhashable type: 'list'"):
+            [1] in c  # noqa: B015
+        with pytest.raises(KeyError) as missing:
+            c[(1, 2)]
+        assert missing.value.args == ((1, 2),)
+
+
+def test_equality_that_changes_the_chain_does_not_crash():
+    native = Chain()
+    once = []
+
+    def grow_bag():
+        if not once and "x" in native:
+            once.append(1)
+            native["x"].add([Hostile()], 1)
+
+    victims = [Hostile(on_eq=native.clear), Hostile(on_eq=lambda: native.add_to_bag("new", ["v"])),
+               Hostile(on_eq=grow_bag)]
+    for _ in range(3):
+        for v in victims + [Hostile()]:
+            native.add_to_bag(v, [v, "w"])
+            native.add_to_bag("x", [v])
+            native.add_to_bag("x", [v], 2)
+            native.set_bag(v, native["x"])
+            assert v in native and (v,) in native["x"]
+            once.clear()
+    assert len(native) == len(list(native)) == len(list(native.items()))
+    native.build_frequency_dict(), repr(native)
+
+
+@pytest.mark.parametrize("view", [iter, lambda c: iter(c.items()), lambda c: c["a"].choices(), lambda c: iter(c["a"])])
+def test_changes_during_iteration_raise(view):
+    for c, message in ((Chain(), "changed size during iteration"),
+                       (reference.Chain(), "dictionary changed size during iteration")):
+        c.add_to_bag("a", ["x"])
+        c.add_to_bag("a", ["w"])
+        c.add_to_bag("b", ["y"])
+        c.add_to_bag("d", ["y"])
+        it = view(c)
+        next(it)
+        c["a"].add(["x"], 5)  # a count changes: no size change
+        next(it, None)
+        c.add_to_bag("c", ["z"])
+        c["a"].add(["new"])
+        with pytest.raises(RuntimeError, match=message):
+            next(it)
+
+
+def test_items_view_and_repr_match_a_dicts():
+    c = Chain()
+    c.add_to_bag("a", ["b"], 2)
+    items = c.items()
+    assert len(items) == 1 and ("a", c["a"]) in items and ("a", ProbabilityBag()) not in items
+    assert list(items) == list(items) == [("a", c["a"])]
+    c.set_bag("self", c)
+    assert repr(c) == "Chain({'a': ProbabilityBag({('b',): 2}), 'self': Chain({...})})"
+
+
+class Counting(Chain):
+    def add_to_bag(self, start, items, count=1):
+        self.calls = getattr(self, "calls", 0) + 1
+        super().add_to_bag(start, items, count)
+
+
+def test_subclasses_keep_their_methods_and_pickle():
+    c = Counting()
+    c.add_to_bag("a", ["b"])
+    clone = pickle.loads(pickle.dumps(c))
+    assert type(clone) is Counting and clone == c and clone.calls == 1
+    with pytest.raises(TypeError):
+        hash(c)
+    assert Chain() != reference.Chain() and ProbabilityBag() != reference.ProbabilityBag()
+
+
+def test_pickles_of_the_pure_python_classes_load_as_native(monkeypatch):
+    # What pickle wrote for tesmo.chain.Chain before it became native.
+    old = reference.Chain()
+    old.add_to_bag("a", ("b", 1), 3)
+    old.add_to_bag(None, ("a",), 2**70)
+    monkeypatch.setattr(chain, "Chain", reference.Chain)
+    monkeypatch.setattr(bag, "ProbabilityBag", reference.ProbabilityBag)
+    monkeypatch.setattr(reference.Chain, "__module__", "tesmo.chain")
+    monkeypatch.setattr(reference.ProbabilityBag, "__module__", "tesmo.bag")
+    data = pickle.dumps(old)
+    monkeypatch.undo()
+    loaded = pickle.loads(data)
+    assert type(loaded) is Chain and content(loaded) == content(old)
+
+
+WRITERS = [tesmo_cjson.dump_json_small, tesmo_cjson.dump_json_big]
+
+
+@pytest.mark.parametrize("compress", [True, False])
+@pytest.mark.parametrize("writer", WRITERS, ids=lambda f: f.__name__)
+@pytest.mark.parametrize("reader", [tesmo_cjson.load_json_small, tesmo_cjson.load_json_big], ids=lambda f: f.__name__)
+def test_documents_cross_between_the_implementations(writer, reader, compress):
+    built = {}
+    for cls in (Chain, reference.Chain):
+        c = built[cls] = cls()
+        for i, word in enumerate(["a", "b/c", "\u00e9", "", "a"] * 3):
+            c.add_to_bag(word, (i % 4, word, None), i % 3 + 1)
+    docs = {}
+    for cls, c in built.items():
+        out = io.StringIO()
+        writer(c, out, compress)
+        docs[cls] = out.getvalue()
+    assert docs[Chain] == docs[reference.Chain]
+    for source, target in ((Chain, reference.Chain), (reference.Chain, Chain)):
+        loaded = target()
+        reader(loaded, io.BytesIO(docs[source].encode()) if reader is tesmo_cjson.load_json_big
+               else io.StringIO(docs[source]))
+        assert content(loaded) == content(built[source])
+
+
+def test_the_capsule_is_there_for_tesmo_cjson():
+    assert type(bag._C_API).__name__ == "PyCapsule" and bag._C_API is _chain._C_API
+    assert "tesmo._chain._C_API" in repr(bag._C_API) and _chain._C_API_VERSION == 1
+
+
+@pytest.mark.slow
+def test_no_python_memory_left_behind():
+    def work():
+        c = Chain()
+        for i in range(200):
+            c.add_to_bag(i % 7, (str(i % 5), i % 3), Fraction(1, i + 1) if i % 50 == 0 else i)
+            for bad in ([[i]], ["x"]):
+                try:
+                    c.add_to_bag(i, bad, "bad")
+                except TypeError:
+                    pass
+        c.set_bag(0, ProbabilityBag())
+        pickle.loads(pickle.dumps(c)).build_frequency_dict()
+        for s in c:
+            try:
+                c[s].choose(random.Random(1))
+            except ValueError:  # a bag without positive counts
+                pass
+        c.set_bag("self", c)  # a cycle
+        out = io.StringIO()
+        tesmo_cjson.dump_json_big(c.__class__(), out)
+
+    work()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        work()
+        gc.collect()
+        before = tracemalloc.get_traced_memory()[0]
+        kinds = {name: sum(type(o).__name__ == name for o in gc.get_objects()) for name in
+                 ("Chain", "ProbabilityBag", "Vocabulary", "bag_iterator", "chain_iterator", "chain_items")}
+        for _ in range(30):
+            work()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - before
+        assert {name: sum(type(o).__name__ == name for o in gc.get_objects()) for name in kinds} == kinds
+        # One round makes some 20 kB of objects; the interpreter's own caches
+        # (type and ABC caches, free lists off under PYTHONMALLOC=malloc)
+        # account for a few kB in all.
+        assert grown < 100_000, f"{grown} bytes more after 30 rounds"
+    finally:
+        tracemalloc.stop()
