@@ -7,6 +7,37 @@
 
 namespace pjson {
 
+// Running totals for choose(), shared by the bag and a choose() in progress,
+// which keeps the totals it began with while rng.random() runs and may add to
+// the bag. Only touched under the interpreter's lock.
+class Totals {
+public:
+    Totals() noexcept = default;
+    explicit Totals(size_t n) : block_(new Block{1, std::vector<int64_t>(n)}) {}
+    Totals(const Totals& other) noexcept : block_(other.block_) {
+        if (block_ != nullptr) ++block_->refs;
+    }
+    Totals& operator=(Totals other) noexcept {
+        std::swap(block_, other.block_);
+        return *this;
+    }
+    ~Totals() {
+        if (block_ != nullptr && --block_->refs == 0) delete block_;
+    }
+
+    explicit operator bool() const noexcept { return block_ != nullptr; }
+    std::vector<int64_t>& operator*() const noexcept { return block_->values; }
+    std::vector<int64_t>* operator->() const noexcept { return &block_->values; }
+    void reset() noexcept { *this = Totals(); }
+
+private:
+    struct Block {
+        size_t refs;
+        std::vector<int64_t> values;
+    };
+    Block* block_ = nullptr;
+};
+
 struct BagStore {
     std::vector<uint32_t> ids;    // the next starts, one after the other
     std::vector<uint32_t> ends;   // end of each next start in `ids`, once lengths differ
@@ -20,7 +51,7 @@ struct BagStore {
                                      // that a probe rarely reads a choice that is not the one
     uint64_t adds = 0;               // every add, counts included
     // choose(): running totals, kept until the next add
-    std::shared_ptr<const std::vector<int64_t>> running;
+    Totals running;
     PyObject* snapshot = nullptr;  // (next starts, running totals) when counts are objects
 
     size_t size() const noexcept { return counts.size(); }
@@ -499,7 +530,7 @@ Ref bag_choose(State* st, Bag* bag, PyObject* rng) {
     BagStore& s = *bag->store;
     if (s.object_counts > 0 || s.snapshot != nullptr) return choose_objects(st, bag, rng);
     if (!s.running) {
-        auto running = std::make_shared<std::vector<int64_t>>(s.size());
+        Totals running(s.size());
         int64_t total = 0;
         for (size_t i = 0; i < s.size(); ++i) {
             if (__builtin_add_overflow(total, s.counts[i], &total)) return choose_objects(st, bag, rng);
@@ -508,7 +539,7 @@ Ref bag_choose(State* st, Bag* bag, PyObject* rng) {
         s.running = std::move(running);
     }
     // The totals as they were before rng.random() ran, which may add to the bag.
-    std::shared_ptr<const std::vector<int64_t>> running = s.running;
+    const Totals running = s.running;
     size_t n = running->size();
     if (n == 0 || running->back() <= 0) raise_no_positive();
     int64_t total = running->back();

@@ -326,7 +326,6 @@ PyObject* mod_tokenize(PyObject* module, PyObject* sources);
 PyObject* mod_train(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* mod_train_text(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* mod_generate_sentence(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-bool tokenizer_init();
 void api_fill(State* st);
 
 // The __dict__ of an instance of a subclass when it holds anything, for

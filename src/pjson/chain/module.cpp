@@ -98,7 +98,6 @@ PyTypeObject* make_type(PyObject* module, PyType_Spec* spec, const char* public_
 int module_exec(PyObject* module) {
     return guarded<int>(-1, [&] {
         State* st = state_raw(module);
-        if (!tokenizer_init()) throw_error();
         st->vocab_type = make_type(module, &vocab_spec, nullptr);
         st->bag_type = make_type(module, &bag_spec, "ProbabilityBag");
         st->chain_type = make_type(module, &chain_spec, "Chain");

@@ -4,23 +4,32 @@
 #include "chain/chain.h"
 
 #include <array>
-#include <mutex>
 #include <string>
 
 namespace pjson {
 
 namespace {
 
-std::array<uint8_t, 256> g_latin1;  // bit 1: word character, bit 2: whitespace
-std::once_flag g_latin1_once;
+// The classes of the first 256 code points, bit 1: word character, bit 2:
+// whitespace; made once, on first use, by the interpreter's own tests.
+const std::array<uint8_t, 256>& latin1_classes() {
+    static const std::array<uint8_t, 256> classes = [] {
+        std::array<uint8_t, 256> made{};
+        for (Py_UCS4 c = 0; c < 256; ++c)
+            made[c] = static_cast<uint8_t>(((Py_UNICODE_ISALNUM(c) || c == '_') ? 1 : 0) |
+                                           (Py_UNICODE_ISSPACE(c) ? 2 : 0));
+        return made;
+    }();
+    return classes;
+}
 
 bool is_word(char32_t c) {
-    if (c < 256) return g_latin1[c] & 1;
+    if (c < 256) return latin1_classes()[c] & 1;
     return Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)) || c == U'_';
 }
 
 bool is_space(char32_t c) {
-    if (c < 256) return g_latin1[c] & 2;
+    if (c < 256) return latin1_classes()[c] & 2;
     return Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c));
 }
 
@@ -162,15 +171,6 @@ private:
 };
 
 }  // namespace
-
-bool tokenizer_init() {
-    std::call_once(g_latin1_once, [] {
-        for (Py_UCS4 c = 0; c < 256; ++c)
-            g_latin1[c] = static_cast<uint8_t>(((Py_UNICODE_ISALNUM(c) || c == '_') ? 1 : 0) |
-                                               (Py_UNICODE_ISSPACE(c) ? 2 : 0));
-    });
-    return true;
-}
 
 void tokenize_sources(PyObject* sources, TokenSink& sink) {
     sink.boundary();
