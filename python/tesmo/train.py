@@ -11,9 +11,10 @@ from __future__ import annotations
 import codecs
 import random
 import re
+import threading
 from collections import deque
 from itertools import islice
-from typing import Hashable, Iterable, Iterator, List, Optional, Protocol
+from typing import Hashable, Iterable, Iterator, List, Optional, Protocol, Tuple
 
 from tesmo import _chain
 from tesmo.chain import Chain
@@ -36,15 +37,52 @@ class BinaryReader(Protocol):
     def read(self, size: int = -1) -> bytes: ...
 
 
+class _Replaced(threading.local):
+    bytes = 0
+
+
+_replaced = _Replaced()
+
+
+def _replace_counting(error: UnicodeError) -> Tuple[str, int]:
+    """The "replace" error handler that also counts the bytes it replaces."""
+    if not isinstance(error, UnicodeDecodeError):
+        raise error
+    _replaced.bytes += error.end - error.start
+    return "\ufffd", error.end
+
+
+codecs.register_error("tesmo.replace", _replace_counting)
+
+
+class Utf8Text:
+    """The UTF-8 text of a binary file, in chunks, with bad bytes as U+FFFD.
+
+    ``replaced`` counts the bytes that were not UTF-8 so far. A decoder
+    holds back a character that is cut at the end of a chunk, so the text is
+    the same whatever the chunk size.
+    """
+
+    def __init__(self, file: BinaryReader, chunk_size: int = CHUNK_SIZE) -> None:
+        self.replaced = 0
+        self._file = file
+        self._chunk_size = chunk_size
+
+    def __iter__(self) -> Iterator[str]:
+        decoder = codecs.getincrementaldecoder("utf-8")(errors="tesmo.replace")
+        while True:
+            data = self._file.read(self._chunk_size)
+            _replaced.bytes = 0
+            text = decoder.decode(data, final=not data)
+            self.replaced += _replaced.bytes
+            yield text
+            if not data:
+                return
+
+
 def read_text(file: BinaryReader, chunk_size: int = CHUNK_SIZE) -> Iterator[str]:
     """Yield the UTF-8 text of a binary file in chunks; bad bytes become U+FFFD."""
-    decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
-    while True:
-        data = file.read(chunk_size)
-        if not data:
-            break
-        yield decoder.decode(data)
-    yield decoder.decode(b"", final=True)
+    yield from Utf8Text(file, chunk_size)
 
 
 def _matches(chunks: Iterable[str]) -> Iterator["re.Match[str]"]:
