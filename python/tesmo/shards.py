@@ -1,0 +1,283 @@
+"""Training on corpora cut into shards, in any ``concurrent.futures.Executor``.
+
+A shard is a run of pieces: whole files, or byte ranges of a large file that
+end right after a sentence end (a stop, any closing quotes, then a space or
+line break). Each shard is trained as a chain of its own, wherever the
+executor runs it; what crosses to a worker is the shard (paths and byte
+ranges) and the order, and what comes back is the shard's chain with its
+first and last few tokens. The shards are then joined in their order into
+the chain that one process would have trained on the whole token stream,
+equal in its counts and in the order of its starts and choices, so its
+documents are the same bytes.
+
+Joining in order works because the chain keeps first-seen order: taking the
+windows of shard 1, then those of shard 2, and so on, adds them exactly as
+one pass over the stream does. The only windows no worker can make are those
+whose head lies within ``order`` tokens of a shard's end, as they reach into
+the next shards; the join adds them from the tokens the workers send back,
+before the next shard's own windows, which is where one pass adds them too.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import signal
+from concurrent.futures import Executor, Future
+from contextlib import contextmanager
+from dataclasses import dataclass
+from itertools import islice
+from typing import Any, BinaryIO, Callable, Iterator, List, Optional, Sequence, Tuple
+
+from tesmo.chain import Chain
+from tesmo.streams import STDIO, Counted, compression_of, open_input
+from tesmo.train import Token, Utf8Text, tokenize, train
+
+SHARD_SIZE = 8 << 20
+
+# Where a byte range may end without changing a single token: after a run of
+# ".", "!" or "?" that ends a sentence, any closing quotes or brackets, and
+# one ASCII space or line break. A range that ends there leaves the tokenizer
+# between sentences, so the ranges tokenized one by one give the tokens of
+# the whole text; and an ASCII byte never splits a UTF-8 character.
+_CUT = re.compile(rb"[.!?](?:[\"')\]]|\xe2\x80[\x99\x9d])*[ \t\n\r\x0b\x0c]")
+_SCAN = 1 << 16
+
+
+@dataclass(frozen=True)
+class Piece:
+    """Bytes ``start`` up to ``stop`` (None: the end) of the file ``path``."""
+
+    path: str
+    start: int = 0
+    stop: Optional[int] = None
+
+
+Shard = Tuple[Piece, ...]
+
+
+@dataclass
+class ShardResult:
+    """A shard's chain, with what the join needs from its token stream."""
+
+    chain: Chain
+    head: Tuple[Token, ...]  # the first ``order`` tokens (fewer if the shard has fewer)
+    tail: Tuple[Token, ...]  # the last ``order`` tokens
+    tokens: int
+    replaced: Tuple[int, ...]  # bytes that were not UTF-8, per piece
+    size: int  # bytes read
+
+
+def _next_cut(file: BinaryIO, offset: int) -> Optional[int]:
+    """The first place at or after ``offset`` where a range may end, or None."""
+    file.seek(offset)
+    window = b""
+    base = offset
+    while True:
+        block = file.read(_SCAN)
+        if not block:
+            return None
+        window += block
+        match = _CUT.search(window)
+        if match:
+            return base + match.end()
+        # Keep a little of the end: a cut may straddle the two blocks.
+        keep = min(len(window), 64)
+        base += len(window) - keep
+        window = window[-keep:]
+
+
+def file_pieces(path: str, shard_size: int) -> List[Piece]:
+    """Cut ``path`` into ranges of about ``shard_size`` bytes at sentence ends.
+
+    Stdin and compressed files stay whole; so does a file without a sentence
+    end after a cut's place.
+    """
+    if path == STDIO or compression_of(path) is not None:
+        return [Piece(path)]
+    pieces: List[Piece] = []
+    with open(path, "rb") as file:
+        size = os.fstat(file.fileno()).st_size
+        start = 0
+        while size - start > shard_size:
+            cut = _next_cut(file, start + shard_size)
+            if cut is None or cut >= size:
+                break
+            pieces.append(Piece(path, start, cut))
+            start = cut
+    pieces.append(Piece(path, start, None))
+    return pieces
+
+
+def _piece_size(piece: Piece, sizes: dict) -> int:
+    if piece.path == STDIO:
+        return 0
+    stop = sizes[piece.path] if piece.stop is None else piece.stop
+    return stop - piece.start
+
+
+def plan_shards(paths: Sequence[str], shard_size: int = SHARD_SIZE) -> List[Shard]:
+    """Cut the corpora into shards of about ``shard_size`` bytes, in order.
+
+    Large files are cut at sentence ends; small ones are grouped, whole, in
+    one shard. Stdin is a shard of its own, read by the calling process.
+    """
+    if shard_size < 1:
+        raise ValueError("shard_size must be at least 1")
+    shards: List[Shard] = []
+    current: List[Piece] = []
+    filled = 0
+    sizes = {}
+    for path in paths:
+        if path == STDIO:
+            if current:
+                shards.append(tuple(current))
+            shards.append((Piece(STDIO),))
+            current, filled = [], 0
+            continue
+        sizes[path] = os.stat(path).st_size
+        for piece in file_pieces(path, shard_size):
+            size = _piece_size(piece, sizes)
+            if current and filled + size > shard_size:
+                shards.append(tuple(current))
+                current, filled = [], 0
+            current.append(piece)
+            filled += size
+    if current:
+        shards.append(tuple(current))
+    return shards
+
+
+class _Range:
+    """Reads at most ``length`` bytes (None: all the rest) of a binary file."""
+
+    def __init__(self, file: BinaryIO, length: Optional[int]) -> None:
+        self._file = file
+        self._left = length
+
+    def read(self, size: int = -1) -> bytes:
+        if self._left is None:
+            return self._file.read(size)
+        if size < 0 or size > self._left:
+            size = self._left
+        data = self._file.read(size)
+        self._left -= len(data)
+        return data
+
+
+@contextmanager
+def _open_piece(piece: Piece, on_read: Callable[[int], None]) -> Iterator[Any]:
+    if piece.start == 0 and piece.stop is None:
+        with open_input(piece.path, on_read) as file:
+            yield file
+        return
+    # Only an uncompressed regular file is cut into ranges.
+    with open(piece.path, "rb") as file:
+        file.seek(piece.start)
+        yield Counted(_Range(file, None if piece.stop is None else piece.stop - piece.start), on_read)
+
+
+def train_shard(shard: Shard, order: int) -> ShardResult:
+    """Train a chain of ``order`` on one shard: the work a worker does.
+
+    The shard's tokens are those that the whole stream holds for its pieces,
+    without the stream's opening ``None``, which the join supplies.
+    """
+    texts: List[Utf8Text] = []
+    read = [0]
+
+    def count(size: int) -> None:
+        read[0] += size
+
+    def sources() -> Iterator[Utf8Text]:
+        for piece in shard:
+            with _open_piece(piece, count) as file:
+                text = Utf8Text(file)
+                texts.append(text)
+                yield text
+
+    tokens: List[Token] = list(islice(tokenize(sources()), 1, None))
+    chain = train(Chain(), tokens, order)
+    return ShardResult(chain, tuple(tokens[:order]), tuple(tokens[-order:]), len(tokens),
+                       tuple(text.replaced for text in texts), read[0])
+
+
+def merge_chain(chain: Chain, part: Chain) -> None:
+    """Add the counts of ``part`` to ``chain``, starts and choices in ``part``'s order.
+
+    A start that ``chain`` lacks takes over ``part``'s bag as it is.
+    """
+    add_to_bag = chain.add_to_bag
+    for start, bag in part.items():
+        if start in chain:
+            for next_start, count in bag.choices():
+                add_to_bag(start, next_start, count)
+        else:
+            chain.set_bag(start, bag)
+
+
+class ShardJoin:
+    """Joins shard results, given in shard order, into one chain."""
+
+    def __init__(self, order: int) -> None:
+        if order < 1:
+            raise ValueError("order must be at least 1")
+        self.chain = Chain()
+        self._order = order
+        # The tokens whose windows still wait for followers: at first the
+        # stream's opening None, later up to ``order`` tokens of the shards.
+        self._pending: List[Token] = [None]
+
+    def add(self, result: ShardResult) -> None:
+        """Add the windows that reach into this shard, then the shard's own."""
+        order = self._order
+        waiting = self._pending + list(result.head)
+        add_to_bag = self.chain.add_to_bag
+        for index in range(len(self._pending)):
+            if index + order < len(waiting):
+                add_to_bag(waiting[index], tuple(waiting[index + 1:index + order + 1]))
+        merge_chain(self.chain, result.chain)
+        self._pending = (self._pending + list(result.tail))[-order:]
+
+
+def ignore_interrupts() -> None:
+    """A worker initializer: Ctrl-C is for the process that joins the shards."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def _trained_here(shard: Shard) -> bool:
+    return any(piece.path == STDIO for piece in shard)
+
+
+def train_files(
+    paths: Sequence[str],
+    order: int = 2,
+    executor: Optional[Executor] = None,
+    shard_size: int = SHARD_SIZE,
+    on_shard: Optional[Callable[[Shard, ShardResult], None]] = None,
+) -> Chain:
+    """Train a chain of ``order`` on the files ``paths`` ("-": stdin), shard by shard.
+
+    The shards run in ``executor`` (anything whose ``submit`` returns a
+    future: a process pool, a cluster client's executor), or one after the
+    other here when it is None; stdin is always read here. ``on_shard`` is
+    called with every shard and its result as it is joined. The chain equals
+    the one ``train`` makes from ``tokenize`` of all the files in one pass.
+    """
+    join = ShardJoin(order)
+    shards = plan_shards(paths, shard_size)
+    futures: List[Optional[Future]] = []
+    try:
+        for shard in shards:
+            local = executor is None or _trained_here(shard)
+            futures.append(None if local else executor.submit(train_shard, shard, order))
+        for shard, future in zip(shards, futures):
+            result = train_shard(shard, order) if future is None else future.result()
+            join.add(result)
+            if on_shard is not None:
+                on_shard(shard, result)
+    finally:
+        for future in futures:
+            if future is not None:
+                future.cancel()
+    return join.chain
