@@ -1,95 +1,133 @@
-"""The ``tesmo`` command line: demo, train, generate, inspect and convert.
+"""The ``tesmo`` command line: demo, train, generate, inspect, convert and merge.
 
 Every command reports a failure as one line on stderr and exits with status 2.
+Messages and progress bars go to stderr, so stdout carries only a command's
+product: a model written to "-", generated text, a report.
 """
 
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import random
+import signal
+import stat
 import sys
 import tempfile
 import time
 from collections import deque
+from concurrent.futures import ProcessPoolExecutor
 from contextlib import contextmanager
 from functools import partial
 from importlib import resources
-from typing import IO, Any, Callable, Hashable, Iterable, Iterator, List, Optional, Sequence
+from typing import IO, Any, Callable, Hashable, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 import ijson
 import tesmo_cjson
 from tqdm import tqdm
 
+import tesmo
 from tesmo.chain import Chain
-from tesmo.train import format_sentence, generate_sentence, read_text, tokenize, train
+from tesmo.shards import SHARD_SIZE, Shard, ShardResult, ignore_interrupts, train_files
+from tesmo.streams import STDIO, CompressionUnavailable, input_size, open_input, text_output
+from tesmo.train import Utf8Text, format_sentence, generate_sentence, read_text, tokenize, train
 
 PROG = "tesmo"
-# Files smaller than this go by too fast for a progress bar to help.
+# Inputs smaller than this, and writes of fewer choices, go by too fast for a
+# progress bar to help.
 PROGRESS_THRESHOLD = 4 * 1024 * 1024
+CHOICES_THRESHOLD = 200_000
 
 # What a reader raises on a document it cannot make sense of: the parsers'
 # syntax errors, a key missing from the code table or a missing member, an
-# unhashable table key, a count that cannot be added, bytes that are no text.
-_DOCUMENT_ERRORS = (ijson.JSONError, ValueError, KeyError, TypeError, ArithmeticError, RecursionError)
+# unhashable table key, a count that cannot be added, bytes that are no text,
+# a compressed stream cut short.
+_DOCUMENT_ERRORS = (ijson.JSONError, ValueError, KeyError, TypeError, ArithmeticError, RecursionError, EOFError)
 
 
 class CommandError(Exception):
     """A failure to report as one line on stderr, with exit status 2."""
 
 
-class Progress:
-    """A file wrapper that shows the bytes passing through it as a progress bar.
+class Bar:
+    """One progress bar on stderr, made when it is first worth showing.
 
-    The bar goes to stderr, and only when stderr is a terminal and the file is
-    large: a read whose ``total`` is over the threshold, or a write once more
-    than the threshold has passed.
+    ``show`` is "never", "always", or "auto": only on a terminal, and only
+    once the total or the progress passes ``threshold``. The bar is removed
+    when closed, also after a failure or Ctrl-C.
     """
 
-    def __init__(self, file: Any, desc: str, total: Optional[int] = None) -> None:
-        self._file = file
+    def __init__(self, show: str, total: Optional[int], unit: str, desc: str, threshold: int) -> None:
+        self.total = total
+        self._show = show
+        self._unit = unit
         self._desc = desc
-        self._total = total
+        self._threshold = threshold
         self._seen = 0
         self._bar: Optional[tqdm] = None
-        self._wanted = sys.stderr is not None and sys.stderr.isatty()
+        if show == "auto" and not (sys.stderr is not None and sys.stderr.isatty()):
+            self._show = "never"
 
-    def _advance(self, size: int) -> None:
+    @property
+    def wanted(self) -> bool:
+        """Whether the bar may ever show, so that counting for it is worth it."""
+        return self._show != "never"
+
+    def describe(self, desc: str) -> None:
+        self._desc = desc
+        if self._bar is not None:
+            self._bar.set_description_str(desc)
+
+    def update(self, size: int) -> None:
         self._seen += size
         if self._bar is not None:
             self._bar.update(size)
-        elif self._wanted and max(self._seen, self._total or 0) > PROGRESS_THRESHOLD:
-            self._bar = tqdm(
-                total=self._total, initial=self._seen, desc=self._desc, unit="B",
-                unit_scale=True, file=sys.stderr, leave=False,
-            )
-
-    def read(self, size: int = -1) -> Any:
-        data = self._file.read(size)
-        self._advance(len(data))
-        return data
-
-    def readinto(self, buffer: Any) -> Optional[int]:
-        size = self._file.readinto(buffer)
-        self._advance(size or 0)
-        return size
-
-    def write(self, text: Any) -> int:
-        written = self._file.write(text)
-        self._advance(len(text))
-        return written
+        elif self._show == "always" or (
+                self._show == "auto" and max(self._seen, self.total or 0) > self._threshold):
+            self._bar = tqdm(total=self.total, initial=self._seen, desc=self._desc, unit=self._unit,
+                             unit_scale=True, file=sys.stderr, leave=False)
 
     def close(self) -> None:
-        """Remove the bar, if one was shown; the file stays open."""
         if self._bar is not None:
             self._bar.close()
+            self._bar = None
+
+
+class ChoiceCounter:
+    """A text file that moves a bar on by one for every choice the streaming writer writes.
+
+    The writer writes each count as a piece of its own, and only those pieces
+    begin with a comma.
+    """
+
+    def __init__(self, file: IO[str], bar: Bar) -> None:
+        self._write = file.write
+        self._bar = bar
+
+    def write(self, text: str) -> int:
+        if text.startswith(","):
+            self._bar.update(1)
+        return self._write(text)
 
 
 def _first_line(exc: BaseException) -> str:
     if isinstance(exc, KeyError) and exc.args:
         return f"missing key {exc.args[0]!r}"
-    lines = str(exc).strip().splitlines()
+    text = exc.args[0] if len(exc.args) == 1 and isinstance(exc.args[0], bytes) else exc
+    if isinstance(text, bytes):
+        # Some parser backends give their message as bytes.
+        text = text.decode("utf-8", "replace")
+    lines = str(text).strip().splitlines()
     return lines[0].strip() if lines else type(exc).__name__
+
+
+def _os_error(verb: str, path: str, exc: OSError) -> CommandError:
+    return CommandError(f"cannot {verb} {_shown(path)}: {exc.strerror or _first_line(exc)}")
+
+
+def _shown(path: str) -> str:
+    return "stdin" if path == STDIO else path
 
 
 @contextmanager
@@ -97,102 +135,311 @@ def _reading(path: str) -> Iterator[None]:
     """Turn the errors of reading ``path`` as a chain document into CommandError."""
     try:
         yield
+    except CompressionUnavailable as exc:
+        raise CommandError(str(exc)) from exc
     except OSError as exc:
-        raise CommandError(f"cannot read {path}: {exc.strerror or exc}") from exc
+        raise _os_error("read", path, exc) from exc
     except _DOCUMENT_ERRORS as exc:
-        raise CommandError(f"{path} is not a valid chain document ({_first_line(exc)})") from exc
+        raise CommandError(f"{_shown(path)} is not a valid chain document ({_first_line(exc)})") from exc
 
 
-@contextmanager
-def _open_for_writing(path: str) -> Iterator[Progress]:
-    try:
-        with open(path, "w", encoding="utf-8", newline="") as file:
-            progress = Progress(file, f"writing {path}")
-            try:
-                yield progress
-            finally:
-                progress.close()
-    except OSError as exc:
-        raise CommandError(f"cannot write {path}: {exc.strerror or exc}") from exc
+def _is_count(count: Any) -> bool:
+    return type(count) in (int, float) and 0 < count < math.inf
 
 
-@contextmanager
-def _open_document(path: str) -> Iterator[Progress]:
-    with _reading(path):
-        with open(path, "rb") as file:
-            progress = Progress(file, f"reading {path}", os.fstat(file.fileno()).st_size)
-            try:
-                yield progress
-            finally:
-                progress.close()
+def _bad_count(path: str, count: Any) -> CommandError:
+    return CommandError(f"{_shown(path)} is not a valid chain document "
+                        f"(a count is not a finite positive number: {count!r})")
 
 
-class TableHead:
-    """What the code table of a document says: its pairs and literal entries."""
+class CheckedCounts:
+    """Stands between the streaming reader and a chain, refusing bad counts.
 
-    def __init__(self, entries: int = 0, literals: int = 0) -> None:
-        self.entries = entries
-        self.literals = literals
+    A count that is not a finite positive number (a number too large for a
+    float reads as inf) would make totals and weighted picks meaningless.
+    """
+
+    __slots__ = ("_chain", "_add", "_path")
+
+    def __init__(self, chain: Any, path: str) -> None:
+        self._chain = chain
+        self._add = chain.add_to_bag
+        self._path = path
+
+    def clear(self) -> None:
+        self._chain.clear()
+
+    def add_to_bag(self, start: Hashable, items: Iterable[Hashable], count: Any = 1) -> None:
+        if not _is_count(count):
+            raise _bad_count(self._path, count)
+        self._add(start, items, count)
+
+
+_NOT_SCALAR = object()
+
+
+class DocumentHead:
+    """A binary reader that watches the start of a document as it is read.
+
+    It parses the bytes on their way to the streaming reader up to the
+    "chain" array, to learn what the code table holds and that the chain is
+    there, and refuses a document whose top level is not an object. Like the
+    streaming reader, it takes only a "codes" array before "chain" for the
+    table. A literal entry is a pair whose key is its value.
+    """
+
+    def __init__(self, file: Any, path: str) -> None:
+        self.entries = 0
+        self.literals = 0
+        self.has_chain = False
+        self.size = 0
+        self._file = file
+        self._path = path
+        self._events = ijson.sendable_list()
+        self._parser = ijson.parse_coro(self._events)
+        self._started = False
+        self._key: Any = _NOT_SCALAR
+        self._position = 0
 
     @property
     def compressed(self) -> bool:
         """A table with at least one pair makes the document a compressed one."""
         return self.entries > 0
 
+    def read(self, size: int = -1) -> bytes:
+        data = self._file.read(size)
+        self.size += len(data)
+        if data and not self.has_chain:
+            self._parser.send(data)
+            self._watch()
+        return data
 
-_NOT_SCALAR = object()
-
-
-def read_table_head(path: str) -> TableHead:
-    """Count the code-table pairs of a document, reading no further than the table.
-
-    Like the streaming reader, only a "codes" array that comes before "chain"
-    counts. A literal entry is a pair whose key is its value.
-    """
-    head = TableHead()
-    with _reading(path), open(path, "rb") as file:
-        events = ijson.parse(file)
-        first = next(events, None)
-        if first is None or first[1] != "start_map":
-            raise CommandError(f"{path} is not a valid chain document (not a JSON object)")
-        key: Any = _NOT_SCALAR
-        position = 0
-        for prefix, event, value in events:
-            if (prefix, event, value) in (("", "map_key", "chain"), ("codes", "end_array", None)):
+    def _watch(self) -> None:
+        for prefix, event, value in self._events:
+            if not self._started:
+                if event != "start_map":
+                    raise CommandError(f"{_shown(self._path)} is not a valid chain document (not a JSON object)")
+                self._started = True
+            elif prefix == "chain" and event == "start_array":
+                self.has_chain = True
                 break
-            if prefix != "codes.item" or event.startswith("end_"):
-                continue
-            element = _NOT_SCALAR if event.startswith("start_") else value
-            if position % 2 == 0:
-                key = element
-            else:
-                head.entries += 1
-                if key is not _NOT_SCALAR and type(key) is type(element) and key == element:
-                    head.literals += 1
-            position += 1
-    return head
+            elif prefix == "codes" and event == "start_array":
+                self.entries = self.literals = self._position = 0
+            elif prefix == "codes.item" and not event.startswith("end_"):
+                self._table_element(_NOT_SCALAR if event.startswith("start_") else value)
+        del self._events[:]
+
+    def _table_element(self, element: Any) -> None:
+        if self._position % 2 == 0:
+            self._key = element
+        else:
+            self.entries += 1
+            key = self._key
+            if key is not _NOT_SCALAR and type(key) is type(element) and key == element:
+                self.literals += 1
+        self._position += 1
 
 
-def load_model(path: str, chain: Any) -> TableHead:
-    """Fill ``chain`` from the document at ``path`` with the streaming reader.
+class Options:
+    """What every command is given besides its own arguments."""
 
-    Returns what the document's code table says; a document whose top level
-    is not an object is refused before the chain is touched.
+    def __init__(self, args: argparse.Namespace) -> None:
+        self.quiet = args.quiet
+        self.show = "never" if args.quiet else "always" if args.progress else "auto"
+
+    def say(self, text: str) -> None:
+        """A message for the user; ``-q`` silences it."""
+        if not self.quiet:
+            print(text, file=sys.stderr)
+
+    def bar(self, total: Optional[int], unit: str, desc: str, threshold: int = PROGRESS_THRESHOLD) -> Bar:
+        return Bar(self.show, total, unit, desc, threshold)
+
+
+def _total_size(paths: Sequence[str]) -> Optional[int]:
+    sizes = [input_size(path) for path in paths]
+    return None if None in sizes else sum(sizes)  # type: ignore[arg-type]
+
+
+def load_models(paths: Sequence[str], chain: Any, opts: Options, merge: bool = False,
+                check: bool = True) -> List[DocumentHead]:
+    """Fill ``chain`` from the documents ``paths`` with the streaming reader.
+
+    Every document must be an object with a "chain" array; with ``check``
+    every count must be a finite positive number. One bar covers all inputs.
     """
-    head = read_table_head(path)
-    with _open_document(path) as file:
-        tesmo_cjson.load_json_big(chain, file)
-    return head
+    bar = opts.bar(_total_size(paths), "B", "reading")
+    heads = []
+    try:
+        for number, path in enumerate(paths, 1):
+            bar.describe(f"reading {number}/{len(paths)} {_shown(path)}")
+            with _reading(path), open_input(path, bar.update) as file:
+                head = DocumentHead(file, path)
+                target = CheckedCounts(chain, path) if check else chain
+                tesmo_cjson.load_json_big(target, head, merge=merge or number > 1)
+            if not head.has_chain:
+                raise CommandError(f'{_shown(path)} is not a valid chain document (no "chain" array)')
+            heads.append(head)
+    finally:
+        bar.close()
+    return heads
 
 
-def save_model(path: str, chain: Chain, compress: bool, compact: bool = False) -> None:
+def _choice_count(chain: Chain) -> int:
+    return sum(bag.unique_count for _, bag in chain.items())
+
+
+def save_model(path: str, chain: Chain, compress: bool, opts: Options, compact: bool = False) -> None:
     """Write ``chain`` to ``path`` with the streaming writer, or the compact one."""
-    dump = tesmo_cjson.dump_json_small if compact else tesmo_cjson.dump_json_big
-    with _open_for_writing(path) as file:
-        dump(chain, file, compress)
+    bar = opts.bar(_choice_count(chain), "choices", f"writing {_shown(path)}", CHOICES_THRESHOLD)
+    try:
+        with text_output(path) as file:
+            if compact:
+                tesmo_cjson.dump_json_small(chain, file, compress)
+            else:
+                tesmo_cjson.dump_json_big(chain, ChoiceCounter(file, bar) if bar.wanted else file, compress)
+    except CompressionUnavailable as exc:
+        raise CommandError(str(exc)) from exc
+    except OSError as exc:
+        raise _os_error("write", path, exc) from exc
+    finally:
+        bar.close()
 
 
-_NO_START = object()
+def refuse_overwriting(inputs: Sequence[str], output: str) -> None:
+    """Refuse to write ``output`` when it is one of ``inputs``.
+
+    For "-", that is when stdout is redirected to an input.
+    """
+    try:
+        if output == STDIO:
+            out = os.fstat(sys.stdout.fileno())
+            if not stat.S_ISREG(out.st_mode):
+                return
+        else:
+            out = os.stat(output)
+    except (OSError, ValueError, AttributeError):
+        return  # no such output yet, or no stdout to compare
+    for path in inputs:
+        if path == STDIO:
+            continue
+        try:
+            same = os.path.samestat(os.stat(path), out)
+        except OSError:
+            continue
+        if same:
+            where = "stdout" if output == STDIO else output
+            raise CommandError(f"{where} is the input {path}; refusing to overwrite it")
+
+
+class _CorpusReader:
+    """The corpora as texts for the tokenizer, read here one after another."""
+
+    def __init__(self, paths: Sequence[str], bar: Bar) -> None:
+        self.texts: List[Tuple[str, Utf8Text]] = []
+        self.current = ""
+        self._paths = paths
+        self._bar = bar
+
+    def __iter__(self) -> Iterator[Utf8Text]:
+        for number, path in enumerate(self._paths, 1):
+            self.current = path
+            self._bar.describe(f"reading {number}/{len(self._paths)} {_shown(path)}")
+            with open_input(path, self._bar.update) as file:
+                text = Utf8Text(file)
+                self.texts.append((path, text))
+                yield text
+
+
+def _train_here(paths: Sequence[str], order: int, bar: Bar) -> Tuple[Chain, List[Tuple[str, int]]]:
+    reader = _CorpusReader(paths, bar)
+    try:
+        chain = train(Chain(), tokenize(reader), order)
+    except CompressionUnavailable as exc:
+        raise CommandError(str(exc)) from exc
+    except (OSError, EOFError) as exc:
+        raise CommandError(f"cannot read {_shown(reader.current)}: "
+                           f"{getattr(exc, 'strerror', None) or _first_line(exc)}") from exc
+    return chain, [(path, text.replaced) for path, text in reader.texts]
+
+
+def _train_in_pool(paths: Sequence[str], order: int, jobs: int, shard_size: int,
+                   bar: Bar) -> Tuple[Chain, List[Tuple[str, int]]]:
+    replaced: dict = {}
+    joined = [0]
+
+    def on_shard(shard: Shard, result: ShardResult) -> None:
+        joined[0] += 1
+        bar.describe(f"training {joined[0]} shards, at {_shown(shard[-1].path)}")
+        for piece, count in zip(shard, result.replaced):
+            replaced[piece.path] = replaced.get(piece.path, 0) + count
+        bar.update(result.size)
+
+    pool = ProcessPoolExecutor(jobs, initializer=ignore_interrupts)
+    try:
+        chain = train_files(paths, order, pool, shard_size, on_shard)
+    except BaseException:
+        pool.shutdown(wait=False, cancel_futures=True)
+        raise
+    pool.shutdown()
+    return chain, list(replaced.items())
+
+
+def _shard_size(paths: Sequence[str], jobs: int, given: Optional[int]) -> int:
+    if given is not None:
+        return given
+    # A few shards per job keep the workers busy while the first are joined.
+    total = sum(input_size(path) or 0 for path in paths)
+    return max(1 << 20, min(SHARD_SIZE, -(-total // (2 * jobs))))
+
+
+def _describe(path: str, chain: Chain, compressed: bool) -> str:
+    kind = "compressed" if compressed else "plain"
+    size = input_size(path)
+    where = "stdout" if path == STDIO else path
+    tail = "" if size is None else f", {size:,} bytes"
+    return f"{where}: {kind}, {len(chain):,} starts, {_choice_count(chain):,} choices{tail}"
+
+
+def cmd_train(args: argparse.Namespace, opts: Options) -> int:
+    """Train a chain on text files and save it."""
+    refuse_overwriting(args.corpus, args.output)
+    bar = opts.bar(_total_size(args.corpus), "B", "reading")
+    try:
+        if args.jobs > 1:
+            shard_size = _shard_size(args.corpus, args.jobs, args.shard_size)
+            try:
+                chain, replaced = _train_in_pool(args.corpus, args.order, args.jobs, shard_size, bar)
+            except OSError as exc:
+                raise _os_error("read", exc.filename or "a corpus", exc) from exc
+        else:
+            chain, replaced = _train_here(args.corpus, args.order, bar)
+    finally:
+        bar.close()
+    for path, count in replaced:
+        if count:
+            opts.say(f"{PROG}: {_shown(path)}: replaced {count:,} undecodable "
+                     f"byte{'s' if count != 1 else ''} with U+FFFD")
+    save_model(args.output, chain, not args.plain, opts, args.compact)
+    opts.say(_describe(args.output, chain, not args.plain))
+    return 0
+
+
+def _sentences(chain: Chain, count: int, seed: Optional[int], path: str) -> Iterator[str]:
+    if None not in chain:
+        raise CommandError(f"{_shown(path)} holds no sentence start (no null start)")
+    rng = random.Random(seed)
+    for _ in range(count):
+        yield format_sentence(generate_sentence(chain, rng))
+
+
+def cmd_generate(args: argparse.Namespace, opts: Options) -> int:
+    """Print sentences walked from a saved chain."""
+    chain = Chain()
+    load_models([args.model], chain, opts)
+    for sentence in _sentences(chain, args.sentences, args.seed, args.model):
+        print(sentence)
+    return 0
 
 
 class Census:
@@ -202,7 +449,8 @@ class Census:
     document, so entries are counted where the start changes.
     """
 
-    def __init__(self) -> None:
+    def __init__(self, path: str) -> None:
+        self._path = path
         self.clear()
 
     def clear(self) -> None:
@@ -210,10 +458,12 @@ class Census:
         self.starts = 0
         self.choices = 0
         self.total: Any = 0
-        self._last: Any = _NO_START
+        self._last: Any = _NOT_SCALAR
 
     def add_to_bag(self, start: Hashable, items: Iterable[Hashable], count: Any = 1) -> None:
         """Count one choice; ``items`` is drained, as a lazy iterator must be."""
+        if not _is_count(count):
+            raise _bad_count(self._path, count)
         deque(items, maxlen=0)
         if type(start) is not type(self._last) or start != self._last:
             self.starts += 1
@@ -222,89 +472,43 @@ class Census:
         self.total += count
 
 
-def _open_corpus(path: str) -> IO[bytes]:
-    try:
-        return open(path, "rb")
-    except OSError as exc:
-        raise CommandError(f"cannot read {path}: {exc.strerror or exc}") from exc
-
-
-def _corpus_chain(paths: Sequence[str], order: int) -> Chain:
-    def texts() -> Iterator[Iterator[str]]:
-        for path in paths:
-            with _open_corpus(path) as file:
-                progress = Progress(file, f"training on {path}", os.fstat(file.fileno()).st_size)
-                try:
-                    yield read_text(progress)
-                finally:
-                    progress.close()
-
-    return train(Chain(), tokenize(texts()), order)
-
-
-def _choice_count(chain: Chain) -> int:
-    return sum(bag.unique_count for _, bag in chain.items())
-
-
-def _sentences(chain: Chain, count: int, seed: Optional[int], path: str) -> List[str]:
-    if None not in chain:
-        raise CommandError(f"{path} holds no sentence start (no null start)")
-    rng = random.Random(seed)
-    try:
-        return [format_sentence(generate_sentence(chain, rng)) for _ in range(count)]
-    except ValueError as exc:
-        raise CommandError(f"{path} cannot be walked ({exc})") from exc
-
-
-def _describe(path: str, chain: Chain, compressed: bool) -> str:
-    kind = "compressed" if compressed else "plain"
-    return (f"{path}: {kind}, {len(chain):,} starts, {_choice_count(chain):,} choices, "
-            f"{os.path.getsize(path):,} bytes")
-
-
-def cmd_train(args: argparse.Namespace) -> int:
-    """Train a chain on text files and save it."""
-    chain = _corpus_chain(args.corpus, args.order)
-    save_model(args.output, chain, not args.plain, args.compact)
-    print(_describe(args.output, chain, not args.plain))
-    return 0
-
-
-def cmd_generate(args: argparse.Namespace) -> int:
-    """Print sentences walked from a saved chain."""
-    chain = Chain()
-    load_model(args.model, chain)
-    for sentence in _sentences(chain, args.sentences, args.seed, args.model):
-        print(sentence)
-    return 0
-
-
-def cmd_inspect(args: argparse.Namespace) -> int:
+def cmd_inspect(args: argparse.Namespace, opts: Options) -> int:
     """Print what a document holds, without keeping the chain."""
-    census = Census()
-    head = load_model(args.model, census)
+    census = Census(args.model)
+    head = load_models([args.model], census, opts, check=False)[0]
+    total = census.total
     rows = [
-        ("document", args.model),
+        ("document", _shown(args.model)),
         ("kind", "compressed" if head.compressed else "plain"),
         ("table entries", f"{head.entries:,}"),
         ("literal entries", f"{head.literals:,}"),
         ("starts", f"{census.starts:,}"),
         ("choices", f"{census.choices:,}"),
-        ("total count", f"{census.total:,}" if isinstance(census.total, int) else str(census.total)),
-        ("file size", f"{os.path.getsize(args.model):,} bytes"),
+        ("total count", f"{total:,}" if isinstance(total, int) else repr(total)),
+        ("file size", f"{input_size(args.model) or head.size:,} bytes"),
     ]
     for name, value in rows:
         print(f"{name + ':':<17}{value}")
     return 0
 
 
-def cmd_convert(args: argparse.Namespace) -> int:
+def cmd_convert(args: argparse.Namespace, opts: Options) -> int:
     """Rewrite a document with the streaming writer, by default as the other kind."""
     chain = Chain()
-    head = load_model(args.input, chain)
+    head = load_models([args.input], chain, opts)[0]
     compress = not head.compressed if args.compress is None else args.compress
-    save_model(args.output, chain, compress)
-    print(_describe(args.output, chain, compress))
+    save_model(args.output, chain, compress, opts)
+    opts.say(_describe(args.output, chain, compress))
+    return 0
+
+
+def cmd_merge(args: argparse.Namespace, opts: Options) -> int:
+    """Add the counts of several documents into one."""
+    refuse_overwriting(args.inputs, args.output)
+    chain = Chain()
+    load_models(args.inputs, chain, opts, merge=True)
+    save_model(args.output, chain, not args.plain, opts)
+    opts.say(_describe(args.output, chain, not args.plain))
     return 0
 
 
@@ -331,7 +535,7 @@ def _demo_row(chain: Chain, directory: str, writer: str, compress: bool) -> List
     return row
 
 
-def cmd_demo(args: argparse.Namespace) -> int:
+def cmd_demo(args: argparse.Namespace, opts: Options) -> int:
     """Train on the shipped corpus, round-trip the chain through every writer and reader."""
     corpus = resources.files("tesmo") / "data" / "corpus.txt"
     with corpus.open("rb") as file:
@@ -361,43 +565,80 @@ def _positive(text: str) -> int:
     return number
 
 
+_MODEL_HELP = "a chain document; .gz, .bz2, .xz or .zst by suffix; - for stdin"
+_OUTPUT_HELP = "the document to write; .gz, .bz2, .xz or .zst by suffix; - for stdout"
+
+
 def build_parser() -> argparse.ArgumentParser:
     """The argument parser of the ``tesmo`` command."""
-    parser = argparse.ArgumentParser(prog=PROG, description="Train, save and load word chains as JSON.")
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("-q", "--quiet", action="store_true", default=argparse.SUPPRESS,
+                        help="print no summaries, warnings or progress bars (errors still show)")
+    common.add_argument("--progress", action="store_true", default=argparse.SUPPRESS,
+                        help="show progress bars even when stderr is not a terminal or the input is small")
+
+    parser = argparse.ArgumentParser(
+        prog=PROG, parents=[common], description="Train, save, load and walk word chains kept as JSON documents.",
+        epilog="Messages and progress go to stderr; a failure is one line there and exit status 2.")
+    parser.set_defaults(quiet=False, progress=False)
+    parser.add_argument("--version", action="version", version=f"{PROG} {tesmo.__version__}",
+                        help="print the version and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    demo = commands.add_parser("demo", help="train on the shipped corpus and round-trip the chain")
-    demo.add_argument("--order", type=_positive, default=2, help="words per next start (default 2)")
-    demo.add_argument("-n", "--sentences", type=_positive, default=3, help="sentences to print")
-    demo.add_argument("--seed", type=int, default=1, help="seed of the sentence walk")
-    demo.set_defaults(run=cmd_demo)
+    def command(name: str, help: str, run: Callable[..., int]) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, parents=[common], help=help, description=help[0].upper() + help[1:] + ".")
+        sub.set_defaults(run=run)
+        return sub
 
-    train_cmd = commands.add_parser("train", help="train a chain on text files and save it")
-    train_cmd.add_argument("corpus", nargs="+", metavar="CORPUS", help="UTF-8 text file")
-    train_cmd.add_argument("-o", "--output", required=True, metavar="MODEL", help="document to write")
-    train_cmd.add_argument("--order", type=_positive, default=2, help="words per next start (default 2)")
+    demo = command("demo", "train on the shipped corpus and round-trip the chain through every writer and reader",
+                   cmd_demo)
+    demo.add_argument("--order", type=_positive, default=2, help="tokens per next start (default 2)")
+    demo.add_argument("-n", "--sentences", type=_positive, default=3, help="sentences to print (default 3)")
+    demo.add_argument("--seed", type=int, default=1, help="seed of the sentence walk (default 1)")
+
+    train_cmd = command("train", "train a chain on text files and save it", cmd_train)
+    train_cmd.add_argument("corpus", nargs="+", metavar="CORPUS",
+                           help="UTF-8 text file (.gz, .bz2, .xz or .zst by suffix; - for stdin)")
+    train_cmd.add_argument("-o", "--output", required=True, metavar="MODEL", help=_OUTPUT_HELP)
+    train_cmd.add_argument("--order", type=_positive, default=2, help="tokens per next start (default 2)")
     train_cmd.add_argument("--plain", action="store_true", help="write without a code table")
-    train_cmd.add_argument("--compact", action="store_true", help="use the in-memory writer")
-    train_cmd.set_defaults(run=cmd_train)
+    train_cmd.add_argument("--compact", action="store_true", help="write with the in-memory writer")
+    train_cmd.add_argument("-j", "--jobs", type=_positive, default=1,
+                           help="train shards of the corpora in this many processes (default 1)")
+    train_cmd.add_argument("--shard-size", type=_positive, default=None, metavar="BYTES",
+                           help="bytes per shard with --jobs (default: the corpora split in two per job, "
+                                "1 to 8 MiB a shard)")
 
-    generate = commands.add_parser("generate", help="print sentences from a saved chain")
-    generate.add_argument("model", metavar="MODEL")
-    generate.add_argument("-n", "--sentences", type=_positive, default=5, help="sentences (default 5)")
+    generate = command("generate", "print sentences walked from a saved chain", cmd_generate)
+    generate.add_argument("model", metavar="MODEL", help=_MODEL_HELP)
+    generate.add_argument("-n", "--sentences", type=_positive, default=5, help="sentences to print (default 5)")
     generate.add_argument("--seed", type=int, default=None, help="the same seed gives the same text")
-    generate.set_defaults(run=cmd_generate)
 
-    inspect = commands.add_parser("inspect", help="describe a document without keeping its chain")
-    inspect.add_argument("model", metavar="MODEL")
-    inspect.set_defaults(run=cmd_inspect)
+    inspect = command("inspect", "describe a document without keeping its chain", cmd_inspect)
+    inspect.add_argument("model", metavar="MODEL", help=_MODEL_HELP)
 
-    convert = commands.add_parser("convert", help="rewrite a document compressed or plain")
-    convert.add_argument("input", metavar="IN")
-    convert.add_argument("output", metavar="OUT")
+    convert = command("convert", "rewrite a document compressed or plain (in place too)", cmd_convert)
+    convert.add_argument("input", metavar="IN", help=_MODEL_HELP)
+    convert.add_argument("output", metavar="OUT", help=_OUTPUT_HELP + "; may be IN")
     kind = convert.add_mutually_exclusive_group()
-    kind.add_argument("--plain", dest="compress", action="store_false", help="write a plain document")
+    kind.add_argument("--plain", dest="compress", action="store_false",
+                      help="write a plain document (default: the other kind than IN)")
     kind.add_argument("--compress", dest="compress", action="store_true", help="write a compressed document")
-    convert.set_defaults(run=cmd_convert, compress=None)
+    convert.set_defaults(compress=None)
+
+    merge = command("merge", "add the counts of several documents into one", cmd_merge)
+    merge.add_argument("inputs", nargs="+", metavar="IN", help=_MODEL_HELP)
+    merge.add_argument("-o", "--output", required=True, metavar="OUT", help=_OUTPUT_HELP + "; not one of IN")
+    merge.add_argument("--plain", action="store_true", help="write without a code table")
     return parser
+
+
+class Terminated(BaseException):
+    """SIGTERM, raised so that a write in progress unwinds as for Ctrl-C."""
+
+
+def _terminated(signum: int, frame: Any) -> None:
+    raise Terminated
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -407,15 +648,25 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except SystemExit as exc:
         return exc.code if isinstance(exc.code, int) else 2
     try:
-        return args.run(args)
+        previous = signal.signal(signal.SIGTERM, _terminated)
+    except ValueError:  # not the main thread: leave SIGTERM alone
+        previous = None
+    try:
+        return args.run(args, Options(args))
     except CommandError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
+    except Terminated:
+        print(f"{PROG}: terminated", file=sys.stderr)
+        return 143
     except BrokenPipeError:
         # The reader of stdout went away (``tesmo generate ... | head``); point
         # stdout at devnull so that flushing it at exit does not fail again.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
