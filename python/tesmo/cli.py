@@ -8,6 +8,7 @@ product: a model written to "-", generated text, a report.
 from __future__ import annotations
 
 import argparse
+import gc
 import math
 import os
 import random
@@ -17,7 +18,6 @@ import sys
 import tempfile
 import time
 from collections import deque
-from concurrent.futures import ProcessPoolExecutor
 from contextlib import contextmanager
 from functools import partial
 from importlib import resources
@@ -29,7 +29,7 @@ from tqdm import tqdm
 
 import tesmo
 from tesmo.chain import Chain
-from tesmo.shards import SHARD_SIZE, Shard, ShardResult, ignore_interrupts, train_files
+from tesmo.shards import SHARD_SIZE, ProcessPool, Shard, ShardResult, train_files
 from tesmo.streams import STDIO, CompressionUnavailable, input_size, open_input, text_output
 from tesmo.train import Utf8Text, format_sentence, generate_sentence, read_text, tokenize, train
 
@@ -182,22 +182,24 @@ class DocumentHead:
     """A binary reader that watches the start of a document as it is read.
 
     It parses the bytes on their way to the streaming reader up to the
-    "chain" array, to learn what the code table holds and that the chain is
-    there, and refuses a document whose top level is not an object. Like the
-    streaming reader, it takes only a "codes" array before "chain" for the
-    table. A literal entry is a pair whose key is its value.
+    "chain" array, to learn what the code table holds, that the chain is
+    there, and that the top level is an object. Like the streaming reader,
+    it takes only a "codes" array before "chain" for the table. A literal
+    entry is a pair whose key is its value. It raises nothing itself, so a
+    malformed document fails in the streaming reader, with its message.
     """
 
-    def __init__(self, file: Any, path: str) -> None:
+    def __init__(self, file: Any) -> None:
         self.entries = 0
         self.literals = 0
         self.has_chain = False
+        self.interrupted = False
+        self.is_object: Optional[bool] = None
         self.size = 0
         self._file = file
-        self._path = path
+        self._watching = True
         self._events = ijson.sendable_list()
         self._parser = ijson.parse_coro(self._events)
-        self._started = False
         self._key: Any = _NOT_SCALAR
         self._position = 0
 
@@ -207,27 +209,62 @@ class DocumentHead:
         return self.entries > 0
 
     def read(self, size: int = -1) -> bytes:
+        if self.interrupted:
+            raise KeyboardInterrupt
         data = self._file.read(size)
         self.size += len(data)
-        if data and not self.has_chain:
-            self._parser.send(data)
+        if data and self._watching:
+            try:
+                self._parser.send(data)
+            except ijson.JSONError:
+                self._watching = False
             self._watch()
         return data
 
     def _watch(self) -> None:
         for prefix, event, value in self._events:
-            if not self._started:
-                if event != "start_map":
-                    raise CommandError(f"{_shown(self._path)} is not a valid chain document (not a JSON object)")
-                self._started = True
+            if self.is_object is None:
+                self.is_object = event == "start_map"
             elif prefix == "chain" and event == "start_array":
                 self.has_chain = True
+                self._watching = False
                 break
             elif prefix == "codes" and event == "start_array":
                 self.entries = self.literals = self._position = 0
             elif prefix == "codes.item" and not event.startswith("end_"):
                 self._table_element(_NOT_SCALAR if event.startswith("start_") else value)
         del self._events[:]
+
+    @contextmanager
+    def interrupts_at_reads(self) -> Iterator[None]:
+        """Hold Ctrl-C back until the reader next reads.
+
+        The yajl2_cffi parser backend runs Python code in C callbacks, where
+        an exception is printed and taken for a parse error; raised from
+        ``read`` it reaches the caller as it should.
+        """
+        if signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
+            yield  # Ctrl-C is ignored or handled by someone else
+            return
+
+        def hold(signum: int, frame: Any) -> None:
+            self.interrupted = True
+
+        signal.signal(signal.SIGINT, hold)
+        try:
+            yield
+        finally:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+        if self.interrupted:
+            raise KeyboardInterrupt
+
+    def problem(self) -> Optional[str]:
+        """What makes the document read so far no chain document, if anything."""
+        if not self.is_object:
+            return "not a JSON object"
+        if not self.has_chain:
+            return 'no "chain" array'
+        return None
 
     def _table_element(self, element: Any) -> None:
         if self._position % 2 == 0:
@@ -244,8 +281,9 @@ class Options:
     """What every command is given besides its own arguments."""
 
     def __init__(self, args: argparse.Namespace) -> None:
-        self.quiet = args.quiet
-        self.show = "never" if args.quiet else "always" if args.progress else "auto"
+        # Absent unless given, before or after the command's name.
+        self.quiet = getattr(args, "quiet", False)
+        self.show = "never" if self.quiet else "always" if getattr(args, "progress", False) else "auto"
 
     def say(self, text: str) -> None:
         """A message for the user; ``-q`` silences it."""
@@ -261,6 +299,33 @@ def _total_size(paths: Sequence[str]) -> Optional[int]:
     return None if None in sizes else sum(sizes)  # type: ignore[arg-type]
 
 
+def _load_big(chain: Any, file: Any, merge: bool) -> None:
+    """``load_json_big``, collecting a parser that a failure leaves behind quietly.
+
+    The yajl2_cffi backend's parser, closed in the middle of a document,
+    raises "premature EOF" from its finalizer, which Python prints as an
+    ignored exception, at exit if not sooner. The failure's traceback keeps
+    the parser alive; it is dropped (the command reports the failure in one
+    line) and the parser collected here, where its complaint is dropped too.
+    """
+    try:
+        tesmo_cjson.load_json_big(chain, file, merge=merge)
+    except (KeyboardInterrupt, Terminated, CommandError, OSError) + _DOCUMENT_ERRORS as exc:
+        hook = sys.unraisablehook
+
+        def drop_parser_errors(unraisable: Any) -> None:
+            if not isinstance(unraisable.exc_value, ijson.JSONError):
+                hook(unraisable)
+
+        sys.unraisablehook = drop_parser_errors
+        try:
+            exc.__traceback__ = None
+            gc.collect()
+        finally:
+            sys.unraisablehook = hook
+        raise
+
+
 def load_models(paths: Sequence[str], chain: Any, opts: Options, merge: bool = False,
                 check: bool = True) -> List[DocumentHead]:
     """Fill ``chain`` from the documents ``paths`` with the streaming reader.
@@ -274,11 +339,13 @@ def load_models(paths: Sequence[str], chain: Any, opts: Options, merge: bool = F
         for number, path in enumerate(paths, 1):
             bar.describe(f"reading {number}/{len(paths)} {_shown(path)}")
             with _reading(path), open_input(path, bar.update) as file:
-                head = DocumentHead(file, path)
+                head = DocumentHead(file)
                 target = CheckedCounts(chain, path) if check else chain
-                tesmo_cjson.load_json_big(target, head, merge=merge or number > 1)
-            if not head.has_chain:
-                raise CommandError(f'{_shown(path)} is not a valid chain document (no "chain" array)')
+                with head.interrupts_at_reads():
+                    _load_big(target, head, merge or number > 1)
+            problem = head.problem()
+            if problem is not None:
+                raise CommandError(f"{_shown(path)} is not a valid chain document ({problem})")
             heads.append(head)
     finally:
         bar.close()
@@ -375,11 +442,11 @@ def _train_in_pool(paths: Sequence[str], order: int, jobs: int, shard_size: int,
             replaced[piece.path] = replaced.get(piece.path, 0) + count
         bar.update(result.size)
 
-    pool = ProcessPoolExecutor(jobs, initializer=ignore_interrupts)
+    pool = ProcessPool(jobs)
     try:
         chain = train_files(paths, order, pool, shard_size, on_shard)
     except BaseException:
-        pool.shutdown(wait=False, cancel_futures=True)
+        pool.shutdown(cancel_futures=True)
         raise
     pool.shutdown()
     return chain, list(replaced.items())
@@ -580,7 +647,6 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, parents=[common], description="Train, save, load and walk word chains kept as JSON documents.",
         epilog="Messages and progress go to stderr; a failure is one line there and exit status 2.")
-    parser.set_defaults(quiet=False, progress=False)
     parser.add_argument("--version", action="version", version=f"{PROG} {tesmo.__version__}",
                         help="print the version and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)

@@ -20,6 +20,7 @@ before the next shard's own windows, which is where one pass adds them too.
 
 from __future__ import annotations
 
+import multiprocessing
 import os
 import re
 import signal
@@ -240,9 +241,36 @@ class ShardJoin:
         self._pending = (self._pending + list(result.tail))[-order:]
 
 
-def ignore_interrupts() -> None:
-    """A worker initializer: Ctrl-C is for the process that joins the shards."""
+def _ignore_interrupts() -> None:
+    # Ctrl-C reaches the whole process group; it is for the process that joins.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+class ProcessPool(Executor):
+    """An executor of worker processes that can be stopped at once.
+
+    ``shutdown(cancel_futures=True)`` ends the workers even in the middle of
+    a shard, so that Ctrl-C does not wait for them; they ignore Ctrl-C
+    themselves.
+    """
+
+    def __init__(self, processes: int) -> None:
+        self._pool = multiprocessing.Pool(processes, initializer=_ignore_interrupts)
+
+    def submit(self, fn: Callable[..., Any], /, *args: Any, **kwargs: Any) -> Future:  # type: ignore[override]
+        future: Future = Future()
+        future.set_running_or_notify_cancel()
+        self._pool.apply_async(fn, args, kwargs, callback=future.set_result,
+                               error_callback=future.set_exception)
+        return future
+
+    def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
+        if cancel_futures:
+            self._pool.terminate()
+        else:
+            self._pool.close()
+        if wait or cancel_futures:
+            self._pool.join()
 
 
 def _trained_here(shard: Shard) -> bool:
