@@ -290,8 +290,8 @@ class Options:
         if not self.quiet:
             print(text, file=sys.stderr)
 
-    def bar(self, total: Optional[int], unit: str, desc: str, threshold: int = PROGRESS_THRESHOLD) -> Bar:
-        return Bar(self.show, total, unit, desc, threshold)
+    def bar(self, total: Optional[int], unit: str, desc: str, threshold: Optional[int] = None) -> Bar:
+        return Bar(self.show, total, unit, desc, PROGRESS_THRESHOLD if threshold is None else threshold)
 
 
 def _total_size(paths: Sequence[str]) -> Optional[int]:
