@@ -1,0 +1,100 @@
+"""Sharded training against the one-pass training it must reproduce byte for byte."""
+
+import io
+import os
+import tempfile
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+from importlib import resources
+
+import pytest
+import tesmo_cjson
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from tesmo.chain import Chain
+from tesmo.shards import ProcessPool, plan_shards, train_files
+from tesmo.train import Utf8Text, read_text, tokenize, train
+
+SHIPPED = resources.files("tesmo") / "data" / "corpus.txt"
+
+
+def document(chain):
+    out = io.StringIO()
+    tesmo_cjson.dump_json_big(chain, out, False)
+    return out.getvalue()
+
+
+def one_pass(paths, order):
+    def texts():
+        for path in paths:
+            with open(path, "rb") as file:
+                yield read_text(file)
+    return document(train(Chain(), tokenize(texts()), order))
+
+
+# Words, digits, stops, closing quotes and brackets, spaces, line breaks,
+# non-ASCII letters and whitespace, and bytes that are not UTF-8.
+PARTS = [b"word", b"Ab", b"x", b"2", b"0", b".", b"!", b"?", b"...", b'"', b"'", b")", b"]", b"(",
+         "\u2019".encode(), "\u201d".encode(), b" ", b"  ", b"\n", b"\r\n", b"\t", "\u00e9t\u00e9".encode(),
+         "\u00a0".encode(), b"\xff", b"\xe2\x80", b"-"]
+corpora = st.lists(st.lists(st.sampled_from(PARTS), max_size=60).map(b"".join), max_size=4)
+
+
+@settings(max_examples=300, deadline=None)
+@given(corpora, st.integers(1, 40), st.integers(1, 4))
+def test_shards_of_any_size_join_into_the_one_pass_chain(texts, shard_size, order):
+    with tempfile.TemporaryDirectory() as directory:
+        paths = []
+        for index, data in enumerate(texts):
+            paths.append(os.path.join(directory, f"{index}.txt"))
+            with open(paths[-1], "wb") as file:
+                file.write(data)
+        assert document(train_files(paths, order, None, shard_size)) == one_pass(paths, order)
+
+
+def test_large_files_are_cut_at_sentence_ends_and_small_ones_grouped(tmp_path):
+    big, small = tmp_path / "big.txt", tmp_path / "small.txt"
+    big.write_bytes(SHIPPED.read_bytes())
+    small.write_bytes(b"Small. File")
+    shards = plan_shards([str(small), str(big), str(small), str(small)], 20_000)
+    ranges = [(piece.start, piece.stop) for shard in shards for piece in shard if piece.path == str(big)]
+    assert len(ranges) == 13 and ranges[0][0] == 0 and ranges[-1][1] is None
+    data = big.read_bytes()
+    for (_, stop), (start, _) in zip(ranges, ranges[1:]):
+        assert stop == start and data[stop - 1:stop].isspace() and data[:stop - 1].rstrip(b"\"')]").endswith(
+            (b".", b"!", b"?"))
+    # The first small file is a shard of its own, as the big one's first range would overfill it;
+    # the big one's last range and the last two small ones share one.
+    assert [len(shard) for shard in shards][::len(shards) - 1] == [1, 3]
+
+
+@pytest.mark.parametrize("make", [
+    lambda: ThreadPoolExecutor(2), lambda: ProcessPoolExecutor(2), lambda: ProcessPool(2)],
+    ids=["threads", "processes", "tesmo-pool"])
+def test_any_executor_gives_the_one_pass_chain(tmp_path, make):
+    (tmp_path / "a.txt").write_bytes(SHIPPED.read_bytes()[:150_000])
+    (tmp_path / "b.txt").write_bytes(b"A short one. Without an end")
+    paths = [str(tmp_path / "a.txt"), str(tmp_path / "b.txt")]
+    executor = make()
+    try:
+        assert document(train_files(paths, 2, executor, 10_000)) == one_pass(paths, 2)
+    finally:
+        executor.shutdown()
+
+
+def test_a_dask_cluster_gives_the_one_pass_chain(tmp_path):
+    distributed = pytest.importorskip("dask.distributed")
+    (tmp_path / "a.txt").write_bytes(SHIPPED.read_bytes()[:100_000])
+    paths = [str(tmp_path / "a.txt")]
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        chain = train_files(paths, 3, client.get_executor(), 10_000)
+    assert document(chain) == one_pass(paths, 3)
+
+
+@given(st.lists(st.sampled_from(PARTS), max_size=40).map(b"".join), st.integers(1, 8))
+def test_undecodable_bytes_are_counted_as_they_are_replaced(data, chunk_size):
+    text = Utf8Text(io.BytesIO(data), chunk_size)
+    assert "".join(text) == data.decode("utf-8", "replace")
+    # surrogateescape turns each byte that is not UTF-8 into one lone surrogate.
+    assert text.replaced == sum(0xDC80 <= ord(c) <= 0xDCFF for c in data.decode("utf-8", "surrogateescape"))
