@@ -140,6 +140,15 @@ def test_bad_arguments_exit_2_with_usage(capsys, argv):
     assert (status, out) == (2, "") and err.startswith("usage: tesmo") and "error: " in err
 
 
+def test_every_command_and_argument_has_help():
+    parser = cli.build_parser()
+    commands = next(action for action in parser._actions if action.dest == "command")
+    assert set(commands.choices) == {"demo", "train", "generate", "inspect", "convert", "merge"}
+    for sub in [parser, *commands.choices.values()]:
+        assert all(action.help for action in sub._actions if action is not commands), sub.prog
+    assert all(choice.help for choice in commands._choices_actions)
+
+
 def test_demo_verifies_every_writer_and_reader(capsys):
     status, out, _ = run(capsys, "demo", "-n", 2)
     rows = out.splitlines()[-4:]

@@ -69,6 +69,18 @@ def big_model(path, choices=300_000):
         tesmo_cjson.dump_json_big(chain, file)
 
 
+def stderr_until(process, text):
+    """Collect the process's stderr in a thread; return the chunks once ``text`` showed."""
+    chunks = []
+    reader = threading.Thread(target=lambda: chunks.extend(iter(partial(process.stderr.read1, 4096), b"")))
+    reader.start()
+    deadline = time.monotonic() + 120
+    while text not in b"".join(chunks):
+        assert process.poll() is None and time.monotonic() < deadline, f"{text} never showed"
+        time.sleep(0.02)
+    return reader, chunks
+
+
 @pytest.mark.parametrize("signum, status, message", [
     (signal.SIGINT, 130, "interrupted"), (signal.SIGTERM, 143, "terminated")])
 def test_a_write_stopped_by_a_signal_leaves_the_target_and_no_temporary_file(tmp_path, signum, status, message):
@@ -77,13 +89,8 @@ def test_a_write_stopped_by_a_signal_leaves_the_target_and_no_temporary_file(tmp
     before = model.read_bytes()
     process = subprocess.Popen([sys.executable, "-m", "tesmo", "--progress", "convert", "--compress",
                                 model, model], stderr=subprocess.PIPE)
-    chunks = []
-    reader = threading.Thread(target=lambda: chunks.extend(iter(partial(process.stderr.read1, 4096), b"")))
-    reader.start()
-    deadline = time.monotonic() + 120
-    while b"writing" not in b"".join(chunks):  # the bar of the write, once choices are being written
-        assert process.poll() is None and time.monotonic() < deadline, "the write never started"
-        time.sleep(0.02)
+    # The bar of the write shows once choices are being written.
+    reader, chunks = stderr_until(process, b"writing")
     assert [name for name in os.listdir(tmp_path) if name.endswith(".tmp")]
     process.send_signal(signum)
     process.wait(timeout=120)
@@ -94,6 +101,20 @@ def test_a_write_stopped_by_a_signal_leaves_the_target_and_no_temporary_file(tmp
     # The writing bar was shown, then cleared before the message.
     assert re.search(rf"writing [^\r]*choices[^\r]*\r *\rtesmo: {message}\n\Z", err)
     assert model.read_bytes() == before and os.listdir(tmp_path) == ["model.json.xz"]
+
+
+def test_ctrl_c_stops_parallel_training_and_its_workers_at_once(tmp_path):
+    corpus = tmp_path / "corpus.txt"
+    corpus.write_bytes(SHIPPED.read_bytes() * 12)
+    process = subprocess.Popen([sys.executable, "-m", "tesmo", "--progress", "train", corpus, "-o", tmp_path / "m.json",
+                                "--jobs", "2", "--shard-size", "300000"], stderr=subprocess.PIPE)
+    reader, chunks = stderr_until(process, b"training 1 shards")
+    process.send_signal(signal.SIGINT)
+    process.wait(timeout=10)
+    reader.join()
+    err = b"".join(chunks).decode()
+    assert process.returncode == 130 and err.endswith("\rtesmo: interrupted\n") and "Traceback" not in err
+    assert os.listdir(tmp_path) == ["corpus.txt"]
 
 
 def test_convert_in_place_replaces_the_file_but_other_outputs_may_not_be_inputs(tmp_path, corpus):

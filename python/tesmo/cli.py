@@ -123,7 +123,8 @@ def _first_line(exc: BaseException) -> str:
 
 
 def _os_error(verb: str, path: str, exc: OSError) -> CommandError:
-    return CommandError(f"cannot {verb} {_shown(path)}: {exc.strerror or _first_line(exc)}")
+    where = ("stdout" if verb == "write" else "stdin") if path == STDIO else path
+    return CommandError(f"cannot {verb} {where}: {exc.strerror or _first_line(exc)}")
 
 
 def _shown(path: str) -> str:
@@ -368,6 +369,8 @@ def save_model(path: str, chain: Chain, compress: bool, opts: Options, compact: 
     except CompressionUnavailable as exc:
         raise CommandError(str(exc)) from exc
     except OSError as exc:
+        if isinstance(exc, BrokenPipeError) and path == STDIO:
+            raise  # the reader of stdout went away; main() ends quietly
         raise _os_error("write", path, exc) from exc
     finally:
         bar.close()

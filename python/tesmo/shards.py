@@ -241,9 +241,12 @@ class ShardJoin:
         self._pending = (self._pending + list(result.tail))[-order:]
 
 
-def _ignore_interrupts() -> None:
-    # Ctrl-C reaches the whole process group; it is for the process that joins.
+def _worker_signals() -> None:
+    # Ctrl-C reaches the whole process group; it is for the process that
+    # joins. SIGTERM, which stops a worker, must not run a handler that a
+    # forked worker inherited from its parent.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
 
 
 class ProcessPool(Executor):
@@ -255,7 +258,7 @@ class ProcessPool(Executor):
     """
 
     def __init__(self, processes: int) -> None:
-        self._pool = multiprocessing.Pool(processes, initializer=_ignore_interrupts)
+        self._pool = multiprocessing.Pool(processes, initializer=_worker_signals)
 
     def submit(self, fn: Callable[..., Any], /, *args: Any, **kwargs: Any) -> Future:  # type: ignore[override]
         future: Future = Future()
