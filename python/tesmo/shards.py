@@ -24,6 +24,7 @@ import multiprocessing
 import os
 import re
 import signal
+import stat
 from concurrent.futures import Executor, Future
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -88,57 +89,51 @@ def _next_cut(file: BinaryIO, offset: int) -> Optional[int]:
         window = window[-keep:]
 
 
-def file_pieces(path: str, shard_size: int) -> List[Piece]:
+def file_pieces(path: str, shard_size: int) -> List[Tuple[Piece, int]]:
     """Cut ``path`` into ranges of about ``shard_size`` bytes at sentence ends.
 
-    Stdin and compressed files stay whole; so does a file without a sentence
-    end after a cut's place.
+    Returns each range with its size. A compressed file stays whole, and so
+    does a file without a sentence end after a cut's place.
     """
-    if path == STDIO or compression_of(path) is not None:
-        return [Piece(path)]
-    pieces: List[Piece] = []
     with open(path, "rb") as file:
         size = os.fstat(file.fileno()).st_size
+        if compression_of(path) is not None:
+            return [(Piece(path), size)]
+        pieces: List[Tuple[Piece, int]] = []
         start = 0
         while size - start > shard_size:
             cut = _next_cut(file, start + shard_size)
             if cut is None or cut >= size:
                 break
-            pieces.append(Piece(path, start, cut))
+            pieces.append((Piece(path, start, cut), cut - start))
             start = cut
-    pieces.append(Piece(path, start, None))
+    pieces.append((Piece(path, start, None), size - start))
     return pieces
 
 
-def _piece_size(piece: Piece, sizes: dict) -> int:
-    if piece.path == STDIO:
-        return 0
-    stop = sizes[piece.path] if piece.stop is None else piece.stop
-    return stop - piece.start
+def _read_here(path: str) -> bool:
+    """Stdin, a pipe or a device: something a worker elsewhere cannot read."""
+    return path == STDIO or not stat.S_ISREG(os.stat(path).st_mode)
 
 
 def plan_shards(paths: Sequence[str], shard_size: int = SHARD_SIZE) -> List[Shard]:
     """Cut the corpora into shards of about ``shard_size`` bytes, in order.
 
     Large files are cut at sentence ends; small ones are grouped, whole, in
-    one shard. Stdin is a shard of its own, read by the calling process.
+    one shard. Stdin, a pipe or a device is a shard of its own, which the
+    calling process reads.
     """
     if shard_size < 1:
         raise ValueError("shard_size must be at least 1")
     shards: List[Shard] = []
     current: List[Piece] = []
     filled = 0
-    sizes = {}
     for path in paths:
-        if path == STDIO:
-            if current:
-                shards.append(tuple(current))
-            shards.append((Piece(STDIO),))
-            current, filled = [], 0
-            continue
-        sizes[path] = os.stat(path).st_size
-        for piece in file_pieces(path, shard_size):
-            size = _piece_size(piece, sizes)
+        if _read_here(path):
+            pieces = [(Piece(path), shard_size + 1)]  # a shard of its own
+        else:
+            pieces = file_pieces(path, shard_size)
+        for piece, size in pieces:
             if current and filled + size > shard_size:
                 shards.append(tuple(current))
                 current, filled = [], 0
@@ -277,7 +272,7 @@ class ProcessPool(Executor):
 
 
 def _trained_here(shard: Shard) -> bool:
-    return any(piece.path == STDIO for piece in shard)
+    return any(_read_here(piece.path) for piece in shard)
 
 
 def train_files(
