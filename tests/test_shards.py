@@ -3,6 +3,7 @@
 import io
 import os
 import tempfile
+from unittest import mock
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 from importlib import resources
 
@@ -11,6 +12,7 @@ import tesmo_cjson
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from tesmo import shards
 from tesmo.chain import Chain
 from tesmo.shards import ProcessPool, plan_shards, train_files
 from tesmo.train import Utf8Text, read_text, tokenize, train
@@ -40,10 +42,12 @@ PARTS = [b"word", b"Ab", b"x", b"2", b"0", b".", b"!", b"?", b"...", b'"', b"'",
 corpora = st.lists(st.lists(st.sampled_from(PARTS), max_size=60).map(b"".join), max_size=4)
 
 
-@settings(max_examples=300, deadline=None)
-@given(corpora, st.integers(1, 40), st.integers(1, 4))
-def test_shards_of_any_size_join_into_the_one_pass_chain(texts, shard_size, order):
-    with tempfile.TemporaryDirectory() as directory:
+@settings(max_examples=400, deadline=None)
+@given(corpora, st.integers(1, 40), st.integers(1, 4), st.sampled_from([1, 5, 16, 1 << 16]))
+def test_shards_of_any_size_join_into_the_one_pass_chain(texts, shard_size, order, scan):
+    # A small scan makes the search for cuts, and for a shard's last tokens
+    # from its end backwards, take many steps.
+    with tempfile.TemporaryDirectory() as directory, mock.patch.object(shards, "_SCAN", scan):
         paths = []
         for index, data in enumerate(texts):
             paths.append(os.path.join(directory, f"{index}.txt"))

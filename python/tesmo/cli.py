@@ -31,7 +31,7 @@ import tesmo
 from tesmo.chain import Chain
 from tesmo.shards import SHARD_SIZE, ProcessPool, Shard, ShardResult, train_files
 from tesmo.streams import STDIO, CompressionUnavailable, input_size, open_input, text_output
-from tesmo.train import Utf8Text, format_sentence, generate_sentence, read_text, tokenize, train
+from tesmo.train import Utf8Text, format_sentence, generate_sentence, read_text, train_text
 
 PROG = "tesmo"
 # Inputs smaller than this, and writes of fewer choices, go by too fast for a
@@ -424,7 +424,7 @@ class _CorpusReader:
 def _train_here(paths: Sequence[str], order: int, bar: Bar) -> Tuple[Chain, List[Tuple[str, int]]]:
     reader = _CorpusReader(paths, bar)
     try:
-        chain = train(Chain(), tokenize(reader), order)
+        chain = train_text(Chain(), reader, order)
     except CompressionUnavailable as exc:
         raise CommandError(str(exc)) from exc
     except (OSError, EOFError) as exc:
@@ -609,7 +609,7 @@ def cmd_demo(args: argparse.Namespace, opts: Options) -> int:
     """Train on the shipped corpus, round-trip the chain through every writer and reader."""
     corpus = resources.files("tesmo") / "data" / "corpus.txt"
     with corpus.open("rb") as file:
-        chain = train(Chain(), tokenize([read_text(file)]), args.order)
+        chain = train_text(Chain(), [read_text(file)], args.order)
     print(f"Trained an order-{args.order} chain on the shipped corpus: "
           f"{len(chain):,} starts, {_choice_count(chain):,} choices.\n")
     for sentence in _sentences(chain, args.sentences, args.seed, "the corpus"):

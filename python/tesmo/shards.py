@@ -12,10 +12,15 @@ documents are the same bytes.
 
 Joining in order works because the chain keeps first-seen order: taking the
 windows of shard 1, then those of shard 2, and so on, adds them exactly as
-one pass over the stream does. The only windows no worker can make are those
-whose head lies within ``order`` tokens of a shard's end, as they reach into
-the next shards; the join adds them from the tokens the workers send back,
-before the next shard's own windows, which is where one pass adds them too.
+one pass over the stream does. A shard begins between sentences, so the
+token before its first one in the whole stream is always a ``None`` (the
+stream's first token, or the last of an earlier shard); a worker trains the
+shard's tokens behind a ``None`` of its own, so it makes the window of that
+``None`` too. The only windows no worker can make are those whose head lies
+within ``order`` tokens of a shard's end and that reach into the next
+shards; the join adds them from the first and last tokens the workers send
+back, before the next shard's own windows, which is where one pass adds
+them too.
 """
 
 from __future__ import annotations
@@ -33,7 +38,7 @@ from typing import Any, BinaryIO, Callable, Iterator, List, Optional, Sequence, 
 
 from tesmo.chain import Chain
 from tesmo.streams import STDIO, Counted, compression_of, open_input
-from tesmo.train import Token, Utf8Text, tokenize, train
+from tesmo.train import CHUNK_SIZE, Token, Utf8Text, tokenize, train, train_text
 
 SHARD_SIZE = 8 << 20
 
@@ -65,7 +70,6 @@ class ShardResult:
     chain: Chain
     head: Tuple[Token, ...]  # the first ``order`` tokens (fewer if the shard has fewer)
     tail: Tuple[Token, ...]  # the last ``order`` tokens
-    tokens: int
     replaced: Tuple[int, ...]  # bytes that were not UTF-8, per piece
     size: int  # bytes read
 
@@ -173,29 +177,91 @@ def _open_piece(piece: Piece, on_read: Callable[[int], None]) -> Iterator[Any]:
         yield Counted(_Range(file, None if piece.stop is None else piece.stop - piece.start), on_read)
 
 
+def _texts(shard: Shard, on_read: Callable[[int], None], chunk_size: int = CHUNK_SIZE) -> Iterator[Utf8Text]:
+    for piece in shard:
+        with _open_piece(piece, on_read) as file:
+            yield Utf8Text(file, chunk_size)
+
+
+def _ignore(size: int) -> None:
+    pass
+
+
+def _first_tokens(shard: Shard, order: int) -> Tuple[Token, ...]:
+    """The shard's first ``order`` tokens, read from its start in small chunks."""
+    tokens = tokenize(_texts(shard, _ignore, _SCAN))
+    try:
+        return tuple(islice(tokens, 1, order + 1))
+    finally:
+        tokens.close()
+
+
+def _piece_tail(piece: Piece, wanted: int) -> List[Token]:
+    """At least ``wanted`` of a piece's last tokens, or all of them.
+
+    They are the tokens of the text from a place near the end where a range
+    may end; the place moves back until the tokens suffice.
+    """
+    with open(piece.path, "rb") as file:
+        stop = os.fstat(file.fileno()).st_size if piece.stop is None else piece.stop
+        back = _SCAN
+        while True:
+            begin = max(piece.start, stop - back)
+            cut: Optional[int] = piece.start
+            if begin > piece.start:
+                file.seek(begin)
+                match = _CUT.search(file.read(stop - begin))
+                cut = None if match is None else begin + match.end()
+            if cut is not None:
+                file.seek(cut)
+                tokens = list(islice(tokenize([Utf8Text(_Range(file, stop - cut))]), 1, None))
+                if len(tokens) >= wanted or cut == piece.start:
+                    return tokens
+            back *= 4
+
+
+def _last_tokens(shard: Shard, order: int) -> Tuple[Token, ...]:
+    """The shard's last ``order`` tokens, read from near its end."""
+    tail: List[Token] = []
+    for piece in reversed(shard):
+        tail = _piece_tail(piece, order - len(tail)) + tail
+        if len(tail) >= order:
+            break
+    return tuple(tail[-order:])
+
+
+def _seekable(piece: Piece) -> bool:
+    return not _read_here(piece.path) and compression_of(piece.path) is None
+
+
 def train_shard(shard: Shard, order: int) -> ShardResult:
     """Train a chain of ``order`` on one shard: the work a worker does.
 
-    The shard's tokens are those that the whole stream holds for its pieces,
-    without the stream's opening ``None``, which the join supplies.
+    The chain holds the windows of the shard's tokens behind a ``None``.
+    Where the files can be read again, the text is read once by the native
+    training and the first and last tokens are read apart; stdin and
+    compressed files are tokenized once, here.
     """
-    texts: List[Utf8Text] = []
     read = [0]
+    texts: List[Utf8Text] = []
 
     def count(size: int) -> None:
         read[0] += size
 
     def sources() -> Iterator[Utf8Text]:
-        for piece in shard:
-            with _open_piece(piece, count) as file:
-                text = Utf8Text(file)
-                texts.append(text)
-                yield text
+        for text in _texts(shard, count):
+            texts.append(text)
+            yield text
 
-    tokens: List[Token] = list(islice(tokenize(sources()), 1, None))
-    chain = train(Chain(), tokens, order)
-    return ShardResult(chain, tuple(tokens[:order]), tuple(tokens[-order:]), len(tokens),
-                       tuple(text.replaced for text in texts), read[0])
+    if all(_seekable(piece) for piece in shard):
+        chain = train_text(Chain(), sources(), order)
+        head, tail = _first_tokens(shard, order), _last_tokens(shard, order)
+    else:
+        tokens = list(tokenize(sources()))
+        chain = train(Chain(), tokens, order)
+        head = tuple(tokens[1:order + 1])
+        tail = tuple(tokens[max(1, len(tokens) - order):])
+    return ShardResult(chain, head, tail, tuple(text.replaced for text in texts), read[0])
 
 
 def merge_chain(chain: Chain, part: Chain) -> None:
@@ -220,20 +286,24 @@ class ShardJoin:
             raise ValueError("order must be at least 1")
         self.chain = Chain()
         self._order = order
-        # The tokens whose windows still wait for followers: at first the
-        # stream's opening None, later up to ``order`` tokens of the shards.
+        # The last ``order`` tokens of the stream so far, whose windows wait
+        # for followers; the last of them is always a None.
         self._pending: List[Token] = [None]
 
     def add(self, result: ShardResult) -> None:
         """Add the windows that reach into this shard, then the shard's own."""
         order = self._order
-        waiting = self._pending + list(result.head)
+        pending = self._pending
+        waiting = pending + list(result.head)
+        # With ``order`` tokens or more, the shard's chain has the window of
+        # the None before them: the last pending one.
+        heads = len(pending) - 1 if len(result.head) == order else len(pending)
         add_to_bag = self.chain.add_to_bag
-        for index in range(len(self._pending)):
+        for index in range(heads):
             if index + order < len(waiting):
                 add_to_bag(waiting[index], tuple(waiting[index + 1:index + order + 1]))
         merge_chain(self.chain, result.chain)
-        self._pending = (self._pending + list(result.tail))[-order:]
+        self._pending = (pending + list(result.tail))[-order:]
 
 
 def _worker_signals() -> None:
