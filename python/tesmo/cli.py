@@ -445,7 +445,8 @@ def _train_in_pool(paths: Sequence[str], order: int, jobs: int, shard_size: int,
             replaced[piece.path] = replaced.get(piece.path, 0) + count
         bar.update(result.size)
 
-    pool = ProcessPool(jobs)
+    # The calling process trains the first shard itself.
+    pool = ProcessPool(jobs - 1)
     try:
         chain = train_files(paths, order, pool, shard_size, on_shard)
     except BaseException:
@@ -458,9 +459,10 @@ def _train_in_pool(paths: Sequence[str], order: int, jobs: int, shard_size: int,
 def _shard_size(paths: Sequence[str], jobs: int, given: Optional[int]) -> int:
     if given is not None:
         return given
-    # A few shards per job keep the workers busy while the first are joined.
+    # One shard per job costs the least in chains to send back and join;
+    # a cap keeps the progress moving and the work even on large corpora.
     total = sum(input_size(path) or 0 for path in paths)
-    return max(1 << 20, min(SHARD_SIZE, -(-total // (2 * jobs))))
+    return max(1 << 20, min(SHARD_SIZE, -(-total // jobs)))
 
 
 def _describe(path: str, chain: Chain, compressed: bool) -> str:
@@ -675,8 +677,8 @@ def build_parser() -> argparse.ArgumentParser:
     train_cmd.add_argument("-j", "--jobs", type=_positive, default=1,
                            help="train shards of the corpora in this many processes (default 1)")
     train_cmd.add_argument("--shard-size", type=_positive, default=None, metavar="BYTES",
-                           help="bytes per shard with --jobs (default: the corpora split in two per job, "
-                                "1 to 8 MiB a shard)")
+                           help="bytes per shard with --jobs (default: the corpora split evenly across "
+                                "the jobs, 1 to 64 MiB a shard)")
 
     generate = command("generate", "print sentences walked from a saved chain", cmd_generate)
     generate.add_argument("model", metavar="MODEL", help=_MODEL_HELP)

@@ -4,8 +4,9 @@ A shard is a run of pieces: whole files, or byte ranges of a large file that
 end right after a sentence end (a stop, any closing quotes, then a space or
 line break). Each shard is trained as a chain of its own, wherever the
 executor runs it; what crosses to a worker is the shard (paths and byte
-ranges) and the order, and what comes back is the shard's chain with its
-first and last few tokens. The shards are then joined in their order into
+ranges) and the order, and what comes back is the shard's chain, as plain
+lists of its starts and choices (which pickle many times faster than the
+chain object), with its first and last few tokens. The shards are then joined in their order into
 the chain that one process would have trained on the whole token stream,
 equal in its counts and in the order of its starts and choices, so its
 documents are the same bytes.
@@ -34,13 +35,13 @@ from concurrent.futures import Executor, Future
 from contextlib import contextmanager
 from dataclasses import dataclass
 from itertools import islice
-from typing import Any, BinaryIO, Callable, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, BinaryIO, Callable, Hashable, Iterator, List, Optional, Sequence, Tuple
 
 from tesmo.chain import Chain
 from tesmo.streams import STDIO, Counted, compression_of, open_input
 from tesmo.train import CHUNK_SIZE, Token, Utf8Text, tokenize, train, train_text
 
-SHARD_SIZE = 8 << 20
+SHARD_SIZE = 64 << 20
 
 # Where a byte range may end without changing a single token: after a run of
 # ".", "!" or "?" that ends a sentence, any closing quotes or brackets, and
@@ -63,11 +64,14 @@ class Piece:
 Shard = Tuple[Piece, ...]
 
 
+Entries = List[Tuple[Hashable, List[Tuple[Tuple[Hashable, ...], Any]]]]
+
+
 @dataclass
 class ShardResult:
     """A shard's chain, with what the join needs from its token stream."""
 
-    chain: Chain
+    entries: Entries  # the chain's starts, each with its choices, in the chain's order
     head: Tuple[Token, ...]  # the first ``order`` tokens (fewer if the shard has fewer)
     tail: Tuple[Token, ...]  # the last ``order`` tokens
     replaced: Tuple[int, ...]  # bytes that were not UTF-8, per piece
@@ -234,8 +238,8 @@ def _seekable(piece: Piece) -> bool:
     return not _read_here(piece.path) and compression_of(piece.path) is None
 
 
-def train_shard(shard: Shard, order: int) -> ShardResult:
-    """Train a chain of ``order`` on one shard: the work a worker does.
+def _trained(shard: Shard, order: int) -> Tuple[Chain, ShardResult]:
+    """The chain of ``order`` of one shard, and the result without its entries.
 
     The chain holds the windows of the shard's tokens behind a ``None``.
     Where the files can be read again, the text is read once by the native
@@ -261,21 +265,22 @@ def train_shard(shard: Shard, order: int) -> ShardResult:
         chain = train(Chain(), tokens, order)
         head = tuple(tokens[1:order + 1])
         tail = tuple(tokens[max(1, len(tokens) - order):])
-    return ShardResult(chain, head, tail, tuple(text.replaced for text in texts), read[0])
+    return chain, ShardResult([], head, tail, tuple(text.replaced for text in texts), read[0])
 
 
-def merge_chain(chain: Chain, part: Chain) -> None:
-    """Add the counts of ``part`` to ``chain``, starts and choices in ``part``'s order.
+def train_shard(shard: Shard, order: int) -> ShardResult:
+    """Train a chain of ``order`` on one shard: the work a worker does."""
+    chain, result = _trained(shard, order)
+    result.entries = [(start, list(bag.choices())) for start, bag in chain.items()]
+    return result
 
-    A start that ``chain`` lacks takes over ``part``'s bag as it is.
-    """
+
+def add_entries(chain: Chain, entries: Entries) -> None:
+    """Add the counts of ``entries`` to ``chain``, starts and choices in their order."""
     add_to_bag = chain.add_to_bag
-    for start, bag in part.items():
-        if start in chain:
-            for next_start, count in bag.choices():
-                add_to_bag(start, next_start, count)
-        else:
-            chain.set_bag(start, bag)
+    for start, choices in entries:
+        for next_start, count in choices:
+            add_to_bag(start, next_start, count)
 
 
 class ShardJoin:
@@ -290,6 +295,13 @@ class ShardJoin:
         # for followers; the last of them is always a None.
         self._pending: List[Token] = [None]
 
+    def begin(self, chain: Chain, result: ShardResult) -> None:
+        """Take the chain of the first shard, trained here, as the chain so far."""
+        if len(self.chain) or self._pending != [None]:
+            raise ValueError("the first shard's chain comes before any other shard")
+        self.chain = chain
+        self._pending = ([None] + list(result.tail))[-self._order:]
+
     def add(self, result: ShardResult) -> None:
         """Add the windows that reach into this shard, then the shard's own."""
         order = self._order
@@ -302,7 +314,7 @@ class ShardJoin:
         for index in range(heads):
             if index + order < len(waiting):
                 add_to_bag(waiting[index], tuple(waiting[index + 1:index + order + 1]))
-        merge_chain(self.chain, result.chain)
+        add_entries(self.chain, result.entries)
         self._pending = (pending + list(result.tail))[-order:]
 
 
@@ -354,22 +366,27 @@ def train_files(
 ) -> Chain:
     """Train a chain of ``order`` on the files ``paths`` ("-": stdin), shard by shard.
 
-    The shards run in ``executor`` (anything whose ``submit`` returns a
-    future: a process pool, a cluster client's executor), or one after the
-    other here when it is None; stdin is always read here. ``on_shard`` is
-    called with every shard and its result as it is joined. The chain equals
-    the one ``train`` makes from ``tokenize`` of all the files in one pass.
+    The first shard is trained here, while ``executor`` (anything whose
+    ``submit`` returns a future: a process pool, a cluster client's executor)
+    trains the others; without an executor they are trained here one after
+    the other, and stdin always is. ``on_shard`` is called with every shard
+    and its result as it is joined. The chain equals the one ``train`` makes
+    from ``tokenize`` of all the files in one pass.
     """
     join = ShardJoin(order)
     shards = plan_shards(paths, shard_size)
-    futures: List[Optional[Future]] = []
+    futures: List[Optional[Future]] = [None]
     try:
-        for shard in shards:
+        for shard in shards[1:]:
             local = executor is None or _trained_here(shard)
             futures.append(None if local else executor.submit(train_shard, shard, order))
-        for shard, future in zip(shards, futures):
-            result = train_shard(shard, order) if future is None else future.result()
-            join.add(result)
+        for index, (shard, future) in enumerate(zip(shards, futures)):
+            if index == 0:
+                chain, result = _trained(shard, order)
+                join.begin(chain, result)
+            else:
+                result = train_shard(shard, order) if future is None else future.result()
+                join.add(result)
             if on_shard is not None:
                 on_shard(shard, result)
     finally:
