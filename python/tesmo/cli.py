@@ -123,12 +123,13 @@ def _first_line(exc: BaseException) -> str:
 
 
 def _os_error(verb: str, path: str, exc: OSError) -> CommandError:
-    where = ("stdout" if verb == "write" else "stdin") if path == STDIO else path
-    return CommandError(f"cannot {verb} {where}: {exc.strerror or _first_line(exc)}")
+    return CommandError(f"cannot {verb} {_shown(path, verb == 'write')}: {exc.strerror or _first_line(exc)}")
 
 
-def _shown(path: str) -> str:
-    return "stdin" if path == STDIO else path
+def _shown(path: str, output: bool = False) -> str:
+    if path != STDIO:
+        return path
+    return "stdout" if output else "stdin"
 
 
 @contextmanager
@@ -359,7 +360,7 @@ def _choice_count(chain: Chain) -> int:
 
 def save_model(path: str, chain: Chain, compress: bool, opts: Options, compact: bool = False) -> None:
     """Write ``chain`` to ``path`` with the streaming writer, or the compact one."""
-    bar = opts.bar(_choice_count(chain), "choices", f"writing {_shown(path)}", CHOICES_THRESHOLD)
+    bar = opts.bar(_choice_count(chain), "choices", f"writing {_shown(path, output=True)}", CHOICES_THRESHOLD)
     try:
         with text_output(path) as file:
             if compact:
@@ -398,8 +399,7 @@ def refuse_overwriting(inputs: Sequence[str], output: str) -> None:
         except OSError:
             continue
         if same:
-            where = "stdout" if output == STDIO else output
-            raise CommandError(f"{where} is the input {path}; refusing to overwrite it")
+            raise CommandError(f"{_shown(output, output=True)} is the input {path}; refusing to overwrite it")
 
 
 class _CorpusReader:
@@ -468,9 +468,8 @@ def _shard_size(paths: Sequence[str], jobs: int, given: Optional[int]) -> int:
 def _describe(path: str, chain: Chain, compressed: bool) -> str:
     kind = "compressed" if compressed else "plain"
     size = input_size(path)
-    where = "stdout" if path == STDIO else path
     tail = "" if size is None else f", {size:,} bytes"
-    return f"{where}: {kind}, {len(chain):,} starts, {_choice_count(chain):,} choices{tail}"
+    return f"{_shown(path, output=True)}: {kind}, {len(chain):,} starts, {_choice_count(chain):,} choices{tail}"
 
 
 def cmd_train(args: argparse.Namespace, opts: Options) -> int:
