@@ -10,7 +10,6 @@ namespace pjson {
 namespace {
 
 Chain* as_chain(PyObject* o) { return reinterpret_cast<Chain*>(o); }
-Bag* as_bag(PyObject* o) { return reinterpret_cast<Bag*>(o); }
 Vocab* as_vocab(PyObject* o) { return reinterpret_cast<Vocab*>(o); }
 
 [[noreturn]] void raise_index(const char* what) {
@@ -37,6 +36,9 @@ int api_chain_entry(PyObject* chain, Py_ssize_t index, uint32_t* start_id, PyObj
     return guarded<int>(-1, [&] {
         Chain* c = as_chain(chain);
         if (index < 0 || index >= chain_size(c)) raise_index("chain entry");
+        // The caller is given a bag object: the entry's is made now if need be.
+        if (!chain_entry_bag(state_or_throw(chain), c, static_cast<size_t>(index)))
+            raise_changed("Chain");
         const ChainEntry* e = chain_entry(c, static_cast<size_t>(index));
         PyObject* value = c->vocab->table->value(e->start);
         if (value == nullptr) vocab_value(c->vocab, e->start);  // raises
@@ -47,14 +49,14 @@ int api_chain_entry(PyObject* chain, Py_ssize_t index, uint32_t* start_id, PyObj
     });
 }
 
-Py_ssize_t api_bag_length(PyObject* bag) { return bag_size(as_bag(bag)); }
-uint64_t api_bag_stamp(PyObject* bag) { return as_bag(bag)->stamp; }
-PyObject* api_bag_vocabulary(PyObject* bag) { return reinterpret_cast<PyObject*>(as_bag(bag)->vocab); }
+Py_ssize_t api_bag_length(PyObject* bag) { return static_cast<Py_ssize_t>(bag_size(bag_data(bag))); }
+uint64_t api_bag_stamp(PyObject* bag) { return bag_data(bag)->stamp; }
+PyObject* api_bag_vocabulary(PyObject* bag) { return reinterpret_cast<PyObject*>(bag_data(bag)->vocab); }
 
 int api_bag_choice(PyObject* bag, Py_ssize_t index, TesmoChoice* out) {
     return guarded<int>(-1, [&] {
-        Bag* b = as_bag(bag);
-        if (index < 0 || index >= bag_size(b)) raise_index("bag choice");
+        BagData* b = bag_data(bag);
+        if (index < 0 || static_cast<size_t>(index) >= bag_size(b)) raise_index("bag choice");
         size_t length;
         bag_span(b, static_cast<size_t>(index), out->ids, length);
         out->length = static_cast<Py_ssize_t>(length);
@@ -159,7 +161,7 @@ PyObject* api_bag_new(PyObject* chain) {
 int api_bag_add(PyObject* bag, PyObject* const* values, Py_ssize_t length, PyObject* count) {
     return guarded<int>(-1, [&] {
         Ref keep = Ref::borrow(bag);
-        bag_add_values(state_or_throw(bag), as_bag(bag), values, static_cast<size_t>(length), count);
+        bag_add_values(state_or_throw(bag), bag_data(bag), values, static_cast<size_t>(length), count);
         return 0;
     });
 }

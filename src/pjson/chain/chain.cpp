@@ -3,17 +3,21 @@
 // the frequency mapping the writers build their code table from.
 #include "chain/chain.h"
 
+#include <memory>
+
 namespace pjson {
 
 struct ChainStore {
     std::vector<ChainEntry> entries;
-    std::vector<uint32_t> slots;  // index + 1 of an entry, 0 for empty; linear probing
+    std::vector<uint32_t> slots;        // index + 1 of an entry, 0 for empty; linear probing
+    std::vector<uint32_t> entry_of_id;  // per id of the chain's vocabulary: its entry, or kNone
     uint64_t clears = 0;
 };
 
 namespace {
 
 constexpr const char* kChainName = "Chain";
+constexpr uint32_t kNone = UINT32_MAX;
 
 // The items view: iterable again and again, sized, and able to answer `in`.
 struct Items {
@@ -24,14 +28,18 @@ struct Items {
 Chain* as_chain(PyObject* o) { return reinterpret_cast<Chain*>(o); }
 State* chain_state(PyObject* self) { return state_of(Py_TYPE(self)); }
 
-enum class Find { found, absent, changed };
-
 // Looks a start up by value (and by id, when `id` is one of the chain's
 // vocabulary). Python code may run for values that are not plain.
 Find find(Chain* chain, PyObject* value, Py_hash_t hash, const uint32_t* id, size_t& index) {
     ChainStore& s = *chain->store;
     if (s.entries.empty()) return Find::absent;
     Vocab* vocab = chain->vocab;
+    if (id != nullptr && !vocab->table->aliased(*id)) {
+        // No other id holds a value equal to this one.
+        if (*id >= s.entry_of_id.size() || s.entry_of_id[*id] == kNone) return Find::absent;
+        index = s.entry_of_id[*id];
+        return Find::found;
+    }
     uint64_t stamp = chain->stamp;
     size_t mask = s.slots.size() - 1;
     for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
@@ -66,17 +74,29 @@ void index_build(Chain* chain, size_t cap) {
     s.slots.swap(slots);
 }
 
-// Appends an entry for `start` (one use of it taken here) holding `bag`
-// (a reference taken).
-size_t insert(Chain* chain, uint32_t start, PyObject* bag) {
+// Appends an entry for `start` (one use of it taken here) owning `data` or
+// holding `bag` (a reference taken of the one given). Nothing changes unless
+// all of it fits; `data` is released if it does not.
+size_t insert(Chain* chain, uint32_t start, BagData* data, PyObject* bag) {
     ChainStore& s = *chain->store;
     size_t n = s.entries.size();
-    if (n >= UINT32_MAX - 1) throw std::bad_alloc();
-    if (s.entries.size() == s.entries.capacity()) s.entries.reserve(n + n / 2 + 4);
-    if ((n + 1) * 3 > s.slots.size() * 2) index_build(chain, s.slots.empty() ? 8 : s.slots.size() * 2);
+    try {
+        if (n >= UINT32_MAX - 1) throw std::bad_alloc();
+        if (s.entries.size() == s.entries.capacity()) s.entries.reserve(n + n / 2 + 4);
+        if ((n + 1) * 3 > s.slots.size() * 2) index_build(chain, s.slots.empty() ? 8 : s.slots.size() * 2);
+        if (start >= s.entry_of_id.size())
+            s.entry_of_id.resize(std::max<size_t>(chain->vocab->table->bound(), start + 1), kNone);
+    } catch (...) {
+        if (data != nullptr) {
+            Graveyard graves;
+            bag_data_decref(data, graves);
+        }
+        throw;
+    }
     chain->vocab->table->hold(start);
-    Py_INCREF(bag);
-    s.entries.push_back(ChainEntry{start, bag});
+    Py_XINCREF(bag);
+    s.entries.push_back(ChainEntry{start, data, bag});
+    s.entry_of_id[start] = static_cast<uint32_t>(n);
     size_t mask = s.slots.size() - 1;
     size_t i = static_cast<size_t>(chain->vocab->table->hash(start)) & mask;
     while (s.slots[i] != 0) i = (i + 1) & mask;
@@ -85,22 +105,19 @@ size_t insert(Chain* chain, uint32_t start, PyObject* bag) {
     return n;
 }
 
-// The entry of `start`, created with a new native bag when absent. Returns
-// the entry's bag.
-Ref entry_for(State* st, Chain* chain, PyObject* start, Py_hash_t hash) {
+// The entry of `start`, created with an empty block when absent.
+size_t entry_for(State* st, Chain* chain, PyObject* start, Py_hash_t hash) {
     for (;;) {
         Vocab* vocab = chain_vocab(st, chain);
         size_t index;
         Find f = find(chain, start, hash, nullptr, index);
         if (f == Find::changed) continue;
-        if (f == Find::found) return Ref::borrow(chain->store->entries[index].bag);
+        if (f == Find::found) return index;
         Graveyard graves;
         Holds holds(graves);
         uint32_t id = vocab->table->intern(start, hash);
         holds.take(vocab, id);
-        Ref bag(reinterpret_cast<PyObject*>(bag_new(st, vocab)));
-        insert(chain, id, bag.get());
-        return bag;
+        return insert(chain, id, bag_data_new(vocab), nullptr);
     }
 }
 
@@ -116,6 +133,11 @@ Ref call_bag_add(PyObject* bag, PyObject* items, PyObject* count) {
     return check(PyObject_Vectorcall(add.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+void entry_release(ChainEntry& e, Graveyard& graves) {
+    if (e.data != nullptr) bag_data_decref(std::exchange(e.data, nullptr), graves);
+    if (e.bag != nullptr) graves.bury(std::exchange(e.bag, nullptr));
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -128,6 +150,28 @@ const ChainEntry* chain_entry(Chain* chain, size_t index) noexcept {
     return index < chain->store->entries.size() ? &chain->store->entries[index] : nullptr;
 }
 
+BagData* chain_entry_data(State* st, const ChainEntry* entry) noexcept {
+    if (entry->data != nullptr) return entry->data;
+    return Py_IS_TYPE(entry->bag, st->bag_type) ? bag_data(entry->bag) : nullptr;
+}
+
+Ref chain_entry_bag(State* st, Chain* chain, size_t index) {
+    const ChainEntry* entry = chain_entry(chain, index);
+    if (entry == nullptr) return Ref();
+    if (entry->bag != nullptr) return Ref::borrow(entry->bag);
+    // Made with a block of its own first: making it may run the collector,
+    // and with it Python code that changes the chain.
+    uint64_t stamp = chain->stamp;
+    Ref bag(reinterpret_cast<PyObject*>(bag_new(st, nullptr)));
+    ChainEntry* e = const_cast<ChainEntry*>(chain_entry(chain, index));
+    if (chain->stamp != stamp || e == nullptr) return Ref();
+    if (e->bag != nullptr) return Ref::borrow(e->bag);
+    Graveyard graves;
+    bag_data_decref(std::exchange(reinterpret_cast<Bag*>(bag.get())->data, std::exchange(e->data, nullptr)), graves);
+    e->bag = Ref::borrow(bag.get()).release();
+    return bag;
+}
+
 Vocab* chain_vocab(State* st, Chain* chain) {
     if (chain->vocab == nullptr) chain->vocab = vocab_new(st);
     return chain->vocab;
@@ -138,12 +182,14 @@ void chain_clear(Chain* chain) {
     ChainStore& s = *chain->store;
     for (ChainEntry& e : s.entries) {
         chain->vocab->table->release(e.start, graves);
-        graves.bury(e.bag);
+        entry_release(e, graves);
     }
     s.entries.clear();
     s.entries.shrink_to_fit();
     s.slots.clear();
     s.slots.shrink_to_fit();
+    s.entry_of_id.clear();
+    s.entry_of_id.shrink_to_fit();
     ++s.clears;
     ++chain->stamp;
 }
@@ -158,15 +204,16 @@ void chain_set_bag(State* st, Chain* chain, PyObject* start, PyObject* bag) {
         if (f == Find::changed) continue;
         Graveyard graves;
         // The chain's bags share its vocabulary; moving a bag is invisible.
-        if (PyObject_TypeCheck(bag, st->bag_type)) bag_rehome(reinterpret_cast<Bag*>(bag), vocab, graves);
+        if (PyObject_TypeCheck(bag, st->bag_type)) bag_rehome(bag_data(bag), vocab, graves);
         if (f == Find::found) {
             ChainEntry& e = chain->store->entries[index];
-            graves.bury(std::exchange(e.bag, keep.release()));
+            entry_release(e, graves);
+            e.bag = keep.release();
         } else {
             Holds holds(graves);
             uint32_t id = vocab->table->intern(start, hash);
             holds.take(vocab, id);
-            insert(chain, id, bag);
+            insert(chain, id, nullptr, bag);
         }
         return;
     }
@@ -174,13 +221,17 @@ void chain_set_bag(State* st, Chain* chain, PyObject* start, PyObject* bag) {
 
 void chain_add_values(State* st, Chain* chain, PyObject* start, PyObject* items, PyObject* const* values,
                       size_t length, PyObject* count) {
-    Ref bag = entry_for(st, chain, start, hash_of(start));
-    if (Py_IS_TYPE(bag.get(), st->bag_type)) {
-        if (items == nullptr) return bag_add_values(st, reinterpret_cast<Bag*>(bag.get()), values, length, count);
+    size_t index = entry_for(st, chain, start, hash_of(start));
+    const ChainEntry* entry = chain_entry(chain, index);
+    if (BagData* data = chain_entry_data(st, entry)) {
+        // The bag found is the one added to, whatever collecting the items does.
+        BagPin pin(data);
+        if (items == nullptr) return bag_add_values(st, data, values, length, count);
         NextStartValues collected;
         collected.collect(items);
-        return bag_add_values(st, reinterpret_cast<Bag*>(bag.get()), collected.data(), collected.size(), count);
+        return bag_add_values(st, data, collected.data(), collected.size(), count);
     }
+    Ref bag = Ref::borrow(entry->bag);
     if (items != nullptr) {
         call_bag_add(bag.get(), items, count);
         return;
@@ -190,13 +241,15 @@ void chain_add_values(State* st, Chain* chain, PyObject* start, PyObject* items,
     call_bag_add(bag.get(), tuple.get(), count);
 }
 
-PyObject* chain_bag_for_id(State* st, Chain* chain, uint32_t start) {
+size_t chain_entry_for_id(State*, Chain* chain, uint32_t start) {
+    ChainStore& s = *chain->store;
+    if (start < s.entry_of_id.size() && s.entry_of_id[start] != kNone && !chain->vocab->table->aliased(start))
+        return s.entry_of_id[start];
     for (;;) {
         Vocab* vocab = chain->vocab;
         Ref value = vocab_value(vocab, start);
-        Py_hash_t hash = vocab->table->hash(start);
         size_t index;
-        Find f = find(chain, value.get(), hash, &start, index);
+        Find f = find(chain, value.get(), vocab->table->hash(start), &start, index);
         if (f == Find::changed) {
             if (chain->vocab != vocab) {
                 PyErr_SetString(PyExc_RuntimeError, "Chain changed during training");
@@ -204,20 +257,26 @@ PyObject* chain_bag_for_id(State* st, Chain* chain, uint32_t start) {
             }
             continue;
         }
-        if (f == Find::found) return chain->store->entries[index].bag;
-        Ref bag(reinterpret_cast<PyObject*>(bag_new(st, vocab)));
-        return chain->store->entries[insert(chain, start, bag.get())].bag;
+        if (f == Find::found) return index;
+        return insert(chain, start, bag_data_new(vocab), nullptr);
     }
 }
 
-PyObject* chain_find_bag(Chain* chain, PyObject* start) {
+bool chain_find(Chain* chain, PyObject* start, size_t& index) {
     Py_hash_t hash = hash_of(start);
     for (;;) {
-        if (chain->vocab == nullptr) return nullptr;
-        size_t index;
+        if (chain->vocab == nullptr) return false;
         Find f = find(chain, start, hash, nullptr, index);
-        if (f == Find::changed) continue;
-        return f == Find::found ? chain->store->entries[index].bag : nullptr;
+        if (f != Find::changed) return f == Find::found;
+    }
+}
+
+bool chain_find_id(Chain* chain, uint32_t start, size_t& index) {
+    for (;;) {
+        Vocab* vocab = chain->vocab;
+        Ref value = vocab_value(vocab, start);
+        Find f = find(chain, value.get(), vocab->table->hash(start), &start, index);
+        if (f != Find::changed) return f == Find::found;
     }
 }
 
@@ -234,9 +293,8 @@ bool chain_frequencies(Chain* chain, std::vector<Ref>& values, std::vector<Py_ss
     State* st = state_of(Py_TYPE(chain));
     ChainStore& s = *chain->store;
     for (const ChainEntry& e : s.entries) {
-        if (!Py_IS_TYPE(e.bag, st->bag_type)) return false;
-        Vocab* bv = reinterpret_cast<Bag*>(e.bag)->vocab;
-        if (bv != nullptr && bv != vocab) return false;
+        BagData* d = chain_entry_data(st, &e);
+        if (d == nullptr || (d->vocab != nullptr && d->vocab != vocab)) return false;
     }
     // Occurrences per id, in first-seen order, with no Python code running.
     std::vector<Py_ssize_t> per_id(vocab->table->bound(), 0);
@@ -246,11 +304,11 @@ bool chain_frequencies(Chain* chain, std::vector<Ref>& values, std::vector<Py_ss
     };
     for (const ChainEntry& e : s.entries) {
         seen(e.start);
-        Bag* bag = reinterpret_cast<Bag*>(e.bag);
-        for (Py_ssize_t c = 0; c < bag_size(bag); ++c) {
+        BagData* d = chain_entry_data(st, &e);
+        for (size_t c = 0; c < bag_size(d); ++c) {
             const uint32_t* ids;
             size_t n;
-            bag_span(bag, static_cast<size_t>(c), ids, n);
+            bag_span(d, c, ids, n);
             for (size_t i = 0; i < n; ++i) seen(ids[i]);
         }
     }
@@ -296,6 +354,7 @@ Ref chain_frequency_dict(Chain* chain) {
     }
     // A bag of another kind: what the pure-Python chain does, occurrence by
     // occurrence.
+    State* st = state_of(Py_TYPE(chain));
     Ref one = check(PyLong_FromLong(1));
     auto count = [&](PyObject* value) {
         PyObject* old = PyDict_GetItemWithError(result.get(), value);
@@ -308,7 +367,8 @@ Ref chain_frequency_dict(Chain* chain) {
         if (chain_size(chain) != n) raise_changed(kChainName);
         const ChainEntry* entry = chain_entry(chain, static_cast<size_t>(e));
         Ref start = vocab_value(chain->vocab, entry->start);
-        Ref bag = Ref::borrow(entry->bag);
+        Ref bag = chain_entry_bag(st, chain, static_cast<size_t>(e));
+        if (!bag) raise_changed(kChainName);
         count(start.get());
         Ref starts = check(PyObject_GetIter(bag.get()));
         while (Ref next_start = Ref(PyIter_Next(starts.get()))) {
@@ -350,7 +410,13 @@ int chain_traverse(PyObject* self, visitproc visit, void* arg) {
     Chain* chain = as_chain(self);
     Py_VISIT(reinterpret_cast<PyObject*>(chain->vocab));
     if (chain->store != nullptr)
-        for (ChainEntry& e : chain->store->entries) Py_VISIT(e.bag);
+        for (ChainEntry& e : chain->store->entries) {
+            Py_VISIT(e.bag);
+            if (e.data != nullptr) {
+                int r = bag_data_traverse(e.data, visit, arg);
+                if (r != 0) return r;
+            }
+        }
     return 0;
 }
 
@@ -422,33 +488,55 @@ PyObject* chain_items(PyObject* self, PyObject*) {
 
 Py_ssize_t chain_length(PyObject* self) { return chain_size(as_chain(self)); }
 
+// The bag object of a start, made now if needed; empty when absent.
+Ref find_bag_object(Chain* chain, PyObject* start) {
+    State* st = state_of(Py_TYPE(chain));
+    for (;;) {
+        size_t index;
+        if (!chain_find(chain, start, index)) return Ref();
+        if (Ref bag = chain_entry_bag(st, chain, index)) return bag;
+    }
+}
+
 PyObject* chain_subscript(PyObject* self, PyObject* start) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Ref keep = Ref::borrow(self);
-        PyObject* bag = chain_find_bag(as_chain(self), start);
-        if (bag == nullptr) raise_key_error(start);
-        return Ref::borrow(bag).release();
+        Ref bag = find_bag_object(as_chain(self), start);
+        if (!bag) raise_key_error(start);
+        return bag.release();
     });
 }
 
 int chain_contains(PyObject* self, PyObject* start) {
     return guarded<int>(-1, [&] {
         Ref keep = Ref::borrow(self);
-        return chain_find_bag(as_chain(self), start) != nullptr ? 1 : 0;
+        size_t index;
+        return chain_find(as_chain(self), start, index) ? 1 : 0;
     });
 }
 
+// Whether the bags of entry `e` of `a` and entry `f` of `b` are equal, as
+// `bag_a == bag_b` says; native blocks are compared without their objects.
+bool entries_equal(State* st, Chain* a, size_t e, Chain* b, size_t f) {
+    BagData* x = chain_entry_data(st, chain_entry(a, e));
+    BagData* y = chain_entry_data(st, chain_entry(b, f));
+    if (x != nullptr && y != nullptr) return bag_data_equal(x, y);
+    Ref bag_a = chain_entry_bag(st, a, e);
+    Ref bag_b = chain_entry_bag(st, b, f);
+    if (!bag_a || !bag_b) raise_changed(kChainName);
+    return check_status(PyObject_RichCompareBool(bag_a.get(), bag_b.get(), Py_EQ)) == 1;
+}
+
 bool chain_holds_all(Chain* a, Chain* b) {
+    State* st = state_of(Py_TYPE(a));
     Py_ssize_t n = chain_size(a);
     for (Py_ssize_t e = 0; e < n; ++e) {
         if (chain_size(a) != n) raise_changed(kChainName);
-        const ChainEntry* entry = chain_entry(a, static_cast<size_t>(e));
-        Ref start = vocab_value(a->vocab, entry->start);
-        Ref bag = Ref::borrow(entry->bag);
-        PyObject* other = chain_find_bag(b, start.get());
-        if (other == nullptr) return false;
-        Ref keep = Ref::borrow(other);
-        if (!check_status(PyObject_RichCompareBool(bag.get(), other, Py_EQ))) return false;
+        Ref start = vocab_value(a->vocab, chain_entry(a, static_cast<size_t>(e))->start);
+        size_t f;
+        if (!chain_find(b, start.get(), f)) return false;
+        if (chain_size(a) != n) raise_changed(kChainName);
+        if (!entries_equal(st, a, static_cast<size_t>(e), b, f)) return false;
     }
     return true;
 }
@@ -474,9 +562,11 @@ PyObject* chain_repr(PyObject* self) {
         for (Py_ssize_t e = 0; e < chain_size(chain); ++e) {
             const ChainEntry* entry = chain_entry(chain, static_cast<size_t>(e));
             Ref start = vocab_value(chain->vocab, entry->start);
+            // Both kept, as a dict's repr keeps its key and value.
             Ref bag = Ref::borrow(entry->bag);
+            std::unique_ptr<BagPin> data(entry->data ? new BagPin(entry->data) : nullptr);
             Ref k = check(PyObject_Repr(start.get()));
-            Ref v = check(PyObject_Repr(bag.get()));
+            Ref v = data ? bag_data_repr(data->get()) : check(PyObject_Repr(bag.get()));
             Ref item = check(PyUnicode_FromFormat("%U: %U", k.get(), v.get()));
             check_status(PyList_Append(parts.get(), item.get()));
         }
@@ -490,10 +580,12 @@ PyObject* chain_repr(PyObject* self) {
 
 Ref chain_pairs(Chain* chain) {
     Ref pairs = check(PyList_New(0));
+    State* st = state_of(Py_TYPE(chain));
     for (Py_ssize_t e = 0; e < chain_size(chain); ++e) {
-        const ChainEntry* entry = chain_entry(chain, static_cast<size_t>(e));
-        Ref start = vocab_value(chain->vocab, entry->start);
-        Ref pair = check(PyTuple_Pack(2, start.get(), entry->bag));
+        Ref bag = chain_entry_bag(st, chain, static_cast<size_t>(e));
+        if (!bag) raise_changed(kChainName);
+        Ref start = vocab_value(chain->vocab, chain_entry(chain, static_cast<size_t>(e))->start);
+        Ref pair = check(PyTuple_Pack(2, start.get(), bag.get()));
         check_status(PyList_Append(pairs.get(), pair.get()));
     }
     return pairs;
@@ -625,10 +717,12 @@ PyObject* chain_iter_next(PyObject* self) {
             Ref done(std::exchange(it->chain, nullptr));
             return nullptr;
         }
-        const ChainEntry* entry = chain_entry(chain, static_cast<size_t>(it->index++));
-        Ref start = vocab_value(chain->vocab, entry->start);
+        size_t index = static_cast<size_t>(it->index++);
+        Ref start = vocab_value(chain->vocab, chain_entry(chain, index)->start);
         if (it->kind == 0) return start.release();
-        return PyTuple_Pack(2, start.get(), entry->bag);
+        Ref bag = chain_entry_bag(chain_state(it->chain), chain, index);
+        if (!bag) raise_changed(kChainName);
+        return PyTuple_Pack(2, start.get(), bag.get());
     });
 }
 
@@ -683,10 +777,9 @@ int items_contains(PyObject* self, PyObject* pair) {
     return guarded<int>(-1, [&]() -> int {
         if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) return 0;
         Ref chain = Ref::borrow(reinterpret_cast<Items*>(self)->chain);
-        PyObject* bag = chain_find_bag(as_chain(chain.get()), PyTuple_GET_ITEM(pair, 0));
-        if (bag == nullptr) return 0;
-        Ref keep = Ref::borrow(bag);
-        return check_status(PyObject_RichCompareBool(bag, PyTuple_GET_ITEM(pair, 1), Py_EQ));
+        Ref bag = find_bag_object(as_chain(chain.get()), PyTuple_GET_ITEM(pair, 0));
+        if (!bag) return 0;
+        return check_status(PyObject_RichCompareBool(bag.get(), PyTuple_GET_ITEM(pair, 1), Py_EQ));
     });
 }
 

@@ -172,11 +172,16 @@ bool values_equal(PyObject* stored, PyObject* probe, bool& ran_code);
 // Vocabulary: value -> id. Each id carries a count of its uses (a choice or a
 // start that holds it, or a hold taken while an operation runs); an id whose
 // uses drop to zero is removed and its number reused.
+//
+// An id is "aliased" once another live id held a value of the same hash:
+// only aliased ids can hold values that are equal without being the same id
+// (1, 1.0 and True), so a lookup whose ids are not aliased compares ids only.
 struct VocabEntry {
     PyObject* value;  // nullptr: a free id
     Py_hash_t hash;
     uint32_t uses;
     bool plain;
+    bool aliased;
 };
 
 class VocabTable {
@@ -189,6 +194,7 @@ public:
     PyObject* value(uint32_t id) const noexcept { return id < entries_.size() ? entries_[id].value : nullptr; }
     Py_hash_t hash(uint32_t id) const noexcept { return entries_[id].hash; }
     bool plain(uint32_t id) const noexcept { return entries_[id].plain; }
+    bool aliased(uint32_t id) const noexcept { return entries_[id].aliased; }
     size_t bound() const noexcept { return entries_.size(); }
     size_t live() const noexcept { return live_; }
     void clear(Graveyard& graves);
@@ -231,15 +237,67 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// ProbabilityBag.
-struct BagStore;
+// The choices of one start (bag_store.cpp): a counted block that a chain
+// owns for each start until Python code asks for the start's bag object,
+// which then owns it. An operation that may run Python code pins the block
+// (BagPin), so that it outlives a chain cleared meanwhile.
+//
+// Each choice is a record of 32-bit words: its count (one word while every
+// count of the bag fits 32 bits, two once one does not), then the ids of its
+// next start. A bag whose next starts all have the same length finds a
+// record by its number; others keep the start of each record. Bags of more
+// than a few choices have a hash index of 8, 16 or 32-bit slots. Counts that
+// are no machine integers live apart, in `extra`.
+struct BagExtra;
 
-struct Bag {
-    PyObject_HEAD
-    Vocab* vocab;  // nullptr until the first choice
-    BagStore* store;
-    uint64_t stamp;  // changes whenever a choice is added or the ids change
+struct BagData {
+    uint32_t refs;
+    uint32_t size;       // choices
+    uint32_t cap;        // choices there is room for
+    uint32_t words;      // words of `records` in use
+    uint32_t words_cap;  // words of `records` allocated
+    uint8_t width;       // ids per choice while they agree
+    bool mixed;          // lengths differ: `offsets` finds the records
+    bool wide;           // counts take two words
+    uint8_t index_bits;  // log2 of the index slots; 0: no index
+    Vocab* vocab;        // owned; nullptr until the first choice
+    uint64_t stamp;      // changes whenever a choice is added or the ids change
+    uint64_t adds;       // every add, counts included
+    uint32_t* records;
+    uint32_t* offsets;  // mixed: the first word of each record, then the end
+    void* index;        // index + 1 of a choice, 0 for empty; linear probing
+    BagExtra* extra;    // nullptr until a count is no machine integer or choose() runs
 };
+
+BagData* bag_data_new(Vocab* vocab);  // one reference; `vocab` may be nullptr
+void bag_data_incref(BagData* data) noexcept;
+void bag_data_decref(BagData* data, Graveyard& graves) noexcept;
+void bag_data_reset(BagData* data, Graveyard& graves) noexcept;  // empty again, the same block
+int bag_data_traverse(BagData* data, visitproc visit, void* arg);
+
+// Keeps a bag's block alive while Python code may run.
+class BagPin {
+public:
+    explicit BagPin(BagData* data) noexcept : data_(data) { bag_data_incref(data); }
+    BagPin(const BagPin&) = delete;
+    BagPin& operator=(const BagPin&) = delete;
+    ~BagPin() {
+        Graveyard graves;
+        bag_data_decref(data_, graves);
+    }
+    BagData* get() const noexcept { return data_; }
+
+private:
+    BagData* data_;
+};
+
+inline size_t bag_size(const BagData* d) noexcept { return d->size; }
+void bag_span(const BagData* d, size_t index, const uint32_t*& ids, size_t& length) noexcept;
+bool bag_count_native(const BagData* d, size_t index, int64_t& count) noexcept;  // false: see bag_count_object
+PyObject* bag_count_object(const BagData* d, size_t index) noexcept;              // borrowed
+Ref bag_count(const BagData* d, size_t index);
+Ref bag_next_start(const BagData* d, size_t index);  // the tuple of values
+Py_hash_t bag_choice_hash(const BagData* d, size_t index) noexcept;
 
 // One next start to look up or add: its values, their hashes and, once
 // interned into the bag's vocabulary, their ids.
@@ -251,27 +309,71 @@ struct Probe {
     Py_hash_t hash;
 };
 
-Py_ssize_t bag_size(Bag* bag) noexcept;
-void bag_span(Bag* bag, size_t index, const uint32_t*& ids, size_t& length) noexcept;
-bool bag_count_native(Bag* bag, size_t index, int64_t& count) noexcept;  // false: see bag_count_object
-PyObject* bag_count_object(Bag* bag, size_t index) noexcept;               // borrowed
-Ref bag_count(Bag* bag, size_t index);
-Ref bag_next_start(Bag* bag, size_t index);  // the tuple of values
-Bag* bag_new(State* st, Vocab* vocab);        // vocab may be nullptr
-// Adds `count` to the choice of these values, as `counts.get(key, 0) + count`.
-void bag_add_values(State* st, Bag* bag, PyObject* const* values, size_t length, PyObject* count);
+// The hashes of a next start's values and its own, as its tuple's.
+struct Hashed {
+    Small<Py_hash_t> hashes;
+    Py_hash_t hash;
+};
+void hash_values(PyObject* const* values, size_t n, Hashed& out);
+
+// A list of collected items, made only once all of them exist.
+Ref list_of(std::vector<Ref>& items);
+
+enum class Find { found, absent, changed };
+// Looks a next start up; `changed` when Python code that compared values
+// changed the bag.
+Find bag_find(BagData* d, const Probe& p, size_t& index);
+
+// Adds `count` to the choice of these values, as `counts.get(key, 0) + count`;
+// with `assign`, sets the count instead. `known_ids`, ids of `known_vocab`
+// held by the caller, spare interning while that is the bag's vocabulary.
+void bag_add_probe(State* st, BagData* d, PyObject* const* values, const Py_hash_t* hashes, size_t length,
+                   Py_hash_t hash, PyObject* count, bool assign, Graveyard& graves, Vocab* known_vocab = nullptr,
+                   const uint32_t* known_ids = nullptr);
+void bag_add_values(State* st, BagData* d, PyObject* const* values, size_t length, PyObject* count);
 // The same with the values given as ids of `from` (training), whose hashes
 // are known.
-void bag_add_ids(State* st, Bag* bag, Vocab* from, const uint32_t* ids, size_t length, PyObject* count);
+void bag_add_ids(State* st, BagData* d, Vocab* from, const uint32_t* ids, size_t length, PyObject* count);
+// Training's add of one to a next start given as ids of the bag's own
+// vocabulary, held by the caller. Runs no Python code; false when it cannot
+// decide without (aliased ids, counts that are objects): use bag_add_ids.
+bool bag_add_one(BagData* d, const uint32_t* ids, size_t length, Graveyard& graves);
 // Moves the bag's values into `vocab`, so that a chain's bags share its ids.
-void bag_rehome(Bag* bag, Vocab* vocab, Graveyard& graves);
-Ref bag_choose(State* st, Bag* bag, PyObject* rng);
+void bag_rehome(BagData* d, Vocab* vocab, Graveyard& graves);
+
+// choose(): the pick as a choice number of the bag (`index`, while counts
+// are machine integers), or as the next start itself (`next_start`).
+struct Pick {
+    size_t index;
+    Ref next_start;
+};
+Pick bag_pick(State* st, BagData* d, PyObject* rng);
+Ref bag_choose(State* st, BagData* d, PyObject* rng);
+
+// ---------------------------------------------------------------------------
+// ProbabilityBag: the Python face of a block.
+struct Bag {
+    PyObject_HEAD
+    BagData* data;  // never nullptr once made
+};
+
+Bag* bag_new(State* st, Vocab* vocab);  // vocab may be nullptr
+Bag* bag_wrap(State* st, BagData* data);  // takes over one reference of `data`
+inline BagData* bag_data(PyObject* bag) noexcept { return reinterpret_cast<Bag*>(bag)->data; }
+// == of two bags' choices and counts, and the repr of a bag.
+bool bag_data_equal(BagData* a, BagData* b);
+Ref bag_data_repr(BagData* d);
 
 // ---------------------------------------------------------------------------
 // Chain.
+//
+// An entry owns its start's block (`data`) until Python code asks for the
+// bag; from then on, and for whatever set_bag installed, it holds the bag
+// object (`bag`) instead.
 struct ChainEntry {
     uint32_t start;  // id in the chain's vocabulary
-    PyObject* bag;   // owned; any object set_bag was given
+    BagData* data;   // owned, or nullptr
+    PyObject* bag;   // owned, or nullptr
 };
 struct ChainStore;
 
@@ -284,16 +386,23 @@ struct Chain {
 
 Py_ssize_t chain_size(Chain* chain) noexcept;
 const ChainEntry* chain_entry(Chain* chain, size_t index) noexcept;
+// The block of an entry whose bag is native and exact (not a subclass):
+// the entry's own, or its bag object's; nullptr for any other bag.
+BagData* chain_entry_data(State* st, const ChainEntry* entry) noexcept;
+// The bag object of entry `index`, made now if the entry has none yet.
+Ref chain_entry_bag(State* st, Chain* chain, size_t index);
 Vocab* chain_vocab(State* st, Chain* chain);  // created on first use
 void chain_clear(Chain* chain);
 void chain_set_bag(State* st, Chain* chain, PyObject* start, PyObject* bag);
 void chain_add_values(State* st, Chain* chain, PyObject* start, PyObject* items, PyObject* const* values,
                       size_t length, PyObject* count);
-// The entry of a start given as an id of the chain's vocabulary, created
-// with a new bag when absent. Returns the bag (borrowed).
-PyObject* chain_bag_for_id(State* st, Chain* chain, uint32_t start);
-// Looks a start up; nullptr when absent (no error set).
-PyObject* chain_find_bag(Chain* chain, PyObject* start);
+// The entry of a start given as a held id of the chain's vocabulary,
+// created with an empty block when absent. Returns its index.
+size_t chain_entry_for_id(State* st, Chain* chain, uint32_t start);
+// Looks a start up, by value or by an id of the chain's vocabulary;
+// false when absent (no error set).
+bool chain_find(Chain* chain, PyObject* start, size_t& index);
+bool chain_find_id(Chain* chain, uint32_t start, size_t& index);
 
 // Frequencies of the chain's values in first-seen order; false when some
 // bag is not a native bag sharing the chain's vocabulary.

@@ -23,15 +23,19 @@ const std::array<uint8_t, 256>& latin1_classes() {
     return classes;
 }
 
-bool is_word(char32_t c) {
-    if (c < 256) return latin1_classes()[c] & 1;
-    return Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)) || c == U'_';
-}
+// The classes of one code point, with the table above for the first 256.
+struct Classes {
+    const std::array<uint8_t, 256>& latin1 = latin1_classes();
 
-bool is_space(char32_t c) {
-    if (c < 256) return latin1_classes()[c] & 2;
-    return Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c));
-}
+    bool word(char32_t c) const {
+        if (c < 256) return latin1[c] & 1;
+        return Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)) || c == U'_';
+    }
+    bool space(char32_t c) const {
+        if (c < 256) return latin1[c] & 2;
+        return Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c));
+    }
+};
 
 bool is_stop(char32_t c) { return c == U'.' || c == U'!' || c == U'?'; }
 bool is_joiner(char32_t c) { return c == U'\'' || c == U'\u2019' || c == U'-'; }
@@ -47,15 +51,15 @@ struct Match {
 // The next match at or after `pos`: a word (word characters joined by single
 // apostrophes or hyphens) or a run of stops that only closing quotes or
 // brackets separate from whitespace or the end of the text.
-bool next_match(const std::u32string& t, size_t& pos, Match& m) {
+bool next_match(const Classes& is, const std::u32string& t, size_t& pos, Match& m) {
     size_t n = t.size();
     for (size_t s = pos; s < n;) {
         char32_t c = t[s];
-        if (is_word(c)) {
+        if (is.word(c)) {
             size_t e = s + 1;
             for (;;) {
-                while (e < n && is_word(t[e])) ++e;
-                if (e + 1 < n && is_joiner(t[e]) && is_word(t[e + 1]))
+                while (e < n && is.word(t[e])) ++e;
+                if (e + 1 < n && is_joiner(t[e]) && is.word(t[e + 1]))
                     e += 2;
                 else
                     break;
@@ -69,7 +73,7 @@ bool next_match(const std::u32string& t, size_t& pos, Match& m) {
             while (e < n && is_stop(t[e])) ++e;
             size_t q = e;
             while (q < n && is_closer(t[q])) ++q;
-            if (q == n || is_space(t[q])) {
+            if (q == n || is.space(t[q])) {
                 m = Match{s, e, false};
                 pos = e;
                 return true;
@@ -101,7 +105,7 @@ public:
         size_t pos = 0;
         Match m{}, pending{};
         bool have = false;
-        while (next_match(text_, pos, m)) {
+        while (next_match(classes_, text_, pos, m)) {
             if (have) emit(pending);
             pending = m;
             have = true;
@@ -111,7 +115,7 @@ public:
             return;
         }
         bool space_after = false;
-        for (size_t i = pending.end; i < text_.size() && !space_after; ++i) space_after = is_space(text_[i]);
+        for (size_t i = pending.end; i < text_.size() && !space_after; ++i) space_after = classes_.space(text_[i]);
         if (space_after) {
             emit(pending);
             text_.clear();
@@ -123,7 +127,7 @@ public:
     void finish() {
         size_t pos = 0;
         Match m{};
-        while (next_match(text_, pos, m)) emit(m);
+        while (next_match(classes_, text_, pos, m)) emit(m);
         text_.clear();
         if (in_sentence_) sink_.boundary();
     }
@@ -150,6 +154,7 @@ private:
     }
 
     TokenSink& sink_;
+    Classes classes_;
     std::u32string text_;  // what is held back, then that plus the chunk
     bool in_sentence_ = false;
 };

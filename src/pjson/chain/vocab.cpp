@@ -129,12 +129,15 @@ uint32_t VocabTable::intern(PyObject* value, Py_hash_t hash) {
     if ((live_ + 1) * 3 > slots_.size() * 2) grow();
     size_t mask = slots_.size() - 1;
     size_t i = static_cast<size_t>(hash) & mask;
+    bool aliased = false;
     for (; slots_[i] != 0; i = (i + 1) & mask) {
         VocabEntry& e = entries_[slots_[i] - 1];
-        if (e.hash == hash && interchangeable(e.value, value, 0)) {
+        if (e.hash != hash) continue;
+        if (interchangeable(e.value, value, 0)) {
             ++e.uses;
             return slots_[i] - 1;
         }
+        e.aliased = aliased = true;
     }
     uint32_t id;
     if (!free_.empty()) {
@@ -142,11 +145,11 @@ uint32_t VocabTable::intern(PyObject* value, Py_hash_t hash) {
         free_.pop_back();
     } else {
         if (entries_.size() >= UINT32_MAX - 1) throw std::bad_alloc();
-        entries_.push_back(VocabEntry{nullptr, 0, 0, false});
+        entries_.push_back(VocabEntry{nullptr, 0, 0, false, false});
         id = static_cast<uint32_t>(entries_.size() - 1);
     }
     Py_INCREF(value);
-    entries_[id] = VocabEntry{value, hash, 1, is_plain(value)};
+    entries_[id] = VocabEntry{value, hash, 1, is_plain(value), aliased};
     slots_[i] = id + 1;
     ++live_;
     return id;

@@ -4,8 +4,6 @@
 
 #include <climits>
 #include <string>
-#include <string_view>
-#include <unordered_map>
 
 namespace pjson {
 
@@ -63,15 +61,14 @@ public:
             if (s.id >= 0) vocab_->table->release(static_cast<uint32_t>(s.id), graves_);
     }
 
-    // Adds a token given as an object (its reference taken) or as an id
-    // already held for the window. Returns true when the window is full.
-    bool push(Ref obj, int64_t id) {
+    // Adds a token (its reference taken). Returns true when the window is full.
+    bool push(Ref obj) {
         if (slots_.size() < order_ + 1) {
-            slots_.push_back(Slot{std::move(obj), id});
+            slots_.push_back(Slot{std::move(obj), -1});
         } else {
             Slot& old = slots_[head_];
             if (old.id >= 0) vocab_->table->release(static_cast<uint32_t>(old.id), graves_);
-            old = Slot{std::move(obj), id};
+            old = Slot{std::move(obj), -1};
             head_ = (head_ + 1) % slots_.size();
         }
         return slots_.size() == order_ + 1;
@@ -88,14 +85,9 @@ public:
         return static_cast<uint32_t>(s.id);
     }
 
-    Ref value(size_t i) {
-        Slot& s = slots_[(head_ + i) % slots_.size()];
-        return s.id >= 0 ? vocab_value(vocab_, static_cast<uint32_t>(s.id)) : Ref::borrow(s.obj.get());
-    }
-
 private:
     struct Slot {
-        Ref obj;     // until interned
+        Ref obj;
         int64_t id;  // -1 until interned; the window holds one use of it
     };
     Vocab* vocab_;
@@ -105,102 +97,146 @@ private:
     size_t head_ = 0;
 };
 
-// add_to_bag(window[0], tuple(window[1:])) with the ids of the window.
-void add_window(State* st, Chain* chain, Window& w, size_t order, PyObject* one) {
-    PyObject* bag = chain_bag_for_id(st, chain, w.id(0));
-    Ref keep = Ref::borrow(bag);
-    if (Py_IS_TYPE(bag, st->bag_type)) {
-        uint32_t small[16];
-        std::vector<uint32_t> large;
-        uint32_t* ids = small;
-        if (order > 16) {
-            large.resize(order);
-            ids = large.data();
+// add_to_bag(start, next start) with both given as held ids of the chain's
+// vocabulary: natively while the start's bag is a native one, else through
+// its add method.
+void add_ids(State* st, Chain* chain, size_t entry_index, const uint32_t* ids, size_t order, PyObject* one) {
+    const ChainEntry* entry = chain_entry(chain, entry_index);
+    BagData* data = chain_entry_data(st, entry);
+    if (data != nullptr) {
+        {
+            Graveyard graves;
+            if (data->vocab == chain->vocab && bag_add_one(data, ids, order, graves)) return;
         }
-        for (size_t i = 0; i < order; ++i) ids[i] = w.id(i + 1);
-        bag_add_ids(st, reinterpret_cast<Bag*>(bag), chain->vocab, ids, order, one);
+        BagPin pin(data);
+        bag_add_ids(st, data, chain->vocab, ids, order, one);
         return;
     }
+    Ref bag = Ref::borrow(entry->bag);
+    std::vector<Ref> values;
+    for (size_t i = 0; i < order; ++i) values.push_back(vocab_value(chain->vocab, ids[i]));
     Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(order)));
-    for (size_t i = 0; i < order; ++i) PyTuple_SET_ITEM(tuple.get(), i, w.value(i + 1).release());
-    Ref add = check(PyObject_GetAttr(bag, st->s_add));
-    check(PyObject_CallFunctionObjArgs(add.get(), tuple.get(), one, nullptr));
+    for (size_t i = 0; i < order; ++i) PyTuple_SET_ITEM(tuple.get(), i, values[i].release());
+    Ref add = check(PyObject_GetAttr(bag.get(), st->s_add));
+    PyObject* args[3] = {nullptr, tuple.get(), one};
+    check(PyObject_Vectorcall(add.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // Token text -> id of the chain's vocabulary, so that each distinct word
-// becomes a Python str once.
+// becomes a Python str once. Open addressing over the texts kept end to end.
 class TokenIds {
 public:
-    TokenIds(Vocab* vocab, Graveyard& graves) : vocab_(vocab), graves_(graves) {}
+    TokenIds(Vocab* vocab, Graveyard& graves) : vocab_(vocab), graves_(graves), slots_(1024) {}
     TokenIds(const TokenIds&) = delete;
     TokenIds& operator=(const TokenIds&) = delete;
     ~TokenIds() {
-        for (auto& kv : ids_) vocab_->table->release(kv.second, graves_);
+        for (const Slot& s : slots_)
+            if (s.length != kEmpty) vocab_->table->release(s.id, graves_);
     }
 
     uint32_t id(const char32_t* text, size_t length) {
-        std::u32string_view key(text, length);
-        auto it = ids_.find(key);
-        if (it != ids_.end()) return it->second;
-        Ref s = check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text, static_cast<Py_ssize_t>(length)));
-        Py_hash_t h = PyObject_Hash(s.get());
-        if (h == -1) throw_error();
-        uint32_t id = vocab_->table->intern(s.get(), h);
-        try {
-            ids_.emplace(std::u32string(key), id);
-        } catch (...) {
-            vocab_->table->release(id, graves_);
-            throw;
+        if ((count_ + 1) * 2 > slots_.size()) grow();
+        uint32_t h = hash(text, length);
+        size_t mask = slots_.size() - 1;
+        size_t i = h & mask;
+        for (; slots_[i].length != kEmpty; i = (i + 1) & mask) {
+            const Slot& s = slots_[i];
+            if (s.hash == h && s.length == length &&
+                std::char_traits<char32_t>::compare(texts_.data() + s.offset, text, length) == 0)
+                return s.id;
         }
+        if (length >= kEmpty || texts_.size() + length >= UINT32_MAX) throw std::bad_alloc();
+        texts_.reserve(texts_.size() + length);
+        Ref str = check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text, static_cast<Py_ssize_t>(length)));
+        Py_hash_t str_hash = PyObject_Hash(str.get());
+        if (str_hash == -1) throw_error();
+        uint32_t id = vocab_->table->intern(str.get(), str_hash);
+        slots_[i] = Slot{static_cast<uint32_t>(texts_.size()), static_cast<uint32_t>(length), id, h};
+        texts_.append(text, length);
+        ++count_;
         return id;
     }
 
 private:
-    struct Hash {
-        using is_transparent = void;
-        size_t operator()(std::u32string_view v) const noexcept { return std::hash<std::u32string_view>{}(v); }
+    static constexpr uint32_t kEmpty = UINT32_MAX;
+    struct Slot {
+        uint32_t offset;
+        uint32_t length = kEmpty;
+        uint32_t id;
+        uint32_t hash;
     };
-    struct Equal {
-        using is_transparent = void;
-        bool operator()(std::u32string_view a, std::u32string_view b) const noexcept { return a == b; }
-    };
+
+    static uint32_t hash(const char32_t* text, size_t length) noexcept {
+        uint64_t h = 0x9E3779B97F4A7C15ULL ^ length;
+        for (size_t i = 0; i < length; ++i) h = (h ^ text[i]) * 0x100000001B3ULL;
+        return static_cast<uint32_t>(h ^ (h >> 29));
+    }
+
+    void grow() {
+        std::vector<Slot> slots(slots_.size() * 2);
+        size_t mask = slots.size() - 1;
+        for (const Slot& s : slots_) {
+            if (s.length == kEmpty) continue;
+            size_t i = s.hash & mask;
+            while (slots[i].length != kEmpty) i = (i + 1) & mask;
+            slots[i] = s;
+        }
+        slots_.swap(slots);
+    }
+
     Vocab* vocab_;
     Graveyard& graves_;
-    std::unordered_map<std::u32string, uint32_t, Hash, Equal> ids_;
+    std::vector<Slot> slots_;
+    std::u32string texts_;
+    size_t count_ = 0;
 };
 
-// Feeds the tokenizer's tokens into the window and the chain.
+// Feeds the tokenizer's tokens into the chain: a ring of the last order + 1
+// ids, each held by the token table (or, for None, by the sink).
 class TrainingSink : public TokenSink {
 public:
     TrainingSink(State* st, Chain* chain, size_t order, Graveyard& graves)
         : st_(st), chain_(chain), order_(order), vocab_(Ref::borrow(reinterpret_cast<PyObject*>(chain->vocab))),
-          ids_(chain->vocab, graves), window_(chain->vocab, order, graves), one_(check(PyLong_FromLong(1))) {
-        none_ = chain->vocab->table->intern(Py_None, PyObject_Hash(Py_None));
-        held_none_ = true;
-        graves_ = &graves;
+          graves_(graves), ids_(chain->vocab, graves), one_(check(PyLong_FromLong(1))) {
+        Py_hash_t h = PyObject_Hash(Py_None);
+        none_ = chain->vocab->table->intern(Py_None, h);
     }
-    ~TrainingSink() override {
-        if (held_none_) chain_->vocab->table->release(none_, *graves_);
-    }
+    ~TrainingSink() override { reinterpret_cast<Vocab*>(vocab_.get())->table->release(none_, graves_); }
     void word(const char32_t* text, size_t length) override { take(ids_.id(text, length)); }
     void stop(const char32_t* text, size_t length) override { take(ids_.id(text, length)); }
     void boundary() override { take(none_); }
 
 private:
     void take(uint32_t id) {
-        reinterpret_cast<Vocab*>(vocab_.get())->table->hold(id);
-        if (window_.push(Ref(), id)) add_window(st_, chain_, window_, order_, one_.get());
+        if (ring_.size() < order_ + 1) {
+            ring_.push_back(id);
+            if (ring_.size() < order_ + 1) return;
+        } else {
+            ring_[head_] = id;
+            head_ = head_ + 1 == ring_.size() ? 0 : head_ + 1;
+        }
+        if (chain_->vocab != reinterpret_cast<Vocab*>(vocab_.get())) {
+            PyErr_SetString(PyExc_RuntimeError, "Chain changed during training");
+            throw_error();
+        }
+        // The window in order, oldest first: the start, then its next start.
+        window_.resize(ring_.size());
+        size_t n = ring_.size();
+        for (size_t i = 0; i < n; ++i) window_[i] = ring_[head_ + i < n ? head_ + i : head_ + i - n];
+        size_t entry = chain_entry_for_id(st_, chain_, window_[0]);
+        add_ids(st_, chain_, entry, window_.data() + 1, order_, one_.get());
     }
     State* st_;
     Chain* chain_;
     size_t order_;
     Ref vocab_;
+    Graveyard& graves_;
     TokenIds ids_;
-    Window window_;
     Ref one_;
     uint32_t none_ = 0;
-    bool held_none_ = false;
-    Graveyard* graves_ = nullptr;
+    std::vector<uint32_t> ring_;
+    std::vector<uint32_t> window_;
+    size_t head_ = 0;
 };
 
 }  // namespace
@@ -217,9 +253,20 @@ PyObject* mod_train(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
         Ref keep_vocab = Ref::borrow(reinterpret_cast<PyObject*>(vocab));
         Ref one = check(PyLong_FromLong(1));
         Window window(vocab, order, graves);
+        std::vector<uint32_t> next;
         Ref it = check(PyObject_GetIter(args[1]));
         while (Ref token = Ref(PyIter_Next(it.get()))) {
-            if (window.push(std::move(token), -1)) add_window(st, chain, window, order, one.get());
+            if (!window.push(std::move(token))) continue;
+            if (chain->vocab != vocab) {
+                PyErr_SetString(PyExc_RuntimeError, "Chain changed during training");
+                throw_error();
+            }
+            // The start first, and its entry, as add_to_bag makes them before
+            // it looks at the next start.
+            size_t entry = chain_entry_for_id(st, chain, window.id(0));
+            next.resize(order);
+            for (size_t i = 0; i < order; ++i) next[i] = window.id(i + 1);
+            add_ids(st, chain, entry, next.data(), order, one.get());
         }
         if (PyErr_Occurred()) throw_error();
         return keep.release();
@@ -241,6 +288,22 @@ PyObject* mod_train_text(PyObject* module, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+namespace {
+
+// Appends the values of a next start to `tokens` up to a None; false when it
+// met one (the sentence is over).
+bool walk_values(PyObject* tokens, PyObject* next_start) {
+    Ref it = check(PyObject_GetIter(next_start));
+    while (Ref token = Ref(PyIter_Next(it.get()))) {
+        if (token.get() == Py_None) return false;
+        check_status(PyList_Append(tokens, token.get()));
+    }
+    if (PyErr_Occurred()) throw_error();
+    return true;
+}
+
+}  // namespace
+
 PyObject* mod_generate_sentence(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         State* st = module_state(module);
@@ -257,27 +320,49 @@ PyObject* mod_generate_sentence(PyObject* module, PyObject* const* args, Py_ssiz
         if (overflow < 0) max_tokens = LLONG_MIN;
         Ref keep = Ref::borrow(args[0]);
         Ref tokens = check(PyList_New(0));
+        Ref minus_one = check(PyLong_FromLong(-1));
         Ref start = Ref::borrow(Py_None);
+        // The start as an id too, while it is a value of the chain's vocabulary.
+        Ref start_vocab;
+        uint32_t start_id = 0;
         while (PyList_GET_SIZE(tokens.get()) < max_tokens) {
-            PyObject* found = chain_find_bag(chain, start.get());
-            if (found == nullptr) break;
-            Ref bag = Ref::borrow(found);
+            size_t index;
+            bool by_id = start_vocab && start_vocab.get() == reinterpret_cast<PyObject*>(chain->vocab) &&
+                         chain->vocab->table->value(start_id) == start.get();
+            if (!(by_id ? chain_find_id(chain, start_id, index) : chain_find(chain, start.get(), index))) break;
+            const ChainEntry* entry = chain_entry(chain, index);
+            BagData* data = chain_entry_data(st, entry);
             Ref next_start;
-            if (Py_IS_TYPE(bag.get(), st->bag_type)) {
-                next_start = bag_choose(st, reinterpret_cast<Bag*>(bag.get()), rng);
+            if (data != nullptr) {
+                BagPin pin(data);
+                Pick pick = bag_pick(st, data, rng);
+                if (!pick.next_start) {
+                    // The choice's values straight from the block.
+                    const uint32_t* ids;
+                    size_t n;
+                    bag_span(data, pick.index, ids, n);
+                    if (n == 0) break;
+                    for (size_t e = 0; e < n; ++e) {
+                        Ref token = vocab_value(data->vocab, ids[e]);
+                        if (token.get() == Py_None) return tokens.release();
+                        check_status(PyList_Append(tokens.get(), token.get()));
+                    }
+                    start = vocab_value(data->vocab, ids[n - 1]);
+                    start_vocab = Ref::borrow(reinterpret_cast<PyObject*>(data->vocab));
+                    start_id = ids[n - 1];
+                    continue;
+                }
+                next_start = std::move(pick.next_start);
             } else {
+                Ref bag = Ref::borrow(entry->bag);
                 PyObject* call[2] = {bag.get(), rng};
-                next_start = check(PyObject_VectorcallMethod(st->s_choose, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+                next_start = check(
+                    PyObject_VectorcallMethod(st->s_choose, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
             }
             if (!check_status(PyObject_IsTrue(next_start.get()))) break;
-            Ref it = check(PyObject_GetIter(next_start.get()));
-            while (Ref token = Ref(PyIter_Next(it.get()))) {
-                if (token.get() == Py_None) return tokens.release();
-                check_status(PyList_Append(tokens.get(), token.get()));
-            }
-            if (PyErr_Occurred()) throw_error();
-            Ref minus_one = check(PyLong_FromLong(-1));
+            if (!walk_values(tokens.get(), next_start.get())) return tokens.release();
             start = check(PyObject_GetItem(next_start.get(), minus_one.get()));
+            start_vocab = Ref();
         }
         return tokens.release();
     });
