@@ -9,6 +9,7 @@ import pickle
 import random
 import sys
 import tracemalloc
+import weakref
 from decimal import Decimal
 from fractions import Fraction
 
@@ -18,7 +19,7 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
 import tesmo_cjson
-from tesmo import _chain, bag, chain, reference
+from tesmo import _chain, bag, chain, reference, train
 from tesmo.chain import Chain
 from tesmo.bag import ProbabilityBag
 
@@ -29,8 +30,9 @@ VALUES = st.one_of(
     st.sampled_from([0, 1, 1.0, True, False, 0.0, -0.0, None, NAN, "a", "b", "", (1,), (1.0,), (), 10**30]),
     st.integers(-3, 3), st.text(max_size=2), st.tuples(st.integers(0, 2)))
 COUNTS = st.one_of(
-    st.integers(-2, 5), st.sampled_from([True, False, 2**62, 2**63 - 1, -(2**63), 2**64, 0.5, -0.0,
-                                         Fraction(1, 3), Decimal("1.5"), "x", None]))
+    st.integers(-2, 5), st.sampled_from([True, False, 2**31 - 1, 2**31, -(2**31), -(2**31) - 1, 2**32, 2**62,
+                                         2**63 - 1, -(2**63), 2**64, 0.5, -0.0, Fraction(1, 3), Decimal("1.5"),
+                                         "x", None]))
 NEXT_STARTS = st.lists(VALUES, max_size=3)
 
 
@@ -159,6 +161,100 @@ def test_choose_draws_like_the_reference_for_any_counts():
             b.add([i], count)
         with pytest.raises(ValueError, match="^cannot choose from a bag without positive counts$"):
             b.choose(random.Random(0))
+
+
+def same_bags(native, ref):
+    assert list(native.choices()) == list(ref.choices())
+    assert all(next_start in native for next_start in ref)
+    assert repr(native.total) == repr(ref.total)
+
+
+@pytest.mark.parametrize("size", [1, 8, 9, 171, 43_691])
+@pytest.mark.parametrize("lengths", [(2,), (0, 1, 3), (300,)])
+def test_bags_of_every_size_and_shape_keep_counts_across_32_and_64_bits(size, lengths):
+    # Sizes at the switches between searching in order and an index of 8,
+    # 16 and 32-bit slots; next starts of one length, of mixed lengths, and
+    # longer than 255; counts that leave 32 bits, then 64 bits.
+    if size * max(lengths) > 1_000_000:
+        size = 1_000_000 // max(lengths)
+    native, ref = ProbabilityBag(), reference.ProbabilityBag()
+    for i in range(size):
+        items = tuple(f"v{(i * 7 + k) % 101}" for k in range(lengths[i % len(lengths)] - 1)) + (i,)
+        for b in (native, ref):
+            b.add(items[:lengths[i % len(lengths)]] if lengths[i % len(lengths)] else (), i % 3 + 1)
+    keys = list(ref)
+    for count in (2**31 - 2, 1, -(2**32), 2**63 - 1, 5, -(2**65)):
+        for key in (keys[0], keys[-1], keys[len(keys) // 2]):
+            native.add(key, count)
+            ref.add(key, count)
+        same_bags(native, ref)
+    seed = random.random()
+    assert outcome(lambda: [native.choose(random.Random(seed)) for _ in range(20)]) == \
+           outcome(lambda: [ref.choose(random.Random(seed)) for _ in range(20)])
+
+
+def test_many_tiny_bags_of_equal_but_distinct_values_train_like_the_reference():
+    # 1, 1.0 and True share a key, and so do 2 and 2.0: starts and next
+    # starts must be found through the values' equality, not their ids.
+    rng = random.Random(4)
+    tokens = [rng.choice([None, 1, 1.0, True, 2, 2.0, "a", (1,), (1.0,), "b", 0, False, 0.0, -0.0])
+              for _ in range(3000)]
+    for order in (1, 2, 3):
+        native = train.train(Chain(), iter(tokens), order)
+        ref = train.train(reference.Chain(), iter(tokens), order)
+        assert content(native) == content(ref)
+        assert [train.generate_sentence(native, random.Random(s)) for s in range(20)] == \
+               [train.generate_sentence(ref, random.Random(s)) for s in range(20)]
+
+
+class Token:
+    """A hashable value that tells when it is freed."""
+
+
+def test_values_are_released_with_the_last_choice_or_start_that_holds_them():
+    c = Chain()
+    values = [Token() for _ in range(6)]
+    alive = [weakref.ref(v) for v in values]
+    c.add_to_bag(values[0], (values[1], "x"))
+    c.add_to_bag("s", (values[2],))
+    kept = c["s"]  # a bag taken out keeps its values after the chain lets it go
+    c.set_bag(values[3], ProbabilityBag())
+    c[values[3]].add((values[4], values[5]))
+    c.set_bag(values[3], ProbabilityBag())  # the replaced bag and its values go
+    del values
+    gc.collect()
+    assert [a() is None for a in alive] == [False, False, False, False, True, True]
+    c.clear()
+    gc.collect()
+    assert [a() is None for a in alive] == [True, True, False, True, True, True]
+    assert list(kept.choices()) == [((alive[2](),), 1)]
+    del kept
+    gc.collect()
+    assert all(a() is None for a in alive)
+
+
+def test_a_bag_taken_from_the_chain_is_the_chains_own():
+    c = Chain()
+    c.add_to_bag("a", ["b"])
+    b = c["a"]
+    assert c["a"] is b and next(iter(c.items()))[1] is b
+    c.add_to_bag("a", ["b"], 2)
+    c.add_to_bag("a", ["c"])
+    b.add(["d"], 4)
+    assert list(b.choices()) == [(("b",), 3), (("c",), 1), (("d",), 4)] and c["a"] == b
+    c.clear()
+    assert list(b.choices()) == [(("b",), 3), (("c",), 1), (("d",), 4)] and len(c) == 0
+
+
+def test_training_or_adding_during_iteration_raises():
+    c = Chain()
+    train.train_text(c, [["a b c. d e."]], 1)
+    for word, make in (("new", iter), ("newer", lambda chain: iter(chain.items()))):
+        view = make(c)
+        next(view)
+        train.train_text(c, [[word]], 1)
+        with pytest.raises(RuntimeError, match="changed size during iteration"):
+            next(view)
 
 
 class Draws(random.Random):
