@@ -66,7 +66,14 @@ uint32_t* record(const BagData* d, size_t i) noexcept {
     return d->records + (d->mixed ? d->offsets[i] : i * stride(d));
 }
 
-size_t next_capacity(size_t c) noexcept { return c < 4 ? c + 1 : c + c / 4; }
+// Most bags stay small: they grow one choice at a time at first.
+size_t next_capacity(size_t c) noexcept { return c < 4 ? c + 1 : c + c / 2; }
+
+bool same_ids(const uint32_t* a, const uint32_t* b, size_t n) noexcept {
+    for (size_t e = 0; e < n; ++e)
+        if (a[e] != b[e]) return false;
+    return true;
+}
 
 // ---- the index: index + 1 of a choice per slot, 0 for empty; linear probing
 
@@ -230,7 +237,7 @@ Find choice_matches(BagData* d, size_t c, const Probe& p, bool may_alias, uint64
     bag_span(d, c, ids, n);
     if (n != p.length) return Find::absent;
     if (p.ids != nullptr) {
-        if (std::memcmp(ids, p.ids, n * sizeof(uint32_t)) == 0) return Find::found;
+        if (same_ids(ids, p.ids, n)) return Find::found;
         if (!may_alias) return Find::absent;
     }
     if (bag_choice_hash(d, c) != p.hash) return Find::absent;
@@ -324,8 +331,8 @@ size_t insert(BagData* d, const Probe& p) {
     if (x != nullptr && !x->objects.empty()) x->objects.reserve(d->cap);
     // Then the change, which cannot fail.
     uint32_t* r = d->records + d->words;
-    std::memset(r, 0, cw * sizeof(uint32_t));
-    std::memcpy(r + cw, p.ids, p.length * sizeof(uint32_t));
+    for (size_t k = 0; k < cw; ++k) r[k] = 0;
+    for (size_t e = 0; e < p.length; ++e) r[cw + e] = p.ids[e];
     d->words = static_cast<uint32_t>(need);
     if (d->mixed) d->offsets[n + 1] = static_cast<uint32_t>(need);
     if (x != nullptr && !x->objects.empty()) x->objects.push_back(nullptr);
