@@ -285,6 +285,25 @@ Find find_probe(BagData* d, const Probe& p, bool may_alias, size_t& index) {
     }
 }
 
+// The choice holding exactly these ids, in a bag whose next starts all
+// have their length; SIZE_MAX when none does.
+size_t find_uniform_ids(const BagData* d, const uint32_t* ids, size_t n, Py_hash_t hash) noexcept {
+    size_t step = stride(d);
+    const uint32_t* first = d->records + count_words(d);
+    if (d->index == nullptr) {
+        for (size_t c = 0; c < d->size; ++c)
+            if (same_ids(first + c * step, ids, n)) return c;
+        return SIZE_MAX;
+    }
+    int bits = d->index_bits;
+    size_t mask = (size_t{1} << bits) - 1;
+    for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
+        size_t slot = slot_get(bits, d->index, i);
+        if (slot == 0) return SIZE_MAX;
+        if (same_ids(first + (slot - 1) * step, ids, n)) return slot - 1;
+    }
+}
+
 // Appends a choice whose ids are held for it, with count 0. Nothing changes
 // unless all of it fits.
 size_t insert(BagData* d, const Probe& p) {
@@ -566,8 +585,16 @@ bool bag_add_one(BagData* d, const uint32_t* ids, size_t length, Graveyard& grav
     for (size_t e = 0; e < length; ++e)
         if (t.aliased(ids[e]) || t.value(ids[e]) == nullptr) return false;
     Probe p{nullptr, nullptr, ids, length, tuple_hash_by(length, [&](size_t i) { return t.hash(ids[i]); })};
+    // Ids that are not aliased match only themselves.
     size_t index = 0;
-    if (find_probe(d, p, false, index) == Find::found) {
+    bool found;
+    if (d->size > 0 && !d->mixed && d->width == length) {
+        index = find_uniform_ids(d, ids, length, p.hash);
+        found = index != SIZE_MAX;
+    } else {
+        found = find_probe(d, p, false, index) == Find::found;
+    }
+    if (found) {
         if (has_object(d, index)) return false;
         int64_t v = count_at(d, index);
         if (v == INT64_MAX) return false;

@@ -4,7 +4,9 @@
 // the tokenizer of training text, and the walks that train and generate.
 //
 // Three Python types carry the data: Vocabulary (hidden; shared by a chain
-// and the bags it made), ProbabilityBag and Chain. A value is identified by
+// and the bags it made), ProbabilityBag and Chain; a chain keeps each start's
+// choices in a plain block (BagData) and makes the start's ProbabilityBag
+// only when Python code asks for it. A value is identified by
 // its id in one vocabulary; equal values of the same plain type share an id,
 // values that are merely equal (1, 1.0, True) keep ids of their own, so that
 // everything a chain gives back is the object that was put in.

@@ -69,6 +69,9 @@ typedef struct {
     /* Entry `index` (0 <= index < chain_length) in insertion order: the
        start's id in the chain's vocabulary, the start and the bag (both
        borrowed). The bag is whatever set_bag installed: check its type.
+       A chain keeps a start's choices without a bag object until one is
+       asked for; this makes it (Python code may run, as for any
+       allocation), and the chain keeps it from then on.
        IndexError for an index out of range. */
     int (*chain_entry)(PyObject *chain, Py_ssize_t index, uint32_t *start_id, PyObject **start, PyObject **bag);
 

@@ -191,8 +191,9 @@ private:
     size_t count_ = 0;
 };
 
-// Feeds the tokenizer's tokens into the chain: a ring of the last order + 1
-// ids, each held by the token table (or, for None, by the sink).
+// Feeds the tokenizer's tokens into the chain: the last order + 1 ids at the
+// end of a buffer that slides back now and then, each id held by the token
+// table (or, for None, by the sink).
 class TrainingSink : public TokenSink {
 public:
     TrainingSink(State* st, Chain* chain, size_t order, Graveyard& graves)
@@ -208,23 +209,22 @@ public:
 
 private:
     void take(uint32_t id) {
-        if (ring_.size() < order_ + 1) {
-            ring_.push_back(id);
-            if (ring_.size() < order_ + 1) return;
-        } else {
-            ring_[head_] = id;
-            head_ = head_ + 1 == ring_.size() ? 0 : head_ + 1;
+        if (seen_ <= order_) ++seen_;
+        if (window_.size() == window_.capacity() && window_.size() > order_) {
+            // Slide the last order tokens back to the front.
+            window_.erase(window_.begin(), window_.end() - static_cast<std::ptrdiff_t>(order_));
+            if (window_.capacity() < 4 * (order_ + 1)) window_.reserve(4 * (order_ + 1));
         }
+        window_.push_back(id);
+        if (seen_ <= order_) return;
         if (chain_->vocab != reinterpret_cast<Vocab*>(vocab_.get())) {
             PyErr_SetString(PyExc_RuntimeError, "Chain changed during training");
             throw_error();
         }
-        // The window in order, oldest first: the start, then its next start.
-        window_.resize(ring_.size());
-        size_t n = ring_.size();
-        for (size_t i = 0; i < n; ++i) window_[i] = ring_[head_ + i < n ? head_ + i : head_ + i - n];
-        size_t entry = chain_entry_for_id(st_, chain_, window_[0]);
-        add_ids(st_, chain_, entry, window_.data() + 1, order_, one_.get());
+        // Oldest first: the start, then its next start.
+        const uint32_t* window = window_.data() + window_.size() - (order_ + 1);
+        size_t entry = chain_entry_for_id(st_, chain_, window[0]);
+        add_ids(st_, chain_, entry, window + 1, order_, one_.get());
     }
     State* st_;
     Chain* chain_;
@@ -234,9 +234,8 @@ private:
     TokenIds ids_;
     Ref one_;
     uint32_t none_ = 0;
-    std::vector<uint32_t> ring_;
     std::vector<uint32_t> window_;
-    size_t head_ = 0;
+    size_t seen_ = 0;
 };
 
 }  // namespace
