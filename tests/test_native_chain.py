@@ -183,6 +183,9 @@ def test_bags_of_every_size_and_shape_keep_counts_across_32_and_64_bits(size, le
         for b in (native, ref):
             b.add(items[:lengths[i % len(lengths)]] if lengths[i % len(lengths)] else (), i % 3 + 1)
     keys = list(ref)
+    seed = random.random()
+    assert [native.choose(random.Random(seed)) for _ in range(50)] == \
+           [ref.choose(random.Random(seed)) for _ in range(50)]
     for count in (2**31 - 2, 1, -(2**32), 2**63 - 1, 5, -(2**65)):
         for key in (keys[0], keys[-1], keys[len(keys) // 2]):
             native.add(key, count)

@@ -16,7 +16,7 @@ namespace pjson {
 class Totals {
 public:
     Totals() noexcept = default;
-    explicit Totals(size_t n) : block_(new Block{1, std::vector<int64_t>(n)}) {}
+    explicit Totals(size_t n) : block_(new Block{1, std::vector<int64_t>(n), {}}) {}
     Totals(const Totals& other) noexcept : block_(other.block_) {
         if (block_ != nullptr) ++block_->refs;
     }
@@ -31,12 +31,18 @@ public:
     explicit operator bool() const noexcept { return block_ != nullptr; }
     std::vector<int64_t>& operator*() const noexcept { return block_->values; }
     std::vector<int64_t>* operator->() const noexcept { return &block_->values; }
+    // Every kStep-th total (the last of each full step), while the totals
+    // rise: a search reads these first and then one step of the totals,
+    // instead of jumping through all of them.
+    static constexpr size_t kStep = 64;
+    std::vector<int64_t>& tops() const noexcept { return block_->tops; }
     void reset() noexcept { *this = Totals(); }
 
 private:
     struct Block {
         size_t refs;
         std::vector<int64_t> values;
+        std::vector<int64_t> tops;
     };
     Block* block_ = nullptr;
 };
@@ -755,10 +761,16 @@ Pick bag_pick(State* st, BagData* d, PyObject* rng) {
     if (x == nullptr || !x->running) {
         Totals running(d->size);
         int64_t total = 0;
+        bool rising = true;
         for (size_t i = 0; i < d->size; ++i) {
-            if (__builtin_add_overflow(total, count_at(d, i), &total)) return Pick{0, choose_objects(st, d, rng)};
+            int64_t count = count_at(d, i);
+            if (__builtin_add_overflow(total, count, &total)) return Pick{0, choose_objects(st, d, rng)};
             (*running)[i] = total;
+            rising = rising && count >= 0;
         }
+        if (rising)
+            for (size_t end = Totals::kStep; end <= d->size; end += Totals::kStep)
+                running.tops().push_back((*running)[end - 1]);
         extra_of(d).running = std::move(running);
     }
     // The totals as they were before rng.random() ran, which may add to the bag.
@@ -770,7 +782,13 @@ Pick bag_pick(State* st, BagData* d, PyObject* rng) {
     size_t index;
     if (PyFloat_CheckExact(r.get())) {
         double point = PyFloat_AS_DOUBLE(r.get()) * static_cast<double>(total);
-        index = bisect_right(n, [&](size_t mid) { return float_less_than(point, (*running)[mid]); });
+        // Rising totals: `point < total` holds from one index on, which any
+        // search finds alike; the steps narrow it down to one of them.
+        const std::vector<int64_t>& tops = running.tops();
+        size_t step = bisect_right(tops.size(), [&](size_t mid) { return float_less_than(point, tops[mid]); });
+        size_t lo = tops.empty() ? 0 : step * Totals::kStep;
+        size_t span = tops.empty() ? n : std::min(n - lo, Totals::kStep);
+        index = lo + bisect_right(span, [&](size_t mid) { return float_less_than(point, (*running)[lo + mid]); });
     } else {
         Ref last = check(PyLong_FromLongLong(total));
         Ref point = check(PyNumber_Multiply(r.get(), last.get()));
