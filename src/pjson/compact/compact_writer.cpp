@@ -1,8 +1,11 @@
-// dump_json_small: converts the chain into the document object (an ordered
-// mapping of "codes" and "chain", tuples for the chain and its bags), then
-// makes one call of the encoder's dump.
+// dump_json_small: converts the chain into the document (an ordered mapping
+// of "codes" and "chain", tuples for the chain and its bags), then makes one
+// call of the encoder's dump. With the genuine ujson as encoder the document
+// is rendered natively instead, byte for byte what ujson.dump writes, and
+// written in the same one call of the file's write.
 #include "compact/compact.h"
 #include "document/code_table.h"
+#include "document/value_text.h"
 
 #include <vector>
 
@@ -23,40 +26,132 @@ void compact_build_table(const Globals& globals, PyObject* chain, PyObject* code
     }
 }
 
-// gen_next_start, compressed: the keys of a next start's elements, collected
-// in `keys` (scratch space) before the tuple is made, since each lookup may
-// run the caller's __hash__ and __eq__.
-Ref gen_next_start_keys(PyObject* codes, PyObject* next_start, std::vector<Ref>& keys) {
-    keys.clear();
-    Iter it(next_start);
-    while (Ref element = it.next()) keys.push_back(Ref::borrow(dict_lookup(codes, element.get())));
-    return tuple_from(keys);
-}
+// The converted chain in document order, before it becomes tuples or text:
+// each item the encoder would meet, and marks where a bag or a coded next
+// start opens and closes. Cells own their items.
+class Tape {
+public:
+    Tape() = default;
+    Tape(const Tape&) = delete;
+    Tape& operator=(const Tape&) = delete;
+    ~Tape() {
+        for (PyObject* cell : cells_)
+            if (!is_mark(cell)) Py_XDECREF(cell);
+    }
 
-// gen_chain: per (start, bag) the converted start, then the tuple of the
-// bag's converted next starts and counts.
-Ref gen_chain(const Names& n, PyObject* chain, PyObject* codes, bool compress) {
-    std::vector<Ref> out;
-    std::vector<Ref> bag_out;
-    std::vector<Ref> scratch;
+    void push(Ref item) {
+        cells_.push_back(item.get());
+        item.release();
+    }
+    void open() { cells_.push_back(open_mark()); }
+    void close() { cells_.push_back(close_mark()); }
+
+    // The chain's array as the encoder writes it; false, with `out` as it
+    // may be, when an item's text cannot be proved equal.
+    bool render(std::string& out, JsonEncoder encoder) const {
+        bool comma = false;
+        out.push_back('[');
+        for (PyObject* cell : cells_) {
+            if (cell == close_mark()) {
+                out.push_back(']');
+                comma = true;
+                continue;
+            }
+            if (comma) out.push_back(',');
+            if (cell == open_mark()) {
+                out.push_back('[');
+                comma = false;
+                continue;
+            }
+            if (!value_text_append(out, cell, encoder)) return false;
+            comma = true;
+        }
+        out.push_back(']');
+        return true;
+    }
+
+    // The tuple of the chain, its bags and coded next starts, as they go to
+    // the encoder. The items move from the tape into the tuples.
+    Ref build() {
+        std::vector<std::vector<Ref>> levels(1);
+        size_t depth = 0;
+        for (PyObject*& cell : cells_) {
+            if (cell == open_mark()) {
+                if (++depth == levels.size()) levels.emplace_back();
+                levels[depth].clear();
+            } else if (cell == close_mark()) {
+                Ref tuple = tuple_from(levels[depth]);
+                levels[--depth].push_back(std::move(tuple));
+            } else {
+                levels[depth].push_back(Ref(std::exchange(cell, nullptr)));
+            }
+        }
+        return tuple_from(levels[0]);
+    }
+
+private:
+    static PyObject* open_mark() { return reinterpret_cast<PyObject*>(&marks_[0]); }
+    static PyObject* close_mark() { return reinterpret_cast<PyObject*>(&marks_[1]); }
+    static bool is_mark(PyObject* cell) { return cell == open_mark() || cell == close_mark(); }
+
+    static inline char marks_[2];
+    std::vector<PyObject*> cells_;
+};
+
+// gen_chain: per (start, bag) the converted start, then the bag's converted
+// next starts and counts. Compressed next starts are the keys of their
+// elements, each lookup free to run the caller's __hash__ and __eq__.
+void gen_chain(const Names& n, PyObject* chain, PyObject* codes, bool compress, Tape& tape) {
     Ref items = call_method0(chain, n.items);
     Iter entries(items.get());
     Ref start, bag, next_start, count;
     while (Ref entry = entries.next()) {
         unpack_pair(entry.get(), start, bag);
-        out.push_back(compress ? Ref::borrow(dict_lookup(codes, start.get())) : std::move(start));
+        tape.push(compress ? Ref::borrow(dict_lookup(codes, start.get())) : std::move(start));
 
         Ref choices = call_method0(bag.get(), n.choices);
         Iter it(choices.get());
-        bag_out.clear();
+        tape.open();
         while (Ref choice = it.next()) {
             unpack_pair(choice.get(), next_start, count);
-            bag_out.push_back(compress ? gen_next_start_keys(codes, next_start.get(), scratch) : std::move(next_start));
-            bag_out.push_back(std::move(count));
+            if (compress) {
+                tape.open();
+                Iter elements(next_start.get());
+                while (Ref element = elements.next()) tape.push(Ref::borrow(dict_lookup(codes, element.get())));
+                tape.close();
+            } else {
+                tape.push(std::move(next_start));
+            }
+            tape.push(std::move(count));
         }
-        out.push_back(tuple_from(bag_out));
+        tape.close();
     }
-    return tuple_from(out);
+}
+
+// What ujson.dump does around its rendering: "expected file" unless the file
+// has a callable write, then one write of the whole text.
+void write_like_ujson(PyObject* file, const std::string& text) {
+    if (!PyObject_HasAttrString(file, "write")) {
+        PyErr_SetString(PyExc_TypeError, "expected file");
+        throw_error();
+    }
+    Ref write = check(PyObject_GetAttrString(file, "write"));
+    if (!PyCallable_Check(write.get())) {
+        PyErr_SetString(PyExc_TypeError, "expected file");
+        throw_error();
+    }
+    Ref str = make_str(text, /*ascii=*/true);
+    check(PyObject_CallOneArg(write.get(), str.get()));
+}
+
+// The whole document as ujson renders it with its default settings.
+bool render_document(std::string& out, PyObject* codes_list, const Tape& tape) {
+    out.append("{\"codes\":");
+    if (!value_text_append(out, codes_list, JsonEncoder::ujson)) return false;
+    out.append(",\"chain\":");
+    if (!tape.render(out, JsonEncoder::ujson)) return false;
+    out.push_back('}');
+    return true;
 }
 
 }  // namespace
@@ -68,10 +163,27 @@ void compact_dump(const Globals& globals, const CallArgs& args) {
     const bool compress = truth(args.flag);
     if (compress) compact_build_table(globals, args.chain, codes.get(), codes_list.get());
 
-    Ref chain_tuple = gen_chain(n, args.chain, codes.get(), compress);
+    Tape tape;
+    gen_chain(n, args.chain, codes.get(), compress, tape);
 
-    Ref members = check(Py_BuildValue("[(OO)(OO)]", n.codes, codes_list.get(), n.chain, chain_tuple.get()));
     Ref ordered_dict = globals.get(n.g_OrderedDict);
+    if (ordered_dict.get() == globals.state().imported_ordered_dict) {
+        // Calling the genuine OrderedDict shows nothing to anyone, so the
+        // native path may skip it. Nothing has run since the conversion
+        // ended, so the document is rendered as the encoder would find it.
+        Ref json = globals.get(n.g_json);
+        const ImportedJson* genuine = genuine_json_for_dump(globals, json.get());
+        if (genuine != nullptr && genuine->kind == JsonEncoder::ujson) {
+            std::string text;
+            if (render_document(text, codes_list.get(), tape)) {
+                write_like_ujson(args.file, text);
+                return;
+            }
+        }
+    }
+
+    Ref chain_tuple = tape.build();
+    Ref members = check(Py_BuildValue("[(OO)(OO)]", n.codes, codes_list.get(), n.chain, chain_tuple.get()));
     Ref document = check(PyObject_CallOneArg(ordered_dict.get(), members.get()));
     // Drop our own references so that the document is all that holds the
     // converted chain while the encoder runs.
