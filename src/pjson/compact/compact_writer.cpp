@@ -7,6 +7,7 @@
 #include "document/code_table.h"
 #include "document/value_text.h"
 
+#include <cstdint>
 #include <vector>
 
 namespace pjson {
@@ -46,27 +47,27 @@ public:
     void open() { cells_.push_back(open_mark()); }
     void close() { cells_.push_back(close_mark()); }
 
-    // The chain's array as the encoder writes it; false, with `out` as it
-    // may be, when an item's text cannot be proved equal.
-    bool render(std::string& out, JsonEncoder encoder) const {
+    // The chain's array as the encoder writes it; false, with a text to be
+    // given up, when an item's text cannot be proved equal.
+    bool render(TextWriter& out, JsonEncoder encoder) const {
         bool comma = false;
-        out.push_back('[');
+        out.put('[');
         for (PyObject* cell : cells_) {
             if (cell == close_mark()) {
-                out.push_back(']');
+                out.put(']');
                 comma = true;
                 continue;
             }
-            if (comma) out.push_back(',');
+            if (comma) out.put(',');
             if (cell == open_mark()) {
-                out.push_back('[');
+                out.put('[');
                 comma = false;
                 continue;
             }
-            if (!value_text_append(out, cell, encoder)) return false;
+            if (!out.value(cell, encoder)) return false;
             comma = true;
         }
-        out.push_back(']');
+        out.put(']');
         return true;
     }
 
@@ -98,16 +99,64 @@ private:
     std::vector<PyObject*> cells_;
 };
 
+// The writer's lookup, remembering the value last met at each of a few
+// thousand slots, for the values met over and over in a chain. Only where
+// no lookup can run code of the caller's: every value of the table is of a
+// builtin type compared natively, and the value looked up an exact str or
+// int. A slot holds its value, so that its address cannot be reused for
+// another value while it is remembered.
+class KeyLookup {
+public:
+    explicit KeyLookup(PyObject* codes) : codes_(codes) {
+        Py_ssize_t pos = 0;
+        PyObject* value = nullptr;
+        PyObject* key = nullptr;
+        while (PyDict_Next(codes, &pos, &value, &key))
+            if (!PyUnicode_CheckExact(value) && !PyLong_CheckExact(value) && !PyFloat_CheckExact(value) &&
+                value != Py_None && !PyBool_Check(value))
+                return;
+        if (pos > 0) slots_.resize(kSlots);
+    }
+    KeyLookup(const KeyLookup&) = delete;
+    KeyLookup& operator=(const KeyLookup&) = delete;
+    ~KeyLookup() {
+        for (Slot& slot : slots_) Py_XDECREF(slot.value);
+    }
+
+    // The key of `value`; KeyError carrying it when the table lacks it.
+    PyObject* operator()(PyObject* value) {
+        if (slots_.empty() || !(PyUnicode_CheckExact(value) || PyLong_CheckExact(value)))
+            return dict_lookup(codes_, value);
+        Slot& slot = slots_[(reinterpret_cast<uintptr_t>(value) >> 4) & (kSlots - 1)];
+        if (slot.value == value) return slot.key;
+        PyObject* key = dict_lookup(codes_, value);
+        Py_INCREF(value);
+        Py_XSETREF(slot.value, value);  // an exact str or int goes without running code
+        slot.key = key;
+        return key;
+    }
+
+private:
+    struct Slot {
+        PyObject* value = nullptr;  // owned
+        PyObject* key = nullptr;    // borrowed from the table
+    };
+    static constexpr size_t kSlots = 4096;
+    PyObject* codes_;
+    std::vector<Slot> slots_;
+};
+
 // gen_chain: per (start, bag) the converted start, then the bag's converted
 // next starts and counts. Compressed next starts are the keys of their
 // elements, each lookup free to run the caller's __hash__ and __eq__.
 void gen_chain(const Names& n, PyObject* chain, PyObject* codes, bool compress, Tape& tape) {
+    KeyLookup key_of(codes);
     Ref items = call_method0(chain, n.items);
     Iter entries(items.get());
     Ref start, bag, next_start, count;
     while (Ref entry = entries.next()) {
         unpack_pair(entry.get(), start, bag);
-        tape.push(compress ? Ref::borrow(dict_lookup(codes, start.get())) : std::move(start));
+        tape.push(compress ? Ref::borrow(key_of(start.get())) : std::move(start));
 
         Ref choices = call_method0(bag.get(), n.choices);
         Iter it(choices.get());
@@ -117,7 +166,7 @@ void gen_chain(const Names& n, PyObject* chain, PyObject* codes, bool compress, 
             if (compress) {
                 tape.open();
                 Iter elements(next_start.get());
-                while (Ref element = elements.next()) tape.push(Ref::borrow(dict_lookup(codes, element.get())));
+                while (Ref element = elements.next()) tape.push(Ref::borrow(key_of(element.get())));
                 tape.close();
             } else {
                 tape.push(std::move(next_start));
@@ -145,12 +194,13 @@ void write_like_ujson(PyObject* file, const std::string& text) {
 }
 
 // The whole document as ujson renders it with its default settings.
-bool render_document(std::string& out, PyObject* codes_list, const Tape& tape) {
-    out.append("{\"codes\":");
-    if (!value_text_append(out, codes_list, JsonEncoder::ujson)) return false;
-    out.append(",\"chain\":");
+bool render_document(std::string& text, PyObject* codes_list, const Tape& tape) {
+    TextWriter out(text);
+    out.put("{\"codes\":", 9);
+    if (!out.value(codes_list, JsonEncoder::ujson)) return false;
+    out.put(",\"chain\":", 9);
     if (!tape.render(out, JsonEncoder::ujson)) return false;
-    out.push_back('}');
+    out.put('}');
     return true;
 }
 
