@@ -333,3 +333,29 @@ def test_native_paths_hold_no_parsed_document(name):
 
     tesmo_cjson.dump_json_small(RecChain([], [("a", [(("a",), 1)])], [("a", 1)]), File([]))
     assert seen == [0]
+
+
+def test_writer_lookups_run_every_comparison_a_dict_lookup_runs():
+    # A table value whose hash collides with "a" is compared with "a" at
+    # every lookup of "a"; none of them may be skipped.
+    calls = []
+
+    class Collides(str):
+        def __hash__(self) -> int:
+            return hash("a")
+
+        def __eq__(self, other: Any) -> bool:
+            calls.append(other)
+            return False
+
+    odd = Collides("z")
+    entries = [("a", [(("a", "a"), 1)]), ("a", [(("a",), 2)])]
+    file = io.StringIO()
+    tesmo_cjson.dump_json_small(RecChain([], entries, [(odd, 2), ("a", 1)]), file)
+    written = list(calls)
+    calls.clear()
+    table = {}
+    table[odd], table["a"] = 0, 1  # the table, then two starts and three elements looked up
+    for _ in range(5):
+        table["a"]
+    assert written == calls and len(calls) >= 5

@@ -8,6 +8,7 @@
 #include "document/value_text.h"
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace pjson {
@@ -30,9 +31,16 @@ void compact_build_table(const Globals& globals, PyObject* chain, PyObject* code
 // The converted chain in document order, before it becomes tuples or text:
 // each item the encoder would meet, and marks where a bag or a coded next
 // start opens and closes. Cells own their items.
+//
+// With a text to write to, the tape also renders its items as they come, in
+// the one pass over the chain, as long as each is immutable: its text at the
+// end is then the one it has now. The first item that is not (a list, say)
+// ends that, and the document is rendered from the tape at the end.
 class Tape {
 public:
-    Tape() = default;
+    explicit Tape(std::string* text) {
+        if (text != nullptr) eager_.emplace(*text);
+    }
     Tape(const Tape&) = delete;
     Tape& operator=(const Tape&) = delete;
     ~Tape() {
@@ -42,10 +50,31 @@ public:
 
     void push(Ref item) {
         cells_.push_back(item.get());
-        item.release();
+        PyObject* cell = item.release();
+        if (!eager_) return;
+        if (comma_) eager_->put(',');
+        comma_ = true;
+        if (!immutable(cell, 0) || !eager_->value(cell, JsonEncoder::ujson)) eager_.reset();
     }
-    void open() { cells_.push_back(open_mark()); }
-    void close() { cells_.push_back(close_mark()); }
+    void open() {
+        cells_.push_back(open_mark());
+        if (!eager_) return;
+        if (comma_) eager_->put(',');
+        eager_->put('[');
+        comma_ = false;
+    }
+    void close() {
+        cells_.push_back(close_mark());
+        if (!eager_) return;
+        eager_->put(']');
+        comma_ = true;
+    }
+    // The text rendered as the items came: all of it, or false.
+    bool rendered() {
+        if (!eager_) return false;
+        eager_.reset();  // flushes
+        return true;
+    }
 
     // The chain's array as the encoder writes it; false, with a text to be
     // given up, when an item's text cannot be proved equal.
@@ -95,8 +124,22 @@ private:
     static PyObject* close_mark() { return reinterpret_cast<PyObject*>(&marks_[1]); }
     static bool is_mark(PyObject* cell) { return cell == open_mark() || cell == close_mark(); }
 
+    // Objects no code can change: exact str, int, float, None, True, False
+    // and exact tuples of them.
+    static bool immutable(PyObject* item, int depth) {
+        if (PyUnicode_CheckExact(item) || PyLong_CheckExact(item) || PyFloat_CheckExact(item) || item == Py_None ||
+            PyBool_Check(item))
+            return true;
+        if (!PyTuple_CheckExact(item) || depth > 32) return false;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(item); ++i)
+            if (!immutable(PyTuple_GET_ITEM(item, i), depth + 1)) return false;
+        return true;
+    }
+
     static inline char marks_[2];
     std::vector<PyObject*> cells_;
+    std::optional<TextWriter> eager_;
+    bool comma_ = false;
 };
 
 // The writer's lookup, remembering the value last met at each of a few
@@ -193,15 +236,29 @@ void write_like_ujson(PyObject* file, const std::string& text) {
     check(PyObject_CallOneArg(write.get(), str.get()));
 }
 
-// The whole document as ujson renders it with its default settings.
-bool render_document(std::string& text, PyObject* codes_list, const Tape& tape) {
+// The whole document as ujson renders it with its default settings, the
+// chain's array already rendered as `chain_text` or else from the tape.
+bool render_document(std::string& text, PyObject* codes_list, const Tape& tape, const std::string* chain_text) {
     TextWriter out(text);
     out.put("{\"codes\":", 9);
     if (!out.value(codes_list, JsonEncoder::ujson)) return false;
     out.put(",\"chain\":", 9);
-    if (!tape.render(out, JsonEncoder::ujson)) return false;
+    if (chain_text != nullptr) {
+        out.put('[');
+        out.put(chain_text->data(), chain_text->size());
+        out.put(']');
+    } else if (!tape.render(out, JsonEncoder::ujson)) {
+        return false;
+    }
     out.put('}');
     return true;
+}
+
+// The encoder `json` is now, when the native writer may stand in for it.
+bool native_writer(const Globals& globals, PyObject* ordered_dict, PyObject* json) {
+    if (ordered_dict != globals.state().imported_ordered_dict) return false;
+    const ImportedJson* genuine = genuine_json_for_dump(globals, json);
+    return genuine != nullptr && genuine->kind == JsonEncoder::ujson;
 }
 
 }  // namespace
@@ -213,7 +270,13 @@ void compact_dump(const Globals& globals, const CallArgs& args) {
     const bool compress = truth(args.flag);
     if (compress) compact_build_table(globals, args.chain, codes.get(), codes_list.get());
 
-    Tape tape;
+    // A plain chain is rendered on the way, while its next starts are still
+    // in the cache, when the native writer is likely to be wanted at the
+    // end; whether it is, is decided there, when today's path reads the
+    // globals. A compressed chain's keys stay in the cache anyway.
+    std::string chain_text;
+    const bool eager = !compress && native_writer(globals, globals.peek(n.g_OrderedDict), globals.peek(n.g_json));
+    Tape tape(eager ? &chain_text : nullptr);
     gen_chain(n, args.chain, codes.get(), compress, tape);
 
     Ref ordered_dict = globals.get(n.g_OrderedDict);
@@ -222,10 +285,11 @@ void compact_dump(const Globals& globals, const CallArgs& args) {
         // native path may skip it. Nothing has run since the conversion
         // ended, so the document is rendered as the encoder would find it.
         Ref json = globals.get(n.g_json);
-        const ImportedJson* genuine = genuine_json_for_dump(globals, json.get());
-        if (genuine != nullptr && genuine->kind == JsonEncoder::ujson) {
+        if (native_writer(globals, ordered_dict.get(), json.get())) {
             std::string text;
-            if (render_document(text, codes_list.get(), tape)) {
+            const bool rendered = tape.rendered();
+            if (render_document(text, codes_list.get(), tape, rendered ? &chain_text : nullptr)) {
+                chain_text = std::string();
                 write_like_ujson(args.file, text);
                 return;
             }

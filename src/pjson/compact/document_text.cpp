@@ -128,6 +128,21 @@ bool int_value(const char* p, const char* e, long long& value) {
     return true;
 }
 
+// The common token, a short integer: just past it, with its value, when
+// the token at p is -?[0-9]{1,18} and no fraction or exponent follows (its
+// leading zeros, if any, are for the caller to refuse); else nullptr.
+inline const char* short_int(const char* p, const char* end, long long& value) {
+    const bool negative = p < end && *p == '-';
+    const char* q = p + negative;
+    const char* const digits = q;
+    long long v = 0;
+    while (q < end && *q >= '0' && *q <= '9' && q - digits < 18) v = v * 10 + (*q++ - '0');
+    if (q == digits || (q < end && ((*q >= '0' && *q <= '9') || *q == '.' || *q == 'e' || *q == 'E')))
+        return nullptr;
+    value = negative ? -v : v;
+    return q;
+}
+
 // A float token as float() reads it; false when too long to be sure of.
 bool float_value(const char* p, const char* e, double& value) {
     if (e - p > kMaxFloatChars) return false;
@@ -197,6 +212,11 @@ const char* check_value(const char* p, const char* end, int depth) {
         case 'f': return end - p >= 5 && std::memcmp(p, "false", 5) == 0 ? p + 5 : nullptr;
         case 'n': return end - p >= 4 && std::memcmp(p, "null", 4) == 0 ? p + 4 : nullptr;
         default: {
+            long long v = 0;
+            if (const char* e = short_int(p, end, v)) {
+                const char* first = p + (*p == '-');
+                return *first == '0' && e - first > 1 ? nullptr : e;  // no leading zeros
+            }
             bool real = false;
             const char* e = number_end(p, end, real);
             return e != nullptr && check_number(p, e, real) ? e : nullptr;
@@ -349,8 +369,13 @@ Ref build(const char*& p) {
         case 'n': p += 4; return Ref::borrow(Py_None);
         default: break;
     }
+    long long small = 0;
+    if (const char* e = short_int(p, p + kMaxFloatChars + 24, small)) {  // checked: the token ends well before
+        p = e;
+        return check(PyLong_FromLongLong(small));
+    }
     bool real = false;
-    const char* e = number_end(p, p + kMaxFloatChars + 24, real);  // checked: the token ends well before
+    const char* e = number_end(p, p + kMaxFloatChars + 24, real);
     const char* begin = std::exchange(p, e);
     if (real) {
         double v = 0;
@@ -422,6 +447,7 @@ Ref text_value(const char* p) { return build(p); }
 
 bool text_int(const char* p, long long& value) {
     if (*p != '-' && (*p < '0' || *p > '9')) return false;
+    if (short_int(p, p + kMaxFloatChars + 24, value) != nullptr) return true;
     bool real = false;
     const char* e = number_end(p, p + kMaxFloatChars + 24, real);
     return !real && int_value(p, e, value);

@@ -106,6 +106,8 @@ public:
     Globals(PyObject* module, const State& state) : dict_(PyModule_GetDict(module)), state_(state) {}
     // New reference to the global, NameError when it was deleted.
     Ref get(PyObject* name) const;
+    // The global as it is now, borrowed, or nullptr; sets no error.
+    PyObject* peek(PyObject* name) const { return PyDict_GetItem(dict_, name); }
 
     const State& state() const noexcept { return state_; }
     const Names& names() const noexcept { return state_.names; }
