@@ -41,12 +41,13 @@ struct ObjectDoc {
 
 // The checked text, its values built only when the walk needs them.
 struct TextDoc {
-    using Value = const char*;
+    using Value = TextElement;
 
     class Array {
     public:
         explicit Array(const char* array) : text_(array) {}
-        const char* next() { return text_.next(); }
+        explicit Array(const TextElement& array) : text_(array.at) {}
+        TextElement next() { return text_.next(); }
         // The bag just walked ends where its own walk ended.
         void passed(const Array& element) { text_.passed(element.text_.end()); }
 
@@ -58,9 +59,9 @@ struct TextDoc {
     // ... by index, so that the walk's numeric codes skip the hashing.
     explicit TextDoc(const char* codes_array) : codes(check(PyDict_New())) {
         Array it(codes_array);
-        while (const char* key = it.next()) {
-            const char* value = it.next();
-            if (value == nullptr) break;
+        while (TextElement key = it.next()) {
+            TextElement value = it.next();
+            if (!value) break;
             Ref k = text_value(key);
             Ref v = text_value(value);
             check_status(PyDict_SetItem(codes.get(), k.get(), v.get()));
@@ -77,22 +78,21 @@ struct TextDoc {
     }
 
     bool compressed() const { return PyDict_GET_SIZE(codes.get()) > 0; }
-    Ref object(const char* value) const { return text_value(value); }
+    Ref object(const TextElement& value) const { return text_value(value); }
 
-    PyObject* decode(const char* key) const {
-        long long code = 0;
-        if (text_int(key, code) && code >= 0 && static_cast<unsigned long long>(code) < by_code.size() &&
-            by_code[static_cast<size_t>(code)] != nullptr)
-            return by_code[static_cast<size_t>(code)];
+    PyObject* decode(const TextElement& key) const {
+        if (key.is_int && key.value >= 0 && static_cast<unsigned long long>(key.value) < by_code.size() &&
+            by_code[static_cast<size_t>(key.value)] != nullptr)
+            return by_code[static_cast<size_t>(key.value)];
         Ref k = text_value(key);
         return dict_lookup(codes.get(), k.get());
     }
 
     // tuple() of the array as parsed.
-    Ref tuple(const char* array) const {
+    Ref tuple(const TextElement& array) const {
         std::vector<Ref> items;
-        TextArray it(array);
-        while (const char* item = it.next()) items.push_back(text_value(item));
+        TextArray it(array.at);
+        while (TextElement item = it.next()) items.push_back(text_value(item));
         Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
         for (size_t i = 0; i < items.size(); ++i)
             PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), items[i].release());

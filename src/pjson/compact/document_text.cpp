@@ -135,8 +135,9 @@ inline const char* short_int(const char* p, const char* end, long long& value) {
     const bool negative = p < end && *p == '-';
     const char* q = p + negative;
     const char* const digits = q;
+    const char* const limit = end - digits > 18 ? digits + 18 : end;
     long long v = 0;
-    while (q < end && *q >= '0' && *q <= '9' && q - digits < 18) v = v * 10 + (*q++ - '0');
+    for (unsigned d; q < limit && (d = static_cast<unsigned char>(*q) - unsigned{'0'}) <= 9; ++q) v = v * 10 + d;
     if (q == digits || (q < end && ((*q >= '0' && *q <= '9') || *q == '.' || *q == 'e' || *q == 'E')))
         return nullptr;
     value = negative ? -v : v;
@@ -224,6 +225,25 @@ const char* check_value(const char* p, const char* end, int depth) {
     }
 }
 
+// The usual compressed next start, an array of short integers, checked in
+// one loop; nullptr when it holds anything else, to be checked the general
+// way.
+const char* check_int_array(const char* p, const char* end) {
+    p = skip_ws(p + 1, end);
+    if (p < end && *p == ']') return p + 1;
+    for (;;) {
+        long long v = 0;
+        const char* e = short_int(p, end, v);
+        const char* first = p + (p < end && *p == '-');
+        if (e == nullptr || (*first == '0' && e - first > 1)) return nullptr;
+        p = skip_ws(e, end);
+        if (p == end) return nullptr;
+        if (*p == ']') return p + 1;
+        if (*p != ',') return nullptr;
+        p = skip_ws(p + 1, end);
+    }
+}
+
 // "chain": every bag (odd index) an array, and in every bag each next start
 // (even index) an array unless it is the unpaired last element.
 const char* check_chain(const char* p, const char* end, bool& shaped) {
@@ -236,6 +256,8 @@ const char* check_chain(const char* p, const char* end, bool& shaped) {
         const char* after = check_elements(entry, end, [&](const char* item, size_t i) -> const char* {
             if (odd_one != nullptr) shaped = false;  // it was not the last element
             if (i % 2 == 0 && *item != '[') odd_one = item;
+            if (*item == '[')
+                if (const char* after_keys = check_int_array(item, end)) return after_keys;
             return check_value(item, end, 3);
         });
         return after;
@@ -248,6 +270,12 @@ const char* skip_value(const char* p) {
         for (++p; *p != '"'; ++p)
             if (*p == '\\') ++p;
         return p + 1;
+    }
+    if (*p == '[') {
+        // Most arrays here hold numbers only.
+        const char* q = p + 1;
+        while (*q != ']' && *q != '"' && *q != '[' && *q != '{') ++q;
+        if (*q == ']') return q + 1;
     }
     if (*p == '[' || *p == '{') {
         int depth = 0;
@@ -427,30 +455,34 @@ bool text_check(const char* begin, const char* end, TextLayout& layout) {
     return skip_ws(p + 1, end) == end && layout.codes != nullptr && layout.chain != nullptr;
 }
 
-const char* TextArray::next() {
+TextElement TextArray::next() {
     if (pending_ != nullptr) p_ = skip_value(pending_);
     pending_ = nullptr;
-    if (p_ == nullptr) return nullptr;
+    if (p_ == nullptr) return {};
     p_ = skip_ws(p_);
     if (*p_ == ']') {
         end_ = p_ + 1;
         p_ = nullptr;
-        return nullptr;
+        return {};
     }
     if (!first_) p_ = skip_ws(p_ + 1);  // the comma
     first_ = false;
-    pending_ = p_;
-    return p_;
+    TextElement element;
+    element.at = p_;
+    if (const char* after = short_int(p_, p_ + kMaxFloatChars + 24, element.value)) {  // checked: ends well before
+        element.is_int = true;
+        p_ = after;
+    } else {
+        pending_ = p_;
+    }
+    return element;
 }
 
 Ref text_value(const char* p) { return build(p); }
 
-bool text_int(const char* p, long long& value) {
-    if (*p != '-' && (*p < '0' || *p > '9')) return false;
-    if (short_int(p, p + kMaxFloatChars + 24, value) != nullptr) return true;
-    bool real = false;
-    const char* e = number_end(p, p + kMaxFloatChars + 24, real);
-    return !real && int_value(p, e, value);
+Ref text_value(const TextElement& element) {
+    if (element.is_int) return check(PyLong_FromLongLong(element.value));
+    return text_value(element.at);
 }
 
 }  // namespace pjson

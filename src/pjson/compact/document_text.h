@@ -25,12 +25,20 @@ struct TextLayout {
 // nesting no deeper than 16.
 bool text_check(const char* begin, const char* end, TextLayout& layout);
 
+// An element of an array of a checked text: where it starts, and for the
+// common short integer its value, read on the way.
+struct TextElement {
+    const char* at = nullptr;  // nullptr past the last element
+    bool is_int = false;
+    long long value = 0;
+    explicit operator bool() const { return at != nullptr; }
+};
+
 // One forward pass over the elements of an array of a checked text.
 class TextArray {
 public:
     explicit TextArray(const char* open_bracket) : p_(open_bracket + 1) {}
-    // The next element's first character, or nullptr after the last one.
-    const char* next();
+    TextElement next();
     // Tells the array that its element last returned ends at `after`, so
     // that next() need not skip over it again.
     void passed(const char* after) {
@@ -49,8 +57,7 @@ private:
 
 // The value at `p` of a checked text, as both decoders build it.
 Ref text_value(const char* p);
-
-// True, with the value, when the token at `p` is an integer.
-bool text_int(const char* p, long long& value);
+// The same for an element.
+Ref text_value(const TextElement& element);
 
 }  // namespace pjson
