@@ -72,7 +72,8 @@ public:
     // The text rendered as the items came: all of it, or false.
     bool rendered() {
         if (!eager_) return false;
-        eager_.reset();  // flushes
+        eager_->flush();
+        eager_.reset();
         return true;
     }
 
@@ -251,6 +252,7 @@ bool render_document(std::string& text, PyObject* codes_list, const Tape& tape, 
         return false;
     }
     out.put('}');
+    out.flush();
     return true;
 }
 

@@ -77,6 +77,9 @@ void TextWriter::put(const char* s, size_t n) {
 }
 
 void TextWriter::append_str(PyObject* str, JsonEncoder encoder) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(str) < 0) throw_error();  // a string made by the old API
+#endif
     // Short ASCII strings that need no escape, a chain's usual values, are
     // checked and copied a character at a time.
     const Py_ssize_t length = PyUnicode_GET_LENGTH(str);

@@ -18,13 +18,14 @@ inline constexpr char kDigitPairs[] =
 
 // Appends to a std::string through a buffer of its own, so that the many
 // short pieces of a document cost a few stores each; what it holds goes to
-// the string when the buffer fills, on flush() and when it is destroyed.
+// the string when the buffer fills and on flush(), which the owner calls
+// before it uses the string (never from a destructor, which could not
+// report a failure to grow the string).
 class TextWriter {
 public:
     explicit TextWriter(std::string& out) : out_(out) {}
     TextWriter(const TextWriter&) = delete;
     TextWriter& operator=(const TextWriter&) = delete;
-    ~TextWriter() { flush(); }
 
     void put(char c) {
         if (used_ == sizeof buf_) flush();
