@@ -359,3 +359,22 @@ def test_writer_lookups_run_every_comparison_a_dict_lookup_runs():
     for _ in range(5):
         table["a"]
     assert written == calls and len(calls) >= 5
+
+
+@pytest.mark.parametrize("last_count", [7, math.nan], ids=["rendered", "handed to ujson"])
+@pytest.mark.parametrize("compress", [True, False])
+def test_writer_long_chains(compress, last_count):
+    # Far more items than the writer keeps in one block, rendered natively or,
+    # for a NaN at the very end, all handed to ujson.dump after all.
+    words = [f"w{i}" for i in range(300)]
+    entries = [(w, [((words[(i * 7 + j) % 300], words[j]), j + 1) for j in range(100)]) for i, w in enumerate(words)]
+    entries[-1][1].append((("w0",), last_count))
+    freqs = [(w, 1) for w in words]
+
+    def write(module: Any, log: list) -> None:
+        file = io.StringIO()
+        module.dump_json_small(RecChain([], entries, freqs), file, compress)
+        log.append(file.getvalue())
+
+    native, general = both_paths(tesmo_cjson, write)
+    assert native == general and len(native) > 300_000

@@ -8,6 +8,7 @@
 #include "document/value_text.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -27,6 +28,50 @@ void compact_build_table(const Globals& globals, PyObject* chain, PyObject* code
         check_status(PyList_Append(codes_list, entry.value.get()));
     }
 }
+
+// Cells appended in blocks of a fixed size: a chain of millions of choices
+// is kept without a vector's copies on growing, and without its unused half.
+class Cells {
+public:
+    void push_back(PyObject* cell) {
+        if (used_ == kBlock) {
+            std::unique_ptr<PyObject*[]> block(new PyObject*[kBlock]);
+            blocks_.push_back(std::move(block));
+            used_ = 0;
+        }
+        blocks_.back()[used_++] = cell;
+    }
+
+    class iterator {
+    public:
+        iterator(const Cells& cells, size_t block, size_t index) : cells_(cells), block_(block), index_(index) {}
+        PyObject*& operator*() const { return cells_.blocks_[block_][index_]; }
+        iterator& operator++() {
+            if (++index_ == kBlock) {
+                ++block_;
+                index_ = 0;
+            }
+            return *this;
+        }
+        bool operator!=(const iterator& other) const { return block_ != other.block_ || index_ != other.index_; }
+
+    private:
+        const Cells& cells_;
+        size_t block_;
+        size_t index_;
+    };
+    iterator begin() const { return iterator(*this, 0, 0); }
+    iterator end() const {
+        // Past the last cell: the next block's start when the last one is full.
+        if (blocks_.empty()) return begin();
+        return used_ == kBlock ? iterator(*this, blocks_.size(), 0) : iterator(*this, blocks_.size() - 1, used_);
+    }
+
+private:
+    static constexpr size_t kBlock = size_t{1} << 16;
+    std::vector<std::unique_ptr<PyObject*[]>> blocks_;
+    size_t used_ = kBlock;  // cells used in the last block
+};
 
 // The converted chain in document order, before it becomes tuples or text:
 // each item the encoder would meet, and marks where a bag or a coded next
@@ -138,7 +183,7 @@ private:
     }
 
     static inline char marks_[2];
-    std::vector<PyObject*> cells_;
+    Cells cells_;
     std::optional<TextWriter> eager_;
     bool comma_ = false;
 };
