@@ -34,7 +34,7 @@ struct ObjectDoc {
     bool compressed() const { return PyDict_GET_SIZE(codes.get()) > 0; }
     Ref object(const Ref& value) const { return Ref::borrow(value.get()); }
     PyObject* decode(const Ref& key) const { return dict_lookup(codes.get(), key.get()); }
-    Ref tuple(const Ref& value) const { return check(PySequence_Tuple(value.get())); }
+    Ref tuple(const Ref& value, std::vector<Ref>&) const { return check(PySequence_Tuple(value.get())); }
 
     Ref codes;
 };
@@ -88,9 +88,9 @@ struct TextDoc {
         return dict_lookup(codes.get(), k.get());
     }
 
-    // tuple() of the array as parsed.
-    Ref tuple(const TextElement& array) const {
-        std::vector<Ref> items;
+    // tuple() of the array as parsed; `items` is scratch space.
+    Ref tuple(const TextElement& array, std::vector<Ref>& items) const {
+        items.clear();
         TextArray it(array.at);
         while (TextElement item = it.next()) items.push_back(text_value(item));
         Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
@@ -159,7 +159,7 @@ void load_replace(const Globals& globals, PyObject* chain, typename Doc::Array& 
             auto count = choices.next();
             if (!count) break;
             Ref add = get_attr(bag.get(), n.add);
-            Ref items = compressed ? decode_next_start(doc, next_start, scratch) : doc.tuple(next_start);
+            Ref items = compressed ? decode_next_start(doc, next_start, scratch) : doc.tuple(next_start, scratch);
             Ref count_object = doc.object(count);
             call_with_count(n, add.get(), items.get(), nullptr, count_object.get());
         }
