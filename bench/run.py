@@ -683,6 +683,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     print("ceiling: reference / floor, the ratio that a module costing nothing beyond its encoder, "
           "parser and file calls would reach.\n")
     print(table(["target", "goal", "measured", "ceiling", ""], targets(results)))
+    import compact_fast  # imports this module in turn, so only here
+
+    print("\n## The compact pair's native paths against its general path (workload (b), cheap doubles and real)\n")
+    print(compact_fast.report(dict(keyed)["b"], max(settings.repeats["ujson"], 3)))
     print(f"\ntotal run time: {time.perf_counter() - started:.0f} s")
     return 0
 

@@ -1,5 +1,8 @@
 // The compact pair: the whole document converted in memory and handed to
-// one encoder call, or parsed by one decoder call.
+// one encoder call, or parsed by one decoder call. Where the module global
+// `json` is still the genuine encoder bound at import, both functions stand
+// in for it natively, with the same calls on the caller's objects and the
+// same results.
 #pragma once
 
 #include "module/module.h"
@@ -8,5 +11,16 @@ namespace pjson {
 
 void compact_dump(const Globals& globals, const CallArgs& args);  // dump_json_small
 void compact_load(const Globals& globals, const CallArgs& args);  // load_json_small
+
+// Start-up: records in `state.json` whether `state.imported_json` is the
+// genuine `kind` of encoder and keeps the functions a native path stands in
+// for. Looks only into the module's namespace, so it adds no step of its own.
+void compact_note_json(State& state, JsonEncoder kind);
+
+// The encoder that `json` (the global as just read) genuinely is, or nullptr
+// when a native path must not stand in for it: another object, or one whose
+// `load` (reading) or `dump` (writing) was replaced since import.
+const ImportedJson* genuine_json_for_load(const Globals& globals, PyObject* json);
+const ImportedJson* genuine_json_for_dump(const Globals& globals, PyObject* json);
 
 }  // namespace pjson

@@ -1,7 +1,13 @@
 // load_json_small: one decoder call, the lookup from "codes", then the
 // entries handed to the chain in document order, by new bags and set_bag
 // (replace mode) or by add_to_bag per choice (merge mode).
+//
+// With the genuine decoder as the module global `json`, the file is read as
+// that decoder's load reads it and the text parsed natively, straight into
+// the lookup and the walk; text the native parser refuses goes to the
+// genuine loads, and its document through the same walk.
 #include "compact/compact.h"
+#include "compact/document_text.h"
 #include "document/code_table.h"
 
 #include <vector>
@@ -10,73 +16,218 @@ namespace pjson {
 
 namespace {
 
+// The document as the genuine decoder built it.
+struct ObjectDoc {
+    using Value = Ref;
+
+    class Array {
+    public:
+        explicit Array(const Ref& array) : it_(array.get()) {}
+        Ref next() { return it_.next(); }
+        void passed(const Array&) {}
+
+    private:
+        Iter it_;
+    };
+
+    explicit ObjectDoc(Ref lookup) : codes(std::move(lookup)) {}
+    bool compressed() const { return PyDict_GET_SIZE(codes.get()) > 0; }
+    Ref object(const Ref& value) const { return Ref::borrow(value.get()); }
+    PyObject* decode(const Ref& key) const { return dict_lookup(codes.get(), key.get()); }
+    Ref tuple(const Ref& value, std::vector<Ref>&) const { return check(PySequence_Tuple(value.get())); }
+
+    Ref codes;
+};
+
+// The checked text, its values built only when the walk needs them.
+struct TextDoc {
+    using Value = TextElement;
+
+    class Array {
+    public:
+        explicit Array(const char* array) : text_(array) {}
+        explicit Array(const TextElement& array) : text_(array.at) {}
+        TextElement next() { return text_.next(); }
+        // The bag just walked ends where its own walk ended.
+        void passed(const Array& element) { text_.passed(element.text_.end()); }
+
+    private:
+        TextArray text_;
+    };
+
+    // The lookup as code_table_read builds it, and its integer keys 0, 1,
+    // ... by index, so that the walk's numeric codes skip the hashing.
+    explicit TextDoc(const char* codes_array) : codes(check(PyDict_New())) {
+        Array it(codes_array);
+        while (TextElement key = it.next()) {
+            TextElement value = it.next();
+            if (!value) break;
+            Ref k = text_value(key);
+            Ref v = text_value(value);
+            check_status(PyDict_SetItem(codes.get(), k.get(), v.get()));
+        }
+        // Only keys the document holds: as many as its pairs, no more.
+        const Py_ssize_t size = PyDict_GET_SIZE(codes.get());
+        by_code.reserve(static_cast<size_t>(size));
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            Ref key = check(PyLong_FromSsize_t(i));
+            PyObject* value = PyDict_GetItemWithError(codes.get(), key.get());
+            if (value == nullptr && PyErr_Occurred()) throw_error();
+            by_code.push_back(value);
+        }
+    }
+
+    bool compressed() const { return PyDict_GET_SIZE(codes.get()) > 0; }
+    Ref object(const TextElement& value) const { return text_value(value); }
+
+    PyObject* decode(const TextElement& key) const {
+        if (key.is_int && key.value >= 0 && static_cast<unsigned long long>(key.value) < by_code.size() &&
+            by_code[static_cast<size_t>(key.value)] != nullptr)
+            return by_code[static_cast<size_t>(key.value)];
+        Ref k = text_value(key);
+        return dict_lookup(codes.get(), k.get());
+    }
+
+    // tuple() of the array as parsed; `items` is scratch space.
+    Ref tuple(const TextElement& array, std::vector<Ref>& items) const {
+        items.clear();
+        TextArray it(array.at);
+        while (TextElement item = it.next()) items.push_back(text_value(item));
+        Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+        for (size_t i = 0; i < items.size(); ++i)
+            PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), items[i].release());
+        return t;
+    }
+
+    Ref codes;
+    std::vector<PyObject*> by_code;  // borrowed from `codes`; nullptr where it lacks the key
+};
+
+// A coded next start decoded element by element into a tuple; `values` is
+// the caller's scratch space, reused from choice to choice.
+template <class Doc>
+Ref decode_next_start(const Doc& doc, const typename Doc::Value& next_start, std::vector<Ref>& values) {
+    values.clear();
+    typename Doc::Array it(next_start);
+    while (auto key = it.next()) values.push_back(Ref::borrow(doc.decode(key)));
+    return tuple_from(values);
+}
+
+template <class Doc>
+void load_merge(const Names& n, PyObject* chain, typename Doc::Array& entries, const Doc& doc) {
+    const bool compressed = doc.compressed();
+    std::vector<Ref> scratch;
+    while (auto start = entries.next()) {
+        auto bag = entries.next();
+        if (!bag) break;
+        typename Doc::Array choices(bag);
+        Ref start_object;  // plain: the start as parsed, one object for all its choices
+        while (auto next_start = choices.next()) {
+            auto count = choices.next();
+            if (!count) break;
+            Ref add_to_bag = get_attr(chain, n.add_to_bag);
+            Ref count_object = doc.object(count);
+            if (compressed) {
+                // The start is decoded afresh for every choice, before its
+                // next start, so a missing start is the one reported.
+                Ref decoded = Ref::borrow(doc.decode(start));
+                Ref items = decode_next_start(doc, next_start, scratch);
+                call_with_count(n, add_to_bag.get(), decoded.get(), items.get(), count_object.get());
+            } else {
+                if (!start_object) start_object = doc.object(start);
+                Ref items = doc.object(next_start);
+                call_with_count(n, add_to_bag.get(), start_object.get(), items.get(), count_object.get());
+            }
+        }
+        entries.passed(choices);
+    }
+}
+
+template <class Doc>
+void load_replace(const Globals& globals, PyObject* chain, typename Doc::Array& entries, const Doc& doc) {
+    const Names& n = globals.names();
+    const bool compressed = doc.compressed();
+    std::vector<Ref> scratch;
+    call_method0_drop(chain, n.clear);
+    while (auto start = entries.next()) {
+        auto bag_array = entries.next();
+        if (!bag_array) break;
+        typename Doc::Array choices(bag_array);
+        Ref bag_class = globals.get(n.g_ProbabilityBag);
+        Ref bag = check(PyObject_CallNoArgs(bag_class.get()));
+        while (auto next_start = choices.next()) {
+            auto count = choices.next();
+            if (!count) break;
+            Ref add = get_attr(bag.get(), n.add);
+            Ref items = compressed ? decode_next_start(doc, next_start, scratch) : doc.tuple(next_start, scratch);
+            Ref count_object = doc.object(count);
+            call_with_count(n, add.get(), items.get(), nullptr, count_object.get());
+        }
+        entries.passed(choices);
+        // The start is decoded only once its bag is filled: a start missing
+        // from the table fails after the bag's adds, and the bag is dropped.
+        Ref set_bag = get_attr(chain, n.set_bag);
+        Ref decoded = compressed ? Ref::borrow(doc.decode(start)) : doc.object(start);
+        PyObject* call[3] = {nullptr, decoded.get(), bag.get()};
+        check(PyObject_Vectorcall(set_bag.get(), call + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+}
+
+template <class Doc>
+void load_entries(const Globals& globals, const CallArgs& args, typename Doc::Array& entries, const Doc& doc) {
+    if (truth(args.flag))
+        load_merge(globals.names(), args.chain, entries, doc);
+    else
+        load_replace(globals, args.chain, entries, doc);
+}
+
 // document[name]: a dict is read directly, anything else subscripted.
 Ref member(PyObject* document, PyObject* name) {
     if (PyDict_CheckExact(document)) return Ref::borrow(dict_lookup(document, name));
     return check(PyObject_GetItem(document, name));
 }
 
-// A coded next start decoded element by element into a tuple; `values` is
-// the caller's scratch space, reused from choice to choice.
-Ref decode_next_start(PyObject* codes, PyObject* next_start, std::vector<Ref>& values) {
-    values.clear();
-    Iter it(next_start);
-    while (Ref key = it.next()) values.push_back(Ref::borrow(dict_lookup(codes, key.get())));
-    return tuple_from(values);
+// What the genuine load does to the file before it decodes: ujson's asks
+// for a callable read ("expected file" otherwise) and calls it without
+// arguments; json's is fp.read().
+Ref read_like(const ImportedJson& json, const Names& n, PyObject* file) {
+    if (json.kind == JsonEncoder::json) return call_method0(file, n.read);
+    if (!PyObject_HasAttrString(file, "read")) {
+        PyErr_SetString(PyExc_TypeError, "expected file");
+        throw_error();
+    }
+    Ref read = check(PyObject_GetAttrString(file, "read"));
+    if (!PyCallable_Check(read.get())) {
+        PyErr_SetString(PyExc_TypeError, "expected file");
+        throw_error();
+    }
+    return check(PyObject_CallNoArgs(read.get()));
 }
 
-void load_merge(const Names& n, PyObject* chain, Iter& entries, PyObject* codes) {
-    const bool compressed = PyDict_GET_SIZE(codes) > 0;
-    std::vector<Ref> scratch;
-    while (Ref start = entries.next()) {
-        Ref bag = entries.next();
-        if (!bag) break;
-        Iter choices(bag.get());
-        while (Ref next_start = choices.next()) {
-            Ref count = choices.next();
-            if (!count) break;
-            Ref add_to_bag = get_attr(chain, n.add_to_bag);
-            if (compressed) {
-                // The start is decoded afresh for every choice, before its
-                // next start, so a missing start is the one reported.
-                PyObject* decoded = dict_lookup(codes, start.get());
-                Ref keep = Ref::borrow(decoded);
-                Ref items = decode_next_start(codes, next_start.get(), scratch);
-                call_with_count(n, add_to_bag.get(), decoded, items.get(), count.get());
-            } else {
-                call_with_count(n, add_to_bag.get(), start.get(), next_start.get(), count.get());
-            }
-        }
+// The native reading of what the file gave: false, having done nothing,
+// when the text is not one that the native parser reproduces exactly.
+// Either genuine decoder reads ASCII text alike as str or as bytes.
+bool load_text(const Globals& globals, const CallArgs& args, PyObject* text) {
+    const char* begin = nullptr;
+    Py_ssize_t size = 0;
+    if (PyUnicode_CheckExact(text)) {
+        if (!PyUnicode_IS_ASCII(text)) return false;
+        begin = static_cast<const char*>(PyUnicode_DATA(text));
+        size = PyUnicode_GET_LENGTH(text);
+    } else if (PyBytes_CheckExact(text)) {
+        begin = PyBytes_AS_STRING(text);
+        size = PyBytes_GET_SIZE(text);
+        for (Py_ssize_t i = 0; i < size; ++i)
+            if (static_cast<unsigned char>(begin[i]) >= 0x80) return false;
+    } else {
+        return false;
     }
-}
-
-void load_replace(const Globals& globals, PyObject* chain, Iter& entries, PyObject* codes) {
-    const Names& n = globals.names();
-    const bool compressed = PyDict_GET_SIZE(codes) > 0;
-    std::vector<Ref> scratch;
-    call_method0_drop(chain, n.clear);
-    while (Ref start = entries.next()) {
-        Ref bag_array = entries.next();
-        if (!bag_array) break;
-        Iter choices(bag_array.get());
-        Ref bag_class = globals.get(n.g_ProbabilityBag);
-        Ref bag = check(PyObject_CallNoArgs(bag_class.get()));
-        while (Ref next_start = choices.next()) {
-            Ref count = choices.next();
-            if (!count) break;
-            Ref add = get_attr(bag.get(), n.add);
-            Ref items = compressed ? decode_next_start(codes, next_start.get(), scratch)
-                                   : check(PySequence_Tuple(next_start.get()));
-            call_with_count(n, add.get(), items.get(), nullptr, count.get());
-        }
-        // The start is decoded only once its bag is filled: a start missing
-        // from the table fails after the bag's adds, and the bag is dropped.
-        Ref set_bag = get_attr(chain, n.set_bag);
-        PyObject* decoded = compressed ? dict_lookup(codes, start.get()) : start.get();
-        Ref keep = Ref::borrow(decoded);
-        PyObject* call[3] = {nullptr, decoded, bag.get()};
-        check(PyObject_Vectorcall(set_bag.get(), call + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    }
+    TextLayout layout;
+    if (!text_check(begin, begin + size, layout)) return false;
+    TextDoc doc(layout.codes);
+    TextDoc::Array entries(layout.chain);
+    load_entries(globals, args, entries, doc);
+    return true;
 }
 
 }  // namespace
@@ -84,20 +235,25 @@ void load_replace(const Globals& globals, PyObject* chain, Iter& entries, PyObje
 void compact_load(const Globals& globals, const CallArgs& args) {
     const Names& n = globals.names();
     Ref json = globals.get(n.g_json);
-    PyObject* call[2] = {json.get(), args.file};
-    Ref document = check(PyObject_VectorcallMethod(n.load, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    json = Ref();
+    Ref document;
+    if (const ImportedJson* genuine = genuine_json_for_load(globals, json.get())) {
+        json = Ref();
+        Ref text = read_like(*genuine, n, args.file);
+        if (load_text(globals, args, text.get())) return;
+        PyObject* call[2] = {nullptr, text.get()};
+        document = check(PyObject_Vectorcall(genuine->loads, call + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    } else {
+        PyObject* call[2] = {json.get(), args.file};
+        document = check(PyObject_VectorcallMethod(n.load, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        json = Ref();
+    }
 
     Ref codes_array = member(document.get(), n.codes);
-    Ref codes = code_table_read(codes_array.get());
+    ObjectDoc doc(code_table_read(codes_array.get()));
     codes_array = Ref();
     Ref chain_array = member(document.get(), n.chain);
-    Iter entries(chain_array.get());
-
-    if (truth(args.flag))
-        load_merge(n, args.chain, entries, codes.get());
-    else
-        load_replace(globals, args.chain, entries, codes.get());
+    ObjectDoc::Array entries(chain_array);
+    load_entries(globals, args, entries, doc);
 }
 
 }  // namespace pjson

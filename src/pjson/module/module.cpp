@@ -93,8 +93,10 @@ Ref import_from(const char* module, const char* name) {
 }
 
 // Imports `preferred`; only an ImportError falls back to `fallback`.
-Ref import_preferring(const char* preferred, const char* fallback) {
+// `took_preferred`, when given, tells which one it is.
+Ref import_preferring(const char* preferred, const char* fallback, bool* took_preferred = nullptr) {
     PyObject* mod = PyImport_ImportModule(preferred);
+    if (took_preferred != nullptr) *took_preferred = mod != nullptr;
     if (mod != nullptr) return Ref(mod);
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_error();
     PyErr_Clear();
@@ -141,6 +143,9 @@ int state_objects(State& st, Visit&& visit) {
 #undef PJSON_VISIT
     if (int r = visit(st.names.count_kwnames)) return r;
     if (int r = visit(st.imported_json)) return r;
+    if (int r = visit(st.json.load)) return r;
+    if (int r = visit(st.json.loads)) return r;
+    if (int r = visit(st.json.dump)) return r;
     if (int r = visit(st.imported_ordered_dict)) return r;
     if (int r = visit(st.ijson_object_builder)) return r;
     if (int r = visit(st.imported_ijson)) return r;
@@ -174,7 +179,9 @@ int module_exec(PyObject* module) {
         State& st = module_state(module);
         state_fill(st, module);
         const Names& n = st.names;
-        bind(module, n.g_json, st.imported_json, import_preferring("ujson", "json"));
+        bool ujson = false;
+        bind(module, n.g_json, st.imported_json, import_preferring("ujson", "json", &ujson));
+        compact_note_json(st, ujson ? JsonEncoder::ujson : JsonEncoder::json);
         bind(module, n.g_math, check(PyImport_ImportModule("math")));
         bind(module, n.g_OrderedDict, st.imported_ordered_dict, import_from("collections", "OrderedDict"));
         bind(module, n.g_ObjectBuilder, st.ijson_object_builder, import_from("ijson", "ObjectBuilder"));

@@ -25,6 +25,7 @@ namespace pjson {
     X(dumps, "dumps")                                                   \
     X(dump, "dump")                                                     \
     X(load, "load")                                                     \
+    X(read, "read")                                                     \
     X(basic_parse, "basic_parse")                                       \
     X(event, "event")                                                   \
     X(value, "value")                                                   \
@@ -65,6 +66,21 @@ struct Pieces {
     PJSON_PIECES(PJSON_FIELD)
 };
 
+// The genuine encoders whose behaviour native paths reproduce.
+enum class JsonEncoder { ujson, json };
+
+// What a native path needs to know of the encoder bound at import: which
+// genuine one it is (`genuine` false: neither, or one not provably genuine),
+// and its functions as they were then, so that a call can check that they
+// are still in place.
+struct ImportedJson {
+    bool genuine;
+    JsonEncoder kind;
+    PyObject* load;
+    PyObject* loads;
+    PyObject* dump;
+};
+
 // Everything the module keeps, one per module object (so one per
 // interpreter), filled once by its start-up and released with the module.
 struct State {
@@ -74,6 +90,7 @@ struct State {
     // `ObjectBuilder` and `ijson`. A native path stands in for one of them
     // only while the global is still the object bound at import.
     PyObject* imported_json;
+    ImportedJson json;
     PyObject* imported_ordered_dict;
     PyObject* ijson_object_builder;
     PyObject* imported_ijson;
@@ -89,6 +106,8 @@ public:
     Globals(PyObject* module, const State& state) : dict_(PyModule_GetDict(module)), state_(state) {}
     // New reference to the global, NameError when it was deleted.
     Ref get(PyObject* name) const;
+    // The global as it is now, borrowed, or nullptr; sets no error.
+    PyObject* peek(PyObject* name) const { return PyDict_GetItem(dict_, name); }
 
     const State& state() const noexcept { return state_; }
     const Names& names() const noexcept { return state_.names; }

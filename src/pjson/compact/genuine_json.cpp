@@ -1,0 +1,128 @@
+// Whether the module global `json` is still the genuine encoder that the
+// start-up bound, with the functions that the native paths stand in for.
+#include "compact/compact.h"
+#include "compact/document_text.h"
+#include "document/code_table.h"
+#include "document/value_text.h"
+
+#include <cstring>
+#include <string>
+
+namespace pjson {
+
+namespace {
+
+// module.name when it is a function of that module's own: a builtin bound to
+// it (ujson) or a Python function defined in it (json); else nullptr.
+PyObject* own_function(PyObject* module, const char* name) {
+    PyObject* dict = PyModule_GetDict(module);
+    PyObject* f = PyDict_GetItemString(dict, name);  // borrowed; no error when missing
+    if (f == nullptr) return nullptr;
+    if (PyCFunction_Check(f) && PyCFunction_GET_SELF(f) == module) return f;
+    if (PyFunction_Check(f) && PyFunction_GET_GLOBALS(f) == dict) return f;
+    return nullptr;
+}
+
+// Values whose texts differ between the two encoders, or could between
+// versions of one: the renderer must write each as the encoder's own dumps.
+constexpr const char* kProbeValues =
+    "(1e16, 1e15, 1.5e-05, 0.0001, 0.1, -0.0, 5e-324, 1.7976931348623157e308, 1e22, 123.456, 2.5,"
+    " 9223372036854775807, -9223372036854775807, 0, -1, 10000, None, True, False,"
+    " '\\x7f/\\x00\\x01\\x1f\\u00e9\\U0001f600\\ud800<&>\\'\"\\\\\\b\\f\\n\\r\\t', '', 'plain',"
+    " (1, [2.5, 'x']), [], ())";
+// Tokens whose values the parser must build as the decoder's own loads.
+constexpr const char* kProbeText =
+    "{\"codes\":[1E5,-0,0.1,1e-7,2.5e-308,12.0e+2,\"\\ud83d\\ude00\\u00e9\\/\\\"\\u0000\",\"\",123456789012345678,"
+    "-12,true,false,null,[1,[]],{\"a\":1,\"a\":2}],\"chain\":[]}";
+
+// Same type and same repr, so that 1 and 1.0, or 0.0 and -0.0, differ.
+bool same(PyObject* a, PyObject* b) {
+    if (Py_TYPE(a) != Py_TYPE(b)) return false;
+    Ref ra = check(PyObject_Repr(a));
+    Ref rb = check(PyObject_Repr(b));
+    return PyUnicode_Compare(ra.get(), rb.get()) == 0;
+}
+
+// The renderer and the parser agree with this encoder on the probes.
+bool agrees(PyObject* module, JsonEncoder kind) {
+    PyObject* dumps = own_function(module, "dumps");
+    PyObject* loads = own_function(module, "loads");
+    if (dumps == nullptr || loads == nullptr) return false;
+    Ref globals = check(PyDict_New());
+    Ref values = check(PyRun_String(kProbeValues, Py_eval_input, globals.get(), globals.get()));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values.get()); ++i) {
+        PyObject* value = PyTuple_GET_ITEM(values.get(), i);
+        std::string text;
+        if (!value_text_append(text, value, kind)) return false;
+        Ref native = make_str(text, /*ascii=*/true);
+        Ref genuine = check(PyObject_CallOneArg(dumps, value));
+        if (!same(native.get(), genuine.get())) return false;
+    }
+    const size_t length = std::strlen(kProbeText);
+    TextLayout layout;
+    if (!text_check(kProbeText, kProbeText + length, layout)) return false;
+    Ref native = text_value(layout.codes);
+    Ref text = check(PyUnicode_FromStringAndSize(kProbeText, static_cast<Py_ssize_t>(length)));
+    Ref document = check(PyObject_CallOneArg(loads, text.get()));
+    PyObject* genuine = PyDict_Check(document.get()) ? PyDict_GetItemString(document.get(), "codes") : nullptr;
+    return genuine != nullptr && same(native.get(), genuine);
+}
+
+// The module's entry `name` is still `kept`.
+bool still(PyObject* module, const char* name, PyObject* kept) {
+    return kept != nullptr && PyDict_GetItemString(PyModule_GetDict(module), name) == kept;
+}
+
+const ImportedJson* genuine(const Globals& globals, PyObject* json) {
+    const State& st = globals.state();
+    if (!st.json.genuine || json != st.imported_json || !PyModule_CheckExact(json)) return nullptr;
+    return &st.json;
+}
+
+}  // namespace
+
+void compact_note_json(State& state, JsonEncoder kind) {
+    ImportedJson& j = state.json;
+    j.genuine = false;
+    j.kind = kind;
+    PyObject* module = state.imported_json;
+    if (!PyModule_CheckExact(module)) return;
+    if (kind == JsonEncoder::ujson) {
+        // The extension itself, not a stand-in put under its name.
+        PyModuleDef* def = PyModule_GetDef(module);
+        if (def == nullptr || def->m_name == nullptr || std::strcmp(def->m_name, "ujson") != 0) return;
+    } else {
+        PyObject* name = PyModule_GetNameObject(module);
+        if (name == nullptr) {
+            PyErr_Clear();  // a module without a name is simply not the standard one
+            return;
+        }
+        const bool is_json = PyUnicode_CompareWithASCIIString(name, "json") == 0;
+        Py_DECREF(name);
+        if (!is_json) return;
+    }
+    PyObject* load = own_function(module, "load");
+    PyObject* loads = own_function(module, "loads");
+    PyObject* dump = own_function(module, "dump");
+    if (load == nullptr || loads == nullptr || dump == nullptr || !agrees(module, kind)) return;
+    j.load = Ref::borrow(load).release();
+    j.loads = Ref::borrow(loads).release();
+    j.dump = Ref::borrow(dump).release();
+    j.genuine = true;
+}
+
+const ImportedJson* genuine_json_for_load(const Globals& globals, PyObject* json) {
+    const ImportedJson* j = genuine(globals, json);
+    if (j == nullptr || !still(json, "load", j->load)) return nullptr;
+    // json.load calls the module's loads by name; ujson.load calls its own.
+    if (j->kind == JsonEncoder::json && !still(json, "loads", j->loads)) return nullptr;
+    return j;
+}
+
+const ImportedJson* genuine_json_for_dump(const Globals& globals, PyObject* json) {
+    const ImportedJson* j = genuine(globals, json);
+    if (j == nullptr || !still(json, "dump", j->dump)) return nullptr;
+    return j;
+}
+
+}  // namespace pjson
