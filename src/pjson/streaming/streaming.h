@@ -12,6 +12,16 @@ namespace pjson {
 void stream_dump(const Globals& globals, const CallArgs& args);  // dump_json_big
 void stream_load(const Globals& globals, const CallArgs& args);  // load_json_big
 
+// A Python error taken out of the interpreter while other Python code runs,
+// to be set again afterwards.
+struct SavedError {
+    Ref type, value, traceback;
+    explicit operator bool() const noexcept { return static_cast<bool>(type); }
+    void fetch();               // takes the error that is set
+    void restore();             // sets it again
+    [[noreturn]] void raise();  // sets it again and throws PyError
+};
+
 // Parser events by name. Names that merely begin with "start_" or "end_"
 // open or close containers for the reader's depth but mean nothing else.
 enum class Event : unsigned char {

@@ -1,0 +1,203 @@
+"""The native paths of the streaming pair against the general ones.
+
+load_json_big drives yajl itself while the parser global is the genuine
+yajl2_cffi module; bound through a wrapper, the same backend runs as a
+parser. Both must make the same reads, hand the chain the same calls with the
+same values, report the same errors and unraisable errors, and warn alike.
+dump_json_big gathers its pieces for an exact io.StringIO or io.TextIOWrapper;
+a subclass of either gets one write per piece: the files must end alike.
+"""
+
+from __future__ import annotations
+
+import decimal
+import io
+import json
+import re
+import sys
+import warnings
+from types import SimpleNamespace
+from typing import Any, Callable, Optional
+from unittest import mock
+
+import pytest
+import ujson
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import tesmo_cjson
+from conftest import YAJL, needs_yajl, recording_builder
+from tesmo import Chain
+from test_hostile import ODD_STRINGS, REAL_DOCS, SPECIAL_NUMBERS, TOKENS, VALUES, mutants
+
+FORCED = SimpleNamespace(basic_parse=lambda file: YAJL.basic_parse(file)) if YAJL else None
+FAST = settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+def typed(value: Any) -> Any:
+    """A value with the types of all its parts, so that 1, 1.0 and True stay apart."""
+    if isinstance(value, (list, tuple)):
+        return [type(value).__name__] + [typed(item) for item in value]
+    if isinstance(value, dict):
+        return {key: typed(item) for key, item in value.items()}
+    return type(value).__name__, repr(value)
+
+
+class Recorder:
+    def __init__(self, log: list, refuse_at: int = 0) -> None:
+        self.log, self.refuse_at = log, refuse_at
+
+    def clear(self) -> None:
+        self.log.append(("clear",))
+
+    def add_to_bag(self, start: Any, items: Any, count: Any) -> None:
+        self.log.append(("add_to_bag", typed(start), typed(list(items)), typed(count)))
+        if len(self.log) == self.refuse_at:
+            raise LookupError("refused")
+
+
+class Reader:
+    """A file whose reads are logged; `sizes` says how much each read returns, `shape` what it returns."""
+
+    def __init__(self, log: list, data: Any, sizes: Callable[[int, int], int] = lambda k, n: n,
+                 shape: Callable[[Any], Any] = lambda chunk: chunk, fail_at: int = 0) -> None:
+        self.log, self.data, self.sizes, self.shape, self.fail_at, self.pos = log, data, sizes, shape, fail_at, 0
+
+    def read(self, n: int) -> Any:
+        self.log.append(("read", n))
+        if len(self.log) == self.fail_at:
+            raise OSError("unreadable")
+        size = self.sizes(len(self.log), n) if n else 0
+        chunk, self.pos = self.data[self.pos:self.pos + size], self.pos + size
+        return self.shape(chunk)
+
+
+def observe(parser: Any, data: Any, merge: bool = False, builder: bool = False, refuse_at: int = 0,
+            **reader: Any) -> tuple:
+    log: list = []
+    reports: list = []
+
+    def hook(report: Any) -> None:
+        # After a failed read the backend's abandoned parse complains about
+        # the premature end once the exception is dropped; the native path
+        # has no such parse left over.
+        if getattr(report.object, "__name__", None) == "basic_parse_basecoro":
+            return
+        frames = []
+        tb = report.exc_traceback
+        while tb:
+            frames.append(tb.tb_frame.f_code.co_name)
+            tb = tb.tb_next
+        reports.append((report.exc_type, str(report.exc_value), re.sub("0x[0-9a-f]+", "", report.err_msg or ""),
+                        frames))
+
+    with mock.patch.object(tesmo_cjson, "ijson", parser), mock.patch.object(sys, "unraisablehook", hook), \
+            mock.patch.object(tesmo_cjson, "ObjectBuilder", recording_builder(log) if builder else
+                              tesmo_cjson.ObjectBuilder), warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            tesmo_cjson.load_json_big(Recorder(log, refuse_at), Reader(log, data, **reader), merge)
+        except Exception as error:
+            log.append(("raised", type(error), error.args))
+    return log, reports, [(w.category, str(w.message)) for w in caught]
+
+
+def same_as_backend(data: Any, **kwargs: Any) -> None:
+    assert observe(YAJL, data, **kwargs) == observe(FORCED, data, **kwargs), data
+
+
+@needs_yajl
+def test_the_genuine_backend_runs_no_python_code_of_its_own():
+    def backend_calls(parser: Any) -> int:
+        calls = []
+        sys.setprofile(lambda frame, event, arg: calls.append(frame.f_code.co_filename) if event == "call" else None)
+        try:
+            tesmo_cjson.load_json_big(Chain(), io.BytesIO(REAL_DOCS[0]))
+        finally:
+            sys.setprofile(None)
+        return sum(name.endswith("yajl2_cffi.py") for name in calls)
+
+    with mock.patch.object(tesmo_cjson, "ijson", YAJL):
+        assert backend_calls(YAJL) == 0
+    with mock.patch.object(tesmo_cjson, "ijson", FORCED):
+        assert backend_calls(FORCED) > 100
+
+
+HOSTILE_TOKENS = ODD_STRINGS + SPECIAL_NUMBERS + [
+    b'"\xf4\x90\x80\x80"', b'"\xe0\x80\xaf"', b'"a\x00"', b'"\xc3"', b'"\\u00e9\xc3\xa9"', b"0.0", b"-0.0",
+    b"-0e5", b"1E+2", b"2.5e-3", b"1e999999", b"-1e-999999", b"1e9999999", b"1e999999999999999999",
+    b"1e9999999999999999999", b"9" * 18, b"-" + b"9" * 18, b"9" * 19, b"1" * 4300, b"1" * 4301,
+    b"0." + b"0" * 400 + b"1e400", b"123456789012345678901234567890.5e-10"]
+
+
+@needs_yajl
+@pytest.mark.parametrize("token", HOSTILE_TOKENS, ids=repr)
+def test_odd_tokens_everywhere(token):
+    for template in (b'{"codes":[T,[T,{"k":T}]],"chain":[]}', b'{"codes":[],"chain":[T,[[T],T,[T,T],1]]}',
+                     b'{"codes":[0,"a",T,"b"],"chain":[0,[[0,T],T]]}', b'{T:[T]}'):
+        same_as_backend(template.replace(b"T", token), builder=True)
+
+
+@needs_yajl
+def test_odd_numbers_under_an_odd_decimal_context():
+    with decimal.localcontext() as context:
+        context.Emax, context.traps[decimal.InvalidOperation] = 9, False
+        for token in (b"1e9999999999999999999", b"1.5e99", b"2.5", b"-0e-7"):
+            same_as_backend(b'{"codes":[],"chain":[1,[[1],T]]}'.replace(b"T", token))
+
+
+@needs_yajl
+@pytest.mark.parametrize("doc", REAL_DOCS, ids=["compressed", "plain"])
+def test_mutated_real_documents_read_in_chunks_of_every_kind(doc):
+    for mutant in mutants(doc):
+        same_as_backend(mutant, merge=True)
+        same_as_backend(mutant, sizes=lambda k, n: 7)
+    same_as_backend(doc.decode(), builder=True)  # read() gives str
+    same_as_backend(doc, sizes=lambda k, n: 3 * n + 1)  # more than asked
+
+
+@needs_yajl
+@pytest.mark.parametrize("shape", [bytearray, memoryview, list, tuple, str, lambda c: None, lambda c: 7,
+                                   lambda c: type("B", (bytes,), {"__len__": lambda s: 3})(c)],
+                         ids=["bytearray", "memoryview", "list", "tuple", "str", "None", "int", "lying bytes"])
+def test_reads_that_give_no_bytes(shape):
+    for doc in (REAL_DOCS[1], REAL_DOCS[1][:-5], b""):
+        same_as_backend(doc, shape=lambda c: c if not c else shape(c))
+        same_as_backend(doc, shape=shape, sizes=lambda k, n: 9)
+
+
+@needs_yajl
+def test_failures_between_chunks_and_inside_them():
+    big = b'{"codes":[],"chain":["a",[' + b'["b"],1,' * 30_000 + b'["c"],' + b"9" * 5000 + b"]]}"
+    for fail_at in (2, 3, 5):
+        same_as_backend(big, fail_at=fail_at)
+    for refuse_at in (2, 7, 12):
+        same_as_backend(big, refuse_at=refuse_at, sizes=lambda k, n: 8)
+    # The reader stops inside a chunk that ends in a number too long to convert.
+    same_as_backend(big, refuse_at=3, sizes=lambda k, n: len(big) - 3)
+    same_as_backend(big[:-1] + b"x", refuse_at=30_001)
+    same_as_backend(big[:100_000] + b"\xff" + big[100_000:])
+
+
+@needs_yajl
+def test_deep_nesting():
+    deep = b"[" * 50_000 + b"]" * 50_000
+    for doc in (b'{"codes":[X],"chain":[]}', b'{"codes":[],"chain":["a",[X,1]]}', b"X"):
+        same_as_backend(doc.replace(b"X", deep))
+        same_as_backend(doc.replace(b"X", deep[:-3]))
+
+
+@needs_yajl
+@FAST
+@given(doc=st.dictionaries(st.sampled_from(["codes", "chain", "x"]), VALUES, max_size=3),
+       ascii=st.booleans(), size=st.integers(1, 40))
+def test_random_documents(doc, ascii, size):
+    data = json.dumps(doc, ensure_ascii=ascii).encode("utf-8", "surrogatepass")
+    same_as_backend(data, builder=True, sizes=lambda k, n: size)
+
+
+@needs_yajl
+@FAST
+@given(data=st.binary(max_size=64) | st.lists(st.sampled_from(TOKENS + HOSTILE_TOKENS), max_size=40).map(b"".join))
+def test_random_bytes_and_token_soup(data):
+    same_as_backend(data, merge=True)
