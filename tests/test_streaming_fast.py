@@ -201,3 +201,82 @@ def test_random_documents(doc, ascii, size):
 @given(data=st.binary(max_size=64) | st.lists(st.sampled_from(TOKENS + HOSTILE_TOKENS), max_size=40).map(b"".join))
 def test_random_bytes_and_token_soup(data):
     same_as_backend(data, merge=True)
+
+
+# ---------------------------------------------------------------- writer
+
+
+def big_chain(values: int = 3000) -> Chain:
+    chain = Chain()
+    for i in range(values):
+        chain.add_to_bag(f"s{i}/\u00e9", (i, f"w{i % 97}", None), i % 5 + 1)
+    return chain
+
+
+def text_files() -> list:
+    sub_wrapper = type("SubWrapper", (io.TextIOWrapper,), {})
+    return [(io.StringIO, type("SubIO", (io.StringIO,), {})),
+            (lambda: io.TextIOWrapper(io.BytesIO(), "utf-16"), lambda: sub_wrapper(io.BytesIO(), "utf-16"))]
+
+
+def contents(file: Any) -> Any:
+    file.flush()
+    return file.getvalue() if isinstance(file, io.StringIO) else file.buffer.getvalue()
+
+
+@pytest.mark.parametrize("encoder", [ujson, json])
+@pytest.mark.parametrize("compress", [True, False])
+def test_gathered_writes_end_in_the_same_file(monkeypatch, encoder, compress):
+    monkeypatch.setattr(tesmo_cjson, "json", encoder)
+    chain, texts = big_chain(), []
+    for exact, sub in text_files():
+        files = exact(), sub()
+        for file in files:
+            tesmo_cjson.dump_json_big(chain, file, compress)
+        texts.append(contents(files[0]))
+        assert texts[-1] == contents(files[1])
+    # Pieces are gathered up to, and never beyond, 64 KiB.
+    raw = SimpleNamespace(writes=[], writable=lambda: True, readable=lambda: False, seekable=lambda: False,
+                          closed=False, flush=lambda: None)
+    raw.write = lambda b: raw.writes.append(len(b)) or len(b)
+    tesmo_cjson.dump_json_big(chain, io.TextIOWrapper(raw, "ascii", write_through=True), compress)
+    assert sum(raw.writes) == len(texts[0]) and len(raw.writes) > 1
+    assert all(64 * 1024 - 100 < size <= 64 * 1024 for size in raw.writes[:-1])
+
+
+class Refusing(Chain):
+    def items(self) -> Any:
+        for n, entry in enumerate(super().items()):
+            if n == 2500:
+                raise LookupError("refused")
+            yield entry
+
+
+class Unescaped:
+    dumps = staticmethod(lambda value: json.dumps(value, ensure_ascii=False))
+
+
+@pytest.mark.parametrize("encoder", [ujson, Unescaped])
+def test_a_failure_leaves_the_same_beginning(monkeypatch, encoder):
+    monkeypatch.setattr(tesmo_cjson, "json", encoder)
+    chain = Refusing()
+    chain.add_to_bag("\ud800", ("x",), 1)  # not ASCII: written alone, so an encoding error is its own
+    for start, bag in big_chain().items():
+        for items, count in bag.choices():
+            chain.add_to_bag(start, items, count)
+    for exact, sub in [(lambda: io.TextIOWrapper(io.BytesIO(), "ascii"),
+                        lambda: type("S", (io.TextIOWrapper,), {})(io.BytesIO(), "ascii"))] + text_files():
+        outcomes = []
+        for file in exact(), sub():
+            with pytest.raises((LookupError, UnicodeEncodeError)) as raised:
+                tesmo_cjson.dump_json_big(chain, file, False)
+            outcomes.append((raised.type, str(raised.value), contents(file)))
+        assert outcomes[0] == outcomes[1]
+
+
+def test_a_write_set_on_the_instance_gets_every_piece():
+    chain, file, pieces, expected = big_chain(3), io.StringIO(), [], []
+    file.write = pieces.append
+    tesmo_cjson.dump_json_big(chain, file)
+    tesmo_cjson.dump_json_big(chain, SimpleNamespace(write=expected.append))
+    assert pieces == expected and len(pieces) == 25
