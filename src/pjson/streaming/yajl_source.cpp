@@ -19,6 +19,7 @@
 //   and the callbacks take it back.
 #include "streaming/yajl_source.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -121,8 +122,9 @@ private:
 constexpr size_t kMaxShortInteger = 18;
 constexpr size_t kMaxExponentDigits = 6;
 constexpr size_t kMaxFraction = 1 << 20;
+constexpr long long kSmallInts = 1 << 16;
 
-Ref number_value(const char* text, size_t len) {
+Ref number_value(const char* text, size_t len, std::vector<Ref>& small_ints) {
     const char* end = text + len;
     const char* exponent = nullptr;
     bool fraction = false;
@@ -139,7 +141,13 @@ Ref number_value(const char* text, size_t len) {
         const bool negative = text[0] == '-';
         long long value = 0;
         for (const char* p = text + negative; p != end; ++p) value = value * 10 + (*p - '0');
-        return check(PyLong_FromLongLong(negative ? -value : value));
+        if (negative || value >= kSmallInts) return check(PyLong_FromLongLong(negative ? -value : value));
+        // Codes and counts repeat: one object each for the call, so that a
+        // code finds its table entry by identity, without a comparison.
+        const auto index = static_cast<size_t>(value);
+        if (index >= small_ints.size()) small_ints.resize(std::max(index + 1, 2 * small_ints.size()));
+        if (!small_ints[index]) small_ints[index] = check(PyLong_FromLongLong(value));
+        return Ref::borrow(small_ints[index].get());
     }
     if (len > kMaxFraction) return Ref();
     if (exponent != nullptr) {
@@ -232,7 +240,7 @@ struct YajlSource::Callbacks {
     static int boolean(void* ctx, int value) { return constant(ctx, Event::Boolean, value ? Py_True : Py_False); }
     static int number(void* ctx, const char* text, size_t len) {
         return on(ctx, [&](YajlSource& self) {
-            Ref value = number_value(text, len);
+            Ref value = number_value(text, len, self.small_ints_);
             if (!value) value = self.delegate(kNumberCallback, "char *", text, len);
             if (!value) return false;
             self.push(Event::Number, std::move(value));
