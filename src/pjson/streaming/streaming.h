@@ -17,9 +17,22 @@ void stream_load(const Globals& globals, const CallArgs& args);  // load_json_bi
 struct SavedError {
     Ref type, value, traceback;
     explicit operator bool() const noexcept { return static_cast<bool>(type); }
-    void fetch();               // takes the error that is set
-    void restore();             // sets it again
-    [[noreturn]] void raise();  // sets it again and throws PyError
+
+    // Takes the error that is set.
+    void fetch() noexcept {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        type = Ref(t);
+        value = Ref(v);
+        traceback = Ref(tb);
+    }
+    // Sets it again.
+    void restore() noexcept { PyErr_Restore(type.release(), value.release(), traceback.release()); }
+    // Sets it again and throws PyError.
+    [[noreturn]] void raise() {
+        restore();
+        throw_error();
+    }
 };
 
 // Parser events by name. Names that merely begin with "start_" or "end_"

@@ -97,12 +97,21 @@ void* entry_point(PyObject* ffi, PyObject* lib, const char* name) {
     return p;
 }
 
+// The thread state attached to this thread, or nullptr.
+PyThreadState* attached_thread_state() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked();
+#else
+    return _PyThreadState_UncheckedGet();
+#endif
+}
+
 // Keeps the interpreter attached to this thread while a callback runs: a
 // chunk handed to the backend's yajl_parse reaches the callbacks through
 // cffi, which releases the interpreter around the library call.
 class Attached {
 public:
-    explicit Attached(PyThreadState* tstate) : tstate_(_PyThreadState_UncheckedGet() ? nullptr : tstate) {
+    explicit Attached(PyThreadState* tstate) : tstate_(attached_thread_state() ? nullptr : tstate) {
         if (tstate_) PyEval_RestoreThread(tstate_);
     }
     ~Attached() {
@@ -166,21 +175,6 @@ Ref number_value(const char* text, size_t len, std::vector<Ref>& small_ints) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-
-void SavedError::fetch() {
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    type = Ref(t);
-    value = Ref(v);
-    traceback = Ref(tb);
-}
-
-void SavedError::restore() { PyErr_Restore(type.release(), value.release(), traceback.release()); }
-
-void SavedError::raise() {
-    restore();
-    throw_error();
-}
 
 struct YajlSource::Lib {
     yajl_handle (*alloc)(const yajl_callbacks* callbacks, const void* alloc_funcs, void* ctx);
@@ -411,7 +405,7 @@ void YajlSource::finish_after_reader_error() {
     discard_ = true;
     lib_->complete_parse(static_cast<yajl_handle>(handle_));
     failure_ = SavedError();
-    reader_error.raise();
+    reader_error.restore();
 }
 
 PyObject* YajlSource::handle_cdata() {
