@@ -19,12 +19,12 @@ bool is_plain_text_file(PyObject* file) {
     Ref io = check(PyImport_ImportModule("io"));
     bool exact = false;
     for (const char* name : {"StringIO", "TextIOWrapper"}) {
-        Ref type = check(PyObject_GetAttrString(io.get(), name));
+        Ref type = get_attr(io.get(), name);
         exact = exact || Py_IS_TYPE(file, reinterpret_cast<PyTypeObject*>(type.get()));
     }
     if (!exact) return false;
-    Ref write = check(PyObject_GetAttrString(file, "write"));
-    Ref own = check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(file)), "write"));
+    Ref write = get_attr(file, "write");
+    Ref own = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(file)), "write");
     return PyCFunction_Check(write.get()) && PyCFunction_GET_SELF(write.get()) == file &&
            Py_IS_TYPE(own.get(), &PyMethodDescr_Type) &&
            reinterpret_cast<PyCFunctionObject*>(write.get())->m_ml ==
@@ -38,14 +38,18 @@ bool is_plain_text_file(PyObject* file) {
 // gets one write per piece. `write` is fetched afresh for every call.
 class Output {
 public:
-    Output(const Names& names, PyObject* file)
-        : names_(names), file_(file), gathering_(is_plain_text_file(file)) {}
+    Output(const Names& names, PyObject* file) : names_(names), file_(file), gathering_(is_plain_text_file(file)) {}
 
     void piece(PyObject* text) {
         if (gathering_ && PyUnicode_Check(text) && PyUnicode_IS_ASCII(text)) {
             gather(static_cast<const char*>(PyUnicode_DATA(text)), static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
             return;
         }
+        write_now(text);
+    }
+
+    // Writes what was gathered, then `text`.
+    void write_now(PyObject* text) {
         flush();
         write_piece(names_, file_, text);
     }
@@ -177,7 +181,9 @@ public:
     void run() {
         try {
             const Pieces& p = globals_.pieces();
-            write(p.open);
+            // At once, so that a file that cannot be written fails before the
+            // chain is touched.
+            out_.write_now(p.open);
             compress_ = truth(flag_);
             if (compress_) write_table();
             write(p.chain_open);

@@ -12,6 +12,13 @@ namespace pjson {
 void stream_dump(const Globals& globals, const CallArgs& args);  // dump_json_big
 void stream_load(const Globals& globals, const CallArgs& args);  // load_json_big
 
+// obj.name with the name interned: the interpreter's attribute cache keys on
+// the name object, and would keep one dead string per lookup of a fresh one.
+inline Ref get_attr(PyObject* obj, const char* name) {
+    Ref interned = check(PyUnicode_InternFromString(name));
+    return get_attr(obj, interned.get());
+}
+
 // A Python error taken out of the interpreter while other Python code runs,
 // to be set again afterwards.
 struct SavedError {

@@ -61,8 +61,6 @@ constexpr int kNumberCallback = 4;
 constexpr int kStringCallback = 5;
 constexpr int kMapKeyCallback = 7;
 
-Ref attr(PyObject* obj, const char* name) { return check(PyObject_GetAttrString(obj, name)); }
-
 Ref call(PyObject* callable, PyObject* arg) { return check(PyObject_CallOneArg(callable, arg)); }
 
 // callable(arg, buf_size=65536), as basic_parse passes its buf_size on.
@@ -81,12 +79,12 @@ bool str_equals(PyObject* obj, const char* text) {
 // The cffi cdata `ffi.cast(ctype, address)`.
 Ref cast(PyObject* ffi, const char* ctype, PyObject* value) {
     Ref type = check(PyUnicode_FromString(ctype));
-    Ref cast_fn = attr(ffi, "cast");
+    Ref cast_fn = get_attr(ffi, "cast");
     return check(PyObject_CallFunctionObjArgs(cast_fn.get(), type.get(), value, nullptr));
 }
 
 void* entry_point(PyObject* ffi, PyObject* lib, const char* name) {
-    Ref fn = attr(lib, name);
+    Ref fn = get_attr(lib, name);
     Ref address = cast(ffi, "uintptr_t", fn.get());
     Ref number = check(PyNumber_Long(address.get()));
     void* p = PyLong_AsVoidPtr(number.get());
@@ -217,8 +215,7 @@ struct YajlSource::Callbacks {
 
     static int characters(void* ctx, Event kind, int index, const unsigned char* text, size_t len) {
         return on(ctx, [&](YajlSource& self) {
-            Ref value(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text), static_cast<Py_ssize_t>(len),
-                                           nullptr));
+            Ref value(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text), static_cast<Py_ssize_t>(len), nullptr));
             if (!value) {
                 if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw_error();
                 PyErr_Clear();
@@ -256,10 +253,17 @@ struct YajlSource::Callbacks {
 };
 
 const yajl_callbacks YajlSource::Callbacks::table = {
-    Callbacks::null,      Callbacks::boolean,   nullptr,
-    nullptr,              Callbacks::number,    Callbacks::string,
-    Callbacks::start_map, Callbacks::map_key,   Callbacks::end_map,
-    Callbacks::start_array, Callbacks::end_array,
+    Callbacks::null,
+    Callbacks::boolean,
+    nullptr,
+    nullptr,
+    Callbacks::number,
+    Callbacks::string,
+    Callbacks::start_map,
+    Callbacks::map_key,
+    Callbacks::end_map,
+    Callbacks::start_array,
+    Callbacks::end_array,
 };
 
 // ---------------------------------------------------------------------------
@@ -275,7 +279,8 @@ std::unique_ptr<YajlSource> YajlSource::for_parser(const State& state, PyObject*
         if (PyErr_Occurred()) throw_error();
         return nullptr;
     }
-    Ref version(PyObject_GetAttrString(ijson.get(), "__version__"));
+    Ref version_name = check(PyUnicode_InternFromString("__version__"));
+    Ref version(PyObject_GetAttr(ijson.get(), version_name.get()));
     if (!version) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
         PyErr_Clear();
@@ -285,8 +290,8 @@ std::unique_ptr<YajlSource> YajlSource::for_parser(const State& state, PyObject*
     for (const char* release : kKnownReleases) known = known || str_equals(version.get(), release);
     if (!known) return nullptr;
 
-    Ref ffi = attr(parser, "ffi");
-    Ref lib = attr(parser, "yajl");
+    Ref ffi = get_attr(parser, "ffi");
+    Ref lib = get_attr(parser, "yajl");
     auto entries = std::make_unique<Lib>();
     entries->alloc = reinterpret_cast<decltype(Lib::alloc)>(entry_point(ffi.get(), lib.get(), "yajl_alloc"));
     entries->parse = reinterpret_cast<decltype(Lib::parse)>(entry_point(ffi.get(), lib.get(), "yajl_parse"));
@@ -308,15 +313,15 @@ YajlSource::~YajlSource() {
 }
 
 Ref YajlSource::open(PyObject* file) {
-    Ref common = attr(backend_, "common");
-    Ref source = call(attr(common.get(), "_get_source").get(), file);
-    if (truth(call(attr(common.get(), "is_async_file").get(), source.get()).get()))
-        return call_with_buf_size(attr(backend_, "basic_parse_async").get(), source.get());
-    if (!truth(call(attr(common.get(), "is_file").get(), source.get()).get())) {
+    Ref common = get_attr(backend_, "common");
+    Ref source = call(get_attr(common.get(), "_get_source").get(), file);
+    if (truth(call(get_attr(common.get(), "is_async_file").get(), source.get()).get()))
+        return call_with_buf_size(get_attr(backend_, "basic_parse_async").get(), source.get());
+    if (!truth(call(get_attr(common.get(), "is_file").get(), source.get()).get())) {
         PyErr_Format(PyExc_ValueError, "Unknown source type: %R", reinterpret_cast<PyObject*>(Py_TYPE(source.get())));
         throw_error();
     }
-    chunks_ = call_with_buf_size(attr(common.get(), "file_source").get(), source.get());
+    chunks_ = call_with_buf_size(get_attr(common.get(), "file_source").get(), source.get());
     return Ref();
 }
 
@@ -359,7 +364,7 @@ bool YajlSource::parse_chunk(PyObject* data) {
         if (status != yajl_status_ok) keep_backend_error(status, text, len);
         return len == 0;
     }
-    Ref parse = attr(backend_, "yajl_parse");
+    Ref parse = get_attr(backend_, "yajl_parse");
     Ref result(PyObject_CallFunctionObjArgs(parse.get(), handle_cdata(), data, nullptr));
     if (failure_) {
         PyErr_Clear();  // the backend's report of the cancel that this source's failure caused
@@ -389,8 +394,8 @@ void YajlSource::keep_backend_error(int status, const unsigned char* text, size_
     }
     lib_->free_error(handle, error);
     if (!message) throw_error();
-    Ref common = attr(backend_, "common");
-    Ref cls = attr(common.get(), status == yajl_status_error ? "IncompleteJSONError" : "JSONError");
+    Ref common = get_attr(backend_, "common");
+    Ref cls = get_attr(common.get(), status == yajl_status_error ? "IncompleteJSONError" : "JSONError");
     Ref exception = call(cls.get(), message.get());
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
     parse_error_.fetch();
@@ -410,7 +415,7 @@ void YajlSource::finish_after_reader_error() {
 
 PyObject* YajlSource::handle_cdata() {
     if (!handle_cdata_) {
-        Ref ffi = attr(backend_, "ffi");
+        Ref ffi = get_attr(backend_, "ffi");
         Ref address = check(PyLong_FromVoidPtr(handle_));
         handle_cdata_ = cast(ffi.get(), "yajl_handle", address.get());
     }
@@ -421,20 +426,20 @@ PyObject* YajlSource::handle_cdata() {
 // source's handle as its context. An empty Ref when that callback failed: it
 // has reported the error and answered 0, as it would inside the backend.
 Ref YajlSource::delegate(int index, const char* ctype, const void* text, size_t len) {
-    Ref ffi = attr(backend_, "ffi");
+    Ref ffi = get_attr(backend_, "ffi");
     if (!delegate_ctx_) {
         delegated_ = check(PyList_New(0));
-        Ref append = attr(delegated_.get(), "append");
-        Ref new_handle = attr(ffi.get(), "new_handle");
+        Ref append = get_attr(delegated_.get(), "append");
+        Ref new_handle = get_attr(ffi.get(), "new_handle");
         delegate_ctx_ = call(new_handle.get(), append.get());
     }
-    Ref callbacks = attr(backend_, "_decimal_callback_data");
+    Ref callbacks = get_attr(backend_, "_decimal_callback_data");
     Ref callback = check(PySequence_GetItem(callbacks.get(), index));
     Ref address = check(PyLong_FromVoidPtr(const_cast<void*>(text)));
     Ref pointer = cast(ffi.get(), ctype, address.get());
     Ref size = check(PyLong_FromSize_t(len));
-    Ref answer = check(
-        PyObject_CallFunctionObjArgs(callback.get(), delegate_ctx_.get(), pointer.get(), size.get(), nullptr));
+    Ref answer =
+        check(PyObject_CallFunctionObjArgs(callback.get(), delegate_ctx_.get(), pointer.get(), size.get(), nullptr));
     const long go_on = PyLong_AsLong(answer.get());
     if (go_on == -1 && PyErr_Occurred()) throw_error();
     if (go_on == 0) return Ref();
