@@ -138,21 +138,24 @@ bool is_json_number(const char* s, size_t n) {
 // into the cache while the current one is written: a chain's next starts lie
 // scattered in memory, and waiting for each in turn is most of what walking
 // them costs. Only the dict's entries are read, never changed, so this is
-// invisible; should the dict change meanwhile, the hints merely miss.
+// invisible; should the dict change meanwhile, the hints merely miss. The
+// dict is held, since an exhausted iterator lets go of it.
 class ChoicePrefetch {
 public:
     explicit ChoicePrefetch(PyObject* choices) {
-        if (Py_IS_TYPE(choices, &PyDictItems_Type) || Py_IS_TYPE(choices, &PyDictIterItem_Type))
-            Py_TYPE(choices)->tp_traverse(choices, find_dict, &dict_);  // the view's or iterator's dict
+        if (!Py_IS_TYPE(choices, &PyDictItems_Type) && !Py_IS_TYPE(choices, &PyDictIterItem_Type)) return;
+        PyObject* found = nullptr;
+        Py_TYPE(choices)->tp_traverse(choices, find_dict, &found);  // the view's or iterator's dict
+        dict_.reset_borrowed(found);
     }
 
     // Called once per choice pulled.
     void step() {
-        if (dict_ == nullptr) return;
+        if (!dict_) return;
         for (int i = pos_ == 0 ? kAhead : 1; i > 0; --i) {
             PyObject *key, *value;
-            if (!PyDict_Next(dict_, &pos_, &key, &value)) {
-                dict_ = nullptr;
+            if (!PyDict_Next(dict_.get(), &pos_, &key, &value)) {
+                dict_ = Ref();
                 return;
             }
             __builtin_prefetch(key, 0);
@@ -169,7 +172,7 @@ private:
         return 1;
     }
 
-    PyObject* dict_ = nullptr;  // borrowed from the choices object
+    Ref dict_;
     Py_ssize_t pos_ = 0;
 };
 
