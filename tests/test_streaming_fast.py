@@ -14,6 +14,7 @@ import decimal
 import io
 import json
 import re
+import subprocess
 import sys
 import warnings
 from collections.abc import Callable
@@ -364,3 +365,13 @@ def test_a_closed_file_fails_before_the_chain_is_touched():
         with pytest.raises(ValueError, match="^I/O operation on closed file"):
             tesmo_cjson.dump_json_big(RecChain(log, EXAMPLE_ENTRIES, EXAMPLE_FREQS), file)
         assert log == []
+
+
+def test_an_integer_the_parser_cannot_convert_is_its_error():
+    # ijson's C backend, behind the ijson package, hands out events with no
+    # value and an error set for such a number; in a process of its own,
+    # should that crash.
+    script = "import io, ijson, tesmo_cjson\ntesmo_cjson.ijson = ijson\n"
+    script += "tesmo_cjson.load_json_big(type('C', (), {'clear': print})(), io.BytesIO(b'1' * 5000))"
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 1 and "ValueError: Exceeds the limit (4300 digits)" in done.stderr, done.stderr

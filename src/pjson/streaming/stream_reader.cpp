@@ -160,6 +160,10 @@ public:
         Iter events(parser.get());
         Ref event, value;
         while (Ref pair = events.next()) {
+            // An event handed out while an error is set means the parser
+            // failed: ijson's C backend does so after an integer too long to
+            // convert, and the event then holds no value at all.
+            if (PyErr_Occurred()) throw_error();
             unpack_pair(pair.get(), event, value);
             deliver(builder, event_names.classify(event.get()), event.get(), value.get());
         }
