@@ -306,17 +306,17 @@ std::unique_ptr<YajlSource> YajlSource::for_parser(const State& state, PyObject*
 }
 
 YajlSource::YajlSource(PyObject* backend, std::unique_ptr<Lib> lib)
-    : backend_(backend), lib_(std::move(lib)), tstate_(PyThreadState_Get()) {}
+    : backend_(Ref::borrow(backend)), lib_(std::move(lib)), tstate_(PyThreadState_Get()) {}
 
 YajlSource::~YajlSource() {
     if (handle_ != nullptr) lib_->free(static_cast<yajl_handle>(handle_));
 }
 
 Ref YajlSource::open(PyObject* file) {
-    Ref common = get_attr(backend_, "common");
+    Ref common = get_attr(backend_.get(), "common");
     Ref source = call(get_attr(common.get(), "_get_source").get(), file);
     if (truth(call(get_attr(common.get(), "is_async_file").get(), source.get()).get()))
-        return call_with_buf_size(get_attr(backend_, "basic_parse_async").get(), source.get());
+        return call_with_buf_size(get_attr(backend_.get(), "basic_parse_async").get(), source.get());
     if (!truth(call(get_attr(common.get(), "is_file").get(), source.get()).get())) {
         PyErr_Format(PyExc_ValueError, "Unknown source type: %R", reinterpret_cast<PyObject*>(Py_TYPE(source.get())));
         throw_error();
@@ -364,7 +364,7 @@ bool YajlSource::parse_chunk(PyObject* data) {
         if (status != yajl_status_ok) keep_backend_error(status, text, len);
         return len == 0;
     }
-    Ref parse = get_attr(backend_, "yajl_parse");
+    Ref parse = get_attr(backend_.get(), "yajl_parse");
     Ref result(PyObject_CallFunctionObjArgs(parse.get(), handle_cdata(), data, nullptr));
     if (failure_) {
         PyErr_Clear();  // the backend's report of the cancel that this source's failure caused
@@ -394,7 +394,7 @@ void YajlSource::keep_backend_error(int status, const unsigned char* text, size_
     }
     lib_->free_error(handle, error);
     if (!message) throw_error();
-    Ref common = get_attr(backend_, "common");
+    Ref common = get_attr(backend_.get(), "common");
     Ref cls = get_attr(common.get(), status == yajl_status_error ? "IncompleteJSONError" : "JSONError");
     Ref exception = call(cls.get(), message.get());
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
@@ -415,7 +415,7 @@ void YajlSource::finish_after_reader_error() {
 
 PyObject* YajlSource::handle_cdata() {
     if (!handle_cdata_) {
-        Ref ffi = get_attr(backend_, "ffi");
+        Ref ffi = get_attr(backend_.get(), "ffi");
         Ref address = check(PyLong_FromVoidPtr(handle_));
         handle_cdata_ = cast(ffi.get(), "yajl_handle", address.get());
     }
@@ -426,14 +426,14 @@ PyObject* YajlSource::handle_cdata() {
 // source's handle as its context. An empty Ref when that callback failed: it
 // has reported the error and answered 0, as it would inside the backend.
 Ref YajlSource::delegate(int index, const char* ctype, const void* text, size_t len) {
-    Ref ffi = get_attr(backend_, "ffi");
+    Ref ffi = get_attr(backend_.get(), "ffi");
     if (!delegate_ctx_) {
         delegated_ = check(PyList_New(0));
         Ref append = get_attr(delegated_.get(), "append");
         Ref new_handle = get_attr(ffi.get(), "new_handle");
         delegate_ctx_ = call(new_handle.get(), append.get());
     }
-    Ref callbacks = get_attr(backend_, "_decimal_callback_data");
+    Ref callbacks = get_attr(backend_.get(), "_decimal_callback_data");
     Ref callback = check(PySequence_GetItem(callbacks.get(), index));
     Ref address = check(PyLong_FromVoidPtr(const_cast<void*>(text)));
     Ref pointer = cast(ffi.get(), ctype, address.get());

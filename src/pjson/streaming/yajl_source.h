@@ -65,7 +65,7 @@ private:
     void push(Event kind, Ref value);
     void finish_after_reader_error();
 
-    PyObject* backend_;  // borrowed: the module global holds it for the call
+    Ref backend_;  // the yajl2_cffi module
     std::unique_ptr<Lib> lib_;
     void* handle_ = nullptr;
     PyThreadState* tstate_;
