@@ -41,6 +41,7 @@ import ujson
 import doubles
 import procmem
 import reference
+import streaming_fast
 import workloads
 from tesmo.bag import ProbabilityBag
 from tesmo.chain import Chain
@@ -652,6 +653,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
           "native load_json_small, pair by pair.\n")
     print(table(["backend", "parse ms", "parse MB/s", "native ms", "ref ms", "ratio", "vs small"],
                 parser_rows(keyed, settings.repeats["ujson"])))
+
+    if streaming_fast.available():
+        print("\n## Native streaming paths (bench/streaming_fast.py; (b), cheap doubles, ujson)\n")
+        print(table(streaming_fast.HEADERS, streaming_fast.measure(dict(keyed)["b"], settings.repeats["ujson"], None)))
 
     print("\n## Against what a user would do instead (real Chain, ujson, compressed)\n")
     rows = []

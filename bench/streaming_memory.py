@@ -12,6 +12,12 @@ Each phase runs in a fresh subprocess, which reports its peak resident size
 (VmHWM) against its resident size right before the call, after the imports
 and the set-up; the document is written to a temporary directory and deleted
 afterwards.
+
+Both phases take the native paths: the writer gathers its pieces for the
+file (an exact io.TextIOWrapper), the reader drives yajl itself while the
+parser global is the genuine yajl2_cffi backend. ``--general`` takes the
+paths they stand in for: a TextIOWrapper subclass, written one piece at a
+time, and the backend itself, reached through a wrapper bound as the global.
 """
 
 from __future__ import annotations
@@ -24,6 +30,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from types import SimpleNamespace
 from typing import Any, Dict, Hashable, Iterator, List, Optional, Sequence, Tuple
 
 import procmem
@@ -148,10 +155,14 @@ def entries_for(megabytes: float, compressed: bool) -> int:
     return int(megabytes * 1e6 / per_entry) + 1
 
 
-def write_phase(path: str, entries: int, compressed: bool) -> Dict[str, Any]:
+class PerPiece(io.TextIOWrapper):
+    """A real file that is no exact TextIOWrapper, so it gets one write per piece."""
+
+
+def write_phase(path: str, entries: int, compressed: bool, general: bool) -> Dict[str, Any]:
     """Write the document; runs in its own process."""
     chain = GeneratedChain(entries)
-    with open(path, "w", encoding="ascii") as file:
+    with open(path, "wb") as raw, (PerPiece if general else io.TextIOWrapper)(raw, encoding="ascii") as file:
         procmem.settle()
         base = procmem.status_kib("VmRSS")
         procmem.reset_peak()
@@ -164,8 +175,10 @@ def write_phase(path: str, entries: int, compressed: bool) -> Dict[str, Any]:
     }
 
 
-def read_phase(path: str, expected_choices: int) -> Dict[str, Any]:
+def read_phase(path: str, expected_choices: int, general: bool) -> Dict[str, Any]:
     """Read the document back; runs in its own process."""
+    if general:
+        tesmo_cjson.ijson = SimpleNamespace(basic_parse=tesmo_cjson.ijson.basic_parse)
     chain = CountingChain(expected_choices)
     with open(path, "rb") as file:
         procmem.settle()
@@ -199,23 +212,26 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--mb", type=float, default=500, help="document size to reach, in MB (default 500)")
     parser.add_argument("--plain", action="store_true", help="write a plain document instead of a compressed one")
     parser.add_argument("--dir", default=None, help="where to put the document (default: the system temp dir)")
+    parser.add_argument("--general", action="store_true",
+                        help="one write per piece, and the parser backend itself instead of native yajl")
     parser.add_argument("--phase", choices=("write", "read"), help=argparse.SUPPRESS)
     parser.add_argument("--path", help=argparse.SUPPRESS)
     parser.add_argument("--entries", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     compressed = not args.plain
     if args.phase == "write":
-        print(json.dumps(write_phase(args.path, args.entries, compressed)))
+        print(json.dumps(write_phase(args.path, args.entries, compressed, args.general)))
         return 0
     if args.phase == "read":
-        print(json.dumps(read_phase(args.path, args.entries * CHOICES_PER_ENTRY)))
+        print(json.dumps(read_phase(args.path, args.entries * CHOICES_PER_ENTRY, args.general)))
         return 0
 
     entries = entries_for(args.mb, compressed)
-    mode = ["--plain"] if args.plain else []
+    mode = (["--plain"] if args.plain else []) + (["--general"] if args.general else [])
     print(f"tesmo_cjson streaming pair, {'plain' if args.plain else 'compressed'} document of at least "
           f"{args.mb:g} MB: {entries:,} entries of {CHOICES_PER_ENTRY} choices, {VOCABULARY:,} values; "
-          f"encoder {tesmo_cjson.json.__name__}, parser {tesmo_cjson.ijson.__name__}")
+          f"encoder {tesmo_cjson.json.__name__}, parser {tesmo_cjson.ijson.__name__}, "
+          f"{'general paths (one write per piece, the backend parsing)' if args.general else 'native paths'}")
     with tempfile.TemporaryDirectory(prefix="tesmo-stream-", dir=args.dir) as tmp:
         path = os.path.join(tmp, "chain.json")
         written = _phase(["--phase", "write", "--path", path, "--entries", str(entries), *mode])

@@ -4,6 +4,7 @@
 // start. Nothing else of the document is held.
 #include "document/code_table.h"
 #include "streaming/streaming.h"
+#include "streaming/yajl_source.h"
 
 #include <array>
 #include <cstring>
@@ -47,6 +48,14 @@ public:
         Event kind = by_value(event);
         if (seen_.size() < kMaxSeen) seen_.emplace_back(Ref::borrow(event), kind);
         return kind;
+    }
+
+    // The name a parser gives events of this kind.
+    PyObject* name(Event kind) const {
+        for (const auto& [name, known] : known_) {
+            if (known == kind) return name;
+        }
+        return nullptr;
     }
 
 private:
@@ -133,21 +142,43 @@ public:
         const Names& n = globals_.names();
         if (!truth(merge_)) call_method0_drop(chain_, n.clear);
         Ref ijson = globals_.get(n.g_ijson);
-        PyObject* call[2] = {ijson.get(), file_};
-        Ref parser = check(PyObject_VectorcallMethod(n.basic_parse, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        // yajl driven natively where the global is the backend it stands in for.
+        std::unique_ptr<YajlSource> native = YajlSource::for_parser(globals_.state(), ijson.get());
+        Ref parser;
+        if (native) {
+            parser = native->open(file_);
+        } else {
+            PyObject* call[2] = {ijson.get(), file_};
+            parser = check(PyObject_VectorcallMethod(n.basic_parse, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        }
         Builder builder(globals_);
-        Iter events(parser.get());
         EventNames event_names(n);
+        if (!parser) {
+            native->run([&](Event kind, PyObject* value) { deliver(builder, kind, event_names.name(kind), value); });
+            return;
+        }
+        Iter events(parser.get());
         Ref event, value;
         while (Ref pair = events.next()) {
+            // An event handed out while an error is set means the parser
+            // failed: ijson's C backend does so after an integer too long to
+            // convert, and the event then holds no value at all.
+            if (PyErr_Occurred()) throw_error();
             unpack_pair(pair.get(), event, value);
-            const Event kind = event_names.classify(event.get());
-            if (kind == Event::Number && is_decimal(value.get())) value = check(PyNumber_Float(value.get()));
-            on_event(builder, kind, event.get(), value.get());
+            deliver(builder, event_names.classify(event.get()), event.get(), value.get());
         }
     }
 
 private:
+    void deliver(Builder& builder, Event kind, PyObject* event, PyObject* value) {
+        if (kind == Event::Number && is_decimal(value)) {
+            Ref number = check(PyNumber_Float(value));
+            on_event(builder, kind, event, number.get());
+            return;
+        }
+        on_event(builder, kind, event, value);
+    }
+
     void on_event(Builder& builder, Event kind, PyObject* event, PyObject* value) {
         const bool is_start = kind == Event::StartMap || kind == Event::StartArray || kind == Event::OtherStart;
         const bool is_end = kind == Event::EndMap || kind == Event::EndArray || kind == Event::OtherEnd;

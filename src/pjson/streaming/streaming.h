@@ -12,6 +12,36 @@ namespace pjson {
 void stream_dump(const Globals& globals, const CallArgs& args);  // dump_json_big
 void stream_load(const Globals& globals, const CallArgs& args);  // load_json_big
 
+// obj.name with the name interned: the interpreter's attribute cache keys on
+// the name object, and would keep one dead string per lookup of a fresh one.
+inline Ref get_attr(PyObject* obj, const char* name) {
+    Ref interned = check(PyUnicode_InternFromString(name));
+    return get_attr(obj, interned.get());
+}
+
+// A Python error taken out of the interpreter while other Python code runs,
+// to be set again afterwards.
+struct SavedError {
+    Ref type, value, traceback;
+    explicit operator bool() const noexcept { return static_cast<bool>(type); }
+
+    // Takes the error that is set.
+    void fetch() noexcept {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        type = Ref(t);
+        value = Ref(v);
+        traceback = Ref(tb);
+    }
+    // Sets it again.
+    void restore() noexcept { PyErr_Restore(type.release(), value.release(), traceback.release()); }
+    // Sets it again and throws PyError.
+    [[noreturn]] void raise() {
+        restore();
+        throw_error();
+    }
+};
+
 // Parser events by name. Names that merely begin with "start_" or "end_"
 // open or close containers for the reader's depth but mean nothing else.
 enum class Event : unsigned char {

@@ -1,0 +1,83 @@
+// Parser events straight from the yajl library that ijson's yajl2_cffi
+// backend has loaded, for the streaming reader. It stands in for that
+// backend's basic_parse only where it cannot be told apart from it: the same
+// reads of the file (through the backend's own chunk generator), the same
+// events and values, the same errors at the same point. Values that it
+// cannot prove to convert exactly as the backend does are converted by the
+// backend's own callbacks.
+#pragma once
+
+#include "streaming/streaming.h"
+
+#include <memory>
+#include <utility>
+
+namespace pjson {
+
+// Receives the events of one chunk in document order.
+class EventSink {
+public:
+    virtual void event(Event kind, PyObject* value) = 0;
+
+protected:
+    ~EventSink() = default;
+};
+
+class YajlSource {
+public:
+    // A source when `parser` (the module global ijson) is the genuine
+    // yajl2_cffi backend that the start-up imported, of an ijson release
+    // whose behaviour this source reproduces; nullptr otherwise.
+    static std::unique_ptr<YajlSource> for_parser(const State& state, PyObject* parser);
+    ~YajlSource();
+    YajlSource(const YajlSource&) = delete;
+    YajlSource& operator=(const YajlSource&) = delete;
+
+    // What the backend's basic_parse does with `file` before its first
+    // event. Returns the backend's own asynchronous iterable for a file whose
+    // read is a coroutine function (the reader treats it as any parser);
+    // otherwise an empty Ref, and run() delivers the events.
+    Ref open(PyObject* file);
+
+    // Reads and parses chunk after chunk; each chunk's events reach `sink`
+    // after the whole chunk is parsed, then the chunk's parse error, if any,
+    // is raised: the order in which the backend's generator works.
+    template <class F>
+    void run(F&& f) {
+        struct Adapter final : EventSink {
+            F& fn;
+            explicit Adapter(F& fn_) : fn(fn_) {}
+            void event(Event kind, PyObject* value) override { fn(kind, value); }
+        } sink(f);
+        run_events(sink);
+    }
+
+    struct Lib;  // the library's entry points
+    struct Callbacks;
+
+private:
+    YajlSource(PyObject* backend, std::unique_ptr<Lib> lib);
+    void run_events(EventSink& sink);
+    bool parse_chunk(PyObject* data);
+    void keep_backend_error(int status, const unsigned char* text, size_t len);
+    PyObject* handle_cdata();
+    Ref delegate(int index, const char* ctype, const void* text, size_t len);
+    void push(Event kind, Ref value);
+    void finish_after_reader_error();
+
+    Ref backend_;  // the yajl2_cffi module
+    std::unique_ptr<Lib> lib_;
+    void* handle_ = nullptr;
+    PyThreadState* tstate_;
+    Ref chunks_;                                 // the backend's chunk generator over the file
+    std::vector<std::pair<Event, Ref>> events_;  // the current chunk's
+    SavedError parse_error_;                     // the current chunk's, raised after its events
+    SavedError failure_;                         // an error of this source inside a callback
+    std::vector<Ref> small_ints_;                // non-negative integers below 65536, made once
+    Ref handle_cdata_;                           // the handle as the backend's cffi sees it
+    Ref delegated_;                              // collects the value of a delegated conversion
+    Ref delegate_ctx_;                           // a cffi handle of its append
+    bool discard_ = false;                       // events of a parse finished after the reader failed
+};
+
+}  // namespace pjson
