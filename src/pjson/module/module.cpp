@@ -149,6 +149,9 @@ int state_objects(State& st, Visit&& visit) {
     if (int r = visit(st.imported_ordered_dict)) return r;
     if (int r = visit(st.ijson_object_builder)) return r;
     if (int r = visit(st.imported_ijson)) return r;
+    if (int r = visit(st.imported_probability_bag)) return r;
+    if (int r = visit(st.chain_type)) return r;
+    if (int r = visit(st.bag_type)) return r;
     return visit(st.decoding_iterator_type);
 }
 
@@ -164,6 +167,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
 int module_clear(PyObject* module) {
     State* st = static_cast<State*>(PyModule_GetState(module));
     if (st == nullptr) return 0;
+    st->chain_api = nullptr;  // its table lives as long as the types just released
     return state_objects(*st, [](PyObject*& obj) -> int {
         Py_CLEAR(obj);
         return 0;
@@ -171,6 +175,30 @@ int module_clear(PyObject* module) {
 }
 
 void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+// The native chain's C API, when the `tesmo.bag` just imported exports it: a
+// capsule of the expected name whose table is of this version or a later
+// one. Anything else means no direct path, and no error.
+void chain_api_find(State& st) {
+    Ref name = check(PyUnicode_FromString("tesmo.bag"));
+    Ref bag_module(PyImport_GetModule(name.get()));
+    if (!bag_module) {
+        if (PyErr_Occurred()) throw_error();
+        return;
+    }
+    Ref capsule(PyObject_GetAttrString(bag_module.get(), "_C_API"));
+    const TesmoChainAPI* api = nullptr;
+    if (capsule && PyCapsule_IsValid(capsule.get(), TESMO_CHAIN_CAPSULE))
+        api = static_cast<const TesmoChainAPI*>(PyCapsule_GetPointer(capsule.get(), TESMO_CHAIN_CAPSULE));
+    if (!capsule) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+    }
+    if (api == nullptr || api->version < TESMO_CHAIN_API_VERSION || api->size < sizeof(TesmoChainAPI)) return;
+    st.chain_type = Ref::borrow(reinterpret_cast<PyObject*>(api->ChainType)).release();
+    st.bag_type = Ref::borrow(reinterpret_cast<PyObject*>(api->BagType)).release();
+    st.chain_api = api;
+}
 
 // Start-up: the state, then the globals bound in order, each before the next
 // import starts, then the four functions.
@@ -185,7 +213,8 @@ int module_exec(PyObject* module) {
         bind(module, n.g_math, check(PyImport_ImportModule("math")));
         bind(module, n.g_OrderedDict, st.imported_ordered_dict, import_from("collections", "OrderedDict"));
         bind(module, n.g_ObjectBuilder, st.ijson_object_builder, import_from("ijson", "ObjectBuilder"));
-        bind(module, n.g_ProbabilityBag, import_from("tesmo.bag", "ProbabilityBag"));
+        bind(module, n.g_ProbabilityBag, st.imported_probability_bag, import_from("tesmo.bag", "ProbabilityBag"));
+        chain_api_find(st);
         bind(module, n.g_ijson, st.imported_ijson, import_preferring("ijson.backends.yajl2_cffi", "ijson"));
         check_status(PyModule_AddFunctions(module, g_methods));
         return 0;

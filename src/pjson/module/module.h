@@ -4,6 +4,7 @@
 #pragma once
 
 #include "module/refs.h"
+#include "chain/chain_api.h"
 
 #include <vector>
 
@@ -94,7 +95,14 @@ struct State {
     PyObject* imported_ordered_dict;
     PyObject* ijson_object_builder;
     PyObject* imported_ijson;
+    PyObject* imported_probability_bag;
     PyObject* decoding_iterator_type;
+    // The native chain's C API, from the capsule that `tesmo.bag` exports,
+    // or nullptr: then no direct path. The two types are held so that the
+    // module behind the table outlives this one.
+    const TesmoChainAPI* chain_api;
+    PyObject* chain_type;
+    PyObject* bag_type;
 };
 
 // ---------------------------------------------------------------------------
