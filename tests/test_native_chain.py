@@ -154,7 +154,8 @@ def test_choose_draws_like_the_reference_for_any_counts():
             ref.add([i], count)
         seed = rng.random()
         assert [native.choose(random.Random(seed)) for _ in range(50)] == \
-               [ref.choose(random.Random(seed)) for _ in range(50)]
+               [ref.choose(rng=random.Random(seed)) for _ in range(50)] == \
+               [native.choose(rng=random.Random(seed)) for _ in range(50)]
     for counts in ([], [0], [-1, 1], [0.0]):
         b = ProbabilityBag()
         for i, count in enumerate(counts):

@@ -107,8 +107,14 @@ PyObject* bag_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     });
 }
 
-PyObject* bag_choose_method(PyObject* self, PyObject* rng) {
-    return guarded<PyObject*>(nullptr, [&] { return bag_choose(bag_state(self), bag_data(self), rng).release(); });
+const char* const kChooseNames[] = {"rng"};
+
+PyObject* bag_choose_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&] {
+        PyObject* rng = nullptr;
+        parse_args("choose", kChooseNames, 1, 1, args, nargs, kwnames, &rng);
+        return bag_choose(bag_state(self), bag_data(self), rng).release();
+    });
 }
 
 PyObject* bag_iter_make(PyObject* self, int kind);
@@ -343,8 +349,9 @@ PyMethodDef bag_methods[] = {
      "add($self, /, items, count=1)\n--\n\nAdd count to the choice whose next start is tuple(items)."},
     {"choices", bag_choices, METH_NOARGS,
      "choices($self, /)\n--\n\nReturn an iterator of (next_start, count) in insertion order."},
-    {"choose", bag_choose_method, METH_O,
-     "choose($self, rng, /)\n--\n\nPick a next start at random, weighted by the counts; calls rng.random() once."},
+    {"choose", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(bag_choose_method)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "choose($self, /, rng)\n--\n\nPick a next start at random, weighted by the counts; calls rng.random() once."},
     {"__reduce__", bag_reduce, METH_NOARGS, nullptr},
     {"__setstate__", bag_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
