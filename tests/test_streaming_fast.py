@@ -381,4 +381,4 @@ def test_an_integer_the_parser_cannot_convert_is_its_error():
     script = "import io, ijson, tesmo_cjson\ntesmo_cjson.ijson = ijson\n"
     script += "tesmo_cjson.load_json_big(type('C', (), {'clear': print})(), io.BytesIO(b'1' * 5000))"
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
-    assert done.returncode == 1 and "ValueError: Exceeds the limit (4300 digits)" in done.stderr, done.stderr
+    assert done.returncode == 1 and "ValueError: Exceeds the limit (4300" in done.stderr, done.stderr
