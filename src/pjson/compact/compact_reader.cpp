@@ -121,11 +121,11 @@ struct TextDoc {
 class DecodedNextStart final : public NextStart {
 public:
     template <class Doc>
-    DecodedNextStart(const Doc& doc, const typename Doc::Value& next_start, HeldValues& scratch)
+    DecodedNextStart(const Doc& doc, const typename Doc::Value& next_start, std::vector<PyObject*>& scratch)
         : values_(scratch) {
         values_.clear();
         typename Doc::Array it(next_start);
-        while (auto key = it.next()) values_.push(Ref::borrow(doc.decode(key)));
+        while (auto key = it.next()) values_.push_back(doc.decode(key));
         values = values_.data();
         length = values_.size();
         known = stable = true;
@@ -138,36 +138,13 @@ public:
     }
 
 private:
-    HeldValues& values_;
-};
-
-// A next start as parsed (a plain document), handed over as the object the
-// walk made of it; its values are known when that is a list or a tuple.
-class ParsedNextStart final : public NextStart {
-public:
-    ParsedNextStart(Ref object, HeldValues& scratch) : object_(std::move(object)), values_(scratch) {
-        values_.clear();
-        PyObject* o = object_.get();
-        if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
-            // Held: code that the chain runs while adding them may change the list.
-            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i)
-                values_.push(Ref::borrow(PySequence_Fast_ITEMS(o)[i]));
-            values = values_.data();
-            length = values_.size();
-            known = true;
-        }
-    }
-    Ref items() override { return Ref::borrow(object_.get()); }
-
-private:
-    Ref object_;
-    HeldValues& values_;
+    std::vector<PyObject*>& values_;  // borrowed from the lookup
 };
 
 template <class Doc>
 void load_merge(ChainSink& sink, typename Doc::Array& entries, const Doc& doc) {
     const bool compressed = doc.compressed();
-    HeldValues scratch;
+    std::vector<PyObject*> scratch;
     while (auto start = entries.next()) {
         auto bag = entries.next();
         if (!bag) break;
@@ -182,12 +159,12 @@ void load_merge(ChainSink& sink, typename Doc::Array& entries, const Doc& doc) {
             if (compressed) {
                 // The start is decoded afresh for every choice, before its
                 // next start, so a missing start is the one reported.
-                Ref decoded = Ref::borrow(doc.decode(start));
+                PyObject* decoded = doc.decode(start);
                 DecodedNextStart items(doc, next_start, scratch);
-                sink.add_to_bag(add_to_bag, decoded.get(), true, items, count_read);
+                sink.add_to_bag(add_to_bag, decoded, true, items, count_read);
             } else {
                 if (!start_object) start_object = doc.object(start);
-                ParsedNextStart items(doc.object(next_start), scratch);
+                ListNextStart items(doc.object(next_start));
                 sink.add_to_bag(add_to_bag, start_object.get(), false, items, count_read);
             }
         }
@@ -198,7 +175,7 @@ void load_merge(ChainSink& sink, typename Doc::Array& entries, const Doc& doc) {
 template <class Doc>
 void load_replace(ChainSink& sink, typename Doc::Array& entries, const Doc& doc) {
     const bool compressed = doc.compressed();
-    HeldValues scratch;
+    std::vector<PyObject*> scratch;
     sink.clear();
     while (auto start = entries.next()) {
         auto bag_array = entries.next();
@@ -214,7 +191,7 @@ void load_replace(ChainSink& sink, typename Doc::Array& entries, const Doc& doc)
                 DecodedNextStart items(doc, next_start, scratch);
                 sink.bag_add(add, items, doc.count(count, count_held));
             } else {
-                ParsedNextStart items(doc.tuple(next_start), scratch);
+                ListNextStart items(doc.tuple(next_start));
                 sink.bag_add(add, items, doc.count(count, count_held));
             }
         }

@@ -64,6 +64,18 @@ size_t slot_of(PyObject* value, size_t mask) {
 
 }  // namespace
 
+ListNextStart::ListNextStart(Ref object) : object_(std::move(object)) {
+    PyObject* o = object_.get();
+    if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o)) return;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i) {
+        held_.push_back(Ref::borrow(PySequence_Fast_ITEMS(o)[i]));
+        pointers_.push_back(held_.back().get());
+    }
+    values = pointers_.data();
+    length = pointers_.size();
+    known = true;
+}
+
 bool ChainSink::TypeWatch::unchanged(const char* const* methods, bool constructor) {
     if (tag != 0 && type->tp_version_tag == tag) return true;
     tag = 0;

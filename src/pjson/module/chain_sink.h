@@ -19,37 +19,14 @@ struct ReadCount {
     Ref make() const { return object != nullptr ? Ref::borrow(object) : check(PyLong_FromLongLong(value)); }
 };
 
-// Values a reader holds for one operation, as an array of owned references.
-class HeldValues {
-public:
-    HeldValues() = default;
-    HeldValues(const HeldValues&) = delete;
-    HeldValues& operator=(const HeldValues&) = delete;
-    ~HeldValues() { clear(); }
-    void clear() noexcept {
-        // Taken out first: a release may run code that comes back here.
-        std::vector<PyObject*> old;
-        old.swap(items_);
-        for (PyObject* v : old) Py_DECREF(v);
-        old.clear();
-        if (items_.empty()) items_.swap(old);  // keeps the room
-    }
-    void push(Ref value) {
-        items_.push_back(value.get());  // may throw; the Ref still owns it
-        value.release();
-    }
-    PyObject* const* data() const noexcept { return items_.data(); }
-    size_t size() const noexcept { return items_.size(); }
-
-private:
-    std::vector<PyObject*> items_;
-};
-
 // A next start as a reader hands it over: its values when the reader has
 // them at hand, and the object that the chain's or bag's method receives.
 class NextStart {
 public:
-    PyObject* const* values = nullptr;  // borrowed for the call
+    // Borrowed from the reader's own lookup for decoded values (taking a
+    // reference would touch every value, a cache miss each for a large
+    // table), held for the call otherwise.
+    PyObject* const* values = nullptr;
     size_t length = 0;
     bool known = false;   // `values` hold the next start
     bool stable = false;  // the values live as long as the reader's lookup (decoded ones)
@@ -57,6 +34,19 @@ public:
 
 protected:
     ~NextStart() = default;
+};
+
+// A next start that is a list or tuple as parsed: its items, held while the
+// chain's code runs, since whoever made the list may change it meanwhile.
+class ListNextStart final : public NextStart {
+public:
+    explicit ListNextStart(Ref object);
+    Ref items() override { return Ref::borrow(object_.get()); }
+
+private:
+    Ref object_;
+    std::vector<Ref> held_;
+    std::vector<PyObject*> pointers_;
 };
 
 // One method of the caller's objects, fetched before the reader decodes what

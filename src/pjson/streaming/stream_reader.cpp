@@ -189,7 +189,7 @@ class CodedNextStart final : public NextStart {
 public:
     // `plain_codes`: the lookup by number when the lookup's keys are all plain.
     CodedNextStart(const State& state, Ref built, PyObject* codes, const CodesByNumber* plain_codes,
-                   HeldValues& scratch)
+                   std::vector<PyObject*>& scratch)
         : state_(state), built_(std::move(built)), codes_(codes) {
         scratch.clear();
         PyObject* list = built_.get();
@@ -199,7 +199,7 @@ public:
             if (!plain_scalar(key)) return;
             PyObject* value = plain_codes->find(codes, key);
             if (value == nullptr) return;  // the iterator raises the KeyError inside the call
-            scratch.push(Ref::borrow(value));
+            scratch.push_back(value);
         }
         values = scratch.data();
         length = scratch.size();
@@ -211,24 +211,6 @@ private:
     const State& state_;
     Ref built_;
     PyObject* codes_;
-};
-
-// A next start of a plain document: the builder's list.
-class BuiltNextStart final : public NextStart {
-public:
-    BuiltNextStart(Ref built, HeldValues& scratch) : built_(std::move(built)) {
-        scratch.clear();
-        PyObject* list = built_.get();
-        if (!PyList_CheckExact(list)) return;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) scratch.push(Ref::borrow(PyList_GET_ITEM(list, i)));
-        values = scratch.data();
-        length = scratch.size();
-        known = true;
-    }
-    Ref items() override { return Ref::borrow(built_.get()); }
-
-private:
-    Ref built_;
 };
 
 class StreamReader {
@@ -345,12 +327,12 @@ private:
     void hand_over(Builder& builder, PyObject* count) {
         Method add_to_bag = sink_.add_to_bag_method();
         if (codes_ && PyDict_GET_SIZE(codes_.get()) > 0) {
-            Ref decoded = Ref::borrow(by_code_.decode(codes_.get(), start_.get()));
+            PyObject* decoded = by_code_.decode(codes_.get(), start_.get());
             CodedNextStart items(globals_.state(), builder.value(), codes_.get(), codes_plain_ ? &by_code_ : nullptr,
                                  values_);
-            sink_.add_to_bag(add_to_bag, decoded.get(), true, items, ReadCount{count});
+            sink_.add_to_bag(add_to_bag, decoded, true, items, ReadCount{count});
         } else {
-            BuiltNextStart items(builder.value(), values_);
+            ListNextStart items(builder.value());
             sink_.add_to_bag(add_to_bag, start_.get(), false, items, ReadCount{count});
         }
     }
@@ -359,7 +341,7 @@ private:
     PyObject* file_;
     PyObject* merge_;
     ChainSink sink_;
-    HeldValues values_;  // the values of the next start handed over
+    std::vector<PyObject*> values_;  // the decoded values of the next start handed over
     Py_ssize_t depth_ = 0;
     bool in_codes_ = false;
     bool in_chain_ = false;
