@@ -9,6 +9,7 @@ error, whatever the document, the chain's earlier content and the file do.
 
 from __future__ import annotations
 
+import gc
 import io
 from decimal import Decimal
 from fractions import Fraction
@@ -172,6 +173,7 @@ class Clash:
 ACTIONS: List[Callable[[Any], None]] = [
     lambda c: c.add_to_bag("z", ("a",), 1),
     lambda c: c.clear(),
+    lambda c: gc.collect(),
     lambda c: c.add_to_bag("a", ("b", "a"), Fraction(1, 3)),
     lambda c: c.set_bag("b", ProbabilityBag()),
 ]
@@ -211,6 +213,33 @@ def test_files_that_change_the_chain_or_fail_at_a_read(merge, action):
                 action(chain)
         for reader in READERS:
             same(reader, data, merge, on_read=on_read)
+
+
+class LoggingBag(ProbabilityBag):
+    """A bag of another kind in the chain: add_to_bag hands it what it was given."""
+
+    log: list = []
+
+    def add(self, items: Any, count: Any = 1) -> None:
+        taken = list(items)
+        LoggingBag.log.append((type(items).__name__, taken, count))
+        super().add(taken, count)
+
+
+@pytest.mark.parametrize("data", DOCS + [b'{"codes":[0,"a",1,"b"],"chain":[0,[[1],3,[1,7],2]]}'],
+                         ids=["compressed", "plain", "missing"])
+@pytest.mark.parametrize("reader", list(READERS))
+def test_bags_of_another_kind_get_what_add_to_bag_was_given(reader, data):
+    logs = []
+    for cls in (Chain, Sub):
+        LoggingBag.log = []
+
+        def fill(chain: Any) -> None:
+            chain.set_bag("a", LoggingBag())
+            chain.set_bag("b", reference.ProbabilityBag())
+        got = outcome(cls, reader, data, True, fill=fill)
+        logs.append((got, LoggingBag.log))
+    assert logs[0] == logs[1] and logs[0][1]
 
 
 def test_replaced_methods_and_bag_class_are_called(monkeypatch):

@@ -35,6 +35,10 @@ struct ObjectDoc {
     bool compressed() const { return PyDict_GET_SIZE(codes.get()) > 0; }
     Ref object(const Ref& value) const { return Ref::borrow(value.get()); }
     PyObject* decode(const Ref& key) const { return dict_lookup(codes.get(), key.get()); }
+    PyObject* decode(const Ref& key, uint32_t*& slot) {
+        slot = nullptr;
+        return decode(key);
+    }
     Ref tuple(const Ref& value) const { return check(PySequence_Tuple(value.get())); }
     // The count as parsed; `held` keeps it.
     ReadCount count(const Ref& value, Ref& held) const {
@@ -79,19 +83,28 @@ struct TextDoc {
             Ref key = check(PyLong_FromSsize_t(i));
             PyObject* value = PyDict_GetItemWithError(codes.get(), key.get());
             if (value == nullptr && PyErr_Occurred()) throw_error();
-            by_code.push_back(value);
+            by_code.push_back(LookupEntry{value});
         }
     }
 
     bool compressed() const { return PyDict_GET_SIZE(codes.get()) > 0; }
     Ref object(const TextElement& value) const { return text_value(value); }
 
-    PyObject* decode(const TextElement& key) const {
+    // codes[key], and where the value's hint is kept (nullptr: nowhere).
+    PyObject* decode(const TextElement& key, uint32_t*& slot) {
         if (key.is_int && key.value >= 0 && static_cast<unsigned long long>(key.value) < by_code.size() &&
-            by_code[static_cast<size_t>(key.value)] != nullptr)
-            return by_code[static_cast<size_t>(key.value)];
+            by_code[static_cast<size_t>(key.value)].value != nullptr) {
+            LookupEntry& entry = by_code[static_cast<size_t>(key.value)];
+            slot = &entry.hint;
+            return entry.value;
+        }
+        slot = nullptr;
         Ref k = text_value(key);
         return dict_lookup(codes.get(), k.get());
+    }
+    PyObject* decode(const TextElement& key) {
+        uint32_t* slot;
+        return decode(key, slot);
     }
 
     // tuple() of the array as parsed.
@@ -113,7 +126,7 @@ struct TextDoc {
     }
 
     Ref codes;
-    std::vector<PyObject*> by_code;  // borrowed from `codes`; nullptr where it lacks the key
+    std::vector<LookupEntry> by_code;  // values borrowed from `codes`; nullptr where it lacks the key
 };
 
 // A coded next start decoded element by element; the chain's method gets
@@ -121,12 +134,19 @@ struct TextDoc {
 class DecodedNextStart final : public NextStart {
 public:
     template <class Doc>
-    DecodedNextStart(const Doc& doc, const typename Doc::Value& next_start, std::vector<PyObject*>& scratch)
+    DecodedNextStart(Doc& doc, const typename Doc::Value& next_start, std::vector<PyObject*>& scratch,
+                     std::vector<uint32_t*>& slots)
         : values_(scratch) {
         values_.clear();
+        slots.clear();
         typename Doc::Array it(next_start);
-        while (auto key = it.next()) values_.push_back(doc.decode(key));
+        while (auto key = it.next()) {
+            uint32_t* slot = nullptr;
+            values_.push_back(doc.decode(key, slot));
+            slots.push_back(slot);
+        }
         values = values_.data();
+        this->slots = slots.data();
         length = values_.size();
         known = stable = true;
     }
@@ -142,9 +162,10 @@ private:
 };
 
 template <class Doc>
-void load_merge(ChainSink& sink, typename Doc::Array& entries, const Doc& doc) {
+void load_merge(ChainSink& sink, typename Doc::Array& entries, Doc& doc) {
     const bool compressed = doc.compressed();
     std::vector<PyObject*> scratch;
+    std::vector<uint32_t*> slots;
     while (auto start = entries.next()) {
         auto bag = entries.next();
         if (!bag) break;
@@ -159,13 +180,14 @@ void load_merge(ChainSink& sink, typename Doc::Array& entries, const Doc& doc) {
             if (compressed) {
                 // The start is decoded afresh for every choice, before its
                 // next start, so a missing start is the one reported.
-                PyObject* decoded = doc.decode(start);
-                DecodedNextStart items(doc, next_start, scratch);
-                sink.add_to_bag(add_to_bag, decoded, true, items, count_read);
+                StartValue decoded{nullptr, nullptr, true};
+                decoded.value = doc.decode(start, decoded.slot);
+                DecodedNextStart items(doc, next_start, scratch, slots);
+                sink.add_to_bag(add_to_bag, decoded, items, count_read);
             } else {
                 if (!start_object) start_object = doc.object(start);
                 ListNextStart items(doc.object(next_start));
-                sink.add_to_bag(add_to_bag, start_object.get(), false, items, count_read);
+                sink.add_to_bag(add_to_bag, StartValue{start_object.get()}, items, count_read);
             }
         }
         entries.passed(choices);
@@ -173,9 +195,10 @@ void load_merge(ChainSink& sink, typename Doc::Array& entries, const Doc& doc) {
 }
 
 template <class Doc>
-void load_replace(ChainSink& sink, typename Doc::Array& entries, const Doc& doc) {
+void load_replace(ChainSink& sink, typename Doc::Array& entries, Doc& doc) {
     const bool compressed = doc.compressed();
     std::vector<PyObject*> scratch;
+    std::vector<uint32_t*> slots;
     sink.clear();
     while (auto start = entries.next()) {
         auto bag_array = entries.next();
@@ -188,7 +211,7 @@ void load_replace(ChainSink& sink, typename Doc::Array& entries, const Doc& doc)
             Method add = sink.bag_add_method();
             Ref count_held;
             if (compressed) {
-                DecodedNextStart items(doc, next_start, scratch);
+                DecodedNextStart items(doc, next_start, scratch, slots);
                 sink.bag_add(add, items, doc.count(count, count_held));
             } else {
                 ListNextStart items(doc.tuple(next_start));
@@ -205,7 +228,7 @@ void load_replace(ChainSink& sink, typename Doc::Array& entries, const Doc& doc)
 }
 
 template <class Doc>
-void load_entries(const Globals& globals, const CallArgs& args, typename Doc::Array& entries, const Doc& doc) {
+void load_entries(const Globals& globals, const CallArgs& args, typename Doc::Array& entries, Doc& doc) {
     const bool merge = truth(args.flag);
     ChainSink sink(globals, args.chain);
     if (merge)

@@ -127,20 +127,37 @@ void ChainSink::set_hint(PyObject* value, uint32_t id) {
     slots_[i] = Slot{value, id};
 }
 
-void ChainSink::hints_for(PyObject* start, bool start_stable, const NextStart& next_start) {
-    start_hint_ = start_stable ? find_hint(start) : TESMO_NO_HINT;
+void ChainSink::hints_for(const StartValue* start, const NextStart& next_start) {
+    start_hint_ = TESMO_NO_HINT;
+    if (start != nullptr && start->slot != nullptr)
+        start_hint_ = *start->slot;
+    else if (start != nullptr && start->stable)
+        start_hint_ = find_hint(start->value);
     hints_.resize(next_start.length);
-    for (size_t e = 0; e < next_start.length; ++e)
-        hints_[e] = next_start.stable ? find_hint(next_start.values[e]) : TESMO_NO_HINT;
+    for (size_t e = 0; e < next_start.length; ++e) {
+        if (next_start.slots != nullptr && next_start.slots[e] != nullptr)
+            hints_[e] = *next_start.slots[e];
+        else
+            hints_[e] = next_start.stable ? find_hint(next_start.values[e]) : TESMO_NO_HINT;
+    }
     before_ = hints_;
     start_before_ = start_hint_;
 }
 
-void ChainSink::keep_hints(PyObject* start, bool start_stable, const NextStart& next_start) {
-    if (start_stable && start_hint_ != start_before_) set_hint(start, start_hint_);
-    if (!next_start.stable) return;
-    for (size_t e = 0; e < next_start.length; ++e)
-        if (hints_[e] != before_[e]) set_hint(next_start.values[e], hints_[e]);
+void ChainSink::keep_hints(const StartValue* start, const NextStart& next_start) {
+    if (start != nullptr && start_hint_ != start_before_) {
+        if (start->slot != nullptr)
+            *start->slot = start_hint_;
+        else if (start->stable)
+            set_hint(start->value, start_hint_);
+    }
+    for (size_t e = 0; e < next_start.length; ++e) {
+        if (hints_[e] == before_[e]) continue;
+        if (next_start.slots != nullptr && next_start.slots[e] != nullptr)
+            *next_start.slots[e] = hints_[e];
+        else if (next_start.stable)
+            set_hint(next_start.values[e], hints_[e]);
+    }
 }
 
 void ChainSink::clear() {
@@ -155,7 +172,7 @@ Method ChainSink::add_to_bag_method() {
     return Method{get_attr(chain_, globals_.names().add_to_bag)};
 }
 
-void ChainSink::add_to_bag(const Method& method, PyObject* start, bool start_stable, NextStart& next_start,
+void ChainSink::add_to_bag(const Method& method, const StartValue& start, NextStart& next_start,
                            const ReadCount& count) {
     const Names& n = globals_.names();
     if (method.bound || !next_start.known) {
@@ -164,14 +181,14 @@ void ChainSink::add_to_bag(const Method& method, PyObject* start, bool start_sta
         Ref bound = method.bound ? Ref::borrow(method.bound.get()) : get_attr(chain_, n.add_to_bag);
         Ref items = next_start.items();
         Ref count_object = count.make();
-        call_with_count(n, bound.get(), start, items.get(), count_object.get());
+        call_with_count(n, bound.get(), start.value, items.get(), count_object.get());
         return;
     }
-    hints_for(start, start_stable, next_start);
-    check_status(api_->chain_add_hinted(chain_, start, &start_hint_, next_start.values, hints_.data(),
+    hints_for(&start, next_start);
+    check_status(api_->chain_add_hinted(chain_, start.value, &start_hint_, next_start.values, hints_.data(),
                                         static_cast<Py_ssize_t>(next_start.length), count.value, count.object,
                                         make_items, &next_start));
-    keep_hints(start, start_stable, next_start);
+    keep_hints(&start, next_start);
 }
 
 void ChainSink::new_bag() {
@@ -204,10 +221,10 @@ void ChainSink::bag_add(const Method& method, NextStart& next_start, const ReadC
         call_with_count(n, bound.get(), items.get(), nullptr, count_object.get());
         return;
     }
-    hints_for(nullptr, false, next_start);
+    hints_for(nullptr, next_start);
     check_status(api_->bag_add_hinted(bag_.get(), next_start.values, hints_.data(),
                                       static_cast<Py_ssize_t>(next_start.length), count.value, count.object));
-    keep_hints(nullptr, false, next_start);
+    keep_hints(nullptr, next_start);
 }
 
 Method ChainSink::set_bag_method() {

@@ -30,6 +30,9 @@ public:
     size_t length = 0;
     bool known = false;   // `values` hold the next start
     bool stable = false;  // the values live as long as the reader's lookup (decoded ones)
+    // Where the reader keeps each value's id hint (see LookupEntry), or
+    // nullptr: for decoded values the sink then keeps it by address.
+    uint32_t* const* slots = nullptr;
     virtual Ref items() = 0;
 
 protected:
@@ -49,6 +52,21 @@ private:
     std::vector<PyObject*> pointers_;
 };
 
+// A value of the reader's lookup with the id the chain gave it, once it
+// has one: the hint comes back without a search.
+struct LookupEntry {
+    PyObject* value;  // borrowed from the lookup
+    uint32_t hint = TESMO_NO_HINT;
+};
+
+// A start as a reader hands it over, with where its hint is kept (or
+// nullptr), and whether it lives as long as the reader's lookup.
+struct StartValue {
+    PyObject* value;
+    uint32_t* slot = nullptr;
+    bool stable = false;
+};
+
 // One method of the caller's objects, fetched before the reader decodes what
 // it passes, as the calls are made: the bound method, or nothing when the
 // operation goes straight into a native chain or bag.
@@ -64,8 +82,7 @@ public:
 
     void clear();
     Method add_to_bag_method();
-    void add_to_bag(const Method& method, PyObject* start, bool start_stable, NextStart& next_start,
-                    const ReadCount& count);
+    void add_to_bag(const Method& method, const StartValue& start, NextStart& next_start, const ReadCount& count);
 
     // Replace mode of the compact reader: a new ProbabilityBag per entry,
     // filled by its add, then installed with set_bag.
@@ -86,8 +103,8 @@ private:
 
     bool direct_chain();
     bool direct_bag();
-    void hints_for(PyObject* start, bool start_stable, const NextStart& next_start);
-    void keep_hints(PyObject* start, bool start_stable, const NextStart& next_start);
+    void hints_for(const StartValue* start, const NextStart& next_start);
+    void keep_hints(const StartValue* start, const NextStart& next_start);
 
     const Globals& globals_;
     PyObject* chain_;  // borrowed from the call

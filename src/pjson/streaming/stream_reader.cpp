@@ -154,31 +154,36 @@ public:
             Ref key = check(PyLong_FromSsize_t(i));
             PyObject* value = PyDict_GetItemWithError(codes, key.get());
             if (value == nullptr && PyErr_Occurred()) throw_error();
-            values_.push_back(value);
+            values_.push_back(LookupEntry{value});
         }
     }
-    // codes[key], borrowed; nullptr when the lookup lacks it (no error set).
-    PyObject* find(PyObject* codes, PyObject* key) const {
+    // codes[key], borrowed, and where its hint is kept (nullptr: nowhere);
+    // nullptr when the lookup lacks it (no error set).
+    PyObject* find(PyObject* codes, PyObject* key, uint32_t*& slot) {
+        slot = nullptr;
         if (PyLong_CheckExact(key)) {
             int overflow = 0;
             const long long n = PyLong_AsLongLongAndOverflow(key, &overflow);
             if (overflow == 0 && n >= 0 && static_cast<unsigned long long>(n) < values_.size() &&
-                values_[static_cast<size_t>(n)] != nullptr)
-                return values_[static_cast<size_t>(n)];
+                values_[static_cast<size_t>(n)].value != nullptr) {
+                LookupEntry& entry = values_[static_cast<size_t>(n)];
+                slot = &entry.hint;
+                return entry.value;
+            }
         }
         PyObject* value = PyDict_GetItemWithError(codes, key);
         if (value == nullptr && PyErr_Occurred()) throw_error();
         return value;
     }
     // The same, KeyError when the lookup lacks it.
-    PyObject* decode(PyObject* codes, PyObject* key) const {
-        PyObject* value = find(codes, key);
+    PyObject* decode(PyObject* codes, PyObject* key, uint32_t*& slot) {
+        PyObject* value = find(codes, key, slot);
         if (value == nullptr) raise_key_error(key);
         return value;
     }
 
 private:
-    std::vector<PyObject*> values_;  // borrowed from the lookup
+    std::vector<LookupEntry> values_;
 };
 
 // A next start of a compressed document. add_to_bag is given a lazy
@@ -188,20 +193,24 @@ private:
 class CodedNextStart final : public NextStart {
 public:
     // `plain_codes`: the lookup by number when the lookup's keys are all plain.
-    CodedNextStart(const State& state, Ref built, PyObject* codes, const CodesByNumber* plain_codes,
-                   std::vector<PyObject*>& scratch)
+    CodedNextStart(const State& state, Ref built, PyObject* codes, CodesByNumber* plain_codes,
+                   std::vector<PyObject*>& scratch, std::vector<uint32_t*>& slots)
         : state_(state), built_(std::move(built)), codes_(codes) {
         scratch.clear();
+        slots.clear();
         PyObject* list = built_.get();
         if (plain_codes == nullptr || !PyList_CheckExact(list)) return;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
             PyObject* key = PyList_GET_ITEM(list, i);
             if (!plain_scalar(key)) return;
-            PyObject* value = plain_codes->find(codes, key);
+            uint32_t* slot = nullptr;
+            PyObject* value = plain_codes->find(codes, key, slot);
             if (value == nullptr) return;  // the iterator raises the KeyError inside the call
             scratch.push_back(value);
+            slots.push_back(slot);
         }
         values = scratch.data();
+        this->slots = slots.data();
         length = scratch.size();
         known = stable = true;
     }
@@ -327,13 +336,14 @@ private:
     void hand_over(Builder& builder, PyObject* count) {
         Method add_to_bag = sink_.add_to_bag_method();
         if (codes_ && PyDict_GET_SIZE(codes_.get()) > 0) {
-            PyObject* decoded = by_code_.decode(codes_.get(), start_.get());
+            StartValue decoded{nullptr, nullptr, true};
+            decoded.value = by_code_.decode(codes_.get(), start_.get(), decoded.slot);
             CodedNextStart items(globals_.state(), builder.value(), codes_.get(), codes_plain_ ? &by_code_ : nullptr,
-                                 values_);
-            sink_.add_to_bag(add_to_bag, decoded, true, items, ReadCount{count});
+                                 values_, slots_);
+            sink_.add_to_bag(add_to_bag, decoded, items, ReadCount{count});
         } else {
             ListNextStart items(builder.value());
-            sink_.add_to_bag(add_to_bag, start_.get(), false, items, ReadCount{count});
+            sink_.add_to_bag(add_to_bag, StartValue{start_.get()}, items, ReadCount{count});
         }
     }
 
@@ -342,6 +352,7 @@ private:
     PyObject* merge_;
     ChainSink sink_;
     std::vector<PyObject*> values_;  // the decoded values of the next start handed over
+    std::vector<uint32_t*> slots_;   // and where their hints are kept
     Py_ssize_t depth_ = 0;
     bool in_codes_ = false;
     bool in_chain_ = false;
