@@ -242,26 +242,30 @@ def test_bags_of_another_kind_get_what_add_to_bag_was_given(reader, data):
     assert logs[0] == logs[1] and logs[0][1]
 
 
-def test_replaced_methods_and_bag_class_are_called(monkeypatch):
+def test_replaced_methods_and_constructor_are_called(monkeypatch):
     calls: list = []
-    add_to_bag, add = Chain.add_to_bag, ProbabilityBag.add
+    add_to_bag, add, init = Chain.add_to_bag, ProbabilityBag.add, ProbabilityBag.__init__
 
     def counting_add_to_bag(self: Any, start: Any, items: Any, count: Any = 1) -> None:
-        calls.append(("add_to_bag", start))
+        calls.append("add_to_bag")
         add_to_bag(self, start, items, count)
 
     def counting_add(self: Any, items: Any, count: Any = 1) -> None:
-        calls.append(("add", tuple(items)))
+        calls.append("add")
         add(self, items, count)
 
-    data = DOCS[0]
-    monkeypatch.setattr(Chain, "add_to_bag", counting_add_to_bag)
-    monkeypatch.setattr(ProbabilityBag, "add", counting_add)
-    for reader, merge in (("small", True), ("small", False), ("big", False)):
-        calls.clear()
-        got = outcome(Chain, reader, data, merge)
-        assert len(calls) == 4 and got == outcome(Sub, reader, data, merge)
-    monkeypatch.undo()
-    calls.clear()
-    outcome(Chain, "small", data, True)
-    assert calls == []
+    def counting_init(self: Any) -> None:
+        calls.append("init")
+        init(self)
+
+    data = DOCS[0]  # three entries, four choices
+    expected = {("small", True): ["add_to_bag"] * 4, ("big", False): ["add_to_bag"] * 4,
+                ("small", False): ["init", "add", "add", "init", "add", "init", "add"]}
+    for name, method in (("add_to_bag", counting_add_to_bag), ("add", counting_add), ("__init__", counting_init)):
+        monkeypatch.setattr(Chain if name == "add_to_bag" else ProbabilityBag, name, method)
+        for (reader, merge), log in expected.items():
+            calls.clear()
+            got = outcome(Chain, reader, data, merge)
+            assert calls == [call for call in log if call == name.strip("_")]
+            assert got == outcome(Sub, reader, data, merge)
+        monkeypatch.undo()

@@ -332,7 +332,7 @@ Find bag_find(BagData* d, const Probe& p, size_t& index);
 // A count to add: a Python number, or a machine integer that has no object
 // (made only if Python arithmetic needs one).
 struct CountArg {
-    PyObject* object;   // borrowed; nullptr: `value` is the count
+    PyObject* object;  // borrowed; nullptr: `value` is the count
     int64_t value = 0;
 };
 
@@ -340,8 +340,8 @@ struct CountArg {
 // with `assign`, sets the count instead. `known_ids`, ids of `known_vocab`
 // held by the caller, spare interning while that is the bag's vocabulary.
 void bag_add_probe(State* st, BagData* d, PyObject* const* values, const Py_hash_t* hashes, size_t length,
-                   Py_hash_t hash, const CountArg& count, bool assign, Graveyard& graves,
-                   Vocab* known_vocab = nullptr, const uint32_t* known_ids = nullptr);
+                   Py_hash_t hash, const CountArg& count, bool assign, Graveyard& graves, Vocab* known_vocab = nullptr,
+                   const uint32_t* known_ids = nullptr);
 void bag_add_values(State* st, BagData* d, PyObject* const* values, size_t length, PyObject* count);
 // The same with the values given as ids of `from` (training), whose hashes
 // are known.

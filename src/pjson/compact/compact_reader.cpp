@@ -186,7 +186,7 @@ void load_merge(ChainSink& sink, typename Doc::Array& entries, Doc& doc) {
                 sink.add_to_bag(add_to_bag, decoded, items, count_read);
             } else {
                 if (!start_object) start_object = doc.object(start);
-                ListNextStart items(doc.object(next_start));
+                ListNextStart items(doc.object(next_start), !add_to_bag.bound);
                 sink.add_to_bag(add_to_bag, StartValue{start_object.get()}, items, count_read);
             }
         }
@@ -214,7 +214,7 @@ void load_replace(ChainSink& sink, typename Doc::Array& entries, Doc& doc) {
                 DecodedNextStart items(doc, next_start, scratch, slots);
                 sink.bag_add(add, items, doc.count(count, count_held));
             } else {
-                ListNextStart items(doc.tuple(next_start));
+                ListNextStart items(doc.tuple(next_start), !add.bound);
                 sink.bag_add(add, items, doc.count(count, count_held));
             }
         }

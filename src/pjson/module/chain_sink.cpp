@@ -55,6 +55,9 @@ PyObject* make_items(void* ctx) {
         return nullptr;
     } catch (std::bad_alloc&) {
         return PyErr_NoMemory();
+    } catch (std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "tesmo_cjson: %s", e.what());
+        return nullptr;
     }
 }
 
@@ -64,9 +67,9 @@ size_t slot_of(PyObject* value, size_t mask) {
 
 }  // namespace
 
-ListNextStart::ListNextStart(Ref object) : object_(std::move(object)) {
+ListNextStart::ListNextStart(Ref object, bool wanted) : object_(std::move(object)) {
     PyObject* o = object_.get();
-    if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o)) return;
+    if (!wanted || (!PyList_CheckExact(o) && !PyTuple_CheckExact(o))) return;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i) {
         held_.push_back(Ref::borrow(PySequence_Fast_ITEMS(o)[i]));
         pointers_.push_back(held_.back().get());
@@ -100,7 +103,7 @@ bool ChainSink::direct_chain() {
 }
 
 bool ChainSink::direct_bag() {
-    return bag_in_chain_vocab_ && Py_IS_TYPE(bag_.get(), bag_type_.type) && bag_type_.unchanged(kBagMethods, false);
+    return bag_in_chain_vocab_ && Py_IS_TYPE(bag_.get(), bag_type_.type) && bag_type_.unchanged(kBagMethods, true);
 }
 
 uint32_t ChainSink::find_hint(PyObject* value) const {

@@ -39,11 +39,12 @@ protected:
     ~NextStart() = default;
 };
 
-// A next start that is a list or tuple as parsed: its items, held while the
-// chain's code runs, since whoever made the list may change it meanwhile.
+// A next start as parsed, handed over as it is. When it is a list or a tuple
+// and its values are `wanted`, they are held while the chain's code runs,
+// since whoever made the list may change it meanwhile.
 class ListNextStart final : public NextStart {
 public:
-    explicit ListNextStart(Ref object);
+    ListNextStart(Ref object, bool wanted);
     Ref items() override { return Ref::borrow(object_.get()); }
 
 private:
@@ -93,8 +94,9 @@ public:
     void set_bag(const Method& method, PyObject* start);
 
 private:
-    // Whether `type` still has the native methods: checked in full when its
-    // version tag is not the one seen last.
+    // Whether `type` still has the native methods (and, asked for it, its
+    // own constructor; each watch is always asked alike): checked in full
+    // when its version tag is not the one seen last.
     struct TypeWatch {
         PyTypeObject* type = nullptr;
         unsigned int tag = 0;

@@ -121,7 +121,6 @@ public:
         return get_attr(py_.get(), state_.names.value);
     }
 
-
 private:
     const State& state_;
     Ref py_;
@@ -130,8 +129,7 @@ private:
 
 // Keys and values that a dict compares without Python code.
 bool plain_scalar(PyObject* v) {
-    return PyLong_CheckExact(v) || PyUnicode_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) ||
-           v == Py_None;
+    return PyLong_CheckExact(v) || PyUnicode_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) || v == Py_None;
 }
 
 bool plain_keys(PyObject* codes) {
@@ -146,8 +144,10 @@ bool plain_keys(PyObject* codes) {
 // size, by index: what the lookup gives for them, without hashing.
 class CodesByNumber {
 public:
+    // nullptr: none, every key is looked up in the lookup itself.
     void assign(PyObject* codes) {
         values_.clear();
+        if (codes == nullptr) return;
         const Py_ssize_t size = PyDict_GET_SIZE(codes);
         values_.reserve(static_cast<size_t>(size));
         for (Py_ssize_t i = 0; i < size; ++i) {
@@ -192,7 +192,8 @@ private:
 // a flat list of plain keys that the lookup (whose keys are all plain) holds.
 class CodedNextStart final : public NextStart {
 public:
-    // `plain_codes`: the lookup by number when the lookup's keys are all plain.
+    // `plain_codes`: the lookup by number when the lookup's keys are all plain
+    // and the values are wanted (the chain is filled directly).
     CodedNextStart(const State& state, Ref built, PyObject* codes, CodesByNumber* plain_codes,
                    std::vector<PyObject*>& scratch, std::vector<uint32_t*>& slots)
         : state_(state), built_(std::move(built)), codes_(codes) {
@@ -295,8 +296,10 @@ private:
             if (in_codes_) {
                 // The new table replaces any that an earlier "codes" made.
                 codes_ = code_table_read(builder.value().get());
+                // Looked up by number only when no key can run code as the
+                // lookup compares it.
                 codes_plain_ = plain_keys(codes_.get());
-                by_code_.assign(codes_.get());
+                by_code_.assign(codes_plain_ ? codes_.get() : nullptr);
                 builder.event(kind, event, value);
             }
             in_codes_ = false;
@@ -338,11 +341,11 @@ private:
         if (codes_ && PyDict_GET_SIZE(codes_.get()) > 0) {
             StartValue decoded{nullptr, nullptr, true};
             decoded.value = by_code_.decode(codes_.get(), start_.get(), decoded.slot);
-            CodedNextStart items(globals_.state(), builder.value(), codes_.get(), codes_plain_ ? &by_code_ : nullptr,
-                                 values_, slots_);
+            CodedNextStart items(globals_.state(), builder.value(), codes_.get(),
+                                 codes_plain_ && !add_to_bag.bound ? &by_code_ : nullptr, values_, slots_);
             sink_.add_to_bag(add_to_bag, decoded, items, ReadCount{count});
         } else {
-            ListNextStart items(builder.value());
+            ListNextStart items(builder.value(), !add_to_bag.bound);
             sink_.add_to_bag(add_to_bag, StartValue{start_.get()}, items, ReadCount{count});
         }
     }
