@@ -232,10 +232,6 @@ bool count_as_int64(const CountArg& count, int64_t& out) {
     return overflow == 0;
 }
 
-Ref count_object(const CountArg& count) {
-    return count.object != nullptr ? Ref::borrow(count.object) : check(PyLong_FromLongLong(count.value));
-}
-
 bool has_object(const BagData* d, size_t i) noexcept {
     return d->extra != nullptr && !d->extra->objects.empty() && d->extra->objects[i] != nullptr;
 }
@@ -521,7 +517,7 @@ void bag_add_probe(State* st, BagData* d, PyObject* const* values, const Py_hash
                    const uint32_t* known_ids) {
     BagPin pin(d);
     Ref computed;  // the new count, once Python code worked it out
-    if (assign) computed = count_object(count);
+    if (assign) computed = count.make();
     Small<uint32_t> ids;
     ids.resize(length);
     for (;;) {
@@ -560,7 +556,7 @@ void bag_add_probe(State* st, BagData* d, PyObject* const* values, const Py_hash
             // counts.get(key, 0) + count, by the interpreter; its code may
             // change the bag, so the result is stored by a fresh lookup.
             Ref old = f == Find::found ? bag_count(d, index) : Ref::borrow(st->zero);
-            Ref addend = count_object(count);
+            Ref addend = count.make();
             computed = check(PyNumber_Add(old.get(), addend.get()));
             continue;
         }

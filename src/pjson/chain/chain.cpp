@@ -265,7 +265,7 @@ void chain_add_hinted(State* st, Chain* chain, PyObject* start, uint32_t* start_
     }
     Ref bag = Ref::borrow(entry->bag);
     Ref items = check(make_items(ctx));
-    Ref count_value = count.object != nullptr ? Ref::borrow(count.object) : check(PyLong_FromLongLong(count.value));
+    Ref count_value = count.make();
     call_bag_add(bag.get(), items.get(), count_value.get());
 }
 

@@ -334,6 +334,7 @@ Find bag_find(BagData* d, const Probe& p, size_t& index);
 struct CountArg {
     PyObject* object;  // borrowed; nullptr: `value` is the count
     int64_t value = 0;
+    Ref make() const { return object != nullptr ? Ref::borrow(object) : check(PyLong_FromLongLong(value)); }
 };
 
 // Adds `count` to the choice of these values, as `counts.get(key, 0) + count`;
