@@ -335,8 +335,8 @@ PyObject* bag_setstate(PyObject* self, PyObject* state) {
             values.collect(PyTuple_GET_ITEM(seq.get(), 0));
             Hashed h;
             hash_values(values.data(), values.size(), h);
-            bag_add_probe(st, bag->data, values.data(), h.hashes.data(), values.size(), h.hash, PyTuple_GET_ITEM(seq.get(), 1),
-                      true, graves);
+            bag_add_probe(st, bag->data, values.data(), h.hashes.data(), values.size(), h.hash,
+                          CountArg{PyTuple_GET_ITEM(seq.get(), 1)}, true, graves);
         }
         if (PyErr_Occurred()) throw_error();
         if (inst_dict != nullptr) instance_dict_restore(self, inst_dict);

@@ -220,10 +220,14 @@ void set_object(BagData* d, size_t i, Ref value, Graveyard& graves) {
     count_store(d, i, 0);
 }
 
-bool count_as_int64(PyObject* count, int64_t& out) {
-    if (!PyLong_CheckExact(count) && !PyBool_Check(count)) return false;
+bool count_as_int64(const CountArg& count, int64_t& out) {
+    if (count.object == nullptr) {
+        out = count.value;
+        return true;
+    }
+    if (!PyLong_CheckExact(count.object) && !PyBool_Check(count.object)) return false;
     int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(count, &overflow);
+    long long v = PyLong_AsLongLongAndOverflow(count.object, &overflow);
     out = static_cast<int64_t>(v);
     return overflow == 0;
 }
@@ -509,11 +513,11 @@ void hash_values(PyObject* const* values, size_t n, Hashed& out) {
 }
 
 void bag_add_probe(State* st, BagData* d, PyObject* const* values, const Py_hash_t* hashes, size_t length,
-                   Py_hash_t hash, PyObject* count, bool assign, Graveyard& graves, Vocab* known_vocab,
+                   Py_hash_t hash, const CountArg& count, bool assign, Graveyard& graves, Vocab* known_vocab,
                    const uint32_t* known_ids) {
     BagPin pin(d);
     Ref computed;  // the new count, once Python code worked it out
-    if (assign) computed = Ref::borrow(count);
+    if (assign) computed = count.make();
     Small<uint32_t> ids;
     ids.resize(length);
     for (;;) {
@@ -552,7 +556,8 @@ void bag_add_probe(State* st, BagData* d, PyObject* const* values, const Py_hash
             // counts.get(key, 0) + count, by the interpreter; its code may
             // change the bag, so the result is stored by a fresh lookup.
             Ref old = f == Find::found ? bag_count(d, index) : Ref::borrow(st->zero);
-            computed = check(PyNumber_Add(old.get(), count));
+            Ref addend = count.make();
+            computed = check(PyNumber_Add(old.get(), addend.get()));
             continue;
         }
         ++d->adds;
@@ -565,7 +570,7 @@ void bag_add_values(State* st, BagData* d, PyObject* const* values, size_t lengt
     Graveyard graves;
     Hashed h;
     hash_values(values, length, h);
-    bag_add_probe(st, d, values, h.hashes.data(), length, h.hash, count, false, graves);
+    bag_add_probe(st, d, values, h.hashes.data(), length, h.hash, CountArg{count}, false, graves);
 }
 
 void bag_add_ids(State* st, BagData* d, Vocab* vocab, const uint32_t* ids, size_t length, PyObject* count) {
@@ -582,10 +587,53 @@ void bag_add_ids(State* st, BagData* d, Vocab* vocab, const uint32_t* ids, size_
         h.hashes[e] = vocab->table->hash(ids[e]);
     }
     h.hash = tuple_hash(h.hashes.data(), length);
-    bag_add_probe(st, d, values.data(), h.hashes.data(), length, h.hash, count, false, graves, vocab, ids);
+    bag_add_probe(st, d, values.data(), h.hashes.data(), length, h.hash, CountArg{count}, false, graves, vocab, ids);
 }
 
-bool bag_add_one(BagData* d, const uint32_t* ids, size_t length, Graveyard& graves) {
+void bag_add_hinted(State* st, BagData* d, Vocab* vocab, PyObject* const* values, uint32_t* hints, size_t length,
+                    const CountArg& count) {
+    if (vocab == nullptr || d->vocab != vocab) {
+        Graveyard graves;
+        Hashed h;
+        hash_values(values, length, h);
+        return bag_add_probe(st, d, values, h.hashes.data(), length, h.hash, count, false, graves);
+    }
+    VocabTable& t = *vocab->table;
+    Graveyard graves;
+    // The common case: every value has its id already and the count is a
+    // machine integer. Nothing here runs Python code.
+    bool hinted = true;
+    for (size_t e = 0; e < length && hinted; ++e) hinted = hints[e] != kNoHint && t.holds_plain(hints[e], values[e]);
+    int64_t add = 0;
+    if (hinted && count_as_int64(count, add) && bag_add_one(d, hints, length, graves, add)) return;
+    Holds holds(graves);
+    Hashed h;
+    h.hashes.resize(length);
+    // Plain values hash and compare without Python code, so their ids are
+    // settled here, all before any is used; any other value is hashed where
+    // bag_add_values hashes it.
+    for (size_t e = 0; e < length; ++e) {
+        if (!is_plain(values[e])) {
+            hash_values(values, length, h);
+            return bag_add_probe(st, d, values, h.hashes.data(), length, h.hash, count, false, graves);
+        }
+    }
+    for (size_t e = 0; e < length; ++e) {
+        if (hints[e] != kNoHint && t.holds_plain(hints[e], values[e])) {
+            t.hold(hints[e]);
+        } else {
+            Py_hash_t hash = PyObject_Hash(values[e]);
+            if (hash == -1) throw_error();
+            hints[e] = t.intern(values[e], hash);
+        }
+        holds.take(vocab, hints[e]);
+        h.hashes[e] = t.hash(hints[e]);
+    }
+    h.hash = tuple_hash(h.hashes.data(), length);
+    bag_add_probe(st, d, values, h.hashes.data(), length, h.hash, count, false, graves, vocab, hints);
+}
+
+bool bag_add_one(BagData* d, const uint32_t* ids, size_t length, Graveyard& graves, int64_t count) {
     if (d->vocab == nullptr) return false;
     const VocabTable& t = *d->vocab->table;
     for (size_t e = 0; e < length; ++e)
@@ -602,10 +650,11 @@ bool bag_add_one(BagData* d, const uint32_t* ids, size_t length, Graveyard& grav
     }
     if (found) {
         if (has_object(d, index)) return false;
-        int64_t v = count_at(d, index);
-        if (v == INT64_MAX) return false;
-        set_native(d, index, v + 1, graves);
+        int64_t v = 0;
+        if (__builtin_add_overflow(count_at(d, index), count, &v)) return false;
+        set_native(d, index, v, graves);
     } else {
+        if (!d->wide && !fits32(count)) widen(d);
         for (size_t e = 0; e < length; ++e) d->vocab->table->hold(ids[e]);
         try {
             index = insert(d, p);
@@ -613,7 +662,7 @@ bool bag_add_one(BagData* d, const uint32_t* ids, size_t length, Graveyard& grav
             for (size_t e = 0; e < length; ++e) d->vocab->table->release(ids[e], graves);
             throw;
         }
-        count_store(d, index, 1);
+        count_store(d, index, count);
     }
     ++d->adds;
     forget_choose(d, graves);

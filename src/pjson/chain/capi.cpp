@@ -174,6 +174,29 @@ int api_chain_set_bag(PyObject* chain, PyObject* start, PyObject* bag) {
     });
 }
 
+int api_chain_add_hinted(PyObject* chain, PyObject* start, uint32_t* start_hint, PyObject* const* values,
+                         uint32_t* hints, Py_ssize_t length, int64_t count, PyObject* count_object,
+                         PyObject* (*make_items)(void*), void* ctx) {
+    return guarded<int>(-1, [&] {
+        Ref keep = Ref::borrow(chain);
+        chain_add_hinted(state_or_throw(chain), as_chain(chain), start, start_hint, values, hints,
+                         static_cast<size_t>(length), CountArg{count_object, count}, make_items, ctx);
+        return 0;
+    });
+}
+
+int api_bag_add_hinted(PyObject* bag, PyObject* const* values, uint32_t* hints, Py_ssize_t length, int64_t count,
+                       PyObject* count_object) {
+    return guarded<int>(-1, [&] {
+        Ref keep = Ref::borrow(bag);
+        BagData* d = bag_data(bag);
+        BagPin pin(d);
+        bag_add_hinted(state_or_throw(bag), d, d->vocab, values, hints, static_cast<size_t>(length),
+                       CountArg{count_object, count});
+        return 0;
+    });
+}
+
 }  // namespace
 
 void api_fill(State* st) {
@@ -199,6 +222,8 @@ void api_fill(State* st) {
     api.bag_new = api_bag_new;
     api.bag_add = api_bag_add;
     api.chain_set_bag = api_chain_set_bag;
+    api.chain_add_hinted = api_chain_add_hinted;
+    api.bag_add_hinted = api_bag_add_hinted;
 }
 
 }  // namespace pjson

@@ -241,6 +241,34 @@ void chain_add_values(State* st, Chain* chain, PyObject* start, PyObject* items,
     call_bag_add(bag.get(), tuple.get(), count);
 }
 
+void chain_add_hinted(State* st, Chain* chain, PyObject* start, uint32_t* start_hint, PyObject* const* values,
+                      uint32_t* hints, size_t length, const CountArg& count, ItemsMaker make_items, void* ctx) {
+    size_t index;
+    Vocab* vocab = chain_vocab(st, chain);
+    uint32_t id = *start_hint;
+    ChainStore& s = *chain->store;
+    if (id != kNoHint && vocab->table->holds_plain(id, start) && !vocab->table->aliased(id)) {
+        // No other id holds a value equal to the start: its entry, if any,
+        // is found by the id alone, as entry_for would find it.
+        if (id < s.entry_of_id.size() && s.entry_of_id[id] != kNone)
+            index = s.entry_of_id[id];
+        else
+            index = insert(chain, id, bag_data_new(vocab), nullptr);
+    } else {
+        index = entry_for(st, chain, start, hash_of(start));
+    }
+    const ChainEntry* entry = chain_entry(chain, index);
+    *start_hint = entry->start;
+    if (BagData* data = chain_entry_data(st, entry)) {
+        BagPin pin(data);
+        return bag_add_hinted(st, data, chain->vocab, values, hints, length, count);
+    }
+    Ref bag = Ref::borrow(entry->bag);
+    Ref items = check(make_items(ctx));
+    Ref count_value = count.make();
+    call_bag_add(bag.get(), items.get(), count_value.get());
+}
+
 size_t chain_entry_for_id(State*, Chain* chain, uint32_t start) {
     ChainStore& s = *chain->store;
     if (start < s.entry_of_id.size() && s.entry_of_id[start] != kNone && !chain->vocab->table->aliased(start))

@@ -197,6 +197,9 @@ public:
     Py_hash_t hash(uint32_t id) const noexcept { return entries_[id].hash; }
     bool plain(uint32_t id) const noexcept { return entries_[id].plain; }
     bool aliased(uint32_t id) const noexcept { return entries_[id].aliased; }
+    // Whether live id `id` holds a plain value that `value` would be interned
+    // to (so interning it would give `id`). Never runs Python code.
+    bool holds_plain(uint32_t id, PyObject* value) const noexcept;
     size_t bound() const noexcept { return entries_.size(); }
     size_t live() const noexcept { return live_; }
     void clear(Graveyard& graves);
@@ -326,20 +329,37 @@ enum class Find { found, absent, changed };
 // changed the bag.
 Find bag_find(BagData* d, const Probe& p, size_t& index);
 
+// A count to add: a Python number, or a machine integer that has no object
+// (made only if Python arithmetic needs one).
+struct CountArg {
+    PyObject* object;  // borrowed; nullptr: `value` is the count
+    int64_t value = 0;
+    Ref make() const { return object != nullptr ? Ref::borrow(object) : check(PyLong_FromLongLong(value)); }
+};
+
 // Adds `count` to the choice of these values, as `counts.get(key, 0) + count`;
 // with `assign`, sets the count instead. `known_ids`, ids of `known_vocab`
 // held by the caller, spare interning while that is the bag's vocabulary.
 void bag_add_probe(State* st, BagData* d, PyObject* const* values, const Py_hash_t* hashes, size_t length,
-                   Py_hash_t hash, PyObject* count, bool assign, Graveyard& graves, Vocab* known_vocab = nullptr,
+                   Py_hash_t hash, const CountArg& count, bool assign, Graveyard& graves, Vocab* known_vocab = nullptr,
                    const uint32_t* known_ids = nullptr);
 void bag_add_values(State* st, BagData* d, PyObject* const* values, size_t length, PyObject* count);
 // The same with the values given as ids of `from` (training), whose hashes
 // are known.
 void bag_add_ids(State* st, BagData* d, Vocab* from, const uint32_t* ids, size_t length, PyObject* count);
-// Training's add of one to a next start given as ids of the bag's own
-// vocabulary, held by the caller. Runs no Python code; false when it cannot
-// decide without (aliased ids, counts that are objects): use bag_add_ids.
-bool bag_add_one(BagData* d, const uint32_t* ids, size_t length, Graveyard& graves);
+// Training's add of one (or of `count`) to a next start given as live ids of
+// the bag's own vocabulary. Runs no Python code; false when it cannot decide
+// without (aliased ids, counts that are objects or overflow): use
+// bag_add_ids.
+bool bag_add_one(BagData* d, const uint32_t* ids, size_t length, Graveyard& graves, int64_t count = 1);
+// bag.add(values, count) for a reader that knows the values' likely ids in
+// `vocab` (`hints`, kNoHint for none). A hint stands for its value while its
+// id holds a plain value interchangeable with it; the others are interned,
+// and `hints` ends up holding every value's id. Values that are not all plain
+// go the way bag_add_values takes them.
+constexpr uint32_t kNoHint = UINT32_MAX;
+void bag_add_hinted(State* st, BagData* d, Vocab* vocab, PyObject* const* values, uint32_t* hints, size_t length,
+                    const CountArg& count);
 // Moves the bag's values into `vocab`, so that a chain's bags share its ids.
 void bag_rehome(BagData* d, Vocab* vocab, Graveyard& graves);
 
@@ -398,6 +418,13 @@ void chain_clear(Chain* chain);
 void chain_set_bag(State* st, Chain* chain, PyObject* start, PyObject* bag);
 void chain_add_values(State* st, Chain* chain, PyObject* start, PyObject* items, PyObject* const* values,
                       size_t length, PyObject* count);
+// add_to_bag(start, items, count) for a reader that has the next start's
+// values at hand, with id hints as bag_add_hinted takes them (`start_hint`
+// for the start). A bag that is not an exact ProbabilityBag gets
+// bag.add(make_items(ctx), count): the object add_to_bag would have passed.
+using ItemsMaker = PyObject* (*)(void* ctx);
+void chain_add_hinted(State* st, Chain* chain, PyObject* start, uint32_t* start_hint, PyObject* const* values,
+                      uint32_t* hints, size_t length, const CountArg& count, ItemsMaker make_items, void* ctx);
 // The entry of a start given as a held id of the chain's vocabulary,
 // created with an empty block when absent. Returns its index.
 size_t chain_entry_for_id(State* st, Chain* chain, uint32_t start);

@@ -115,6 +115,30 @@ typedef struct {
     int (*bag_add)(PyObject *bag, PyObject *const *values, Py_ssize_t length, PyObject *count);
     /* chain.set_bag(start, bag) */
     int (*chain_set_bag)(PyObject *chain, PyObject *start, PyObject *bag);
+
+    /* ---- readers' direct paths ---- */
+
+    /* chain.add_to_bag(start, items, count=count), for a reader that has the
+       next start's `length` values at hand. `start_hint` and `hints` are the
+       ids that the reader expects the start and the values to have in the
+       chain's vocabulary (TESMO_NO_HINT: none). A hint counts only while its
+       id holds a plain value (str, int, float, bool, None, bytes, tuples of
+       them) that the value would be interned to, so a stale hint is merely
+       ignored; on success every hint holds the value's id. The count is
+       `count_object`, or `count` when that is NULL. When the start's bag is
+       not an exact ProbabilityBag it gets bag.add(make_items(ctx), count):
+       make_items returns a new reference to the object add_to_bag would
+       have been given, or NULL with an exception set. */
+    int (*chain_add_hinted)(PyObject *chain, PyObject *start, uint32_t *start_hint, PyObject *const *values,
+                            uint32_t *hints, Py_ssize_t length, int64_t count, PyObject *count_object,
+                            PyObject *(*make_items)(void *ctx), void *ctx);
+    /* bag.add(tuple(values), count=count) with hints likewise, the ids in
+       the bag's vocabulary: that of the chain for a bag that bag_new(chain)
+       made. */
+    int (*bag_add_hinted)(PyObject *bag, PyObject *const *values, uint32_t *hints, Py_ssize_t length, int64_t count,
+                          PyObject *count_object);
 } TesmoChainAPI;
+
+#define TESMO_NO_HINT UINT32_MAX
 
 #endif /* TESMO_CHAIN_API_H */

@@ -155,6 +155,12 @@ uint32_t VocabTable::intern(PyObject* value, Py_hash_t hash) {
     return id;
 }
 
+bool VocabTable::holds_plain(uint32_t id, PyObject* value) const noexcept {
+    if (id >= entries_.size()) return false;
+    const VocabEntry& e = entries_[id];
+    return e.value != nullptr && e.plain && interchangeable(e.value, value, 0);
+}
+
 void VocabTable::unlink(uint32_t id) {
     // Linear probing: remove by shifting later members of the run back.
     size_t mask = slots_.size() - 1;

@@ -9,6 +9,7 @@
 #include "compact/compact.h"
 #include "compact/document_text.h"
 #include "document/code_table.h"
+#include "module/chain_sink.h"
 
 #include <vector>
 
@@ -34,7 +35,16 @@ struct ObjectDoc {
     bool compressed() const { return PyDict_GET_SIZE(codes.get()) > 0; }
     Ref object(const Ref& value) const { return Ref::borrow(value.get()); }
     PyObject* decode(const Ref& key) const { return dict_lookup(codes.get(), key.get()); }
-    Ref tuple(const Ref& value, std::vector<Ref>&) const { return check(PySequence_Tuple(value.get())); }
+    PyObject* decode(const Ref& key, uint32_t*& slot) {
+        slot = nullptr;
+        return decode(key);
+    }
+    Ref tuple(const Ref& value) const { return check(PySequence_Tuple(value.get())); }
+    // The count as parsed; `held` keeps it.
+    ReadCount count(const Ref& value, Ref& held) const {
+        held = Ref::borrow(value.get());
+        return ReadCount{held.get()};
+    }
 
     Ref codes;
 };
@@ -73,24 +83,33 @@ struct TextDoc {
             Ref key = check(PyLong_FromSsize_t(i));
             PyObject* value = PyDict_GetItemWithError(codes.get(), key.get());
             if (value == nullptr && PyErr_Occurred()) throw_error();
-            by_code.push_back(value);
+            by_code.push_back(LookupEntry{value});
         }
     }
 
     bool compressed() const { return PyDict_GET_SIZE(codes.get()) > 0; }
     Ref object(const TextElement& value) const { return text_value(value); }
 
-    PyObject* decode(const TextElement& key) const {
+    // codes[key], and where the value's hint is kept (nullptr: nowhere).
+    PyObject* decode(const TextElement& key, uint32_t*& slot) {
         if (key.is_int && key.value >= 0 && static_cast<unsigned long long>(key.value) < by_code.size() &&
-            by_code[static_cast<size_t>(key.value)] != nullptr)
-            return by_code[static_cast<size_t>(key.value)];
+            by_code[static_cast<size_t>(key.value)].value != nullptr) {
+            LookupEntry& entry = by_code[static_cast<size_t>(key.value)];
+            slot = &entry.hint;
+            return entry.value;
+        }
+        slot = nullptr;
         Ref k = text_value(key);
         return dict_lookup(codes.get(), k.get());
     }
+    PyObject* decode(const TextElement& key) {
+        uint32_t* slot;
+        return decode(key, slot);
+    }
 
-    // tuple() of the array as parsed; `items` is scratch space.
-    Ref tuple(const TextElement& array, std::vector<Ref>& items) const {
-        items.clear();
+    // tuple() of the array as parsed.
+    Ref tuple(const TextElement& array) const {
+        std::vector<Ref> items;
         TextArray it(array.at);
         while (TextElement item = it.next()) items.push_back(text_value(item));
         Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
@@ -99,24 +118,54 @@ struct TextDoc {
         return t;
     }
 
+    // The common count, a short integer, needs no object.
+    ReadCount count(const TextElement& value, Ref& held) const {
+        if (value.is_int) return ReadCount{nullptr, value.value};
+        held = text_value(value);
+        return ReadCount{held.get()};
+    }
+
     Ref codes;
-    std::vector<PyObject*> by_code;  // borrowed from `codes`; nullptr where it lacks the key
+    std::vector<LookupEntry> by_code;  // values borrowed from `codes`; nullptr where it lacks the key
 };
 
-// A coded next start decoded element by element into a tuple; `values` is
-// the caller's scratch space, reused from choice to choice.
-template <class Doc>
-Ref decode_next_start(const Doc& doc, const typename Doc::Value& next_start, std::vector<Ref>& values) {
-    values.clear();
-    typename Doc::Array it(next_start);
-    while (auto key = it.next()) values.push_back(Ref::borrow(doc.decode(key)));
-    return tuple_from(values);
-}
+// A coded next start decoded element by element; the chain's method gets
+// the tuple of the decoded values.
+class DecodedNextStart final : public NextStart {
+public:
+    template <class Doc>
+    DecodedNextStart(Doc& doc, const typename Doc::Value& next_start, std::vector<PyObject*>& scratch,
+                     std::vector<uint32_t*>& slots)
+        : values_(scratch) {
+        values_.clear();
+        slots.clear();
+        typename Doc::Array it(next_start);
+        while (auto key = it.next()) {
+            uint32_t* slot = nullptr;
+            values_.push_back(doc.decode(key, slot));
+            slots.push_back(slot);
+        }
+        values = values_.data();
+        this->slots = slots.data();
+        length = values_.size();
+        known = stable = true;
+    }
+    Ref items() override {
+        std::vector<Ref> copy;
+        copy.reserve(length);
+        for (size_t i = 0; i < length; ++i) copy.push_back(Ref::borrow(values[i]));
+        return tuple_from(copy);
+    }
+
+private:
+    std::vector<PyObject*>& values_;  // borrowed from the lookup
+};
 
 template <class Doc>
-void load_merge(const Names& n, PyObject* chain, typename Doc::Array& entries, const Doc& doc) {
+void load_merge(ChainSink& sink, typename Doc::Array& entries, Doc& doc) {
     const bool compressed = doc.compressed();
-    std::vector<Ref> scratch;
+    std::vector<PyObject*> scratch;
+    std::vector<uint32_t*> slots;
     while (auto start = entries.next()) {
         auto bag = entries.next();
         if (!bag) break;
@@ -125,18 +174,20 @@ void load_merge(const Names& n, PyObject* chain, typename Doc::Array& entries, c
         while (auto next_start = choices.next()) {
             auto count = choices.next();
             if (!count) break;
-            Ref add_to_bag = get_attr(chain, n.add_to_bag);
-            Ref count_object = doc.object(count);
+            Method add_to_bag = sink.add_to_bag_method();
+            Ref count_held;
+            ReadCount count_read = doc.count(count, count_held);
             if (compressed) {
                 // The start is decoded afresh for every choice, before its
                 // next start, so a missing start is the one reported.
-                Ref decoded = Ref::borrow(doc.decode(start));
-                Ref items = decode_next_start(doc, next_start, scratch);
-                call_with_count(n, add_to_bag.get(), decoded.get(), items.get(), count_object.get());
+                StartValue decoded{nullptr, nullptr, true};
+                decoded.value = doc.decode(start, decoded.slot);
+                DecodedNextStart items(doc, next_start, scratch, slots);
+                sink.add_to_bag(add_to_bag, decoded, items, count_read);
             } else {
                 if (!start_object) start_object = doc.object(start);
-                Ref items = doc.object(next_start);
-                call_with_count(n, add_to_bag.get(), start_object.get(), items.get(), count_object.get());
+                ListNextStart items(doc.object(next_start), !add_to_bag.bound);
+                sink.add_to_bag(add_to_bag, StartValue{start_object.get()}, items, count_read);
             }
         }
         entries.passed(choices);
@@ -144,41 +195,46 @@ void load_merge(const Names& n, PyObject* chain, typename Doc::Array& entries, c
 }
 
 template <class Doc>
-void load_replace(const Globals& globals, PyObject* chain, typename Doc::Array& entries, const Doc& doc) {
-    const Names& n = globals.names();
+void load_replace(ChainSink& sink, typename Doc::Array& entries, Doc& doc) {
     const bool compressed = doc.compressed();
-    std::vector<Ref> scratch;
-    call_method0_drop(chain, n.clear);
+    std::vector<PyObject*> scratch;
+    std::vector<uint32_t*> slots;
+    sink.clear();
     while (auto start = entries.next()) {
         auto bag_array = entries.next();
         if (!bag_array) break;
         typename Doc::Array choices(bag_array);
-        Ref bag_class = globals.get(n.g_ProbabilityBag);
-        Ref bag = check(PyObject_CallNoArgs(bag_class.get()));
+        sink.new_bag();
         while (auto next_start = choices.next()) {
             auto count = choices.next();
             if (!count) break;
-            Ref add = get_attr(bag.get(), n.add);
-            Ref items = compressed ? decode_next_start(doc, next_start, scratch) : doc.tuple(next_start, scratch);
-            Ref count_object = doc.object(count);
-            call_with_count(n, add.get(), items.get(), nullptr, count_object.get());
+            Method add = sink.bag_add_method();
+            Ref count_held;
+            if (compressed) {
+                DecodedNextStart items(doc, next_start, scratch, slots);
+                sink.bag_add(add, items, doc.count(count, count_held));
+            } else {
+                ListNextStart items(doc.tuple(next_start), !add.bound);
+                sink.bag_add(add, items, doc.count(count, count_held));
+            }
         }
         entries.passed(choices);
         // The start is decoded only once its bag is filled: a start missing
         // from the table fails after the bag's adds, and the bag is dropped.
-        Ref set_bag = get_attr(chain, n.set_bag);
+        Method set_bag = sink.set_bag_method();
         Ref decoded = compressed ? Ref::borrow(doc.decode(start)) : doc.object(start);
-        PyObject* call[3] = {nullptr, decoded.get(), bag.get()};
-        check(PyObject_Vectorcall(set_bag.get(), call + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        sink.set_bag(set_bag, decoded.get());
     }
 }
 
 template <class Doc>
-void load_entries(const Globals& globals, const CallArgs& args, typename Doc::Array& entries, const Doc& doc) {
-    if (truth(args.flag))
-        load_merge(globals.names(), args.chain, entries, doc);
+void load_entries(const Globals& globals, const CallArgs& args, typename Doc::Array& entries, Doc& doc) {
+    const bool merge = truth(args.flag);
+    ChainSink sink(globals, args.chain);
+    if (merge)
+        load_merge(sink, entries, doc);
     else
-        load_replace(globals, args.chain, entries, doc);
+        load_replace(sink, entries, doc);
 }
 
 // document[name]: a dict is read directly, anything else subscripted.

@@ -3,6 +3,7 @@
 // last scalar; one builder assembles the code table's list and each next
 // start. Nothing else of the document is held.
 #include "document/code_table.h"
+#include "module/chain_sink.h"
 #include "streaming/streaming.h"
 #include "streaming/yajl_source.h"
 
@@ -120,27 +121,116 @@ public:
         return get_attr(py_.get(), state_.names.value);
     }
 
-    // The lazy next start over the value the builder holds now, so that an
-    // iterator kept past add_to_bag still yields its own next start.
-    Ref lazy_next_start(PyObject* codes) {
-        Ref current = value();
-        return decoding_iterator_new(state_, codes, current.get());
-    }
-
 private:
     const State& state_;
     Ref py_;
     EventBuilder native_;
 };
 
+// Keys and values that a dict compares without Python code.
+bool plain_scalar(PyObject* v) {
+    return PyLong_CheckExact(v) || PyUnicode_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) || v == Py_None;
+}
+
+bool plain_keys(PyObject* codes) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(codes, &pos, &key, &value))
+        if (!plain_scalar(key)) return false;
+    return true;
+}
+
+// The reader's lookup for the usual keys, the integers 0, 1, ... below its
+// size, by index: what the lookup gives for them, without hashing.
+class CodesByNumber {
+public:
+    // nullptr: none, every key is looked up in the lookup itself.
+    void assign(PyObject* codes) {
+        values_.clear();
+        if (codes == nullptr) return;
+        const Py_ssize_t size = PyDict_GET_SIZE(codes);
+        values_.reserve(static_cast<size_t>(size));
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            Ref key = check(PyLong_FromSsize_t(i));
+            PyObject* value = PyDict_GetItemWithError(codes, key.get());
+            if (value == nullptr && PyErr_Occurred()) throw_error();
+            values_.push_back(LookupEntry{value});
+        }
+    }
+    // codes[key], borrowed, and where its hint is kept (nullptr: nowhere);
+    // nullptr when the lookup lacks it (no error set).
+    PyObject* find(PyObject* codes, PyObject* key, uint32_t*& slot) {
+        slot = nullptr;
+        if (PyLong_CheckExact(key)) {
+            int overflow = 0;
+            const long long n = PyLong_AsLongLongAndOverflow(key, &overflow);
+            if (overflow == 0 && n >= 0 && static_cast<unsigned long long>(n) < values_.size() &&
+                values_[static_cast<size_t>(n)].value != nullptr) {
+                LookupEntry& entry = values_[static_cast<size_t>(n)];
+                slot = &entry.hint;
+                return entry.value;
+            }
+        }
+        PyObject* value = PyDict_GetItemWithError(codes, key);
+        if (value == nullptr && PyErr_Occurred()) throw_error();
+        return value;
+    }
+    // The same, KeyError when the lookup lacks it.
+    PyObject* decode(PyObject* codes, PyObject* key, uint32_t*& slot) {
+        PyObject* value = find(codes, key, slot);
+        if (value == nullptr) raise_key_error(key);
+        return value;
+    }
+
+private:
+    std::vector<LookupEntry> values_;
+};
+
+// A next start of a compressed document. add_to_bag is given a lazy
+// iterator that decodes the builder's list as it is consumed, inside the
+// call; the values are decoded here beforehand only where that is not seen:
+// a flat list of plain keys that the lookup (whose keys are all plain) holds.
+class CodedNextStart final : public NextStart {
+public:
+    // `plain_codes`: the lookup by number when the lookup's keys are all plain
+    // and the values are wanted (the chain is filled directly).
+    CodedNextStart(const State& state, Ref built, PyObject* codes, CodesByNumber* plain_codes,
+                   std::vector<PyObject*>& scratch, std::vector<uint32_t*>& slots)
+        : state_(state), built_(std::move(built)), codes_(codes) {
+        scratch.clear();
+        slots.clear();
+        PyObject* list = built_.get();
+        if (plain_codes == nullptr || !PyList_CheckExact(list)) return;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            PyObject* key = PyList_GET_ITEM(list, i);
+            if (!plain_scalar(key)) return;
+            uint32_t* slot = nullptr;
+            PyObject* value = plain_codes->find(codes, key, slot);
+            if (value == nullptr) return;  // the iterator raises the KeyError inside the call
+            scratch.push_back(value);
+            slots.push_back(slot);
+        }
+        values = scratch.data();
+        this->slots = slots.data();
+        length = scratch.size();
+        known = stable = true;
+    }
+    Ref items() override { return decoding_iterator_new(state_, codes_, built_.get()); }
+
+private:
+    const State& state_;
+    Ref built_;
+    PyObject* codes_;
+};
+
 class StreamReader {
 public:
     StreamReader(const Globals& globals, const CallArgs& args)
-        : globals_(globals), chain_(args.chain), file_(args.file), merge_(args.flag) {}
+        : globals_(globals), file_(args.file), merge_(args.flag), sink_(globals, args.chain) {}
 
     void run() {
         const Names& n = globals_.names();
-        if (!truth(merge_)) call_method0_drop(chain_, n.clear);
+        if (!truth(merge_)) sink_.clear();
         Ref ijson = globals_.get(n.g_ijson);
         // yajl driven natively where the global is the backend it stands in for.
         std::unique_ptr<YajlSource> native = YajlSource::for_parser(globals_.state(), ijson.get());
@@ -206,6 +296,10 @@ private:
             if (in_codes_) {
                 // The new table replaces any that an earlier "codes" made.
                 codes_ = code_table_read(builder.value().get());
+                // Looked up by number only when no key can run code as the
+                // lookup compares it.
+                codes_plain_ = plain_keys(codes_.get());
+                by_code_.assign(codes_plain_ ? codes_.get() : nullptr);
                 builder.event(kind, event, value);
             }
             in_codes_ = false;
@@ -243,23 +337,25 @@ private:
     }
 
     void hand_over(Builder& builder, PyObject* count) {
-        const Names& n = globals_.names();
-        Ref add_to_bag = get_attr(chain_, n.add_to_bag);
-        PyObject* start = start_.get();
+        Method add_to_bag = sink_.add_to_bag_method();
         if (codes_ && PyDict_GET_SIZE(codes_.get()) > 0) {
-            Ref decoded = Ref::borrow(dict_lookup(codes_.get(), start));
-            Ref items = builder.lazy_next_start(codes_.get());
-            call_with_count(n, add_to_bag.get(), decoded.get(), items.get(), count);
+            StartValue decoded{nullptr, nullptr, true};
+            decoded.value = by_code_.decode(codes_.get(), start_.get(), decoded.slot);
+            CodedNextStart items(globals_.state(), builder.value(), codes_.get(),
+                                 codes_plain_ && !add_to_bag.bound ? &by_code_ : nullptr, values_, slots_);
+            sink_.add_to_bag(add_to_bag, decoded, items, ReadCount{count});
         } else {
-            Ref items = builder.value();
-            call_with_count(n, add_to_bag.get(), start, items.get(), count);
+            ListNextStart items(builder.value(), !add_to_bag.bound);
+            sink_.add_to_bag(add_to_bag, StartValue{start_.get()}, items, ReadCount{count});
         }
     }
 
     const Globals& globals_;
-    PyObject* chain_;
     PyObject* file_;
     PyObject* merge_;
+    ChainSink sink_;
+    std::vector<PyObject*> values_;  // the decoded values of the next start handed over
+    std::vector<uint32_t*> slots_;   // and where their hints are kept
     Py_ssize_t depth_ = 0;
     bool in_codes_ = false;
     bool in_chain_ = false;
@@ -267,6 +363,8 @@ private:
     Py_ssize_t next_start_depth_ = 0;  // open containers of the next start being built
     bool next_start_ready_ = false;    // a built next start waits for its count
     Ref codes_;
+    bool codes_plain_ = false;  // every key of codes_ is a plain value
+    CodesByNumber by_code_;
     Ref start_ = Ref::borrow(Py_None);
     Ref last_value_ = Ref::borrow(Py_None);
     Ref last_key_ = Ref::borrow(Py_None);

@@ -129,9 +129,11 @@ private:
 constexpr size_t kMaxShortInteger = 18;
 constexpr size_t kMaxExponentDigits = 6;
 constexpr size_t kMaxFraction = 1 << 20;
-constexpr long long kSmallInts = 1 << 16;
 
-Ref number_value(const char* text, size_t len, std::vector<Ref>& small_ints) {
+// A fresh object per integer: one kept per value for the call would be
+// touched again at each occurrence, a cache miss apiece once the table is
+// large, where a new one comes from memory just freed.
+Ref number_value(const char* text, size_t len) {
     const char* end = text + len;
     const char* exponent = nullptr;
     bool fraction = false;
@@ -148,13 +150,7 @@ Ref number_value(const char* text, size_t len, std::vector<Ref>& small_ints) {
         const bool negative = text[0] == '-';
         long long value = 0;
         for (const char* p = text + negative; p != end; ++p) value = value * 10 + (*p - '0');
-        if (negative || value >= kSmallInts) return check(PyLong_FromLongLong(negative ? -value : value));
-        // Codes and counts repeat: one object each for the call, so that a
-        // code finds its table entry by identity, without a comparison.
-        const auto index = static_cast<size_t>(value);
-        if (index >= small_ints.size()) small_ints.resize(std::max(index + 1, 2 * small_ints.size()));
-        if (!small_ints[index]) small_ints[index] = check(PyLong_FromLongLong(value));
-        return Ref::borrow(small_ints[index].get());
+        return check(PyLong_FromLongLong(negative ? -value : value));
     }
     if (len > kMaxFraction) return Ref();
     if (exponent != nullptr) {
@@ -231,7 +227,7 @@ struct YajlSource::Callbacks {
     static int boolean(void* ctx, int value) { return constant(ctx, Event::Boolean, value ? Py_True : Py_False); }
     static int number(void* ctx, const char* text, size_t len) {
         return on(ctx, [&](YajlSource& self) {
-            Ref value = number_value(text, len, self.small_ints_);
+            Ref value = number_value(text, len);
             if (!value) value = self.delegate(kNumberCallback, "char *", text, len);
             if (!value) return false;
             self.push(Event::Number, std::move(value));

@@ -73,7 +73,6 @@ private:
     std::vector<std::pair<Event, Ref>> events_;  // the current chunk's
     SavedError parse_error_;                     // the current chunk's, raised after its events
     SavedError failure_;                         // an error of this source inside a callback
-    std::vector<Ref> small_ints_;                // non-negative integers below 65536, made once
     Ref handle_cdata_;                           // the handle as the backend's cffi sees it
     Ref delegated_;                              // collects the value of a delegated conversion
     Ref delegate_ctx_;                           // a cffi handle of its append
