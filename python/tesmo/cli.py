@@ -28,6 +28,7 @@ import tesmo_cjson
 from tqdm import tqdm
 
 import tesmo
+from tesmo import _chain
 from tesmo.chain import Chain
 from tesmo.shards import SHARD_SIZE, ProcessPool, Shard, ShardResult, train_files
 from tesmo.streams import STDIO, CompressionUnavailable, input_size, open_input, text_output
@@ -146,7 +147,8 @@ def _reading(path: str) -> Iterator[None]:
 
 
 def _is_count(count: Any) -> bool:
-    return type(count) in (int, float) and 0 < count < math.inf
+    # true counts as the 1 it adds, as the chain itself takes it
+    return isinstance(count, (int, float)) and 0 < count < math.inf
 
 
 def _bad_count(path: str, count: Any) -> CommandError:
@@ -328,6 +330,12 @@ def _load_big(chain: Any, file: Any, merge: bool) -> None:
         raise
 
 
+def _checked_reload(path: str) -> None:
+    """Read ``path`` again into a scratch chain, refusing bad counts one by one."""
+    with _reading(path), open_input(path) as file:
+        _load_big(CheckedCounts(Chain(), path), file, False)
+
+
 def load_models(paths: Sequence[str], chain: Any, opts: Options, merge: bool = False,
                 check: bool = True) -> List[DocumentHead]:
     """Fill ``chain`` from the documents ``paths`` with the streaming reader.
@@ -340,14 +348,29 @@ def load_models(paths: Sequence[str], chain: Any, opts: Options, merge: bool = F
     try:
         for number, path in enumerate(paths, 1):
             bar.describe(f"reading {number}/{len(paths)} {_shown(path)}")
+            adding = merge or number > 1
+            # A document read alone into a native chain is checked once it is
+            # in, natively, so that the reader fills the chain directly; one
+            # added to counts already there is checked count by count.
+            check_after = check and not adding and type(chain) is Chain
             with _reading(path), open_input(path, bar.update) as file:
                 head = DocumentHead(file)
-                target = CheckedCounts(chain, path) if check else chain
+                target = CheckedCounts(chain, path) if check and not check_after else chain
                 with head.interrupts_at_reads():
-                    _load_big(target, head, merge or number > 1)
+                    try:
+                        _load_big(target, head, adding)
+                    except TypeError:
+                        # A count the chain cannot add ("3", null): a file that
+                        # can be read again is read count by count to name it.
+                        if check_after and os.path.isfile(path):
+                            _checked_reload(path)
+                        raise
             problem = head.problem()
             if problem is not None:
                 raise CommandError(f"{_shown(path)} is not a valid chain document ({problem})")
+            bad = _chain.bad_count(chain) if check_after else None
+            if bad is not None:
+                raise _bad_count(path, bad)
             heads.append(head)
     finally:
         bar.close()

@@ -464,6 +464,7 @@ PyObject* mod_tokenize(PyObject* module, PyObject* sources);
 PyObject* mod_train(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* mod_train_text(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* mod_generate_sentence(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+PyObject* mod_bad_count(PyObject* module, PyObject* chain);
 void api_fill(State* st);
 
 // The __dict__ of an instance of a subclass when it holds anything, for

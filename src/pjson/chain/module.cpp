@@ -25,6 +25,9 @@ PyMethodDef g_functions[] = {
      "train(chain, tokenize(sources), order) on a Chain, without a Python object per token."},
     {"generate_sentence", FASTCALL(mod_generate_sentence), METH_FASTCALL,
      "generate_sentence(chain, rng, max_tokens, /)\n--\n\ntesmo.train.generate_sentence on a Chain, natively."},
+    {"bad_count", mod_bad_count, METH_O,
+     "bad_count(chain, /)\n--\n\nThe first count, in chain order, that is not a finite positive int or float,\n"
+     "or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

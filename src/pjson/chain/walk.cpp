@@ -3,6 +3,7 @@
 #include "chain/chain.h"
 
 #include <climits>
+#include <cmath>
 #include <string>
 
 namespace pjson {
@@ -364,6 +365,44 @@ PyObject* mod_generate_sentence(PyObject* module, PyObject* const* args, Py_ssiz
             start_vocab = Ref();
         }
         return tokens.release();
+    });
+}
+
+}  // namespace pjson
+
+namespace pjson {
+
+// The first count of the chain, in chain order, that is not a finite positive
+// int or float (bools are neither), or None: what a walk needs of the counts
+// it weighs choices by. For a chain whose bags are all native.
+PyObject* mod_bad_count(PyObject* module, PyObject* arg) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        State* st = module_state(module);
+        Chain* chain = chain_argument(st, arg, "bad_count");
+        // No Python code runs below: only exact ints and floats are compared.
+        const size_t entries = static_cast<size_t>(chain_size(chain));
+        for (size_t e = 0; e < entries; ++e) {
+            BagData* data = chain_entry_data(st, chain_entry(chain, e));
+            if (data == nullptr) {
+                PyErr_SetString(PyExc_TypeError, "bad_count() needs a chain whose bags are all ProbabilityBags");
+                throw_error();
+            }
+            for (size_t i = 0; i < bag_size(data); ++i) {
+                int64_t count;
+                if (bag_count_native(data, i, count)) {
+                    if (count <= 0) return PyLong_FromLongLong(count);
+                    continue;
+                }
+                PyObject* object = bag_count_object(data, i);
+                bool good = false;
+                if (PyLong_CheckExact(object))
+                    good = check_status(PyObject_RichCompareBool(object, st->zero, Py_GT)) == 1;
+                else if (PyFloat_CheckExact(object))
+                    good = PyFloat_AS_DOUBLE(object) > 0 && std::isfinite(PyFloat_AS_DOUBLE(object));
+                if (!good) return Py_NewRef(object);
+            }
+        }
+        Py_RETURN_NONE;
     });
 }
 
