@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -118,10 +119,10 @@ public:
     ValueTexts& operator=(const ValueTexts&) = delete;
     ~ValueTexts();
 
-    // Appends the text remembered for `value` under `id`; false when none.
-    bool append(std::string& out, uint32_t id, PyObject* value) const {
+    // The text remembered for `value` under `id`; false when none.
+    bool find(uint32_t id, PyObject* value, std::string_view& text) const {
         if (id >= slots_.size() || slots_[id].value != value) return false;
-        out.append(arena_, slots_[id].offset, slots_[id].length);
+        text = std::string_view(arena_).substr(slots_[id].offset, slots_[id].length);
         return true;
     }
     void remember(uint32_t id, PyObject* value, const char* text, size_t length);

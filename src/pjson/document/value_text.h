@@ -59,6 +59,7 @@ public:
         }
         return append_value(value, encoder, 0);
     }
+    void integer(long long v) { append_int(v); }
     void flush() {
         out_.append(buf_, used_);
         used_ = 0;

@@ -434,7 +434,11 @@ private:
     // that runs no code (a plain value's key, or its rendering). False when
     // it takes the general path.
     bool append_value_text(uint32_t id, PyObject* value) {
-        if (texts_.append(buf_, id, value)) return true;
+        std::string_view known;
+        if (texts_.find(id, value, known)) {
+            buf_.append(known);
+            return true;
+        }
         if (!plain_value(value)) return false;
         const size_t mark = buf_.size();
         if (compress_) {
