@@ -351,3 +351,35 @@ def test_plain_documents_render_as_each_encoders_dumps(name, values):
         finally:
             module.json = saved
     assert pieces[0] == pieces[1]
+
+
+@pytest.mark.slow
+def test_the_direct_paths_leak_nothing():
+    import tracemalloc
+
+    def work() -> None:
+        # Values made afresh each round, so that a reference kept to one
+        # keeps memory that grows round by round.
+        words = ["w%d" % i for i in range(400)] + [float(i) / 3 for i in range(50)] + [2**70 + 1, Key("p")]
+        ops = [("add", words[i % 23], [words[i], words[i % 5]], i % 4 + 2**i) for i in range(len(words))]
+        ops += [("bag", "r", [(words[:2], 5)], reference.ProbabilityBag), ("add", "f", ["g"], Fraction(1, 3))]
+        for writer in WRITERS:
+            for compress in (True, False):
+                for make in (io.StringIO, LogFile, lambda: LogFile(lambda n: n == 9 and chain.add_to_bag("t", ["u"]))):
+                    chain = build(Chain, ops)
+                    outcome(lambda: getattr(tesmo_cjson, writer)(chain, make(), compress))
+
+    work()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        work()
+        gc.collect()
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(30):
+            work()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - before
+        assert grown < 100_000, f"{grown} bytes more after 30 rounds"
+    finally:
+        tracemalloc.stop()
