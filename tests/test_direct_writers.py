@@ -323,9 +323,7 @@ def test_plain_documents_render_as_each_encoders_dumps(name, values):
     # For any chain: starts and next starts that the encoder itself would
     # render (forced by a wrapper around it) give the same pieces.
     module = MODULES[name]
-    entries = []
-    for start, next_starts in values:
-        entries.append((start, {"unique_count": len(next_starts), "pairs": [(ns, 1) for ns in next_starts]}))
+    entries = [(start, [(next_start, 1) for next_start in next_starts]) for start, next_starts in values]
 
     class Bag:
         def __init__(self, pairs: list) -> None:
@@ -337,7 +335,7 @@ def test_plain_documents_render_as_each_encoders_dumps(name, values):
 
     class Pairs:
         def items(self) -> Any:
-            return iter([(start, Bag(spec["pairs"])) for start, spec in entries])
+            return iter([(start, Bag(pairs)) for start, pairs in entries])
 
         def __len__(self) -> int:
             return len(entries)
