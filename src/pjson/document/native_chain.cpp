@@ -12,8 +12,8 @@ namespace {
 bool attrs_kept(const State& st, bool chain) {
     const NativeWriterAttrs& kept = st.native_writer_attrs;
     bool same = true;
-#define PJSON_SAME(field, type, name)                                              \
-    if ((st.type == st.chain_type) == chain)                                       \
+#define PJSON_SAME(field, type, name)        \
+    if ((st.type == st.chain_type) == chain) \
         same = same && kept.field != nullptr && type_attr(st.type, st.names.name) == kept.field;
     PJSON_NATIVE_WRITER_ATTRS(PJSON_SAME)
 #undef PJSON_SAME
@@ -44,10 +44,7 @@ const TesmoChainAPI* native_chain_api(const State& st, PyObject* chain) {
 bool native_bags_genuine(const State& st) { return attrs_kept(st, false); }
 
 NativeEntries::NativeEntries(const State& state, PyObject* chain)
-    : state_(state),
-      api_(state.chain_api),
-      chain_(chain),
-      size_(api_->chain_length(chain)),
+    : state_(state), api_(state.chain_api), chain_(chain), size_(api_->chain_length(chain)),
       stamp_(api_->chain_stamp(chain)) {}
 
 bool NativeEntries::next(NativeEntry& entry) {
