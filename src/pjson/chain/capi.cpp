@@ -71,7 +71,9 @@ int block_choice_of(BagData* b, Py_ssize_t index, TesmoChoice* out) {
     });
 }
 
-int api_bag_choice(PyObject* bag, Py_ssize_t index, TesmoChoice* out) { return block_choice_of(bag_data(bag), index, out); }
+int api_bag_choice(PyObject* bag, Py_ssize_t index, TesmoChoice* out) {
+    return block_choice_of(bag_data(bag), index, out);
+}
 
 PyObject* api_vocabulary_value(PyObject* vocabulary, uint32_t id) {
     PyObject* value = as_vocab(vocabulary)->table->value(id);
@@ -201,8 +203,8 @@ int api_bag_add_hinted(PyObject* bag, PyObject* const* values, uint32_t* hints, 
 
 BagData* as_block(TesmoBlock* block) { return reinterpret_cast<BagData*>(block); }
 
-int api_chain_entry_block(PyObject* chain, Py_ssize_t index, uint32_t* start_id, PyObject** start,
-                          TesmoBlock** block, PyObject** bag) {
+int api_chain_entry_block(PyObject* chain, Py_ssize_t index, uint32_t* start_id, PyObject** start, TesmoBlock** block,
+                          PyObject** bag) {
     return guarded<int>(-1, [&] {
         Chain* c = as_chain(chain);
         if (index < 0 || index >= chain_size(c)) raise_index("chain entry");
@@ -231,9 +233,7 @@ int api_block_choice(TesmoBlock* block, Py_ssize_t index, TesmoChoice* out) {
     return block_choice_of(as_block(block), index, out);
 }
 
-PyObject* api_block_vocabulary(TesmoBlock* block) {
-    return reinterpret_cast<PyObject*>(as_block(block)->vocab);
-}
+PyObject* api_block_vocabulary(TesmoBlock* block) { return reinterpret_cast<PyObject*>(as_block(block)->vocab); }
 
 int api_vocabulary_values(PyObject* vocabulary, const uint32_t* ids, Py_ssize_t length, PyObject** values) {
     return guarded<int>(-1, [&] {

@@ -80,7 +80,8 @@ public:
         drop_open();
         if (gathering_ && PyUnicode_Check(text) && PyUnicode_IS_ASCII(text)) {
             open();
-            text_.append(static_cast<const char*>(PyUnicode_DATA(text)), static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+            text_.append(static_cast<const char*>(PyUnicode_DATA(text)),
+                         static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
             close(true);
             return;
         }
@@ -217,8 +218,8 @@ private:
 
     // Fibonacci hashing: objects allocated a fixed stride apart spread out.
     static size_t home(PyObject* value, size_t mask) {
-        return static_cast<size_t>((static_cast<uint64_t>(reinterpret_cast<uintptr_t>(value)) * 0x9E3779B97F4A7C15ULL) >>
-                                   40) &
+        return static_cast<size_t>(
+                   (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(value)) * 0x9E3779B97F4A7C15ULL) >> 40) &
                mask;
     }
     static Slot& free_slot(std::vector<Slot>& slots, PyObject* value) {
@@ -284,12 +285,8 @@ private:
 class StreamWriter {
 public:
     StreamWriter(const Globals& globals, const CallArgs& args)
-        : globals_(globals),
-          chain_(args.chain),
-          flag_(args.flag),
-          stand_in_(globals),
-          out_(globals.names(), args.file, stand_in_),
-          buf_(out_.text()) {}
+        : globals_(globals), chain_(args.chain), flag_(args.flag), stand_in_(globals),
+          out_(globals.names(), args.file, stand_in_), buf_(out_.text()) {}
 
     void run() {
         try {
@@ -652,7 +649,7 @@ private:
     Output out_;
     bool compress_ = false;
     Ref codes_;  // value -> key text
-    bool codes_plain_ = true;  // every value of the table is plain
+    bool codes_plain_ = true;                      // every value of the table is plain
     std::optional<KeyTextsByAddress> by_address_;  // while it is
     ValueTexts texts_;
     std::string& buf_;  // the piece being formed, in place in the output
