@@ -24,6 +24,7 @@ from hypothesis import strategies as st
 
 import tesmo_cjson
 from test_compact_fast import MODULES, Delegate
+from test_reliability import leaked_bytes
 from tesmo import reference
 from tesmo.bag import ProbabilityBag
 from tesmo.chain import Chain
@@ -353,8 +354,6 @@ def test_plain_documents_render_as_each_encoders_dumps(name, values):
 
 @pytest.mark.slow
 def test_the_direct_paths_leak_nothing():
-    import tracemalloc
-
     def work() -> None:
         # Values made afresh each round, so that a reference kept to one
         # keeps memory that grows round by round.
@@ -367,17 +366,5 @@ def test_the_direct_paths_leak_nothing():
                     chain = build(Chain, ops)
                     outcome(lambda: getattr(tesmo_cjson, writer)(chain, make(), compress))
 
-    work()
-    gc.collect()
-    tracemalloc.start()
-    try:
-        work()
-        gc.collect()
-        before = tracemalloc.get_traced_memory()[0]
-        for _ in range(30):
-            work()
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - before
-        assert grown < 100_000, f"{grown} bytes more after 30 rounds"
-    finally:
-        tracemalloc.stop()
+    grown = leaked_bytes(work, calls=15)
+    assert grown < 100_000, f"{grown} bytes more after 15 rounds"
