@@ -15,16 +15,17 @@ import gc
 import io
 import math
 import pickle
+from collections.abc import Callable
 from fractions import Fraction
-from typing import Any, Callable, List
+from typing import Any
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
-import tesmo_cjson
 from test_compact_fast import MODULES, Delegate
 from test_reliability import leaked_bytes
+
+import tesmo_cjson
 from tesmo import reference
 from tesmo.bag import ProbabilityBag
 from tesmo.chain import Chain
@@ -52,22 +53,80 @@ class Key:
         return f"Key({self.name!r})"
 
     def __json__(self) -> str:
-        return '"%s"' % self.name
+        return f'"{self.name}"'
 
 
 NAN = float("nan")
 VALUES = st.one_of(
-    st.sampled_from([0, 1, 1.0, True, False, None, NAN, 0.0, -0.0, "", "a", "b/c", "\x7f", "\u00e9\U0001f600", "\ud800",
-                     2**63 - 1, -(2**63), 2**64, 10**30, 1e16, 1.5e-7, math.inf, (), (1, "x"), ((1.0,), None), b"x"]),
-    st.integers(-300, 300), st.text(max_size=3), st.builds(Key, st.sampled_from("pq")))
-COUNTS = st.one_of(st.integers(-3, 30), st.sampled_from(
-    [True, 2**31 - 1, 2**31, -(2**31) - 1, 2**32, 2**63 - 1, 2**63, -(2**63) - 1, 2**64, 10**30, 0.5, -0.0, 1e300,
-     math.inf, Fraction(1, 3)]))
+    st.sampled_from(
+        [
+            0,
+            1,
+            1.0,
+            True,
+            False,
+            None,
+            NAN,
+            0.0,
+            -0.0,
+            "",
+            "a",
+            "b/c",
+            "\x7f",
+            "\u00e9\U0001f600",
+            "\ud800",
+            2**63 - 1,
+            -(2**63),
+            2**64,
+            10**30,
+            1e16,
+            1.5e-7,
+            math.inf,
+            (),
+            (1, "x"),
+            ((1.0,), None),
+            b"x",
+        ]
+    ),
+    st.integers(-300, 300),
+    st.text(max_size=3),
+    st.builds(Key, st.sampled_from("pq")),
+)
+COUNTS = st.one_of(
+    st.integers(-3, 30),
+    st.sampled_from(
+        [
+            True,
+            2**31 - 1,
+            2**31,
+            -(2**31) - 1,
+            2**32,
+            2**63 - 1,
+            2**63,
+            -(2**63) - 1,
+            2**64,
+            10**30,
+            0.5,
+            -0.0,
+            1e300,
+            math.inf,
+            Fraction(1, 3),
+        ]
+    ),
+)
 NEXT_STARTS = st.lists(VALUES, max_size=3)
-OPS = st.lists(st.one_of(
-    st.tuples(st.just("add"), VALUES, NEXT_STARTS, COUNTS),
-    st.tuples(st.just("bag"), VALUES, st.lists(st.tuples(NEXT_STARTS, COUNTS), max_size=3),
-              st.sampled_from([ProbabilityBag, reference.ProbabilityBag]))), max_size=8)
+OPS = st.lists(
+    st.one_of(
+        st.tuples(st.just("add"), VALUES, NEXT_STARTS, COUNTS),
+        st.tuples(
+            st.just("bag"),
+            VALUES,
+            st.lists(st.tuples(NEXT_STARTS, COUNTS), max_size=3),
+            st.sampled_from([ProbabilityBag, reference.ProbabilityBag]),
+        ),
+    ),
+    max_size=8,
+)
 SOME = settings(max_examples=250, deadline=None, suppress_health_check=list(HealthCheck))
 
 
@@ -96,7 +155,7 @@ class LogFile:
     """A file that keeps each piece, and may act on the n-th write."""
 
     def __init__(self, act: Callable[[int], None] = lambda n: None) -> None:
-        self.pieces: List[str] = []
+        self.pieces: list[str] = []
         self.act = act
 
     def write(self, text: str) -> None:
@@ -146,7 +205,7 @@ def test_random_chains(writer, encoder, ops, compress, to_log):
         module.json = saved
 
 
-def mutations(chain: Any) -> List[Callable[[], None]]:
+def mutations(chain: Any) -> list[Callable[[], None]]:
     """What a caller's code may do to the chain in the middle of a dump."""
     first = next(iter(chain), "a")
 
@@ -155,14 +214,26 @@ def mutations(chain: Any) -> List[Callable[[], None]]:
         bag.add(["swapped"], 9)
         chain.set_bag(first, bag)
 
-    return [lambda: chain.add_to_bag("new start", ["x"]), lambda: chain.add_to_bag(first, ["new next start"]),
-            lambda: chain.add_to_bag(first, list(chain[first])[0] if first in chain and len(chain[first]) else ["x"]),
-            chain.clear, set_bag, lambda: chain[first].__init__() if first in chain else None]
+    return [
+        lambda: chain.add_to_bag("new start", ["x"]),
+        lambda: chain.add_to_bag(first, ["new next start"]),
+        lambda: chain.add_to_bag(first, list(chain[first])[0] if first in chain and len(chain[first]) else ["x"]),
+        chain.clear,
+        set_bag,
+        lambda: chain[first].__init__() if first in chain else None,
+    ]
 
 
-HOSTILE = [("add", "a", ["b", "c"], 2), ("add", "a", ["c"], 2**40), ("add", "b", ["a"], Fraction(1, 2)),
-           ("bag", "e", [], ProbabilityBag), ("add", "c", [1, 1.0, True], 3), ("add", None, [NAN, (1, "x")], 1),
-           ("bag", "r", [(["a"], 5)], reference.ProbabilityBag), ("add", "d", ["a", "b"], -1)]
+HOSTILE = [
+    ("add", "a", ["b", "c"], 2),
+    ("add", "a", ["c"], 2**40),
+    ("add", "b", ["a"], Fraction(1, 2)),
+    ("bag", "e", [], ProbabilityBag),
+    ("add", "c", [1, 1.0, True], 3),
+    ("add", None, [NAN, (1, "x")], 1),
+    ("bag", "r", [(["a"], 5)], reference.ProbabilityBag),
+    ("add", "d", ["a", "b"], -1),
+]
 
 
 @pytest.mark.parametrize("writer", WRITERS)
@@ -170,6 +241,7 @@ HOSTILE = [("add", "a", ["b", "c"], 2), ("add", "a", ["c"], 2**40), ("add", "b",
 @pytest.mark.parametrize("what", range(6))
 def test_files_that_change_the_chain_while_it_is_written(writer, compress, what):
     for at in range(1, 30):
+
         def run(chain: Any) -> Any:
             change = mutations(chain)[what]
 
@@ -192,6 +264,7 @@ def test_ids_freed_and_taken_by_other_values_midway(writer, compress):
     # later in the chain may take them for values of its own.
     ops = [("add", "a", ["old", 7.5], 1), ("add", "m", ["x"], 1), ("add", "z", ["y"], 1)]
     for at in range(1, 12):
+
         def run(chain: Any) -> Any:
             def act(n: int) -> None:
                 if n == at:
@@ -243,6 +316,7 @@ def test_values_whose_hash_changes_the_chain(writer, compress, what):
 def test_an_encoder_that_changes_the_chain_or_is_swapped_midway():
     for at in range(1, 15):
         for swap in (False, True):
+
             class Encoder(Delegate):
                 calls = 0
 
@@ -257,6 +331,7 @@ def test_an_encoder_that_changes_the_chain_or_is_swapped_midway():
 
             for writer in WRITERS:
                 for compress in (True, False):
+
                     def run(chain: Any) -> Any:
                         Encoder.calls = 0
                         encoder = Encoder(tesmo_cjson.json)
@@ -311,9 +386,15 @@ def test_a_dump_makes_no_bag_objects(writer, compress):
 
 
 SCALARS = st.one_of(
-    st.none(), st.booleans(), st.integers(-(2**64), 2**64), st.floats(), st.floats(-1e-3, 1e-3),
-    st.floats(width=32), st.text(max_size=5),
-    st.sampled_from(["/", "\x7f", "\x00\x1f", '"\\', "\ud800", "\udfff\ud800", "\U0001f600", "\u2028", "\xff"]))
+    st.none(),
+    st.booleans(),
+    st.integers(-(2**64), 2**64),
+    st.floats(),
+    st.floats(-1e-3, 1e-3),
+    st.floats(width=32),
+    st.text(max_size=5),
+    st.sampled_from(["/", "\x7f", "\x00\x1f", '"\\', "\ud800", "\udfff\ud800", "\U0001f600", "\u2028", "\xff"]),
+)
 RENDERED = st.one_of(SCALARS, st.lists(SCALARS, max_size=3), st.lists(SCALARS, max_size=2).map(tuple))
 
 
@@ -357,7 +438,7 @@ def test_the_direct_paths_leak_nothing():
     def work() -> None:
         # Values made afresh each round, so that a reference kept to one
         # keeps memory that grows round by round.
-        words = ["w%d" % i for i in range(400)] + [float(i) / 3 for i in range(50)] + [2**70 + 1, Key("p")]
+        words = [f"w{i}" for i in range(400)] + [float(i) / 3 for i in range(50)] + [2**70 + 1, Key("p")]
         ops = [("add", words[i % 23], [words[i], words[i % 5]], i % 4 + 2**i) for i in range(len(words))]
         ops += [("bag", "r", [(words[:2], 5)], reference.ProbabilityBag), ("add", "f", ["g"], Fraction(1, 3))]
         for writer in WRITERS:
