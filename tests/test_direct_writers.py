@@ -362,6 +362,18 @@ def test_patched_methods_of_the_native_types_are_called(monkeypatch):
     assert out.getvalue() == '{"codes":[],"chain":["only",[]]}'
     with pytest.raises(ValueError, match=r"^chain has length 6 but items\(\) yielded 1 pairs$"):
         tesmo_cjson.dump_json_big(chain, io.StringIO(), False)
+    monkeypatch.undo()
+    looked_up = []
+
+    def getattribute(self: Any, name: str) -> Any:
+        looked_up.append(name)
+        return object.__getattribute__(self, name)
+
+    monkeypatch.setattr(Chain, "__getattribute__", getattribute)
+    for writer in WRITERS:
+        looked_up.clear()
+        getattr(tesmo_cjson, writer)(chain, io.StringIO())
+        assert looked_up == ["build_frequency_dict", "items"]
 
 
 @pytest.mark.parametrize("writer", WRITERS)

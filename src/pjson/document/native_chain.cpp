@@ -8,13 +8,15 @@ namespace pjson {
 
 namespace {
 
-// The type still holds what the start-up found under each attribute.
+// The type (the chain's, or the bag's) still looks attributes up the generic
+// way, and still holds what the start-up found under each name.
 bool attrs_kept(const State& st, bool chain) {
+    PyObject* type = chain ? st.chain_type : st.bag_type;
+    if (reinterpret_cast<PyTypeObject*>(type)->tp_getattro != PyObject_GenericGetAttr) return false;
     const NativeWriterAttrs& kept = st.native_writer_attrs;
     bool same = true;
-#define PJSON_SAME(field, type, name)        \
-    if ((st.type == st.chain_type) == chain) \
-        same = same && kept.field != nullptr && type_attr(st.type, st.names.name) == kept.field;
+#define PJSON_SAME(field, owner, name) \
+    if (st.owner == type) same = same && kept.field != nullptr && type_attr(type, st.names.name) == kept.field;
     PJSON_NATIVE_WRITER_ATTRS(PJSON_SAME)
 #undef PJSON_SAME
     return same;
