@@ -11,7 +11,10 @@ StringIO. dump_json_big writes to a real file opened "w" (an exact
 io.TextIOWrapper, which gets gathered writes) and to the same file through a
 TextIOWrapper subclass (one write per piece); --baseline names the
 tesmo_cjson extension file of another build, main's for instance, whose
-dump_json_big writes the real file too. Cheap doubles, ujson. Times are
+dump_json_big writes the real file too. The same workload as a real
+tesmo.chain.Chain is written to the real file as well: read directly
+through the chain's C API, and through its methods, forced by a subclass
+(which is not the exact type). Cheap doubles otherwise, ujson. Times are
 medians of the process's CPU time (user and system), which other jobs on a
 shared machine disturb less than wall time; ratios are medians of ratios
 taken pair by pair, each pair timed back to back.
@@ -37,10 +40,15 @@ import ujson
 import workloads
 
 import tesmo_cjson
+from tesmo.chain import Chain
 
 
 class PerPiece(io.TextIOWrapper):
     """A real file that is no exact TextIOWrapper, so it gets one write per piece."""
+
+
+class SubChain(Chain):
+    """Not the exact native type, so the writers call its methods."""
 
 
 def load_build(path: str) -> ModuleType:
@@ -68,7 +76,9 @@ def _ms(seconds: float) -> str:
     return f"{seconds * 1000:.0f}"
 
 
-def _calls(chain: Any, compressed: bool, path: str, baseline: ModuleType | None) -> dict[str, Callable[[], None]]:
+def _calls(
+    chain: Any, real_chains: tuple[Chain, Chain], compressed: bool, path: str, baseline: ModuleType | None
+) -> dict[str, Callable[[], None]]:
     """Every timed call of one mode, by name."""
     backend = tesmo_cjson.ijson
     forced = SimpleNamespace(basic_parse=backend.basic_parse)  # not the genuine module: the backend runs
@@ -86,11 +96,11 @@ def _calls(chain: Any, compressed: bool, path: str, baseline: ModuleType | None)
 
         return call
 
-    def dump(module: ModuleType, file_type: Callable[..., Any]) -> Callable[[], None]:
+    def dump(module: ModuleType, file_type: Callable[..., Any], written: Any = chain) -> Callable[[], None]:
         def call() -> None:
             with open(path, "wb") as raw:
                 file = file_type(raw, encoding="utf-8")
-                module.dump_json_big(chain, file, compressed)
+                module.dump_json_big(written, file, compressed)
                 file.flush()
                 file.detach()
 
@@ -102,6 +112,8 @@ def _calls(chain: Any, compressed: bool, path: str, baseline: ModuleType | None)
         "load small": lambda: tesmo_cjson.load_json_small(doubles.CheapReaderChain(), io.StringIO(data.decode())),
         "dump gathered": dump(tesmo_cjson, io.TextIOWrapper),
         "dump per piece": dump(tesmo_cjson, PerPiece),
+        "dump native": dump(tesmo_cjson, io.TextIOWrapper, real_chains[0]),
+        "dump native methods": dump(tesmo_cjson, io.TextIOWrapper, real_chains[1]),
     }
     if baseline is not None:
         calls["dump baseline"] = dump(baseline, io.TextIOWrapper)
@@ -114,16 +126,22 @@ COMPARISONS = [
     ("load_json_big", "load native", "load small", "load_json_small", "<= 1.5"),
     ("dump_json_big", "dump gathered", "dump per piece", "one write per piece", "-"),
     ("dump_json_big", "dump gathered", "dump baseline", "baseline build", ">= 3x"),
+    ("dump_json_big", "dump native", "dump native methods", "Chain's methods", "-"),
 ]
 
 
 def measure(workload: workloads.Workload, repeats: int, baseline: ModuleType | None) -> list[list[str]]:
     """One row per mode and comparison: the native time, what it stands in for, their ratio, the goal."""
     chain = workload.cheap_chain()
+    real_chains = (Chain(), SubChain())
+    for start, choices in workload.bags.items():
+        for next_start, count in choices.items():
+            for real in real_chains:
+                real.add_to_bag(start, next_start, count)
     rows = []
     with tempfile.TemporaryDirectory(prefix="tesmo-fast-") as tmp:
         for compressed in (True, False):
-            calls = _calls(chain, compressed, os.path.join(tmp, "chain.json"), baseline)
+            calls = _calls(chain, real_chains, compressed, os.path.join(tmp, "chain.json"), baseline)
             times: dict[str, list[float]] = {name: [] for name in calls}
             gc.collect()
             gc.freeze()

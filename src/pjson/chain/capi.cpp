@@ -53,9 +53,9 @@ Py_ssize_t api_bag_length(PyObject* bag) { return static_cast<Py_ssize_t>(bag_si
 uint64_t api_bag_stamp(PyObject* bag) { return bag_data(bag)->stamp; }
 PyObject* api_bag_vocabulary(PyObject* bag) { return reinterpret_cast<PyObject*>(bag_data(bag)->vocab); }
 
-int api_bag_choice(PyObject* bag, Py_ssize_t index, TesmoChoice* out) {
+// The choice as bag_choice and block_choice report it.
+int block_choice_of(BagData* b, Py_ssize_t index, TesmoChoice* out) {
     return guarded<int>(-1, [&] {
-        BagData* b = bag_data(bag);
         if (index < 0 || static_cast<size_t>(index) >= bag_size(b)) raise_index("bag choice");
         size_t length;
         bag_span(b, static_cast<size_t>(index), out->ids, length);
@@ -69,6 +69,10 @@ int api_bag_choice(PyObject* bag, Py_ssize_t index, TesmoChoice* out) {
             out->count_object = bag_count_object(b, static_cast<size_t>(index));
         return 0;
     });
+}
+
+int api_bag_choice(PyObject* bag, Py_ssize_t index, TesmoChoice* out) {
+    return block_choice_of(bag_data(bag), index, out);
 }
 
 PyObject* api_vocabulary_value(PyObject* vocabulary, uint32_t id) {
@@ -197,6 +201,56 @@ int api_bag_add_hinted(PyObject* bag, PyObject* const* values, uint32_t* hints, 
     });
 }
 
+BagData* as_block(TesmoBlock* block) { return reinterpret_cast<BagData*>(block); }
+
+int api_chain_entry_block(PyObject* chain, Py_ssize_t index, uint32_t* start_id, PyObject** start, TesmoBlock** block,
+                          PyObject** bag) {
+    return guarded<int>(-1, [&] {
+        Chain* c = as_chain(chain);
+        if (index < 0 || index >= chain_size(c)) raise_index("chain entry");
+        const ChainEntry* e = chain_entry(c, static_cast<size_t>(index));
+        PyObject* value = c->vocab->table->value(e->start);
+        if (value == nullptr) vocab_value(c->vocab, e->start);  // raises
+        BagData* data = chain_entry_data(state_or_throw(chain), e);
+        *start_id = e->start;
+        *start = value;
+        *block = reinterpret_cast<TesmoBlock*>(data);
+        *bag = data != nullptr ? nullptr : e->bag;
+        return 0;
+    });
+}
+
+void api_block_hold(TesmoBlock* block) { bag_data_incref(as_block(block)); }
+
+void api_block_release(TesmoBlock* block) {
+    Graveyard graves;
+    bag_data_decref(as_block(block), graves);
+}
+
+Py_ssize_t api_block_length(TesmoBlock* block) { return static_cast<Py_ssize_t>(bag_size(as_block(block))); }
+
+int api_block_choice(TesmoBlock* block, Py_ssize_t index, TesmoChoice* out) {
+    return block_choice_of(as_block(block), index, out);
+}
+
+PyObject* api_block_vocabulary(TesmoBlock* block) { return reinterpret_cast<PyObject*>(as_block(block)->vocab); }
+
+int api_vocabulary_values(PyObject* vocabulary, const uint32_t* ids, Py_ssize_t length, PyObject** values) {
+    return guarded<int>(-1, [&] {
+        Vocab* vocab = as_vocab(vocabulary);
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            values[i] = vocab->table->value(ids[i]);
+            if (values[i] == nullptr) vocab_value(vocab, ids[i]);  // raises
+        }
+        return 0;
+    });
+}
+
+int api_chain_values_plain(PyObject* chain) {
+    Vocab* vocab = as_chain(chain)->vocab;
+    return vocab == nullptr || vocab->table->all_plain() ? 1 : 0;
+}
+
 }  // namespace
 
 void api_fill(State* st) {
@@ -224,6 +278,14 @@ void api_fill(State* st) {
     api.chain_set_bag = api_chain_set_bag;
     api.chain_add_hinted = api_chain_add_hinted;
     api.bag_add_hinted = api_bag_add_hinted;
+    api.chain_entry_block = api_chain_entry_block;
+    api.block_hold = api_block_hold;
+    api.block_release = api_block_release;
+    api.block_length = api_block_length;
+    api.block_choice = api_block_choice;
+    api.block_vocabulary = api_block_vocabulary;
+    api.vocabulary_values = api_vocabulary_values;
+    api.chain_values_plain = api_chain_values_plain;
 }
 
 }  // namespace pjson

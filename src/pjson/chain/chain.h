@@ -202,6 +202,7 @@ public:
     bool holds_plain(uint32_t id, PyObject* value) const noexcept;
     size_t bound() const noexcept { return entries_.size(); }
     size_t live() const noexcept { return live_; }
+    bool all_plain() const noexcept;  // every live value is plain
     void clear(Graveyard& graves);
     int traverse(visitproc visit, void* arg);
 

@@ -35,6 +35,10 @@
 #define TESMO_CHAIN_CAPSULE "tesmo._chain._C_API"
 #define TESMO_CHAIN_API_VERSION 1
 
+/* The choices of one start as a chain keeps them: what a ProbabilityBag
+   holds, with or without the bag object. Opaque. */
+typedef struct TesmoBlock TesmoBlock;
+
 /* One choice of a bag, as bag_choice reports it. */
 typedef struct {
     const uint32_t *ids;    /* the next start's values, as ids of the bag's vocabulary */
@@ -137,6 +141,36 @@ typedef struct {
        made. */
     int (*bag_add_hinted)(PyObject *bag, PyObject *const *values, uint32_t *hints, Py_ssize_t length, int64_t count,
                           PyObject *count_object);
+
+    /* ---- writers' direct paths ---- */
+
+    /* Entry `index` (0 <= index < chain_length) in insertion order, without
+       making its bag object: the start's id and the start (borrowed), and
+       its choices either as a block (`*block`, with `*bag` NULL: the start
+       has no bag object yet, or its bag is an exact ProbabilityBag) or as
+       the bag object of any other type (`*bag`, borrowed, with `*block`
+       NULL). Runs no Python code. IndexError for an index out of range. */
+    int (*chain_entry_block)(PyObject *chain, Py_ssize_t index, uint32_t *start_id, PyObject **start,
+                             TesmoBlock **block, PyObject **bag);
+    /* Keeps a block alive while Python code runs (a chain cleared meanwhile
+       lets go of it, as it would of a bag object held elsewhere). Releasing
+       may free values, and so run Python code. */
+    void (*block_hold)(TesmoBlock *block);
+    void (*block_release)(TesmoBlock *block);
+    /* Number of choices: the bag's unique_count. */
+    Py_ssize_t (*block_length)(TesmoBlock *block);
+    /* Choice `index` in insertion order, as bag_choice reports it, its ids
+       those of block_vocabulary. IndexError out of range. */
+    int (*block_choice)(TesmoBlock *block, Py_ssize_t index, TesmoChoice *out);
+    /* The block's vocabulary (borrowed), or NULL without an exception for a
+       block that never held a choice. */
+    PyObject *(*block_vocabulary)(TesmoBlock *block);
+    /* The values (borrowed) of `length` live ids into `values`. */
+    int (*vocabulary_values)(PyObject *vocabulary, const uint32_t *ids, Py_ssize_t length, PyObject **values);
+    /* 1 when every value the chain's vocabulary holds is plain: an exact
+       str, int, float, bytes, bool or None, or an exact tuple of them, so
+       that hashing and comparing them runs no Python code; 0 otherwise. */
+    int (*chain_values_plain)(PyObject *chain);
 } TesmoChainAPI;
 
 #define TESMO_NO_HINT UINT32_MAX

@@ -112,6 +112,12 @@ VocabTable::~VocabTable() {
     for (VocabEntry& e : entries_) Py_XDECREF(e.value);
 }
 
+bool VocabTable::all_plain() const noexcept {
+    for (const VocabEntry& e : entries_)
+        if (e.value != nullptr && !e.plain) return false;
+    return true;
+}
+
 void VocabTable::grow() {
     size_t cap = slots_.empty() ? 16 : slots_.size() * 2;
     std::vector<uint32_t> slots(cap, 0);

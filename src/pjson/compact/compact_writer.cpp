@@ -5,6 +5,7 @@
 // written in the same one call of the file's write.
 #include "compact/compact.h"
 #include "document/code_table.h"
+#include "document/native_chain.h"
 #include "document/value_text.h"
 
 #include <cstdint>
@@ -17,16 +18,20 @@ namespace pjson {
 namespace {
 
 // The writer's lookup maps each value to the key the encoder renders for it:
-// its position, or the value itself for a literal entry.
-void compact_build_table(const Globals& globals, PyObject* chain, PyObject* codes, PyObject* codes_list) {
+// its position, or the value itself for a literal entry. Returns whether
+// every value of the table is plain.
+bool compact_build_table(const Globals& globals, PyObject* chain, PyObject* codes, PyObject* codes_list) {
     CodeTable table(globals, chain, /*sized=*/false);
     TableEntry entry;
+    bool plain = true;
     while (table.next(entry)) {
         Ref key = entry.literal ? Ref::borrow(entry.value.get()) : check(PyLong_FromSsize_t(entry.position));
         check_status(PyDict_SetItem(codes, entry.value.get(), key.get()));
         check_status(PyList_Append(codes_list, key.get()));
         check_status(PyList_Append(codes_list, entry.value.get()));
+        plain = plain && plain_value(entry.value.get());
     }
+    return plain;
 }
 
 // Cells appended in blocks of a fixed size: a chain of millions of choices
@@ -235,35 +240,141 @@ private:
     std::vector<Slot> slots_;
 };
 
+// A bag's converted next starts and counts, read through its choices().
+// Compressed next starts are the keys of their elements, each lookup free to
+// run the caller's __hash__ and __eq__.
+void gen_bag(const Names& n, PyObject* bag, KeyLookup& key_of, bool compress, Tape& tape) {
+    Ref choices = call_method0(bag, n.choices);
+    Iter it(choices.get());
+    tape.open();
+    Ref next_start, count;
+    while (Ref choice = it.next()) {
+        unpack_pair(choice.get(), next_start, count);
+        if (compress) {
+            tape.open();
+            Iter elements(next_start.get());
+            while (Ref element = elements.next()) tape.push(Ref::borrow(key_of(element.get())));
+            tape.close();
+        } else {
+            tape.push(std::move(next_start));
+        }
+        tape.push(std::move(count));
+    }
+    tape.close();
+}
+
 // gen_chain: per (start, bag) the converted start, then the bag's converted
-// next starts and counts. Compressed next starts are the keys of their
-// elements, each lookup free to run the caller's __hash__ and __eq__.
+// next starts and counts.
 void gen_chain(const Names& n, PyObject* chain, PyObject* codes, bool compress, Tape& tape) {
     KeyLookup key_of(codes);
     Ref items = call_method0(chain, n.items);
     Iter entries(items.get());
-    Ref start, bag, next_start, count;
+    Ref start, bag;
     while (Ref entry = entries.next()) {
         unpack_pair(entry.get(), start, bag);
         tape.push(compress ? Ref::borrow(key_of(start.get())) : std::move(start));
+        gen_bag(n, bag.get(), key_of, compress, tape);
+    }
+}
 
-        Ref choices = call_method0(bag.get(), n.choices);
-        Iter it(choices.get());
+// gen_chain for a native chain read through its C API: the same items, as
+// the chain's and the bags' iterators would give them, from blocks read by
+// index. A bag of another type is read through its choices().
+void gen_native_chain(const Globals& globals, PyObject* chain, PyObject* codes, bool compress, Tape& tape) {
+    const State& st = globals.state();
+    KeyLookup key_of(codes);
+    NativeEntries entries(st, chain);
+    NativeEntry entry;
+    TesmoChoice choice;
+    PyObject* const* values;
+    std::vector<Ref> held;
+    while (entries.next(entry)) {
+        tape.push(compress ? Ref::borrow(key_of(entry.start.get())) : Ref::borrow(entry.start.get()));
+        if (entry.block.get() == nullptr) {
+            gen_bag(globals.names(), entry.bag.get(), key_of, compress, tape);
+            continue;
+        }
+        NativeChoices choices(st.chain_api, entry.block.get());
         tape.open();
-        while (Ref choice = it.next()) {
-            unpack_pair(choice.get(), next_start, count);
+        while (choices.next(choice, values)) {
+            // Everything the choice holds is held before any lookup runs.
+            Ref count = choice.count_object != nullptr ? Ref::borrow(choice.count_object)
+                                                       : check(PyLong_FromLongLong(choice.count));
             if (compress) {
+                held.clear();
+                for (Py_ssize_t i = 0; i < choice.length; ++i) held.push_back(Ref::borrow(values[i]));
                 tape.open();
-                Iter elements(next_start.get());
-                while (Ref element = elements.next()) tape.push(Ref::borrow(key_of(element.get())));
+                for (const Ref& value : held) tape.push(Ref::borrow(key_of(value.get())));
                 tape.close();
             } else {
-                tape.push(std::move(next_start));
+                tape.push(values_tuple(values, choice.length));
             }
             tape.push(std::move(count));
         }
         tape.close();
     }
+}
+
+// The chain's array of a native chain rendered straight from its blocks, as
+// ujson would render the converted chain: false, with nothing observable
+// done, when that cannot be proved (a bag of another type, a value, key or
+// count the renderer cannot write, a value missing from the table). Runs no
+// Python code: a lookup of a plain value among plain keys runs none.
+bool render_native_chain(const Globals& globals, PyObject* chain, PyObject* codes, bool compress, TextWriter& out) {
+    const State& st = globals.state();
+    ValueTexts texts;
+    std::string text;
+    // The text of a value where it stands: its key's rendering, or its own.
+    auto put_value = [&](uint32_t id, PyObject* value) {
+        std::string_view known;
+        if (!texts.find(id, value, known)) {
+            PyObject* shown = value;
+            if (compress) {
+                shown = PyDict_GetItemWithError(codes, value);
+                if (shown == nullptr) {
+                    if (PyErr_Occurred()) throw_error();
+                    return false;
+                }
+            }
+            text.clear();
+            if (!value_text_append(text, shown, JsonEncoder::ujson)) return false;
+            texts.remember(id, value, text.data(), text.size());
+            known = text;
+        }
+        out.put(known.data(), known.size());
+        return true;
+    };
+    NativeEntries entries(st, chain);
+    NativeEntry entry;
+    TesmoChoice choice;
+    PyObject* const* values;
+    out.put('[');
+    bool comma = false;
+    while (entries.next(entry)) {
+        if (entry.block.get() == nullptr) return false;
+        if (comma) out.put(',');
+        comma = true;
+        if (!put_value(entry.start_id, entry.start.get())) return false;
+        out.put(",[", 2);
+        NativeChoices choices(st.chain_api, entry.block.get());
+        bool first = true;
+        while (choices.next(choice, values)) {
+            out.put(first ? "[" : ",[", first ? 1 : 2);
+            first = false;
+            for (Py_ssize_t i = 0; i < choice.length; ++i) {
+                if (i > 0) out.put(',');
+                if (!put_value(choice.ids[i], values[i])) return false;
+            }
+            out.put("],", 2);
+            if (choice.count_object == nullptr)
+                out.integer(choice.count);
+            else if (!out.value(choice.count_object, JsonEncoder::ujson))
+                return false;
+        }
+        out.put(']');
+    }
+    out.put(']');
+    return true;
 }
 
 // What ujson.dump does around its rendering: "expected file" unless the file
@@ -283,19 +394,14 @@ void write_like_ujson(PyObject* file, const std::string& text) {
 }
 
 // The whole document as ujson renders it with its default settings, the
-// chain's array already rendered as `chain_text` or else from the tape.
-bool render_document(std::string& text, PyObject* codes_list, const Tape& tape, const std::string* chain_text) {
+// chain's array rendered by `render_chain`.
+template <class RenderChain>
+bool render_document(std::string& text, PyObject* codes_list, RenderChain&& render_chain) {
     TextWriter out(text);
     out.put("{\"codes\":", 9);
     if (!out.value(codes_list, JsonEncoder::ujson)) return false;
     out.put(",\"chain\":", 9);
-    if (chain_text != nullptr) {
-        out.put('[');
-        out.put(chain_text->data(), chain_text->size());
-        out.put(']');
-    } else if (!tape.render(out, JsonEncoder::ujson)) {
-        return false;
-    }
+    if (!render_chain(out)) return false;
     out.put('}');
     out.flush();
     return true;
@@ -315,7 +421,24 @@ void compact_dump(const Globals& globals, const CallArgs& args) {
     Ref codes = check(PyDict_New());
     Ref codes_list = check(PyList_New(0));
     const bool compress = truth(args.flag);
-    if (compress) compact_build_table(globals, args.chain, codes.get(), codes_list.get());
+    const bool codes_plain = !compress || compact_build_table(globals, args.chain, codes.get(), codes_list.get());
+
+    // A native chain is rendered straight from its blocks when that runs no
+    // Python code (a compressed chain's lookups run none only among plain
+    // values): nothing can then change between the walk and the rendering,
+    // and the globals read now are the ones read at the end.
+    const TesmoChainAPI* api = native_chain_api(globals.state(), args.chain);
+    if (api != nullptr && native_bags_genuine(globals.state()) &&
+        (!compress || (codes_plain && api->chain_values_plain(args.chain))) &&
+        native_writer(globals, globals.peek(n.g_OrderedDict), globals.peek(n.g_json))) {
+        std::string text;
+        if (render_document(text, codes_list.get(), [&](TextWriter& out) {
+                return render_native_chain(globals, args.chain, codes.get(), compress, out);
+            })) {
+            write_like_ujson(args.file, text);
+            return;
+        }
+    }
 
     // A plain chain is rendered on the way, while its next starts are still
     // in the cache, when the native writer is likely to be wanted at the
@@ -324,7 +447,10 @@ void compact_dump(const Globals& globals, const CallArgs& args) {
     std::string chain_text;
     const bool eager = !compress && native_writer(globals, globals.peek(n.g_OrderedDict), globals.peek(n.g_json));
     Tape tape(eager ? &chain_text : nullptr);
-    gen_chain(n, args.chain, codes.get(), compress, tape);
+    if (api != nullptr)
+        gen_native_chain(globals, args.chain, codes.get(), compress, tape);
+    else
+        gen_chain(n, args.chain, codes.get(), compress, tape);
 
     Ref ordered_dict = globals.get(n.g_OrderedDict);
     if (ordered_dict.get() == globals.state().imported_ordered_dict) {
@@ -335,7 +461,13 @@ void compact_dump(const Globals& globals, const CallArgs& args) {
         if (native_writer(globals, ordered_dict.get(), json.get())) {
             std::string text;
             const bool rendered = tape.rendered();
-            if (render_document(text, codes_list.get(), tape, rendered ? &chain_text : nullptr)) {
+            if (render_document(text, codes_list.get(), [&](TextWriter& out) {
+                    if (!rendered) return tape.render(out, JsonEncoder::ujson);
+                    out.put('[');
+                    out.put(chain_text.data(), chain_text.size());
+                    out.put(']');
+                    return true;
+                })) {
                 chain_text = std::string();
                 write_like_ujson(args.file, text);
                 return;

@@ -104,10 +104,12 @@ void compact_note_json(State& state, JsonEncoder kind) {
     PyObject* load = own_function(module, "load");
     PyObject* loads = own_function(module, "loads");
     PyObject* dump = own_function(module, "dump");
-    if (load == nullptr || loads == nullptr || dump == nullptr || !agrees(module, kind)) return;
+    PyObject* dumps = own_function(module, "dumps");
+    if (load == nullptr || loads == nullptr || dump == nullptr || dumps == nullptr || !agrees(module, kind)) return;
     j.load = Ref::borrow(load).release();
     j.loads = Ref::borrow(loads).release();
     j.dump = Ref::borrow(dump).release();
+    j.dumps = Ref::borrow(dumps).release();
     j.genuine = true;
 }
 

@@ -1,6 +1,8 @@
 // The code table: frequency pairs sorted by descending frequency, each value
 // rendered once by the encoder, and the literal rule.
 #include "document/code_table.h"
+#include "document/native_chain.h"
+#include "document/value_text.h"
 
 #include <algorithm>
 #include <climits>
@@ -96,7 +98,30 @@ std::vector<size_t> frequency_order(const std::vector<Ref>& pairs) {
 
 }  // namespace
 
+bool CodeTable::read_native(PyObject* chain) {
+    const TesmoChainAPI* api = native_chain_api(globals_.state(), chain);
+    if (api == nullptr || !api->chain_values_plain(chain)) return false;
+    TesmoFrequencies f;
+    const int status = api->chain_frequencies(chain, &f);
+    if (status < 0) throw_error();
+    if (status > 0) return false;  // a bag of another kind: build_frequency_dict counts it
+    struct Freed {
+        const TesmoChainAPI* api;
+        TesmoFrequencies* f;
+        ~Freed() { api->frequencies_free(f); }
+    } freed{api, &f};
+    std::vector<size_t> order(static_cast<size_t>(f.length));
+    std::iota(order.begin(), order.end(), size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return f.frequencies[a] > f.frequencies[b]; });
+    sorted_.reserve(order.size());
+    for (size_t i : order) sorted_.push_back(Ref::borrow(f.values[i]));
+    values_only_ = true;
+    return true;
+}
+
 CodeTable::CodeTable(const Globals& globals, PyObject* chain, bool sized) : globals_(globals) {
+    if (read_native(chain)) return;
     const Names& n = globals.names();
     Ref mapping = call_method0(chain, n.build_frequency_dict);
     Ref items = call_method0(mapping.get(), n.items);
@@ -128,10 +153,15 @@ bool CodeTable::next(TableEntry& entry) {
     if (pos_ >= sorted_.size()) return false;
     const Py_ssize_t position = static_cast<Py_ssize_t>(pos_);
     entry.position = position;
-    entry.value = pair_item(sorted_[pos_].get(), 0);
+    entry.value = values_only_ ? Ref::borrow(sorted_[pos_].get()) : pair_item(sorted_[pos_].get(), 0);
     ++pos_;
 
-    entry.text = encoder_dumps(globals_, entry.value.get());
+    std::string rendered;
+    const ImportedJson* encoder = value_text_encoder(globals_);
+    if (encoder != nullptr && value_text_append(rendered, entry.value.get(), encoder->kind))
+        entry.text = make_str(rendered, /*ascii=*/true);
+    else
+        entry.text = encoder_dumps(globals_, entry.value.get());
     const Py_ssize_t length = text_length(entry.text.get());
 
     // Only strings and null stand for themselves: a literal number, boolean
@@ -156,13 +186,21 @@ Ref code_table_read(PyObject* codes_array) {
 
 void append_decimal(std::string& out, long long n) {
     char buf[24];
-    char* end = buf + sizeof buf;
+    char* const end = buf + sizeof buf;
     char* p = end;
     unsigned long long u = n < 0 ? 0ULL - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
-    do {
-        *--p = static_cast<char>('0' + u % 10);
-        u /= 10;
-    } while (u != 0);
+    while (u >= 100) {
+        const unsigned pair = static_cast<unsigned>(u % 100) * 2;
+        u /= 100;
+        *--p = kDigitPairs[pair + 1];
+        *--p = kDigitPairs[pair];
+    }
+    if (u >= 10) {
+        *--p = kDigitPairs[u * 2 + 1];
+        *--p = kDigitPairs[u * 2];
+    } else {
+        *--p = static_cast<char>('0' + u);
+    }
     if (n < 0) *--p = '-';
     out.append(p, static_cast<size_t>(end - p));
 }

@@ -18,11 +18,16 @@ struct TableEntry {
 };
 
 // The frequency mapping's pairs, sorted by descending frequency (stable,
-// values never compared), walked once in table order.
+// values never compared), walked once in table order. Each value is
+// rendered once, natively where the renderer stands in for the encoder's
+// dumps (value_text.h).
 class CodeTable {
 public:
     // Calls the chain's build_frequency_dict and its items. With `sized`,
-    // len(items) is taken first and must match the number of pairs.
+    // len(items) is taken first and must match the number of pairs. A
+    // native chain whose values are all plain has its mapping computed
+    // through the C API instead: nothing that builds it can then run code,
+    // so the values, counts and order are what those calls would give.
     CodeTable(const Globals& globals, PyObject* chain, bool sized);
 
     Py_ssize_t size() const noexcept { return static_cast<Py_ssize_t>(sorted_.size()); }
@@ -30,8 +35,11 @@ public:
     bool next(TableEntry& entry);
 
 private:
+    bool read_native(PyObject* chain);
+
     const Globals& globals_;
-    std::vector<Ref> sorted_;  // the (value, frequency) pairs, table order
+    std::vector<Ref> sorted_;  // the (value, frequency) pairs, or the values alone, in table order
+    bool values_only_ = false;
     size_t pos_ = 0;
 };
 

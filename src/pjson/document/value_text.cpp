@@ -182,7 +182,7 @@ bool TextWriter::append_float(double v, JsonEncoder encoder) {
 bool TextWriter::append_value(PyObject* value, JsonEncoder encoder, int depth) {
     if (PyLong_CheckExact(value)) {
         long long small = 0;
-        if (compact_int(value, small)) {
+        if (compact_int_value(value, small)) {
             append_int(small);
             return true;
         }
@@ -231,7 +231,6 @@ bool TextWriter::append_value(PyObject* value, JsonEncoder encoder, int depth) {
     return false;
 }
 
-
 bool value_text_append(std::string& out, PyObject* value, JsonEncoder encoder) {
     const size_t mark = out.size();
     TextWriter writer(out);
@@ -239,6 +238,14 @@ bool value_text_append(std::string& out, PyObject* value, JsonEncoder encoder) {
     writer.flush();
     if (!rendered) out.resize(mark);
     return rendered;
+}
+
+const ImportedJson* value_text_encoder(const Globals& globals) {
+    const State& st = globals.state();
+    PyObject* json = globals.peek(globals.names().g_json);
+    if (!st.json.genuine || json == nullptr || json != st.imported_json || !PyModule_CheckExact(json)) return nullptr;
+    PyObject* dumps = PyDict_GetItem(PyModule_GetDict(json), globals.names().dumps);
+    return dumps != nullptr && dumps == st.json.dumps ? &st.json : nullptr;
 }
 
 }  // namespace pjson

@@ -16,6 +16,20 @@ inline constexpr char kDigitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
+// The value of an exact int small enough to sit in the object itself, read
+// without a call: the codes and counts of a document nearly all are.
+inline bool compact_int_value(PyObject* v, long long& out) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) return false;
+    out = static_cast<long long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v)));
+#else
+    const Py_ssize_t size = Py_SIZE(v);
+    if (size < -1 || size > 1) return false;
+    out = static_cast<long long>(size) * static_cast<long long>(reinterpret_cast<PyLongObject*>(v)->ob_digit[0]);
+#endif
+    return true;
+}
+
 // Appends to a std::string through a buffer of its own, so that the many
 // short pieces of a document cost a few stores each; what it holds goes to
 // the string when the buffer fills and on flush(), which the owner calls
@@ -39,12 +53,13 @@ public:
     // caller must give up. Runs no Python code.
     bool value(PyObject* value, JsonEncoder encoder) {
         long long small = 0;
-        if (PyLong_CheckExact(value) && compact_int(value, small) && small >= 0 && small < 10000) {
+        if (PyLong_CheckExact(value) && compact_int_value(value, small) && small >= 0 && small < 10000) {
             append_small(static_cast<unsigned>(small));
             return true;
         }
         return append_value(value, encoder, 0);
     }
+    void integer(long long v) { append_int(v); }
     void flush() {
         out_.append(buf_, used_);
         used_ = 0;
@@ -55,19 +70,6 @@ private:
     char* room(size_t n) {
         if (sizeof buf_ - used_ < n) flush();
         return buf_ + used_;
-    }
-    // The value of an int small enough to sit in the object itself, read
-    // without a call: the codes and counts of a document nearly all are.
-    static bool compact_int(PyObject* v, long long& out) {
-#if PY_VERSION_HEX >= 0x030C0000
-        if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) return false;
-        out = static_cast<long long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v)));
-#else
-        const Py_ssize_t size = Py_SIZE(v);
-        if (size < -1 || size > 1) return false;
-        out = static_cast<long long>(size) * static_cast<long long>(reinterpret_cast<PyLongObject*>(v)->ob_digit[0]);
-#endif
-        return true;
     }
     // 0 to 9999, two digits at a time.
     void append_small(unsigned v) {
@@ -104,5 +106,30 @@ private:
 
 // The same for one value, straight onto `out` (left as it was on false).
 bool value_text_append(std::string& out, PyObject* value, JsonEncoder encoder);
+
+// The genuine encoder whose dumps the renderer may stand in for: while the
+// module global `json` is still the module bound at import and its `dumps`
+// still the function found there. nullptr otherwise: then dumps is called.
+const ImportedJson* value_text_encoder(const Globals& globals);
+
+// value_text_encoder, asked again only once Python code may have run since
+// the last answer: only Python code can rebind the global or the function.
+class DumpsStandIn {
+public:
+    explicit DumpsStandIn(const Globals& globals) : globals_(globals) {}
+    void python_ran() noexcept { known_ = false; }
+    const ImportedJson* encoder() {
+        if (!known_) {
+            encoder_ = value_text_encoder(globals_);
+            known_ = true;
+        }
+        return encoder_;
+    }
+
+private:
+    const Globals& globals_;
+    const ImportedJson* encoder_ = nullptr;
+    bool known_ = false;
+};
 
 }  // namespace pjson

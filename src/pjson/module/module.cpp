@@ -146,6 +146,11 @@ int state_objects(State& st, Visit&& visit) {
     if (int r = visit(st.json.load)) return r;
     if (int r = visit(st.json.loads)) return r;
     if (int r = visit(st.json.dump)) return r;
+    if (int r = visit(st.json.dumps)) return r;
+#define PJSON_VISIT(field, type, name) \
+    if (int r = visit(st.native_writer_attrs.field)) return r;
+    PJSON_NATIVE_WRITER_ATTRS(PJSON_VISIT)
+#undef PJSON_VISIT
     if (int r = visit(st.imported_ordered_dict)) return r;
     if (int r = visit(st.ijson_object_builder)) return r;
     if (int r = visit(st.imported_ijson)) return r;
@@ -197,6 +202,10 @@ void chain_api_find(State& st) {
     if (api == nullptr || api->version < TESMO_CHAIN_API_VERSION || api->size < sizeof(TesmoChainAPI)) return;
     st.chain_type = Ref::borrow(reinterpret_cast<PyObject*>(api->ChainType)).release();
     st.bag_type = Ref::borrow(reinterpret_cast<PyObject*>(api->BagType)).release();
+#define PJSON_KEEP(field, type, name) \
+    st.native_writer_attrs.field = Ref::borrow(type_attr(st.type, st.names.name)).release();
+    PJSON_NATIVE_WRITER_ATTRS(PJSON_KEEP)
+#undef PJSON_KEEP
     st.chain_api = api;
 }
 

@@ -46,7 +46,8 @@ namespace pjson {
     X(number, "number")                                                 \
     X(string, "string")                                                 \
     X(null, "null")                                                     \
-    X(boolean, "boolean")
+    X(boolean, "boolean")                                               \
+    X(dunder_len, "__len__")
 
 // The document's pieces that never change.
 #define PJSON_PIECES(X)                                                 \
@@ -80,6 +81,23 @@ struct ImportedJson {
     PyObject* load;
     PyObject* loads;
     PyObject* dump;
+    PyObject* dumps;
+};
+
+// The attributes of the native types that the writers use, by name, with
+// what the types held under each name at start-up: a direct path stands in
+// for them only while the types still hold these.
+#define PJSON_NATIVE_WRITER_ATTRS(X)                                    \
+    X(chain_items, chain_type, items)                                   \
+    X(chain_build_frequency_dict, chain_type, build_frequency_dict)     \
+    X(chain_len, chain_type, dunder_len)                                \
+    X(bag_choices, bag_type, choices)                                   \
+    X(bag_unique_count, bag_type, unique_count)
+
+#define PJSON_ATTR_FIELD(field, type, name) PyObject* field;
+
+struct NativeWriterAttrs {
+    PJSON_NATIVE_WRITER_ATTRS(PJSON_ATTR_FIELD)
 };
 
 // Everything the module keeps, one per module object (so one per
@@ -103,6 +121,7 @@ struct State {
     const TesmoChainAPI* chain_api;
     PyObject* chain_type;
     PyObject* bag_type;
+    NativeWriterAttrs native_writer_attrs;
 };
 
 // ---------------------------------------------------------------------------
@@ -143,6 +162,11 @@ void parse_args(const char* fname, const char* flag_name, PyObject* flag_default
 
 // ---------------------------------------------------------------------------
 // Helpers over the C API.
+
+// What a type's own dictionary holds under `name` (borrowed), or nullptr.
+inline PyObject* type_attr(PyObject* type, PyObject* name) {
+    return PyDict_GetItem(reinterpret_cast<PyTypeObject*>(type)->tp_dict, name);
+}
 
 bool truth(PyObject* obj);
 

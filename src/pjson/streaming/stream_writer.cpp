@@ -3,8 +3,12 @@
 // before each walk; a walk that yields another number of pairs stops with
 // ValueError before the document could go wrong.
 #include "document/code_table.h"
+#include "document/native_chain.h"
+#include "document/value_text.h"
 #include "streaming/streaming.h"
 
+#include <cstring>
+#include <optional>
 #include <string>
 
 namespace pjson {
@@ -35,14 +39,50 @@ bool is_plain_text_file(PyObject* file) {
 // of at most 64 KiB, since a call of write per piece is most of what writing
 // it costs; a piece that is not ASCII text is written alone, as it comes, so
 // that an encoding error reads as it would for that piece. Every other file
-// gets one write per piece. `write` is fetched afresh for every call.
+// gets one write per piece. `write` is fetched afresh for every call, and
+// `stand_in` learns of each, since a file's write may run any code.
+//
+// A piece is formed in place, after what is gathered: open() marks where it
+// begins, close() hands it on. A piece left open when something fails is
+// dropped, never written.
 class Output {
 public:
-    Output(const Names& names, PyObject* file) : names_(names), file_(file), gathering_(is_plain_text_file(file)) {}
+    Output(const Names& names, PyObject* file, DumpsStandIn& stand_in)
+        : names_(names), file_(file), stand_in_(stand_in), gathering_(is_plain_text_file(file)) {}
+
+    // The text a piece is formed in, between open() and close().
+    std::string& text() noexcept { return text_; }
+
+    // Begins a piece, or begins the open one anew.
+    void open() {
+        if (mark_ != kNone)
+            text_.resize(mark_);
+        else
+            mark_ = text_.size();
+    }
+
+    void close(bool ascii) {
+        const size_t mark = std::exchange(mark_, kNone);
+        const bool gather = gathering_ && ascii && text_.size() - mark <= kGatherLimit;
+        if (gather && text_.size() <= kGatherLimit) return;
+        std::string piece(text_, mark);
+        text_.resize(mark);
+        flush();
+        if (gather) {
+            text_ = std::move(piece);
+            return;
+        }
+        Ref str = make_str(piece, ascii);
+        write(str.get());
+    }
 
     void piece(PyObject* text) {
+        drop_open();
         if (gathering_ && PyUnicode_Check(text) && PyUnicode_IS_ASCII(text)) {
-            gather(static_cast<const char*>(PyUnicode_DATA(text)), static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+            open();
+            text_.append(static_cast<const char*>(PyUnicode_DATA(text)),
+                         static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+            close(true);
             return;
         }
         write_now(text);
@@ -50,32 +90,24 @@ public:
 
     // Writes what was gathered, then `text`.
     void write_now(PyObject* text) {
+        drop_open();
         flush();
-        write_piece(names_, file_, text);
-    }
-
-    void piece(const std::string& text, bool ascii) {
-        if (gathering_ && ascii) {
-            gather(text.data(), text.size());
-            return;
-        }
-        flush();
-        Ref str = make_str(text, ascii);
-        write_piece(names_, file_, str.get());
+        write(text);
     }
 
     void flush() {
-        if (gathered_.empty()) return;
-        Ref text = make_str(gathered_, true);
-        gathered_.clear();
-        write_piece(names_, file_, text.get());
+        if (text_.empty()) return;
+        Ref text = make_str(text_, true);
+        text_.clear();
+        write(text.get());
     }
 
     // After a failure the file gets what was gathered, so that it holds the
     // document up to the failure; the failure stays the error raised, and
     // an error of this last write goes to sys.unraisablehook.
     void flush_after_failure() {
-        if (gathered_.empty()) return;
+        drop_open();
+        if (text_.empty()) return;
         SavedError failure;
         if (PyErr_Occurred()) failure.fetch();
         try {
@@ -88,20 +120,23 @@ public:
     }
 
 private:
-    void gather(const char* text, size_t len) {
-        if (gathered_.size() + len > kGatherLimit) flush();
-        if (len > kGatherLimit) {
-            Ref str = make_str(std::string(text, len), true);
-            write_piece(names_, file_, str.get());
-            return;
-        }
-        gathered_.append(text, len);
+    static constexpr size_t kNone = static_cast<size_t>(-1);
+
+    void drop_open() {
+        if (mark_ != kNone) text_.resize(std::exchange(mark_, kNone));
+    }
+
+    void write(PyObject* text) {
+        stand_in_.python_ran();
+        write_piece(names_, file_, text);
     }
 
     const Names& names_;
     PyObject* file_;
+    DumpsStandIn& stand_in_;
     const bool gathering_;
-    std::string gathered_;
+    std::string text_;  // what is gathered, then the piece being formed
+    size_t mark_ = kNone;
 };
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -132,6 +167,77 @@ bool is_json_number(const char* s, size_t n) {
     }
     return i == n;
 }
+
+// The key texts of the values that the general path meets, found by the
+// value's address, so that an element costs no lookup in the table once its
+// value was met. Only exact str and int are kept: their hash and equality
+// run no code, so the table's answer for one cannot change. Each is held,
+// so that its address cannot pass to another object meanwhile. Key texts
+// fit a slot: a numeral of a position, or a literal no longer than one.
+class KeyTextsByAddress {
+public:
+    KeyTextsByAddress() : slots_(16) {}
+    KeyTextsByAddress(const KeyTextsByAddress&) = delete;
+    KeyTextsByAddress& operator=(const KeyTextsByAddress&) = delete;
+    ~KeyTextsByAddress() {
+        for (Slot& slot : slots_) Py_XDECREF(slot.value);
+    }
+
+    static bool kept(PyObject* value) { return PyUnicode_CheckExact(value) || PyLong_CheckExact(value); }
+
+    // Appends the text found for `value`; false when none.
+    bool append(std::string& out, PyObject* value) const {
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = home(value, mask);; i = (i + 1) & mask) {
+            const Slot& slot = slots_[i];
+            if (slot.value == value) {
+                out.append(slot.text, slot.length);
+                return true;
+            }
+            if (slot.value == nullptr) return false;
+        }
+    }
+    // Keeps `text` for `value`, an exact str or int not kept yet.
+    void remember(PyObject* value, const char* text, size_t length) {
+        if (length > sizeof(Slot::text)) return;
+        if ((used_ + 1) * 3 > slots_.size() * 2) grow();
+        Py_INCREF(value);
+        Slot& slot = free_slot(slots_, value);
+        slot.value = value;
+        slot.length = static_cast<unsigned char>(length);
+        std::memcpy(slot.text, text, length);
+        ++used_;
+    }
+
+private:
+    struct Slot {
+        PyObject* value = nullptr;  // owned
+        char text[7];
+        unsigned char length = 0;
+    };
+
+    // Fibonacci hashing: objects allocated a fixed stride apart spread out.
+    static size_t home(PyObject* value, size_t mask) {
+        return static_cast<size_t>(
+                   (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(value)) * 0x9E3779B97F4A7C15ULL) >> 40) &
+               mask;
+    }
+    static Slot& free_slot(std::vector<Slot>& slots, PyObject* value) {
+        const size_t mask = slots.size() - 1;
+        size_t i = home(value, mask);
+        while (slots[i].value != nullptr) i = (i + 1) & mask;
+        return slots[i];
+    }
+    void grow() {
+        std::vector<Slot> slots(slots_.size() * 2);
+        for (const Slot& slot : slots_)
+            if (slot.value != nullptr) free_slot(slots, slot.value) = slot;
+        slots_.swap(slots);
+    }
+
+    std::vector<Slot> slots_;
+    size_t used_ = 0;
+};
 
 // Where a bag hands out its choices through a dict's own items (a
 // dict_items view or its iterator), the choices a few places ahead are read
@@ -179,7 +285,8 @@ private:
 class StreamWriter {
 public:
     StreamWriter(const Globals& globals, const CallArgs& args)
-        : globals_(globals), chain_(args.chain), flag_(args.flag), out_(globals.names(), args.file) {}
+        : globals_(globals), chain_(args.chain), flag_(args.flag), stand_in_(globals),
+          out_(globals.names(), args.file, stand_in_), buf_(out_.text()) {}
 
     void run() {
         try {
@@ -214,11 +321,25 @@ private:
     }
 
     void begin() {
-        buf_.clear();
+        out_.open();
         ascii_ = true;
     }
 
-    void write_buf() { out_.piece(buf_, ascii_); }
+    void write_buf() { out_.close(ascii_); }
+
+    // Appends the encoder's dumps of `value` natively where the renderer
+    // gives its very text; true then.
+    bool append_rendered(PyObject* value) {
+        const ImportedJson* encoder = stand_in_.encoder();
+        return encoder != nullptr && value_text_append(buf_, value, encoder->kind);
+    }
+
+    // The encoder's dumps of `value`, called.
+    Ref dumps(PyObject* value) {
+        Ref text = encoder_dumps(globals_, value);
+        stand_in_.python_ran();
+        return text;
+    }
 
     // Each entry is written as soon as its kind is decided; the lookup keeps
     // its key text, the numeral or the value's own JSON text, for every later
@@ -234,11 +355,12 @@ private:
                 key_text = PyUnicode_Check(entry.text.get()) ? Ref::borrow(entry.text.get())
                                                               : check(PyObject_Str(entry.text.get()));
             } else {
-                begin();
-                append_decimal(buf_, entry.position);
-                key_text = make_str(buf_, true);
+                std::string numeral;
+                append_decimal(numeral, entry.position);
+                key_text = make_str(numeral, true);
             }
             check_status(PyDict_SetItem(codes_.get(), entry.value.get(), key_text.get()));
+            codes_plain_ = codes_plain_ && plain_value(entry.value.get());
             begin();
             append_text(buf_, key_text.get(), ascii_);
             buf_.push_back(',');
@@ -246,14 +368,27 @@ private:
             if (entry.position != end_freqs) buf_.push_back(',');
             write_buf();
         }
+        // The encoder's dumps and the frequency mapping may have run code.
+        stand_in_.python_ran();
+        if (codes_plain_) by_address_.emplace();
+    }
+
+    // The key text of `value` onto the piece, as the lookup gives it.
+    void append_key(PyObject* value) {
+        if (by_address_ && by_address_->append(buf_, value)) return;
+        PyObject* key = dict_lookup(codes_.get(), value);
+        const size_t mark = buf_.size();
+        append_text(buf_, key, ascii_);
+        if (by_address_ && KeyTextsByAddress::kept(value) && PyUnicode_IS_ASCII(key))
+            by_address_->remember(value, buf_.data() + mark, buf_.size() - mark);
     }
 
     void write_start(PyObject* start) {
         begin();
         if (compress_) {
-            append_text(buf_, dict_lookup(codes_.get(), start), ascii_);
-        } else {
-            Ref text = encoder_dumps(globals_, start);
+            append_key(start);
+        } else if (!append_rendered(start)) {
+            Ref text = dumps(start);
             append_formatted(text.get());
         }
         buf_.append(",[");
@@ -261,22 +396,96 @@ private:
     }
 
     void write_next_start(PyObject* next_start) {
+        begin();
         if (!compress_) {
-            Ref text = encoder_dumps(globals_, next_start);
+            if (append_rendered(next_start)) {
+                write_buf();
+                return;
+            }
+            Ref text = dumps(next_start);
             write(text.get());
             return;
         }
-        begin();
         buf_.push_back('[');
-        Iter it(next_start);
-        bool first = true;
-        while (Ref element = it.next()) {
-            if (!first) buf_.push_back(',');
-            first = false;
-            append_text(buf_, dict_lookup(codes_.get(), element.get()), ascii_);
+        if (PyTuple_CheckExact(next_start)) {
+            // Its items stay as they are, whatever a lookup runs.
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(next_start); ++i) {
+                if (i > 0) buf_.push_back(',');
+                append_key(PyTuple_GET_ITEM(next_start, i));
+            }
+        } else {
+            Iter it(next_start);
+            bool first = true;
+            while (Ref element = it.next()) {
+                if (!first) buf_.push_back(',');
+                first = false;
+                append_key(element.get());
+            }
         }
         buf_.push_back(']');
         write_buf();
+    }
+
+    // The text of a value of the native chain, as the general path would
+    // write it, onto the piece: remembered under its id, or found now where
+    // that runs no code (a plain value's key, or its rendering). False when
+    // it takes the general path.
+    bool append_value_text(uint32_t id, PyObject* value) {
+        std::string_view known;
+        if (texts_.find(id, value, known)) {
+            buf_.append(known);
+            return true;
+        }
+        if (!plain_value(value)) return false;
+        const size_t mark = buf_.size();
+        if (compress_) {
+            // Only where no key compared with it can run code: then a lookup
+            // per id shows nobody that it is not one per occurrence.
+            if (!codes_plain_) return false;
+            PyObject* key = PyDict_GetItemWithError(codes_.get(), value);
+            if (key == nullptr) {
+                if (PyErr_Occurred()) throw_error();
+                return false;  // the general path raises the KeyError
+            }
+            if (!PyUnicode_Check(key) || !PyUnicode_IS_ASCII(key)) return false;
+            buf_.append(static_cast<const char*>(PyUnicode_DATA(key)), static_cast<size_t>(PyUnicode_GET_LENGTH(key)));
+        } else if (!append_rendered(value)) {
+            return false;
+        }
+        texts_.remember(id, value, buf_.data() + mark, buf_.size() - mark);
+        return true;
+    }
+
+    void write_native_start(const NativeEntry& entry) {
+        begin();
+        if (!append_value_text(entry.start_id, entry.start.get())) return write_start(entry.start.get());
+        buf_.append(",[");
+        write_buf();
+    }
+
+    // A next start given as the ids of a block and their values (borrowed):
+    // its text joined from the values' texts, or else the tuple that the bag
+    // would hand out, written by the general path.
+    void write_native_next_start(const TesmoChoice& choice, PyObject* const* values) {
+        const ImportedJson* encoder = compress_ ? nullptr : stand_in_.encoder();
+        if (compress_ || encoder != nullptr) {
+            const bool spaced = !compress_ && encoder->kind == JsonEncoder::json;
+            begin();
+            buf_.push_back('[');
+            Py_ssize_t i = 0;
+            for (; i < choice.length; ++i) {
+                if (i > 0) buf_.append(", ", spaced ? 2 : 1);
+                if (!append_value_text(choice.ids[i], values[i])) break;
+            }
+            if (i == choice.length) {
+                buf_.push_back(']');
+                write_buf();
+                return;
+            }
+        }
+        Ref tuple = values_tuple(values, choice.length);
+        stand_in_.python_ran();  // making the tuple may run the collector
+        write_next_start(tuple.get());
     }
 
     // The count as the host's str of it. Only exact ints are known to give a
@@ -287,11 +496,15 @@ private:
         buf_.push_back(',');
         int overflow = 1;
         long long small = 0;
-        if (PyLong_CheckExact(count)) small = PyLong_AsLongLongAndOverflow(count, &overflow);
+        if (PyLong_CheckExact(count) && compact_int_value(count, small))
+            overflow = 0;
+        else if (PyLong_CheckExact(count))
+            small = PyLong_AsLongLongAndOverflow(count, &overflow);
         if (overflow == 0) {
             append_decimal(buf_, small);
         } else {
             Ref text = check(PyObject_Str(count));
+            stand_in_.python_ran();
             // A JSON number is ASCII: any other character (a lone surrogate
             // included) is refused before it is encoded.
             if (!PyLong_CheckExact(count) &&
@@ -308,19 +521,48 @@ private:
         write_buf();
     }
 
-    void write_bag(PyObject* bag) {
-        const Names& n = globals_.names();
-        Ref announced_obj = get_attr(bag, n.unique_count);
-        const Py_ssize_t announced = PyNumber_AsSsize_t(announced_obj.get(), PyExc_OverflowError);
-        if (announced == -1 && PyErr_Occurred()) throw_error();
+    void write_native_count(int64_t count, bool more) {
+        begin();
+        buf_.push_back(',');
+        append_decimal(buf_, count);
+        if (more) buf_.push_back(',');
+        write_buf();
+    }
 
-        Ref choices = call_method0(bag, n.choices);
-        Iter it(choices.get());
-        ChoicePrefetch ahead(choices.get());
+    // The bag's choices: read from the block of a genuine native bag, or
+    // through the bag's unique_count and choices().
+    void write_bag(PyObject* bag, TesmoBlock* block) {
+        const Names& n = globals_.names();
+        std::optional<NativeChoices> native;
+        Ref choices;
+        std::optional<Iter> it;
+        std::optional<ChoicePrefetch> ahead;
+        Py_ssize_t announced;
+        if (block != nullptr) {
+            native.emplace(globals_.state().chain_api, block);
+            announced = native->size();
+        } else {
+            Ref announced_obj = get_attr(bag, n.unique_count);
+            announced = PyNumber_AsSsize_t(announced_obj.get(), PyExc_OverflowError);
+            if (announced == -1 && PyErr_Occurred()) throw_error();
+            choices = call_method0(bag, n.choices);
+            it.emplace(choices.get());
+            ahead.emplace(choices.get());
+        }
+        TesmoChoice choice;
+        PyObject* const* values;
         Ref next_start, count;
         Py_ssize_t idx2 = 0;
-        while (Ref choice = it.next()) {
-            ahead.step();
+        for (;;) {
+            Ref pair;
+            if (native) {
+                if (!native->next(choice, values)) break;
+            } else {
+                pair = it->next();
+                if (!pair) break;
+                ahead->step();
+                stand_in_.python_ran();
+            }
             // idx2 < announced from here on, so idx2 + 1 cannot overflow,
             // whatever unique_count the bag reported.
             if (idx2 >= announced) {
@@ -328,10 +570,19 @@ private:
                              announced);
                 throw_error();
             }
-            unpack_pair(choice.get(), next_start, count);
-            choice = Ref();  // a dict's item iterator reuses a pair that only it holds
-            write_next_start(next_start.get());
-            write_count(count.get(), idx2 + 1 != announced);
+            const bool more = idx2 + 1 != announced;
+            if (native) {
+                // The count is held before anything can run code.
+                Ref held = Ref::borrow(choice.count_object);
+                const int64_t native_count = choice.count;
+                write_native_next_start(choice, values);
+                held ? write_count(held.get(), more) : write_native_count(native_count, more);
+            } else {
+                unpack_pair(pair.get(), next_start, count);
+                pair = Ref();  // a dict's item iterator reuses a pair that only it holds
+                write_next_start(next_start.get());
+                write_count(count.get(), more);
+            }
             ++idx2;
         }
         if (idx2 != announced) {
@@ -341,23 +592,47 @@ private:
         }
     }
 
+    // The chain's entries: read through the C API from a native chain, or
+    // through its len() and items().
     void write_chain() {
         const Pieces& p = globals_.pieces();
+        const bool direct = native_chain_api(globals_.state(), chain_) != nullptr;
         const Py_ssize_t announced = PyObject_Size(chain_);
         if (announced < 0) throw_error();
-
-        Ref items = call_method0(chain_, globals_.names().items);
-        Iter it(items.get());
+        std::optional<NativeEntries> native;
+        Ref items;
+        std::optional<Iter> it;
+        if (direct) {
+            native.emplace(globals_.state(), chain_);
+        } else {
+            items = call_method0(chain_, globals_.names().items);
+            it.emplace(items.get());
+        }
+        NativeEntry entry;
         Ref start, bag;
         Py_ssize_t idx = 0;
-        while (Ref entry = it.next()) {
+        for (;;) {
+            Ref pair;
+            if (native) {
+                if (!native->next(entry)) break;
+            } else {
+                pair = it->next();
+                if (!pair) break;
+            }
+            // Whatever ran to get here may have rebound the encoder.
+            stand_in_.python_ran();
             if (idx >= announced) {
                 PyErr_Format(PyExc_ValueError, "chain has length %zd but items() yielded more pairs", announced);
                 throw_error();
             }
-            unpack_pair(entry.get(), start, bag);
-            write_start(start.get());
-            write_bag(bag.get());
+            if (native) {
+                write_native_start(entry);
+                write_bag(entry.bag.get(), entry.block.get());
+            } else {
+                unpack_pair(pair.get(), start, bag);
+                write_start(start.get());
+                write_bag(bag.get(), nullptr);
+            }
             write(idx + 1 != announced ? p.entry_more : p.entry_last);
             ++idx;
         }
@@ -370,10 +645,14 @@ private:
     const Globals& globals_;
     PyObject* chain_;
     PyObject* flag_;
+    DumpsStandIn stand_in_;
     Output out_;
     bool compress_ = false;
     Ref codes_;  // value -> key text
-    std::string buf_;
+    bool codes_plain_ = true;                      // every value of the table is plain
+    std::optional<KeyTextsByAddress> by_address_;  // while it is
+    ValueTexts texts_;
+    std::string& buf_;  // the piece being formed, in place in the output
     bool ascii_ = true;
 };
 
