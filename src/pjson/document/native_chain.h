@@ -122,7 +122,7 @@ public:
     // The text remembered for `value` under `id`; false when none.
     bool find(uint32_t id, PyObject* value, std::string_view& text) const {
         if (id >= slots_.size() || slots_[id].value != value) return false;
-        text = std::string_view(arena_).substr(slots_[id].offset, slots_[id].length);
+        text = std::string_view(arena_.data() + slots_[id].offset, slots_[id].length);
         return true;
     }
     void remember(uint32_t id, PyObject* value, const char* text, size_t length);

@@ -65,7 +65,7 @@ public:
         const size_t mark = std::exchange(mark_, kNone);
         const bool gather = gathering_ && ascii && text_.size() - mark <= kGatherLimit;
         if (gather && text_.size() <= kGatherLimit) return;
-        std::string piece(text_, mark);
+        std::string piece(text_.data() + mark, text_.size() - mark);
         text_.resize(mark);
         flush();
         if (gather) {
