@@ -18,8 +18,8 @@ import gc
 import importlib.util
 import io
 import sys
+from collections.abc import Sequence
 from types import ModuleType
-from typing import Optional, Sequence
 
 from doubles import CheapReaderChain, ListFile, NullBag
 from workloads import synthetic_workload
@@ -27,7 +27,7 @@ from workloads import synthetic_workload
 FUNCTIONS = ("dump_json_small", "load_json_small", "dump_json_big", "load_json_big")
 
 
-def load_module(path: Optional[str]) -> ModuleType:
+def load_module(path: str | None) -> ModuleType:
     """The installed module, or the build at ``path`` (one with symbols, for callgrind).
 
     An editable install's import hook outranks PYTHONPATH, so another build
@@ -45,7 +45,7 @@ def load_module(path: Optional[str]) -> ModuleType:
     return module
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("function", choices=FUNCTIONS)
     parser.add_argument("--plain", action="store_true", help="plain documents instead of compressed ones")

@@ -17,14 +17,14 @@ import re
 import subprocess
 import sys
 from collections import defaultdict
-from typing import Dict, List, Optional, Sequence, Tuple
+from collections.abc import Sequence
 
 # "  1,234 (12.3%)  *  path:function [object]" or "  >  path:function (5x) [object]"
 _LINE = re.compile(r"^\s*([\d,]+) \(\s*[\d.]+%\)\s+([*><])?\s*(.*)$")
 _CALLS = re.compile(r" \(([\d,]+)x\)$")
 
 
-def _function(location: str) -> Tuple[str, int]:
+def _function(location: str) -> tuple[str, int]:
     """The function name of a 'path:function (Nx) [object]' entry, and N."""
     location = re.sub(r" \[[^\]]*\]$", "", location)
     calls = 0
@@ -40,20 +40,22 @@ def _is_module(name: str) -> bool:
     return name.startswith("pjson::") or name.startswith("PyInit_tesmo_cjson")
 
 
-def _annotate(path: str, *options: str) -> List[str]:
+def _annotate(path: str, *options: str) -> list[str]:
     return subprocess.run(
         ["callgrind_annotate", "--threshold=100", "--auto=no", *options, path],
-        capture_output=True, text=True, check=True,
+        capture_output=True,
+        text=True,
+        check=True,
     ).stdout.splitlines()
 
 
-Profile = Dict[str, Dict[str, List[int]]]  # module function -> callee -> [cost, calls]
+Profile = dict[str, dict[str, list[int]]]  # module function -> callee -> [cost, calls]
 
 
-def summarise(path: str) -> Tuple[int, Dict[str, int], Profile]:
+def summarise(path: str) -> tuple[int, dict[str, int], Profile]:
     """Total cost, each module function's own cost, and its callees' costs."""
     total = 0
-    own: Dict[str, int] = defaultdict(int)
+    own: dict[str, int] = defaultdict(int)
     for line in _annotate(path):
         match = _LINE.match(line)
         if not match:
@@ -65,7 +67,7 @@ def summarise(path: str) -> Tuple[int, Dict[str, int], Profile]:
         elif _is_module(name):
             own[name] += cost
     callees: Profile = defaultdict(lambda: defaultdict(lambda: [0, 0]))
-    caller: Optional[str] = None
+    caller: str | None = None
     for line in _annotate(path, "--tree=calling", "--inclusive=yes"):
         match = _LINE.match(line)
         if not match:
@@ -80,7 +82,7 @@ def summarise(path: str) -> Tuple[int, Dict[str, int], Profile]:
     return total, own, callees
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     args = list(sys.argv[1:] if argv is None else argv)
     if len(args) != 2:
         print(__doc__.strip().splitlines()[2].strip(), file=sys.stderr)
@@ -88,10 +90,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     path, choices = args[0], int(args[1])
     total, own, callees = summarise(path)
     own_total = sum(own.values())
-    print(f"{path}: {total / choices:,.0f} instructions per choice in all, "
-          f"{own_total / choices:,.0f} of them in the module's own code ({100 * own_total / total:.0f}%)")
-    print("per module function: own cost, then each callee's inclusive cost "
-          "(instructions per choice, share of the total, calls per choice)")
+    print(
+        f"{path}: {total / choices:,.0f} instructions per choice in all, "
+        f"{own_total / choices:,.0f} of them in the module's own code ({100 * own_total / total:.0f}%)"
+    )
+    print(
+        "per module function: own cost, then each callee's inclusive cost "
+        "(instructions per choice, share of the total, calls per choice)"
+    )
     for caller in sorted(callees, key=lambda name: -sum(cost for cost, _ in callees[name].values()) - own[name]):
         inclusive = own[caller] + sum(cost for cost, _ in callees[caller].values())
         if inclusive / total < 0.005:

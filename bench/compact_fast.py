@@ -19,17 +19,17 @@ import gc
 import io
 import statistics
 import sys
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
-
-import ujson
+from collections.abc import Callable, Sequence
+from typing import Any
 
 import doubles
+import ujson
 import workloads
 from run import _ms, _time_call, pair_ratio, switched, table
-from tesmo.bag import ProbabilityBag
-from tesmo.chain import Chain
 
 import tesmo_cjson
+from tesmo.bag import ProbabilityBag
+from tesmo.chain import Chain
 
 MODES = ("compressed", "plain")
 VARIANTS = ("doubles", "real")
@@ -55,7 +55,7 @@ class Delegate:
 PATHS = {"native": ujson, "general": Delegate(ujson)}
 
 
-def _calls(variant: str, chain: Any, compressed: bool, text: str) -> Dict[str, Callable[[], Tuple[Any, ...]]]:
+def _calls(variant: str, chain: Any, compressed: bool, text: str) -> dict[str, Callable[[], tuple[Any, ...]]]:
     """Fresh arguments for each function."""
     make_file = doubles.ListFile if variant == "doubles" else io.StringIO
     make_chain = doubles.CheapReaderChain if variant == "doubles" else Chain
@@ -82,7 +82,7 @@ def _check(workload: workloads.Workload, compressed: bool) -> str:
     return texts["native"]
 
 
-def time_paths(workload: workloads.Workload, repeats: int) -> List[List[str]]:
+def time_paths(workload: workloads.Workload, repeats: int) -> list[list[str]]:
     """One row per mode, variant and function: native and general medians and their ratio."""
     rows = []
     for mode in MODES:
@@ -92,7 +92,7 @@ def time_paths(workload: workloads.Workload, repeats: int) -> List[List[str]]:
             chain = workload.cheap_chain() if variant == "doubles" else workload.real_chain()
             bag_class = doubles.NullBag if variant == "doubles" else ProbabilityBag
             calls = _calls(variant, chain, compressed, text)
-            times: Dict[Tuple[str, str], List[float]] = {}
+            times: dict[tuple[str, str], list[float]] = {}
             gc.collect()
             gc.freeze()
             try:
@@ -105,7 +105,8 @@ def time_paths(workload: workloads.Workload, repeats: int) -> List[List[str]]:
                             with switched(json=encoder, ProbabilityBag=bag_class):
                                 args = make_args()
                                 times.setdefault((function, path), []).append(
-                                    _time_call(getattr(tesmo_cjson, function), args))
+                                    _time_call(getattr(tesmo_cjson, function), args)
+                                )
                                 del args
             finally:
                 gc.unfreeze()
@@ -113,10 +114,18 @@ def time_paths(workload: workloads.Workload, repeats: int) -> List[List[str]]:
                 native, general = times[(function, "native")], times[(function, "general")]
                 ratio = pair_ratio(general, native)
                 goal = TARGETS[function] if variant == "doubles" else None
-                rows.append([mode, variant, function, _ms(statistics.median(native)),
-                             _ms(statistics.median(general)), f"{ratio:.2f}x",
-                             f">= {goal:.1f}x" if goal else "-",
-                             ("met" if ratio >= goal else "MISSED") if goal else "-"])
+                rows.append(
+                    [
+                        mode,
+                        variant,
+                        function,
+                        _ms(statistics.median(native)),
+                        _ms(statistics.median(general)),
+                        f"{ratio:.2f}x",
+                        f">= {goal:.1f}x" if goal else "-",
+                        ("met" if ratio >= goal else "MISSED") if goal else "-",
+                    ]
+                )
     return rows
 
 
@@ -126,11 +135,13 @@ HEADERS = ["mode", "variant", "function", "native ms", "general ms", "general / 
 def report(workload: workloads.Workload, repeats: int) -> str:
     """The table, with a line saying what it measured."""
     rows = time_paths(workload, repeats)
-    return (f"{workload.name}: {workload.choices:,} choices, ujson, median of {repeats} pairs; "
-            f"documents and loaded chains of both paths identical\n\n" + table(HEADERS, rows))
+    return (
+        f"{workload.name}: {workload.choices:,} choices, ujson, median of {repeats} pairs; "
+        f"documents and loaded chains of both paths identical\n\n" + table(HEADERS, rows)
+    )
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--choices", type=int, default=1_000_000, help="choices of workload (b)")
     parser.add_argument("--repeats", type=int, default=5)

@@ -24,18 +24,20 @@ import subprocess
 import sys
 import tempfile
 import time
-from typing import Any, Dict, List, Optional, Sequence
+from collections.abc import Sequence
+from typing import Any
 
 import procmem
-import tesmo_cjson
 import ujson
 from compact_fast import Delegate
 from streaming_memory import CHOICES_PER_ENTRY, CountingChain, GeneratedChain, entries_for
 
+import tesmo_cjson
+
 RUNS = [("native", "r"), ("native", "rb"), ("general", "r")]
 
 
-def read_phase(path: str, expected: int, path_kind: str, file_mode: str) -> Dict[str, Any]:
+def read_phase(path: str, expected: int, path_kind: str, file_mode: str) -> dict[str, Any]:
     """Load the document once; runs in its own process."""
     tesmo_cjson.json = ujson if path_kind == "native" else Delegate(ujson)
     chain = CountingChain(expected)
@@ -45,16 +47,21 @@ def read_phase(path: str, expected: int, path_kind: str, file_mode: str) -> Dict
         procmem.reset_peak()
         started = time.perf_counter()
         tesmo_cjson.load_json_small(chain, file, True)
-    return {"base_kib": base, "peak_kib": procmem.status_kib("VmHWM"), "seconds": time.perf_counter() - started,
-            "choices": chain.choices, "count_sum": chain.count_sum}
+    return {
+        "base_kib": base,
+        "peak_kib": procmem.status_kib("VmHWM"),
+        "seconds": time.perf_counter() - started,
+        "choices": chain.choices,
+        "count_sum": chain.count_sum,
+    }
 
 
-def _phase(args: List[str]) -> Dict[str, Any]:
+def _phase(args: list[str]) -> dict[str, Any]:
     output = subprocess.run([sys.executable, __file__, *args], check=True, capture_output=True, text=True)
     return json.loads(output.stdout.splitlines()[-1])
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--mb", type=float, default=100, help="document size to reach, in MB (default 100)")
     parser.add_argument("--dir", default=None, help="where to put the document (default: the system temp dir)")
@@ -66,8 +73,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 0
 
     entries = entries_for(args.mb, True)
-    print(f"load_json_small, compressed document of at least {args.mb:g} MB: {entries:,} entries of "
-          f"{CHOICES_PER_ENTRY} choices; merge mode into a chain that keeps only counts")
+    print(
+        f"load_json_small, compressed document of at least {args.mb:g} MB: {entries:,} entries of "
+        f"{CHOICES_PER_ENTRY} choices; merge mode into a chain that keeps only counts"
+    )
     with tempfile.TemporaryDirectory(prefix="tesmo-compact-", dir=args.dir) as tmp:
         path = os.path.join(tmp, "chain.json")
         chain = GeneratedChain(entries)
@@ -79,9 +88,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             result = _phase(["--phase", path, str(entries * CHOICES_PER_ENTRY), path_kind, file_mode, "-"])
             growth = (result["peak_kib"] - result["base_kib"]) * 1024
             same = (result["choices"], result["count_sum"]) == tuple(chain.totals)
-            print(f"{path_kind:8} file '{file_mode}': {result['seconds']:.1f} s, peak growth {growth / 2**20:,.0f} MiB "
-                  f"= {growth / size:.2f} x the document; "
-                  + ("all choices and counts read back" if same else "MISMATCH with what was written"))
+            print(
+                f"{path_kind:8} file '{file_mode}': {result['seconds']:.1f} s, peak growth {growth / 2**20:,.0f} MiB "
+                f"= {growth / size:.2f} x the document; "
+                + ("all choices and counts read back" if same else "MISMATCH with what was written")
+            )
             if not same:
                 return 1
     return 0

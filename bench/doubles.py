@@ -8,10 +8,11 @@ log every operation, so two implementations can be compared call by call.
 from __future__ import annotations
 
 from collections import deque
+from collections.abc import Hashable, Iterable, Iterator, Mapping
 from itertools import repeat
-from typing import Any, Dict, Hashable, Iterable, Iterator, List, Mapping, Tuple
+from typing import Any
 
-Choices = Dict[Tuple[Hashable, ...], Any]
+Choices = dict[tuple[Hashable, ...], Any]
 
 # Pulls an iterator dry in C without keeping anything.
 drain = deque(maxlen=0).extend
@@ -34,7 +35,7 @@ class CheapChain(dict):  # type: ignore[type-arg]
     callable, so building the table costs only the serialiser's own work.
     """
 
-    def __init__(self, bags: Mapping[Hashable, Choices], frequencies: Dict[Hashable, Any]) -> None:
+    def __init__(self, bags: Mapping[Hashable, Choices], frequencies: dict[Hashable, Any]) -> None:
         super().__init__((start, CheapBag(choices)) for start, choices in bags.items())
         self.build_frequency_dict = repeat(frequencies).__next__
 
@@ -62,7 +63,7 @@ class CheapReaderChain:
     __slots__ = ("bags", "clear", "set_bag", "add_to_bag")
 
     def __init__(self) -> None:
-        self.bags: Dict[Hashable, Any] = {}
+        self.bags: dict[Hashable, Any] = {}
         self.clear = self.bags.clear
         self.set_bag = self.bags.__setitem__
         self.add_to_bag = _add_to_bag
@@ -74,7 +75,7 @@ class ListFile:
     __slots__ = ("parts", "write")
 
     def __init__(self) -> None:
-        self.parts: List[str] = []
+        self.parts: list[str] = []
         self.write = self.parts.append
 
     def getvalue(self) -> str:
@@ -84,7 +85,7 @@ class ListFile:
 
 # Values are logged by repr, so that True and 1, or 2.5 and Decimal("2.5"),
 # which compare equal, still tell the two sides apart.
-Log = List[Tuple[Any, ...]]
+Log = list[tuple[Any, ...]]
 
 
 def _kind(items: Any) -> str:
@@ -99,7 +100,7 @@ class RecordingFile:
 
     def __init__(self, log: Log) -> None:
         self.log = log
-        self.parts: List[str] = []
+        self.parts: list[str] = []
 
     def write(self, text: str) -> None:
         """Log the piece and keep it."""
@@ -114,11 +115,11 @@ class RecordingFile:
 class RecordingFrequencies:
     """The mapping that ``build_frequency_dict`` returns."""
 
-    def __init__(self, log: Log, pairs: List[Tuple[Hashable, Any]]) -> None:
+    def __init__(self, log: Log, pairs: list[tuple[Hashable, Any]]) -> None:
         self.log = log
         self.pairs = pairs
 
-    def items(self) -> List[Tuple[Hashable, Any]]:
+    def items(self) -> list[tuple[Hashable, Any]]:
         """Log the call; the pairs as a list."""
         self.log.append(("frequencies.items",))
         return list(self.pairs)
@@ -138,7 +139,7 @@ class RecordingBag:
         self.log.append(("unique_count", self.start))
         return len(self.pairs)
 
-    def choices(self) -> Iterator[Tuple[Tuple[Hashable, ...], Any]]:
+    def choices(self) -> Iterator[tuple[tuple[Hashable, ...], Any]]:
         """Log the call; an iterator over the choices."""
         self.log.append(("choices", self.start))
         return iter(self.pairs)
@@ -166,7 +167,7 @@ class RecordingChain:
         self.log.append(("build_frequency_dict",))
         return RecordingFrequencies(self.log, self.frequencies)
 
-    def items(self) -> Iterator[Tuple[Hashable, RecordingBag]]:
+    def items(self) -> Iterator[tuple[Hashable, RecordingBag]]:
         """Log the call; an iterator over the entries."""
         self.log.append(("items",))
         return iter(self.entries)

@@ -39,10 +39,10 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 from importlib import resources
-from typing import Any, Callable, Dict, List, Tuple
+from typing import Any
 
-import procmem
 import tesmo_cjson
 from tesmo import reference, train
 from tesmo.chain import Chain
@@ -56,7 +56,7 @@ ORDER = 2
 CLOCK = time.process_time
 
 
-def best_of(repeats: int, action: Callable[[], Any]) -> Tuple[float, Any]:
+def best_of(repeats: int, action: Callable[[], Any]) -> tuple[float, Any]:
     """The shortest time of `repeats` runs, and the last result."""
     best, result = float("inf"), None
     for _ in range(repeats):
@@ -119,17 +119,19 @@ def synthetic_chain(cls: type, choices: int, seed: int = 5) -> Any:
     return chain
 
 
-def time_functions(choices: int, repeats: int) -> Dict[str, Dict[str, float]]:
+def time_functions(choices: int, repeats: int) -> dict[str, dict[str, float]]:
     chains = {kind: synthetic_chain(cls, choices) for kind, cls in IMPLEMENTATIONS.items()}
     docs = {}
-    times: Dict[str, Dict[str, float]] = {}
+    times: dict[str, dict[str, float]] = {}
     for kind, chain in chains.items():
         row = times.setdefault(kind, {})
         for name in ("dump_json_small", "dump_json_big"):
+
             def dump(name: str = name) -> str:
                 out = io.StringIO()
                 getattr(tesmo_cjson, name)(chain, out)
                 return out.getvalue()
+
             row[name], docs[kind, name] = best_of(repeats, dump)
         text = docs[kind, "dump_json_big"]
         row["load_json_small"], small = best_of(repeats, lambda: load(kind, "load_json_small", io.StringIO(text)))
@@ -153,12 +155,12 @@ def loaded(kind: str, model: str) -> Any:
     return chain
 
 
-def walk(chain: Any, sentences: int = 100) -> List[Any]:
+def walk(chain: Any, sentences: int = 100) -> list[Any]:
     rng = random.Random(1)
     return [train.generate_sentence(chain, rng) for _ in range(sentences)]
 
 
-def generate_from(kind: str, model: str) -> List[str]:
+def generate_from(kind: str, model: str) -> list[str]:
     return [train.format_sentence(tokens) for tokens in walk(loaded(kind, model))]
 
 
@@ -180,15 +182,16 @@ print(json.dumps({{"kept": procmem.status_kib("VmRSS") - base, "peak": peak, "st
 """
 
 
-def memory_of(kind: str, model: str) -> Dict[str, int]:
+def memory_of(kind: str, model: str) -> dict[str, int]:
     code = MEMORY_CHILD.format(bench=os.path.dirname(os.path.abspath(__file__)), kind=kind, model=model)
     out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout
     return json.loads(out)
 
 
-def chart(ratios: Dict[str, float], path: str) -> None:
+def chart(ratios: dict[str, float], path: str) -> None:
     try:
         import matplotlib
+
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
@@ -197,9 +200,12 @@ def chart(ratios: Dict[str, float], path: str) -> None:
     names = list(ratios)
     values = [ratios[n] for n in names]
     fig, ax = plt.subplots(figsize=(9, 0.45 * len(names) + 1.5))
-    bars = ax.barh(names, values, color=["tab:green" if v >= target_of(n) else "tab:orange"
-                                         for n, v in zip(names, values)])
-    for name, bar in zip(names, bars):
+    bars = ax.barh(
+        names,
+        values,
+        color=["tab:green" if v >= target_of(n) else "tab:orange" for n, v in zip(names, values, strict=False)],
+    )
+    for name, bar in zip(names, bars, strict=False):
         ax.plot([target_of(name)] * 2, [bar.get_y(), bar.get_y() + bar.get_height()], color="black", lw=1)
     ax.bar_label(bars, labels=[f"{v:.1f}x" for v in values], padding=3)
     ax.axvline(1.0, color="grey", lw=0.8, ls="--")
@@ -228,19 +234,22 @@ def main() -> int:
     global CLOCK
     CLOCK = time.perf_counter if args.wall else time.process_time
     megabytes, choices, repeats = (5, 100_000, 2) if args.quick else (50, 1_000_000, 2)
-    ratios: Dict[str, float] = {}
+    ratios: dict[str, float] = {}
 
     def report(name: str, ref: float, native: float, unit: str = "s") -> None:
         ratios[name] = ref / native
         print(f"{name:<34} reference {ref:>10.3f} {unit}  native {native:>9.3f} {unit}  ratio {ref / native:6.1f}x")
 
-    print(f"python {sys.version.split()[0]}; corpus {megabytes} MB; {choices:,} choices; best of {repeats}; "
-          f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs; "
-          f"{'wall' if args.wall else 'CPU'} time")
+    print(
+        f"python {sys.version.split()[0]}; corpus {megabytes} MB; {choices:,} choices; best of {repeats}; "
+        f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs; "
+        f"{'wall' if args.wall else 'CPU'} time"
+    )
     corpus = str(resources.files("tesmo") / "data" / "corpus.txt")
     times = {kind: best_of(repeats, lambda kind=kind: train_file(kind, corpus)) for kind in IMPLEMENTATIONS}
-    assert [(s, list(b.choices())) for s, b in times["native"][1].items()] == \
-           [(s, list(b.choices())) for s, b in times["reference"][1].items()]
+    assert [(s, list(b.choices())) for s, b in times["native"][1].items()] == [
+        (s, list(b.choices())) for s, b in times["reference"][1].items()
+    ]
     report("train, shipped corpus", times["reference"][0], times["native"][0])
 
     with tempfile.TemporaryDirectory(prefix="tesmo-bench-") as tmp:
@@ -255,8 +264,10 @@ def main() -> int:
         report(f"train, synthetic {size:.0f} MB", ref_time, native_time)
         with open(model, "w", encoding="ascii") as file:
             tesmo_cjson.dump_json_big(native_chain, file)
-        print(f"model: {len(native_chain):,} starts, {choices_of(native_chain):,} choices, "
-              f"{os.path.getsize(model) / 1e6:.1f} MB")
+        print(
+            f"model: {len(native_chain):,} starts, {choices_of(native_chain):,} choices, "
+            f"{os.path.getsize(model) / 1e6:.1f} MB"
+        )
         del native_chain
         gen = {kind: best_of(1, lambda kind=kind: generate_from(kind, model)) for kind in IMPLEMENTATIONS}
         assert gen["native"][1] == gen["reference"][1], "the sentences differ"
@@ -271,8 +282,12 @@ def main() -> int:
         report("generate 100, walk only", walks["reference"][0], walks["native"][0])
         memory = {kind: memory_of(kind, model) for kind in IMPLEMENTATIONS}
         for what in ("kept", "peak"):
-            report(f"memory of the loaded model ({what})", memory["reference"][what] / 1024,
-                   memory["native"][what] / 1024, "MB")
+            report(
+                f"memory of the loaded model ({what})",
+                memory["reference"][what] / 1024,
+                memory["native"][what] / 1024,
+                "MB",
+            )
 
     functions = time_functions(choices, repeats)
     for name in ("dump_json_small", "load_json_small", "dump_json_big", "load_json_big"):

@@ -10,7 +10,7 @@ from __future__ import annotations
 import ctypes
 import ctypes.util
 import gc
-from typing import Callable
+from collections.abc import Callable
 
 _libc = ctypes.CDLL(ctypes.util.find_library("c"))
 

@@ -15,8 +15,9 @@ from __future__ import annotations
 
 import re
 from collections import OrderedDict
+from collections.abc import Callable, Hashable, Iterable, Iterator
 from decimal import Decimal
-from typing import Any, Callable, Dict, Hashable, Iterable, Iterator, List, Tuple
+from typing import Any
 
 try:
     import ujson as json
@@ -44,22 +45,18 @@ def _is_literal(position: int, value: Any, text: str) -> bool:
     Only strings and None qualify: a literal number or boolean could equal
     another entry's numeric code and be decoded in its place.
     """
-    return (
-        position > 9
-        and (value is None or isinstance(value, str))
-        and len(str(position)) >= len(text)
-    )
+    return position > 9 and (value is None or isinstance(value, str)) and len(str(position)) >= len(text)
 
 
-def _sorted_frequencies(pairs: Iterable[Any]) -> List[Any]:
+def _sorted_frequencies(pairs: Iterable[Any]) -> list[Any]:
     """The frequency pairs, most frequent first; ties keep their order."""
     return sorted(pairs, key=lambda pair: -pair[1])
 
 
-def _compact_code_table(chain: Any) -> Tuple[Dict[Hashable, Any], List[Any]]:
+def _compact_code_table(chain: Any) -> tuple[dict[Hashable, Any], list[Any]]:
     """The writer's lookup (value to key) and the flat table list."""
-    codes: Dict[Hashable, Any] = {}
-    codes_list: List[Any] = []
+    codes: dict[Hashable, Any] = {}
+    codes_list: list[Any] = []
     for position, pair in enumerate(_sorted_frequencies(chain.build_frequency_dict().items())):
         value = pair[0]
         key = value if _is_literal(position, value, json.dumps(value)) else position
@@ -75,7 +72,7 @@ def dump_json_small(chain: Any, file: Any, frequency_compress: Any = True) -> No
         codes, codes_list = _compact_code_table(chain)
         encode_start: Callable[[Any], Any] = codes.__getitem__
 
-        def encode_next_start(next_start: Iterable[Hashable]) -> Tuple[Any, ...]:
+        def encode_next_start(next_start: Iterable[Hashable]) -> tuple[Any, ...]:
             return tuple([codes[value] for value in next_start])
 
     else:
@@ -87,10 +84,10 @@ def dump_json_small(chain: Any, file: Any, frequency_compress: Any = True) -> No
         def encode_next_start(next_start: Iterable[Hashable]) -> Any:
             return next_start
 
-    body: List[Any] = []
+    body: list[Any] = []
     for start, bag in chain.items():
         body.append(encode_start(start))
-        bag_list: List[Any] = []
+        bag_list: list[Any] = []
         for next_start, count in bag.choices():
             bag_list.append(encode_next_start(next_start))
             bag_list.append(count)
@@ -102,24 +99,22 @@ def load_json_small(chain: Any, file: Any, merge: Any = False) -> None:
     """Read a whole document from ``file`` into ``chain``."""
     document = json.load(file)
     pairs = iter(document["codes"])
-    codes = dict(zip(pairs, pairs))
+    codes = dict(zip(pairs, pairs, strict=False))
     entries = iter(document["chain"])
     if merge:
-        for start, bag_array in zip(entries, entries):
+        for start, bag_array in zip(entries, entries, strict=False):
             choices = iter(bag_array)
-            for next_start, count in zip(choices, choices):
+            for next_start, count in zip(choices, choices, strict=False):
                 if codes:
-                    chain.add_to_bag(
-                        codes[start], tuple([codes[key] for key in next_start]), count=count
-                    )
+                    chain.add_to_bag(codes[start], tuple([codes[key] for key in next_start]), count=count)
                 else:
                     chain.add_to_bag(start, next_start, count=count)
         return
     chain.clear()
-    for start, bag_array in zip(entries, entries):
+    for start, bag_array in zip(entries, entries, strict=False):
         choices = iter(bag_array)
         bag = ProbabilityBag()
-        for next_start, count in zip(choices, choices):
+        for next_start, count in zip(choices, choices, strict=False):
             if codes:
                 bag.add(tuple([codes[key] for key in next_start]), count=count)
             else:
@@ -135,16 +130,14 @@ def _count_text(count: Any) -> str:
     return text
 
 
-def _stream_code_table(chain: Any, file: Any) -> Dict[Hashable, str]:
+def _stream_code_table(chain: Any, file: Any) -> dict[Hashable, str]:
     """Write the table entries; return the lookup from value to key text."""
     items = chain.build_frequency_dict().items()
     end_freqs = len(items) - 1
     pairs = _sorted_frequencies(items)
     if len(pairs) != end_freqs + 1:
-        raise ValueError(
-            f"frequency mapping announced {end_freqs + 1} pairs but yielded {len(pairs)}"
-        )
-    codes: Dict[Hashable, str] = {}
+        raise ValueError(f"frequency mapping announced {end_freqs + 1} pairs but yielded {len(pairs)}")
+    codes: dict[Hashable, str] = {}
     for position, pair in enumerate(pairs):
         value = pair[0]
         text = json.dumps(value)
@@ -161,7 +154,7 @@ def dump_json_big(chain: Any, file: Any, frequency_compress: Any = True) -> None
         codes = _stream_code_table(chain, file)
 
         def write_start(start: Any) -> None:
-            file.write("{},[".format(codes[start]))
+            file.write(f"{codes[start]},[")
 
         def write_next_start(next_start: Iterable[Hashable]) -> None:
             file.write("[{}]".format(",".join([codes[value] for value in next_start])))
@@ -169,7 +162,7 @@ def dump_json_big(chain: Any, file: Any, frequency_compress: Any = True) -> None
     else:
 
         def write_start(start: Any) -> None:
-            file.write("{},[".format(json.dumps(start)))
+            file.write(f"{json.dumps(start)},[")
 
         def write_next_start(next_start: Iterable[Hashable]) -> None:
             file.write(json.dumps(next_start))
@@ -203,7 +196,7 @@ def _write_bag(bag: Any, file: Any, write_next_start: Callable[[Any], None]) -> 
         raise ValueError(f"bag announced {bag_end + 1} choices but yielded {written}")
 
 
-def _decoded(codes: Dict[Any, Any], builder: Any) -> Iterator[Any]:
+def _decoded(codes: dict[Any, Any], builder: Any) -> Iterator[Any]:
     """The values of the builder's current list, looked up as they are pulled."""
     for key in builder.value:
         yield codes[key]
@@ -248,7 +241,7 @@ def load_json_big(chain: Any, file: Any, merge: Any = False) -> None:
         elif end_array and depth == 1:
             if in_codes:
                 flat = iter(builder.value)
-                codes = dict(zip(flat, flat))
+                codes = dict(zip(flat, flat, strict=False))
                 builder.event(event, value)
             in_codes = in_chain = False
         elif in_chain and start_array and depth == 3:

@@ -31,18 +31,19 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
-
-import ijson
-import ujson
+from typing import Any
 
 import doubles
+import ijson
 import procmem
 import reference
 import streaming_fast
+import ujson
 import workloads
+
 from tesmo.bag import ProbabilityBag
 from tesmo.chain import Chain
 
@@ -57,7 +58,7 @@ MODES = ("compressed", "plain")
 ENCODERS = {"ujson": ujson, "json": std_json}
 IMPLEMENTATIONS = {"native": tesmo_cjson, "reference": reference}
 VARIANTS = ("doubles", "real")
-Args = Tuple[Any, ...]
+Args = tuple[Any, ...]
 
 
 # ---------------------------------------------------------------- settings
@@ -68,11 +69,11 @@ class Settings:
     """Sizes and repeats of one run."""
 
     choices: int
-    repeats: Dict[str, int]
+    repeats: dict[str, int]
     quick: bool
 
     @classmethod
-    def from_args(cls, args: argparse.Namespace) -> "Settings":
+    def from_args(cls, args: argparse.Namespace) -> Settings:
         """Quick runs shrink the chains and the repeats, never the measurements."""
         if args.quick:
             return cls(args.choices or 30_000, {"ujson": 3, "json": 2}, True)
@@ -84,7 +85,7 @@ class switched:
 
     def __init__(self, **globals_: Any) -> None:
         self.globals = globals_
-        self.saved: List[Tuple[Any, str, Any]] = []
+        self.saved: list[tuple[Any, str, Any]] = []
 
     def __enter__(self) -> None:
         for module in IMPLEMENTATIONS.values():
@@ -101,16 +102,16 @@ class switched:
 # ------------------------------------------------- checks against reference
 
 
-def _first_difference(native: List[Any], ref: List[Any]) -> str:
-    for index, (left, right) in enumerate(zip(native, ref)):
+def _first_difference(native: list[Any], ref: list[Any]) -> str:
+    for index, (left, right) in enumerate(zip(native, ref, strict=False)):
         if left != right:
             return f"entry {index}: native {left!r:.300} != reference {right!r:.300}"
     return f"lengths differ: native {len(native)}, reference {len(ref)}"
 
 
-def _logged(call: Callable[[List[Any]], None]) -> List[Any]:
+def _logged(call: Callable[[list[Any]], None]) -> list[Any]:
     """The log of one call; an exception ends the log with its type and text."""
-    log: List[Any] = []
+    log: list[Any] = []
     try:
         call(log)
     except Exception as exc:  # the two sides must fail alike, too
@@ -118,18 +119,18 @@ def _logged(call: Callable[[List[Any]], None]) -> List[Any]:
     return log
 
 
-def _check_chain(name: str, bags: workloads.Bags, frequencies: Dict[Any, Any]) -> int:
+def _check_chain(name: str, bags: workloads.Bags, frequencies: dict[Any, Any]) -> int:
     """Compare every function of both implementations call by call."""
     compared = 0
     for encoder_name, encoder in ENCODERS.items():
         for mode in MODES:
-            logs: Dict[str, List[Any]] = {}
-            docs: Dict[str, str] = {}
+            logs: dict[str, list[Any]] = {}
+            docs: dict[str, str] = {}
             for impl_name, module in IMPLEMENTATIONS.items():
                 with switched(json=encoder):
                     for writer in WRITERS:
 
-                        def write(log: List[Any]) -> None:
+                        def write(log: list[Any]) -> None:
                             chain = doubles.RecordingChain(log, bags, frequencies)
                             getattr(module, writer)(chain, doubles.RecordingFile(log), mode == "compressed")
 
@@ -146,8 +147,12 @@ def _check_chain(name: str, bags: workloads.Bags, frequencies: Dict[Any, Any]) -
                     reader_logs = []
                     for module in IMPLEMENTATIONS.values():
 
-                        def read(log: List[Any]) -> None:
-                            file = io.StringIO(docs[writer]) if reader.endswith("small") else io.BytesIO(docs[writer].encode())
+                        def read(log: list[Any]) -> None:
+                            file = (
+                                io.StringIO(docs[writer])
+                                if reader.endswith("small")
+                                else io.BytesIO(docs[writer].encode())
+                            )
                             with switched(json=encoder, ProbabilityBag=doubles.recording_bag_class(log)):
                                 getattr(module, reader)(doubles.RecordingChain(log), file, merge)
 
@@ -186,7 +191,7 @@ class Config:
     workload: workloads.Workload
     encoder: str
     mode: str
-    docs: Dict[str, str] = field(default_factory=dict)
+    docs: dict[str, str] = field(default_factory=dict)
 
     @property
     def compressed(self) -> bool:
@@ -237,11 +242,11 @@ def prepare(config: Config) -> None:
 
 
 def _text_difference(native: str, ref: str) -> str:
-    offset = next((i for i, (a, b) in enumerate(zip(native, ref)) if a != b), min(len(native), len(ref)))
-    return f"first at offset {offset}: native {native[offset:offset + 60]!r}, reference {ref[offset:offset + 60]!r}"
+    offset = next((i for i, (a, b) in enumerate(zip(native, ref, strict=False)) if a != b), min(len(native), len(ref)))
+    return f"first at offset {offset}: native {native[offset : offset + 60]!r}, reference {ref[offset : offset + 60]!r}"
 
 
-def _check_loaded(config: Config, function: str, loaded: Dict[str, Chain]) -> None:
+def _check_loaded(config: Config, function: str, loaded: dict[str, Chain]) -> None:
     expected = config.workload.real_chain()
     for impl_name, chain in loaded.items():
         if chain != expected:
@@ -251,10 +256,10 @@ def _check_loaded(config: Config, function: str, loaded: Dict[str, Chain]) -> No
             )
 
 
-Timings = Dict[Tuple[str, str], List[float]]  # (function, implementation) -> seconds
+Timings = dict[tuple[str, str], list[float]]  # (function, implementation) -> seconds
 
 
-def _floor_calls(config: Config, chain: Any) -> Dict[str, Tuple[Callable[..., None], Callable[[], Args]]]:
+def _floor_calls(config: Config, chain: Any) -> dict[str, tuple[Callable[..., None], Callable[[], Args]]]:
     """Each function's encoder, parser and file work alone, without the module.
 
     The compact writer's floor is one ``dump`` of the parsed document; the
@@ -268,7 +273,7 @@ def _floor_calls(config: Config, chain: Any) -> Dict[str, Tuple[Callable[..., No
     pieces_file = doubles.ListFile()
     tesmo_cjson.dump_json_big(chain, pieces_file, config.compressed)
     pieces = pieces_file.parts
-    values: List[Any] = []
+    values: list[Any] = []
     if not config.compressed:
         for start, bag in chain.items():
             values.append(start)
@@ -314,7 +319,7 @@ def time_config(config: Config, variant: str, repeats: int) -> Timings:
                         make_args = _writer_args(config, variant, chain)
                     else:
                         make_args = _reader_args(config, variant, function)
-                    loaded: Dict[str, Chain] = {}
+                    loaded: dict[str, Chain] = {}
                     for impl_name, module in order:
                         args = make_args()
                         timings.setdefault((function, impl_name), []).append(
@@ -335,13 +340,13 @@ def time_config(config: Config, variant: str, repeats: int) -> Timings:
 
 def pair_ratio(slow: Sequence[float], fast: Sequence[float]) -> float:
     """The median of slow/fast over pairs timed in the same repeat."""
-    return statistics.median(s / f for s, f in zip(slow, fast))
+    return statistics.median(s / f for s, f in zip(slow, fast, strict=False))
 
 
 # ------------------------------------------------------------ alternatives
 
 
-def _dict_form(chain: Chain) -> Dict[str, List[Any]]:
+def _dict_form(chain: Chain) -> dict[str, list[Any]]:
     """What a user might save instead: start (as JSON text) -> [[next start, count], ...]."""
     return {
         std_json.dumps(start): [[list(next_start), count] for next_start, count in bag.choices()]
@@ -349,7 +354,7 @@ def _dict_form(chain: Chain) -> Dict[str, List[Any]]:
     }
 
 
-def _from_dict_form(form: Dict[str, List[Any]]) -> Chain:
+def _from_dict_form(form: dict[str, list[Any]]) -> Chain:
     chain = Chain()
     for key, choices in form.items():
         bag = ProbabilityBag()
@@ -359,17 +364,17 @@ def _from_dict_form(form: Dict[str, List[Any]]) -> Chain:
     return chain
 
 
-def time_alternatives(workload: workloads.Workload, repeats: int) -> Dict[str, Any]:
+def time_alternatives(workload: workloads.Workload, repeats: int) -> dict[str, Any]:
     """The native compact pair against pickle and json of a dict form, real chain."""
     chain = workload.real_chain()
-    outputs: Dict[str, bytes] = {}
+    outputs: dict[str, bytes] = {}
 
     def native_dump() -> io.StringIO:
         file = io.StringIO()
         tesmo_cjson.dump_json_small(chain, file)
         return file
 
-    savers: Dict[str, Callable[[], Any]] = {
+    savers: dict[str, Callable[[], Any]] = {
         "tesmo_cjson compact (ujson)": native_dump,
         "pickle": lambda: pickle.dump(chain, io.BytesIO()),
         "json of dict form": lambda: std_json.dump(_dict_form(chain), io.StringIO()),
@@ -377,16 +382,19 @@ def time_alternatives(workload: workloads.Workload, repeats: int) -> Dict[str, A
     outputs["tesmo_cjson compact (ujson)"] = native_dump().getvalue().encode()
     outputs["pickle"] = pickle.dumps(chain)
     outputs["json of dict form"] = std_json.dumps(_dict_form(chain)).encode()
-    loaders: Dict[str, Callable[[], Any]] = {
+    loaders: dict[str, Callable[[], Any]] = {
         "tesmo_cjson compact (ujson)": lambda: tesmo_cjson.load_json_small(
             Chain(), io.StringIO(outputs["tesmo_cjson compact (ujson)"].decode())
         ),
         "pickle": lambda: pickle.load(io.BytesIO(outputs["pickle"])),
         "json of dict form": lambda: _from_dict_form(std_json.load(io.StringIO(outputs["json of dict form"].decode()))),
     }
-    if pickle.loads(outputs["pickle"]) != chain or _from_dict_form(std_json.loads(outputs["json of dict form"])) != chain:
+    if (
+        pickle.loads(outputs["pickle"]) != chain
+        or _from_dict_form(std_json.loads(outputs["json of dict form"])) != chain
+    ):
         raise AssertionError("an alternative does not round-trip the chain")
-    times: Dict[Tuple[str, str], List[float]] = {}
+    times: dict[tuple[str, str], list[float]] = {}
     gc.collect()
     gc.freeze()
     try:
@@ -403,12 +411,12 @@ def time_alternatives(workload: workloads.Workload, repeats: int) -> Dict[str, A
 # ------------------------------------------------------------------ memory
 
 
-def memory_probe(workload_key: str, mode: str, choices: int) -> Dict[str, float]:
+def memory_probe(workload_key: str, mode: str, choices: int) -> dict[str, float]:
     """Peak growth of each call, in MiB, for one workload and mode (ujson)."""
     workload = _workload_by_key(workload_key, choices)
     assert workload is not None
     compressed = mode == "compressed"
-    results: Dict[str, float] = {}
+    results: dict[str, float] = {}
     real, cheap = workload.real_chain(), workload.cheap_chain()
     with tempfile.TemporaryDirectory(prefix="tesmo-bench-") as tmp, switched(json=ujson):
         paths = {writer: os.path.join(tmp, writer + ".json") for writer in WRITERS}
@@ -427,10 +435,17 @@ def memory_probe(workload_key: str, mode: str, choices: int) -> Dict[str, float]
 
 
 def _memory_call(
-    module: Any, function: str, variant: str, compressed: bool,
-    real: Chain, cheap: Any, paths: Dict[str, str], out_path: str,
+    module: Any,
+    function: str,
+    variant: str,
+    compressed: bool,
+    real: Chain,
+    cheap: Any,
+    paths: dict[str, str],
+    out_path: str,
 ) -> Callable[[], None]:
     """One call with a real file on disk, so that output is not held in memory."""
+
     def call() -> None:
         if function in WRITERS:
             with open(out_path, "w") as file:
@@ -440,17 +455,20 @@ def _memory_call(
         small = function == "load_json_small"
         with open(paths["dump_json_small" if small else "dump_json_big"], "r" if small else "rb") as file:
             getattr(module, function)(target, file)
+
     return call
 
 
-def run_memory_probes(keys: Sequence[str], choices: int) -> Dict[Tuple[str, str], Dict[str, float]]:
+def run_memory_probes(keys: Sequence[str], choices: int) -> dict[tuple[str, str], dict[str, float]]:
     """One fresh subprocess per workload and mode."""
     results = {}
     for key in keys:
         for mode in MODES:
             output = subprocess.run(
                 [sys.executable, __file__, "--memory-probe", key, mode, "--choices", str(choices)],
-                check=True, capture_output=True, text=True,
+                check=True,
+                capture_output=True,
+                text=True,
             ).stdout
             results[(key, mode)] = std_json.loads(output.splitlines()[-1])
     return results
@@ -463,7 +481,9 @@ def table(headers: Sequence[str], rows: Sequence[Sequence[Any]]) -> str:
     """A Markdown table with padded columns."""
     cells = [list(map(str, headers))] + [[str(cell) for cell in row] for row in rows]
     widths = [max(len(row[i]) for row in cells) for i in range(len(headers))]
-    lines = ["| " + " | ".join(cell.ljust(width) for cell, width in zip(row, widths)) + " |" for row in cells]
+    lines = [
+        "| " + " | ".join(cell.ljust(width) for cell, width in zip(row, widths, strict=False)) + " |" for row in cells
+    ]
     lines.insert(1, "|" + "|".join("-" * (width + 2) for width in widths) + "|")
     return "\n".join(lines)
 
@@ -481,23 +501,25 @@ def _lscpu_model() -> str:
 
 def header(settings: Settings) -> str:
     """Date, machine and versions."""
-    return "\n".join([
-        f"date: {datetime.now(timezone.utc).strftime('%Y-%m-%d %H:%M UTC')}",
-        f"machine: {_lscpu_model()}, {os.cpu_count()} CPUs, {platform.system()} {platform.release()}",
-        f"python: {platform.python_implementation()} {platform.python_version()}",
-        f"ujson {ujson.__version__}, ijson {ijson.__version__}; the module's parser global: "
-        f"{tesmo_cjson.ijson.__name__}, its encoder global: {tesmo_cjson.json.__name__}",
-        f"sizes: synthetic chains of {settings.choices:,} choices; repeats: "
-        + ", ".join(f"{n} with {name}" for name, n in settings.repeats.items())
-        + (" (quick run)" if settings.quick else ""),
-    ])
+    return "\n".join(
+        [
+            f"date: {datetime.now(timezone.utc).strftime('%Y-%m-%d %H:%M UTC')}",
+            f"machine: {_lscpu_model()}, {os.cpu_count()} CPUs, {platform.system()} {platform.release()}",
+            f"python: {platform.python_implementation()} {platform.python_version()}",
+            f"ujson {ujson.__version__}, ijson {ijson.__version__}; the module's parser global: "
+            f"{tesmo_cjson.ijson.__name__}, its encoder global: {tesmo_cjson.json.__name__}",
+            f"sizes: synthetic chains of {settings.choices:,} choices; repeats: "
+            + ", ".join(f"{n} with {name}" for name, n in settings.repeats.items())
+            + (" (quick run)" if settings.quick else ""),
+        ]
+    )
 
 
 def _ms(seconds: float) -> str:
     return f"{seconds * 1000:.1f}" if seconds < 10 else f"{seconds * 1000:.0f}"
 
 
-def timing_rows(config: Config, variant: str, timings: Timings) -> List[List[str]]:
+def timing_rows(config: Config, variant: str, timings: Timings) -> list[list[str]]:
     """One row per function: native and reference medians and their ratio."""
     rows = []
     choices = config.workload.choices
@@ -505,22 +527,33 @@ def timing_rows(config: Config, variant: str, timings: Timings) -> List[List[str
         native, ref = timings[(function, "native")], timings[(function, "reference")]
         median = statistics.median(native)
         floor = timings.get((function, "floor"))
-        rows.append([
-            config.workload.name[:3], config.encoder, config.mode, variant, function,
-            _ms(median), f"{median / choices * 1e9:.0f}",
-            f"{config.doc_bytes(function) / median / 1e6:.1f}",
-            _ms(statistics.median(ref)), f"{statistics.median(ref) / choices * 1e9:.0f}",
-            f"{pair_ratio(ref, native):.2f}x",
-            _ms(statistics.median(floor)) if floor else "-",
-            f"{100 * (1 - 1 / pair_ratio(native, floor)):.0f}%" if floor else "-",
-        ])
+        rows.append(
+            [
+                config.workload.name[:3],
+                config.encoder,
+                config.mode,
+                variant,
+                function,
+                _ms(median),
+                f"{median / choices * 1e9:.0f}",
+                f"{config.doc_bytes(function) / median / 1e6:.1f}",
+                _ms(statistics.median(ref)),
+                f"{statistics.median(ref) / choices * 1e9:.0f}",
+                f"{pair_ratio(ref, native):.2f}x",
+                _ms(statistics.median(floor)) if floor else "-",
+                f"{100 * (1 - 1 / pair_ratio(native, floor)):.0f}%" if floor else "-",
+            ]
+        )
     return rows
 
 
-def streaming_rows(config: Config, variant: str, timings: Timings) -> List[str]:
+def streaming_rows(config: Config, variant: str, timings: Timings) -> list[str]:
     """Streaming over compact time, native, pair by pair."""
     return [
-        config.workload.name[:3], config.encoder, config.mode, variant,
+        config.workload.name[:3],
+        config.encoder,
+        config.mode,
+        variant,
         f"{pair_ratio(timings[('dump_json_big', 'native')], timings[('dump_json_small', 'native')]):.2f}",
         f"{pair_ratio(timings[('load_json_big', 'native')], timings[('load_json_small', 'native')]):.2f}",
         f"{pair_ratio(timings[('dump_json_big', 'reference')], timings[('dump_json_small', 'reference')]):.2f}",
@@ -528,7 +561,7 @@ def streaming_rows(config: Config, variant: str, timings: Timings) -> List[str]:
     ]
 
 
-def targets(results: Dict[Tuple[str, str, str, str], Timings]) -> List[List[str]]:
+def targets(results: dict[tuple[str, str, str, str], Timings]) -> list[list[str]]:
     """The goals of the speed issue, on workload (b) with the cheap doubles and ujson."""
     rows = []
     for mode, goal in (("compressed", 8.0), ("plain", 3.0)):
@@ -536,16 +569,30 @@ def targets(results: Dict[Tuple[str, str, str, str], Timings]) -> List[List[str]
         for function in FUNCTIONS:
             ratio = pair_ratio(timings[(function, "reference")], timings[(function, "native")])
             ceiling = pair_ratio(timings[(function, "reference")], timings[(function, "floor")])
-            rows.append([f"{function}, {mode}: vs reference", f">= {goal:.0f}x", f"{ratio:.2f}x",
-                         f"{ceiling:.1f}x", "met" if ratio >= goal else "MISSED"])
+            rows.append(
+                [
+                    f"{function}, {mode}: vs reference",
+                    f">= {goal:.0f}x",
+                    f"{ratio:.2f}x",
+                    f"{ceiling:.1f}x",
+                    "met" if ratio >= goal else "MISSED",
+                ]
+            )
         for writer, name in (("dump_json", "writers"), ("load_json", "readers")):
             ratio = pair_ratio(timings[(writer + "_big", "native")], timings[(writer + "_small", "native")])
-            rows.append([f"{name}, {mode}: streaming / compact time", "<= 1.3", f"{ratio:.2f}", "-",
-                         "met" if ratio <= 1.3 else "MISSED"])
+            rows.append(
+                [
+                    f"{name}, {mode}: streaming / compact time",
+                    "<= 1.3",
+                    f"{ratio:.2f}",
+                    "-",
+                    "met" if ratio <= 1.3 else "MISSED",
+                ]
+            )
     return rows
 
 
-def parser_rows(keyed: Sequence[Tuple[str, workloads.Workload]], repeats: int) -> List[List[str]]:
+def parser_rows(keyed: Sequence[tuple[str, workloads.Workload]], repeats: int) -> list[list[str]]:
     """The streaming reader under each installed ijson backend, as the parser global.
 
     Workload (b), compressed, cheap doubles, ujson. Each repeat times, back to
@@ -565,33 +612,40 @@ def parser_rows(keyed: Sequence[Tuple[str, workloads.Workload]], repeats: int) -
             module = importlib.import_module(f"ijson.backends.{backend}")
         except ImportError:
             continue
-        times: Dict[str, List[float]] = {}
+        times: dict[str, list[float]] = {}
         with switched(json=ujson, ijson=module, ProbabilityBag=doubles.NullBag):
             for _ in range(repeats):
-                times.setdefault("parse", []).append(_time_call(
-                    lambda: doubles.drain(module.basic_parse(io.BytesIO(data))), ()))
+                times.setdefault("parse", []).append(
+                    _time_call(lambda: doubles.drain(module.basic_parse(io.BytesIO(data))), ())
+                )
                 for impl_name, impl in IMPLEMENTATIONS.items():
                     times.setdefault(impl_name, []).append(
-                        _time_call(impl.load_json_big, (doubles.CheapReaderChain(), io.BytesIO(data))))
+                        _time_call(impl.load_json_big, (doubles.CheapReaderChain(), io.BytesIO(data)))
+                    )
                 times.setdefault("small", []).append(
-                    _time_call(tesmo_cjson.load_json_small, (doubles.CheapReaderChain(), io.StringIO(text))))
-        rows.append([
-            f"ijson.backends.{backend}", _ms(statistics.median(times["parse"])),
-            f"{len(data) / statistics.median(times['parse']) / 1e6:.1f}",
-            _ms(statistics.median(times["native"])), _ms(statistics.median(times["reference"])),
-            f"{pair_ratio(times['reference'], times['native']):.2f}x",
-            f"{pair_ratio(times['native'], times['small']):.2f}",
-        ])
+                    _time_call(tesmo_cjson.load_json_small, (doubles.CheapReaderChain(), io.StringIO(text)))
+                )
+        rows.append(
+            [
+                f"ijson.backends.{backend}",
+                _ms(statistics.median(times["parse"])),
+                f"{len(data) / statistics.median(times['parse']) / 1e6:.1f}",
+                _ms(statistics.median(times["native"])),
+                _ms(statistics.median(times["reference"])),
+                f"{pair_ratio(times['reference'], times['native']):.2f}x",
+                f"{pair_ratio(times['native'], times['small']):.2f}",
+            ]
+        )
     return rows
 
 
-def _workload_by_key(key: str, choices: int) -> Optional[workloads.Workload]:
+def _workload_by_key(key: str, choices: int) -> workloads.Workload | None:
     if key == "a":
         return workloads.corpus_workload()[0]
     return workloads.synthetic_workload(choices, ints=key == "c")
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="small chains, few repeats (under two minutes)")
     parser.add_argument("--choices", type=int, help="choices of the synthetic chains (default 1,000,000; quick 30,000)")
@@ -608,20 +662,25 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     print(f"check against bench/reference.py: {check_against_reference()}", flush=True)
 
     corpus, reason = workloads.corpus_workload()
-    keyed: List[Tuple[str, workloads.Workload]] = []
+    keyed: list[tuple[str, workloads.Workload]] = []
     if corpus is None:
         print(f"workload (a) left out: {reason}")
     else:
         keyed.append(("a", corpus))
-    keyed += [("b", workloads.synthetic_workload(settings.choices)),
-              ("c", workloads.synthetic_workload(settings.choices, ints=True))]
+    keyed += [
+        ("b", workloads.synthetic_workload(settings.choices)),
+        ("c", workloads.synthetic_workload(settings.choices, ints=True)),
+    ]
     for _, workload in keyed:
-        print(f"workload {workload.name}: {workload.choices:,} choices, {len(workload.bags):,} starts, "
-              f"{len(workload.frequencies):,} distinct values", flush=True)
+        print(
+            f"workload {workload.name}: {workload.choices:,} choices, {len(workload.bags):,} starts, "
+            f"{len(workload.frequencies):,} distinct values",
+            flush=True,
+        )
 
-    results: Dict[Tuple[str, str, str, str], Timings] = {}
-    timing_table: List[List[str]] = []
-    streaming_table: List[List[str]] = []
+    results: dict[tuple[str, str, str, str], Timings] = {}
+    timing_table: list[list[str]] = []
+    streaming_table: list[list[str]] = []
     for key, workload in keyed:
         for encoder in ENCODERS:
             for mode in MODES:
@@ -632,27 +691,62 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                     results[(key, encoder, mode, variant)] = timings
                     timing_table += timing_rows(config, variant, timings)
                     streaming_table.append(streaming_rows(config, variant, timings))
-                print(f"  timed {workload.name}, {encoder}, {mode}: full-size documents identical "
-                      f"({config.doc_bytes('dump_json_small'):,} / {config.doc_bytes('dump_json_big'):,} bytes)",
-                      flush=True)
+                print(
+                    f"  timed {workload.name}, {encoder}, {mode}: full-size documents identical "
+                    f"({config.doc_bytes('dump_json_small'):,} / {config.doc_bytes('dump_json_big'):,} bytes)",
+                    flush=True,
+                )
 
     print("\n## Time per function (native vs bench/reference.py)\n")
-    print("ms: median wall time of one call; ns/ch: per choice; MB/s: document bytes per second; "
-          "ratio: reference / native, median of per-repeat pairs.\n")
-    print("floor ms: the encoder, parser and file work of the function alone (cheap doubles only); "
-          "own: the share of the native time spent beyond that floor.\n")
-    print(table(["wl", "encoder", "mode", "variant", "function", "native ms", "ns/ch", "MB/s",
-                 "ref ms", "ref ns/ch", "ratio", "floor ms", "own"], timing_table))
+    print(
+        "ms: median wall time of one call; ns/ch: per choice; MB/s: document bytes per second; "
+        "ratio: reference / native, median of per-repeat pairs.\n"
+    )
+    print(
+        "floor ms: the encoder, parser and file work of the function alone (cheap doubles only); "
+        "own: the share of the native time spent beyond that floor.\n"
+    )
+    print(
+        table(
+            [
+                "wl",
+                "encoder",
+                "mode",
+                "variant",
+                "function",
+                "native ms",
+                "ns/ch",
+                "MB/s",
+                "ref ms",
+                "ref ns/ch",
+                "ratio",
+                "floor ms",
+                "own",
+            ],
+            timing_table,
+        )
+    )
     print("\n## Streaming over compact (time of *_big / time of *_small, median of pairs)\n")
-    print(table(["wl", "encoder", "mode", "variant", "native dump", "native load", "ref dump", "ref load"],
-                streaming_table))
+    print(
+        table(
+            ["wl", "encoder", "mode", "variant", "native dump", "native load", "ref dump", "ref load"], streaming_table
+        )
+    )
 
-    print("\n## load_json_big by parser backend (the parser global of both implementations; "
-          "(b), compressed, cheap doubles, ujson)\n")
-    print("parse: basic_parse alone, drained; ratio: reference / native; vs small: native load_json_big / "
-          "native load_json_small, pair by pair.\n")
-    print(table(["backend", "parse ms", "parse MB/s", "native ms", "ref ms", "ratio", "vs small"],
-                parser_rows(keyed, settings.repeats["ujson"])))
+    print(
+        "\n## load_json_big by parser backend (the parser global of both implementations; "
+        "(b), compressed, cheap doubles, ujson)\n"
+    )
+    print(
+        "parse: basic_parse alone, drained; ratio: reference / native; vs small: native load_json_big / "
+        "native load_json_small, pair by pair.\n"
+    )
+    print(
+        table(
+            ["backend", "parse ms", "parse MB/s", "native ms", "ref ms", "ratio", "vs small"],
+            parser_rows(keyed, settings.repeats["ujson"]),
+        )
+    )
 
     if streaming_fast.available():
         print("\n## Native streaming paths (bench/streaming_fast.py; (b), cheap doubles, ujson)\n")
@@ -660,33 +754,46 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     print("\n## Against what a user would do instead (real Chain, ujson, compressed)\n")
     rows = []
-    for key, workload in keyed:
+    for _key, workload in keyed:
         alt = time_alternatives(workload, settings.repeats["ujson"])
         base = "tesmo_cjson compact (ujson)"
         for name, size in alt["sizes"].items():
             save, load = alt["times"][("save", name)], alt["times"][("load", name)]
-            rows.append([workload.name[:3], name, f"{size / 1e6:.2f}",
-                         _ms(statistics.median(save)), f"{pair_ratio(save, alt['times'][('save', base)]):.2f}",
-                         _ms(statistics.median(load)), f"{pair_ratio(load, alt['times'][('load', base)]):.2f}"])
+            rows.append(
+                [
+                    workload.name[:3],
+                    name,
+                    f"{size / 1e6:.2f}",
+                    _ms(statistics.median(save)),
+                    f"{pair_ratio(save, alt['times'][('save', base)]):.2f}",
+                    _ms(statistics.median(load)),
+                    f"{pair_ratio(load, alt['times'][('load', base)]):.2f}",
+                ]
+            )
     print(table(["wl", "method", "file MB", "save ms", "save / native", "load ms", "load / native"], rows))
 
     if not args.skip_memory:
         print("\n## Peak memory: growth of peak RSS during one call, MiB (ujson; fresh process per row group)\n")
-        print("Files are real files in a temporary directory. 'real' readers build the loaded Chain, "
-              "which is part of their growth.\n")
+        print(
+            "Files are real files in a temporary directory. 'real' readers build the loaded Chain, "
+            "which is part of their growth.\n"
+        )
         memory = run_memory_probes([key for key, _ in keyed], settings.choices)
         columns = ["native doubles", "native real", "reference doubles"]
         rows = []
         for (key, mode), probe in memory.items():
             for function in FUNCTIONS:
-                rows.append([key, mode, function] + [
-                    f"{probe[f'{function} {column.split()[0]} {column.split()[1]}']:.1f}" for column in columns
-                ])
+                rows.append(
+                    [key, mode, function]
+                    + [f"{probe[f'{function} {column.split()[0]} {column.split()[1]}']:.1f}" for column in columns]
+                )
         print(table(["wl", "mode", "function"] + columns, rows))
 
     print("\n## Targets (workload (b), cheap doubles, ujson)\n")
-    print("ceiling: reference / floor, the ratio that a module costing nothing beyond its encoder, "
-          "parser and file calls would reach.\n")
+    print(
+        "ceiling: reference / floor, the ratio that a module costing nothing beyond its encoder, "
+        "parser and file calls would reach.\n"
+    )
     print(table(["target", "goal", "measured", "ceiling", ""], targets(results)))
     import compact_fast  # imports this module in turn, so only here
 

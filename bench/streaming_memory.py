@@ -30,19 +30,21 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Hashable, Iterator, Sequence
 from types import SimpleNamespace
-from typing import Any, Dict, Hashable, Iterator, List, Optional, Sequence, Tuple
+from typing import Any
 
 import procmem
-import tesmo_cjson
 from doubles import drain
+
+import tesmo_cjson
 
 VOCABULARY = 5000
 CHOICES_PER_ENTRY = 40
 SAMPLES = 10
 
 
-def _values() -> List[Hashable]:
+def _values() -> list[Hashable]:
     """Distinct words, most frequent first.
 
     One-letter words at ranks 100 to 125 and two-letter words from rank 1000
@@ -50,7 +52,7 @@ def _values() -> List[Hashable]:
     """
     letters = "etaoinshrdlucmfwypvbgkjqxz"
     pairs = [a + b for a in letters for b in letters]
-    values: List[Hashable] = []
+    values: list[Hashable] = []
     for rank in range(VOCABULARY):
         if 100 <= rank < 126:
             values.append(letters[rank - 100])
@@ -66,7 +68,7 @@ class RssSampler:
 
     def __init__(self, total: int) -> None:
         self.every = max(1, total // SAMPLES)
-        self.samples: List[Tuple[int, float]] = []
+        self.samples: list[tuple[int, float]] = []
 
     def step(self, done: int) -> None:
         """Called with the number of steps done so far."""
@@ -79,13 +81,13 @@ class GeneratedBag:
 
     __slots__ = ("seed", "unique_count", "values", "totals")
 
-    def __init__(self, seed: int, values: List[Hashable], totals: List[int]) -> None:
+    def __init__(self, seed: int, values: list[Hashable], totals: list[int]) -> None:
         self.seed = seed
         self.unique_count = CHOICES_PER_ENTRY
         self.values = values
         self.totals = totals
 
-    def choices(self) -> Iterator[Tuple[Tuple[Hashable, ...], int]]:
+    def choices(self) -> Iterator[tuple[tuple[Hashable, ...], int]]:
         """Next starts of 1 to 3 values, most often from the frequent end."""
         values, state = self.values, self.seed
         for _ in range(CHOICES_PER_ENTRY):
@@ -113,11 +115,11 @@ class GeneratedChain:
     def __len__(self) -> int:
         return self.entries
 
-    def build_frequency_dict(self) -> Dict[Hashable, int]:
+    def build_frequency_dict(self) -> dict[Hashable, int]:
         """Every value, the earlier ones more frequent."""
         return {value: VOCABULARY - rank for rank, value in enumerate(self.values)}
 
-    def items(self) -> Iterator[Tuple[Hashable, GeneratedBag]]:
+    def items(self) -> Iterator[tuple[Hashable, GeneratedBag]]:
         """The entries, generated one by one."""
         values, sampler = self.values, self.sampler
         for index in range(self.entries):
@@ -159,7 +161,7 @@ class PerPiece(io.TextIOWrapper):
     """A real file that is no exact TextIOWrapper, so it gets one write per piece."""
 
 
-def write_phase(path: str, entries: int, compressed: bool, general: bool) -> Dict[str, Any]:
+def write_phase(path: str, entries: int, compressed: bool, general: bool) -> dict[str, Any]:
     """Write the document; runs in its own process."""
     chain = GeneratedChain(entries)
     with open(path, "wb") as raw, (PerPiece if general else io.TextIOWrapper)(raw, encoding="ascii") as file:
@@ -170,12 +172,16 @@ def write_phase(path: str, entries: int, compressed: bool, general: bool) -> Dic
         tesmo_cjson.dump_json_big(chain, file, compressed)
     seconds = time.perf_counter() - started
     return {
-        "base_kib": base, "peak_kib": procmem.status_kib("VmHWM"), "seconds": seconds,
-        "choices": chain.totals[0], "count_sum": chain.totals[1], "samples": chain.sampler.samples,
+        "base_kib": base,
+        "peak_kib": procmem.status_kib("VmHWM"),
+        "seconds": seconds,
+        "choices": chain.totals[0],
+        "count_sum": chain.totals[1],
+        "samples": chain.sampler.samples,
     }
 
 
-def read_phase(path: str, expected_choices: int, general: bool) -> Dict[str, Any]:
+def read_phase(path: str, expected_choices: int, general: bool) -> dict[str, Any]:
     """Read the document back; runs in its own process."""
     if general:
         tesmo_cjson.ijson = SimpleNamespace(basic_parse=tesmo_cjson.ijson.basic_parse)
@@ -188,32 +194,40 @@ def read_phase(path: str, expected_choices: int, general: bool) -> Dict[str, Any
         tesmo_cjson.load_json_big(chain, file)
     seconds = time.perf_counter() - started
     return {
-        "base_kib": base, "peak_kib": procmem.status_kib("VmHWM"), "seconds": seconds,
-        "choices": chain.choices, "count_sum": chain.count_sum, "samples": chain.sampler.samples,
+        "base_kib": base,
+        "peak_kib": procmem.status_kib("VmHWM"),
+        "seconds": seconds,
+        "choices": chain.choices,
+        "count_sum": chain.count_sum,
+        "samples": chain.sampler.samples,
     }
 
 
-def _phase(args: List[str]) -> Dict[str, Any]:
+def _phase(args: list[str]) -> dict[str, Any]:
     output = subprocess.run([sys.executable, __file__, *args], check=True, capture_output=True, text=True)
     return json.loads(output.stdout.splitlines()[-1])
 
 
-def _report(name: str, result: Dict[str, Any], size: int) -> None:
+def _report(name: str, result: dict[str, Any], size: int) -> None:
     base, peak = result["base_kib"] / 1024, result["peak_kib"] / 1024
-    print(f"{name}: {result['choices']:,} choices in {result['seconds']:.1f} s "
-          f"({size / result['seconds'] / 1e6:.1f} MB/s); resident before the call {base:.1f} MiB, "
-          f"peak {peak:.1f} MiB, growth {peak - base:.1f} MiB")
-    print("  resident MiB along the way: "
-          + ", ".join(f"{done:,}: {rss:.1f}" for done, rss in result["samples"]))
+    print(
+        f"{name}: {result['choices']:,} choices in {result['seconds']:.1f} s "
+        f"({size / result['seconds'] / 1e6:.1f} MB/s); resident before the call {base:.1f} MiB, "
+        f"peak {peak:.1f} MiB, growth {peak - base:.1f} MiB"
+    )
+    print("  resident MiB along the way: " + ", ".join(f"{done:,}: {rss:.1f}" for done, rss in result["samples"]))
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--mb", type=float, default=500, help="document size to reach, in MB (default 500)")
     parser.add_argument("--plain", action="store_true", help="write a plain document instead of a compressed one")
     parser.add_argument("--dir", default=None, help="where to put the document (default: the system temp dir)")
-    parser.add_argument("--general", action="store_true",
-                        help="one write per piece, and the parser backend itself instead of native yajl")
+    parser.add_argument(
+        "--general",
+        action="store_true",
+        help="one write per piece, and the parser backend itself instead of native yajl",
+    )
     parser.add_argument("--phase", choices=("write", "read"), help=argparse.SUPPRESS)
     parser.add_argument("--path", help=argparse.SUPPRESS)
     parser.add_argument("--entries", type=int, help=argparse.SUPPRESS)
@@ -228,10 +242,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     entries = entries_for(args.mb, compressed)
     mode = (["--plain"] if args.plain else []) + (["--general"] if args.general else [])
-    print(f"tesmo_cjson streaming pair, {'plain' if args.plain else 'compressed'} document of at least "
-          f"{args.mb:g} MB: {entries:,} entries of {CHOICES_PER_ENTRY} choices, {VOCABULARY:,} values; "
-          f"encoder {tesmo_cjson.json.__name__}, parser {tesmo_cjson.ijson.__name__}, "
-          f"{'general paths (one write per piece, the backend parsing)' if args.general else 'native paths'}")
+    print(
+        f"tesmo_cjson streaming pair, {'plain' if args.plain else 'compressed'} document of at least "
+        f"{args.mb:g} MB: {entries:,} entries of {CHOICES_PER_ENTRY} choices, {VOCABULARY:,} values; "
+        f"encoder {tesmo_cjson.json.__name__}, parser {tesmo_cjson.ijson.__name__}, "
+        f"{'general paths (one write per piece, the backend parsing)' if args.general else 'native paths'}"
+    )
     with tempfile.TemporaryDirectory(prefix="tesmo-stream-", dir=args.dir) as tmp:
         path = os.path.join(tmp, "chain.json")
         written = _phase(["--phase", "write", "--path", path, "--entries", str(entries), *mode])
@@ -241,8 +257,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         read = _phase(["--phase", "read", "--path", path, "--entries", str(entries), *mode])
         _report("load_json_big", read, size)
     if (read["choices"], read["count_sum"]) != (written["choices"], written["count_sum"]):
-        print(f"MISMATCH: wrote {written['choices']:,} choices (count sum {written['count_sum']:,}), "
-              f"read {read['choices']:,} (count sum {read['count_sum']:,})")
+        print(
+            f"MISMATCH: wrote {written['choices']:,} choices (count sum {written['count_sum']:,}), "
+            f"read {read['choices']:,} (count sum {read['count_sum']:,})"
+        )
         return 1
     print(f"read back all {read['choices']:,} choices, count sum {read['count_sum']:,} as written")
     return 0

@@ -13,17 +13,18 @@ every variant serialises the very same chain.
 from __future__ import annotations
 
 import string
+from collections.abc import Hashable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Dict, Hashable, List, Optional, Tuple
+from typing import Any
 
 import numpy as np
-
 from doubles import CheapChain
+
 from tesmo.bag import ProbabilityBag
 from tesmo.chain import Chain
 
-Bags = Dict[Hashable, Dict[Tuple[Hashable, ...], int]]
+Bags = dict[Hashable, dict[tuple[Hashable, ...], int]]
 
 VOCABULARY = 4000
 # Zipf-like: the word of rank r is drawn with weight 1 / (r + 2.7) ** 1.07.
@@ -41,7 +42,7 @@ class Workload:
 
     name: str
     bags: Bags
-    frequencies: Dict[Hashable, int]
+    frequencies: dict[Hashable, int]
     choices: int
 
     def real_chain(self) -> Chain:
@@ -74,7 +75,7 @@ def _workload(name: str, bags: Bags) -> Workload:
     return Workload(name, bags, frequencies, sum(len(choices) for choices in bags.values()))
 
 
-def corpus_workload(order: int = 2) -> Tuple[Optional[Workload], str]:
+def corpus_workload(order: int = 2) -> tuple[Workload | None, str]:
     """Workload (a), or None and the reason why it is not available."""
     try:
         from tesmo.train import read_text, tokenize, train
@@ -95,14 +96,14 @@ def _zipf_weights(size: int) -> np.ndarray:
     return weights / weights.sum()
 
 
-def _word_values(rng: np.random.Generator, size: int) -> List[Hashable]:
+def _word_values(rng: np.random.Generator, size: int) -> list[Hashable]:
     """Distinct words of 1 to 12 letters, a few with characters JSON escapes.
 
     Their order is random, so some short words land among the rare values,
     where the code table keeps them as literals.
     """
     letters = np.array(list(string.ascii_lowercase))
-    words: Dict[str, None] = {}
+    words: dict[str, None] = {}
     while len(words) < size:
         length = int(rng.choice(len(WORD_LENGTH_WEIGHTS), p=WORD_LENGTH_WEIGHTS)) + 1
         word = "".join(rng.choice(letters, size=length))
@@ -115,25 +116,25 @@ def _word_values(rng: np.random.Generator, size: int) -> List[Hashable]:
     return list(words)
 
 
-def _int_values(rng: np.random.Generator, size: int) -> List[Hashable]:
+def _int_values(rng: np.random.Generator, size: int) -> list[Hashable]:
     """Distinct ints of up to 7 digits, in random order."""
     return [int(value) for value in rng.choice(10_000_000, size=size, replace=False)]
 
 
-def _draw(rng: np.random.Generator, values: np.ndarray, count: int) -> List[Tuple[Any, ...]]:
+def _draw(rng: np.random.Generator, values: np.ndarray, count: int) -> list[tuple[Any, ...]]:
     """``count`` rows of (start, next start, count) drawn at random."""
     weights = _zipf_weights(len(values))
     starts = values[rng.choice(len(values), size=count, p=weights)]
     lengths = rng.choice(NEXT_START_LENGTHS, size=count, p=NEXT_START_WEIGHTS)
     columns = [values[rng.choice(len(values), size=count, p=weights)] for _ in NEXT_START_LENGTHS]
     counts = rng.zipf(2.0, size=count).clip(max=10_000)
-    next_starts: List[Tuple[Any, ...]] = [()] * count
+    next_starts: list[tuple[Any, ...]] = [()] * count
     for length in NEXT_START_LENGTHS:
         rows = np.flatnonzero(lengths == length)
-        picked = zip(*(column[rows].tolist() for column in columns[:length]))
-        for row, next_start in zip(rows.tolist(), picked):
+        picked = zip(*(column[rows].tolist() for column in columns[:length]), strict=False)
+        for row, next_start in zip(rows.tolist(), picked, strict=False):
             next_starts[row] = next_start
-    return list(zip(starts.tolist(), next_starts, counts.tolist()))
+    return list(zip(starts.tolist(), next_starts, counts.tolist(), strict=False))
 
 
 def synthetic_workload(choices: int, ints: bool = False, seed: int = 5) -> Workload:

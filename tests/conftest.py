@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 import json as std_json
+from collections.abc import Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Any, Iterable, Iterator, List, Sequence, Tuple
+from typing import Any
 
 import ijson
 import pytest
@@ -18,8 +19,8 @@ except ImportError:  # the yajl 2 C library is not installed
 
 needs_yajl = pytest.mark.skipif(YAJL is None, reason="libyajl2 is missing, so ijson.backends.yajl2_cffi cannot load")
 
-Log = List[tuple]
-Choices = Sequence[Tuple[Any, Any]]
+Log = list[tuple]
+Choices = Sequence[tuple[Any, Any]]
 
 # The chain of the worked example: "a" -> ("b",) x2; "b" -> ("a",) x1, ("b", "a") x1.
 EXAMPLE_ENTRIES = [("a", [(("b",), 2)]), ("b", [(("a",), 1), (("b", "a"), 1)])]

@@ -66,9 +66,7 @@ class FixedRandom(random.Random):
         return self.value
 
 
-@pytest.mark.parametrize(
-    "point, expected", [(0.0, ("a",)), (0.249, ("a",)), (0.25, ("c",)), (0.999, ("c",))]
-)
+@pytest.mark.parametrize("point, expected", [(0.0, ("a",)), (0.249, ("a",)), (0.25, ("c",)), (0.999, ("c",))])
 def test_choose_is_weighted_by_counts_and_skips_zero_counts(point, expected):
     bag = ProbabilityBag()
     bag.add(["a"])

@@ -27,19 +27,60 @@ def corpus(tmp_path):
 @pytest.mark.parametrize("size", [1, 2, 3, 5])
 def test_tokenize_gives_the_same_tokens_whatever_the_chunking(size):
     text = "  Jacob's well... is (Beer-sheba)? yes!! And\nthen."
-    chunks = [text[i:i + size] for i in range(0, len(text), size)]
-    expected = [None, "Jacob's", "well", "...", None, "is", "Beer-sheba", "?", None,
-                "yes", "!!", None, "And", "then", ".", None]
+    chunks = [text[i : i + size] for i in range(0, len(text), size)]
+    expected = [
+        None,
+        "Jacob's",
+        "well",
+        "...",
+        None,
+        "is",
+        "Beer-sheba",
+        "?",
+        None,
+        "yes",
+        "!!",
+        None,
+        "And",
+        "then",
+        ".",
+        None,
+    ]
     assert list(tokenize([chunks])) == list(tokenize([[text]])) == expected
 
 
 @pytest.mark.parametrize("size", [1, 2, 3, 100])
 def test_only_a_stop_before_space_or_the_end_ends_a_sentence(size):
     text = 'Version 2.0 of file.txt is at http://x.org/a. He said "Go." (Then stop.) End'
-    chunks = [text[i:i + size] for i in range(0, len(text), size)]
+    chunks = [text[i : i + size] for i in range(0, len(text), size)]
     assert list(tokenize([chunks])) == [
-        None, "Version", "2", "0", "of", "file", "txt", "is", "at", "http", "x", "org", "a", ".", None,
-        "He", "said", "Go", ".", None, "Then", "stop", ".", None, "End", None]
+        None,
+        "Version",
+        "2",
+        "0",
+        "of",
+        "file",
+        "txt",
+        "is",
+        "at",
+        "http",
+        "x",
+        "org",
+        "a",
+        ".",
+        None,
+        "He",
+        "said",
+        "Go",
+        ".",
+        None,
+        "Then",
+        "stop",
+        ".",
+        None,
+        "End",
+        None,
+    ]
 
 
 def test_a_sentence_never_runs_from_one_file_into_the_next():
@@ -78,17 +119,25 @@ def test_convert_both_ways_gives_back_the_streaming_writers_bytes(capsys, tmp_pa
     assert (tmp_path / "back.json").read_bytes() == (tmp_path / "c.json").read_bytes()
 
 
-@pytest.mark.parametrize("document, kind, entries, literals", [
-    (COMPRESSED, "compressed", 3, 1),
-    ('{"codes":[],"chain":["a",[["b"],2],"b",[["a"],1,["b","a"],1]]}', "plain", 0, 0),
-])
+@pytest.mark.parametrize(
+    "document, kind, entries, literals",
+    [
+        (COMPRESSED, "compressed", 3, 1),
+        ('{"codes":[],"chain":["a",[["b"],2],"b",[["a"],1,["b","a"],1]]}', "plain", 0, 0),
+    ],
+)
 def test_inspect_counts_without_keeping_the_chain(capsys, tmp_path, document, kind, entries, literals):
     (tmp_path / "d.json").write_text(document)
     status, out, _ = run(capsys, "inspect", tmp_path / "d.json")
     assert status == 0 and out.splitlines() == [
-        f"document:        {tmp_path / 'd.json'}", f"kind:            {kind}",
-        f"table entries:   {entries}", f"literal entries: {literals}", "starts:          2",
-        "choices:         3", "total count:     4", f"file size:       {len(document)} bytes",
+        f"document:        {tmp_path / 'd.json'}",
+        f"kind:            {kind}",
+        f"table entries:   {entries}",
+        f"literal entries: {literals}",
+        "starts:          2",
+        "choices:         3",
+        "total count:     4",
+        f"file size:       {len(document)} bytes",
     ]
 
 
@@ -111,17 +160,23 @@ BROKEN = {
 }
 
 
-@pytest.mark.parametrize("argv, message", [
-    (["generate", "{d}/missing.json"], "cannot read {d}/missing.json: No such file or directory"),
-    (["inspect", "{d}"], "cannot read {d}: Is a directory"),
-    (["train", "missing.txt", "-o", "{d}/m.json"], "cannot read missing.txt: No such file or directory"),
-    (["train", "{d}/corpus.txt", "-o", "{d}/no/m.json"], "cannot write {d}/no/m.json: No such file or directory"),
-    (["convert", "{d}/array.json", "{d}/x.json"], "{d}/array.json is not a valid chain document (not a JSON object)"),
-    (["inspect", "{d}/badkey.json"], "{d}/badkey.json is not a valid chain document (missing key 1)"),
-    (["generate", "{d}/nostart.json"], "{d}/nostart.json holds no sentence start (no null start)"),
-    (["generate", "{d}/truncated.json"], re.compile(r"{d}/truncated\.json is not a valid chain document \(.+\)")),
-    (["inspect", "{d}/corpus.txt"], re.compile(r"{d}/corpus\.txt is not a valid chain document \(.+\)")),
-])
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["generate", "{d}/missing.json"], "cannot read {d}/missing.json: No such file or directory"),
+        (["inspect", "{d}"], "cannot read {d}: Is a directory"),
+        (["train", "missing.txt", "-o", "{d}/m.json"], "cannot read missing.txt: No such file or directory"),
+        (["train", "{d}/corpus.txt", "-o", "{d}/no/m.json"], "cannot write {d}/no/m.json: No such file or directory"),
+        (
+            ["convert", "{d}/array.json", "{d}/x.json"],
+            "{d}/array.json is not a valid chain document (not a JSON object)",
+        ),
+        (["inspect", "{d}/badkey.json"], "{d}/badkey.json is not a valid chain document (missing key 1)"),
+        (["generate", "{d}/nostart.json"], "{d}/nostart.json holds no sentence start (no null start)"),
+        (["generate", "{d}/truncated.json"], re.compile(r"{d}/truncated\.json is not a valid chain document \(.+\)")),
+        (["inspect", "{d}/corpus.txt"], re.compile(r"{d}/corpus\.txt is not a valid chain document \(.+\)")),
+    ],
+)
 def test_errors_are_one_line_with_status_2(capsys, tmp_path, corpus, argv, message):
     for name, text in BROKEN.items():
         (tmp_path / name).write_text(text)
@@ -133,8 +188,17 @@ def test_errors_are_one_line_with_status_2(capsys, tmp_path, corpus, argv, messa
     assert (status, out) == (2, "")
 
 
-@pytest.mark.parametrize("argv", [[], ["generate"], ["train", "c.txt"], ["generate", "m", "-n", "0"],
-                                  ["convert", "a", "b", "--plain", "--compress"], ["train", "c", "-o", "m", "--order", "x"]])
+@pytest.mark.parametrize(
+    "argv",
+    [
+        [],
+        ["generate"],
+        ["train", "c.txt"],
+        ["generate", "m", "-n", "0"],
+        ["convert", "a", "b", "--plain", "--compress"],
+        ["train", "c", "-o", "m", "--order", "x"],
+    ],
+)
 def test_bad_arguments_exit_2_with_usage(capsys, argv):
     status, out, err = run(capsys, *argv)
     assert (status, out) == (2, "") and err.startswith("usage: tesmo") and "error: " in err
@@ -153,6 +217,9 @@ def test_demo_verifies_every_writer_and_reader(capsys):
     status, out, _ = run(capsys, "demo", "-n", 2)
     rows = out.splitlines()[-4:]
     assert status == 0 and [row.split()[:2] for row in rows] == [
-        ["dump_json_small", "compressed"], ["dump_json_small", "plain"],
-        ["dump_json_big", "compressed"], ["dump_json_big", "plain"]]
+        ["dump_json_small", "compressed"],
+        ["dump_json_small", "plain"],
+        ["dump_json_big", "compressed"],
+        ["dump_json_big", "plain"],
+    ]
     assert all(row.endswith("yes") for row in rows)

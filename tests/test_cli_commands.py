@@ -16,9 +16,9 @@ from functools import partial
 from importlib import resources
 
 import pytest
-import tesmo_cjson
 
 import tesmo
+import tesmo_cjson
 from tesmo.chain import Chain
 
 SHIPPED = resources.files("tesmo") / "data" / "corpus.txt"
@@ -27,8 +27,7 @@ TEXT = "Go now. Go there! Is it 2.0? It is. Then (see file.txt) stop.\n"
 
 def tesmo_run(*argv, stdin=b"", cwd=None, prefix=()):
     command = [sys.executable, *(prefix or ("-m", "tesmo")), *map(str, argv)]
-    return subprocess.run(command, input=stdin, capture_output=True,
-                          cwd=cwd, timeout=300)
+    return subprocess.run(command, input=stdin, capture_output=True, cwd=cwd, timeout=300)
 
 
 def ok(*argv, **kwargs):
@@ -81,14 +80,16 @@ def stderr_until(process, text):
     return reader, chunks
 
 
-@pytest.mark.parametrize("signum, status, message", [
-    (signal.SIGINT, 130, "interrupted"), (signal.SIGTERM, 143, "terminated")])
+@pytest.mark.parametrize(
+    "signum, status, message", [(signal.SIGINT, 130, "interrupted"), (signal.SIGTERM, 143, "terminated")]
+)
 def test_a_write_stopped_by_a_signal_leaves_the_target_and_no_temporary_file(tmp_path, signum, status, message):
     model = tmp_path / "model.json.xz"
     big_model(model)
     before = model.read_bytes()
-    process = subprocess.Popen([sys.executable, "-m", "tesmo", "--progress", "convert", "--compress",
-                                model, model], stderr=subprocess.PIPE)
+    process = subprocess.Popen(
+        [sys.executable, "-m", "tesmo", "--progress", "convert", "--compress", model, model], stderr=subprocess.PIPE
+    )
     # The bar of the write shows once choices are being written.
     reader, chunks = stderr_until(process, b"writing")
     assert [name for name in os.listdir(tmp_path) if name.endswith(".tmp")]
@@ -106,8 +107,23 @@ def test_a_write_stopped_by_a_signal_leaves_the_target_and_no_temporary_file(tmp
 def test_ctrl_c_stops_parallel_training_and_its_workers_at_once(tmp_path):
     corpus = tmp_path / "corpus.txt"
     corpus.write_bytes(SHIPPED.read_bytes() * 12)
-    process = subprocess.Popen([sys.executable, "-m", "tesmo", "--progress", "train", corpus, "-o", tmp_path / "m.json",
-                                "--jobs", "2", "--shard-size", "300000"], stderr=subprocess.PIPE)
+    process = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "tesmo",
+            "--progress",
+            "train",
+            corpus,
+            "-o",
+            tmp_path / "m.json",
+            "--jobs",
+            "2",
+            "--shard-size",
+            "300000",
+        ],
+        stderr=subprocess.PIPE,
+    )
     reader, chunks = stderr_until(process, b"training 1 shards")
     process.send_signal(signal.SIGINT)
     process.wait(timeout=10)
@@ -122,9 +138,11 @@ def test_convert_in_place_replaces_the_file_but_other_outputs_may_not_be_inputs(
     ok("train", corpus, "-o", model)
     os.link(corpus, tmp_path / "hardlink.txt")
     os.symlink(model, tmp_path / "symlink.json")
-    for argv, output in [(["train", corpus, "-o", corpus], corpus),
-                         (["train", corpus, "-o", tmp_path / "hardlink.txt"], tmp_path / "hardlink.txt"),
-                         (["merge", corpus, model, "-o", tmp_path / "symlink.json"], tmp_path / "symlink.json")]:
+    for argv, output in [
+        (["train", corpus, "-o", corpus], corpus),
+        (["train", corpus, "-o", tmp_path / "hardlink.txt"], tmp_path / "hardlink.txt"),
+        (["merge", corpus, model, "-o", tmp_path / "symlink.json"], tmp_path / "symlink.json"),
+    ]:
         one_line_error(tesmo_run(*argv), re.escape(f"{output} is the input ") + ".*; refusing to overwrite it")
     assert corpus.read_text() == TEXT
     ok("convert", model, tmp_path / "plain.json")
@@ -138,12 +156,15 @@ def test_pipes_carry_models_and_text_while_messages_go_to_stderr(tmp_path, corpu
     written = (tmp_path / "m.json").read_bytes()
     trained = ok("train", "-", "-o", "-", stdin=corpus.read_bytes())
     assert trained.stdout == written
-    assert trained.stderr.decode() == "stdout: compressed, %d starts, %d choices\n" % starts_and_choices(written)
+    starts, choices = starts_and_choices(written)
+    assert trained.stderr.decode() == f"stdout: compressed, {starts} starts, {choices} choices\n"
     assert ok("train", corpus, "-o", "/dev/stdout").stdout == written
     plain = ok("convert", "-", "-", stdin=written).stdout
     assert plain == ok("convert", tmp_path / "m.json", "-").stdout and plain.startswith(b'{"codes":[],')
-    assert ok("generate", "-", "-n", 4, "--seed", 3, stdin=plain).stdout == \
-        ok("generate", tmp_path / "m.json", "-n", 4, "--seed", 3).stdout
+    assert (
+        ok("generate", "-", "-n", 4, "--seed", 3, stdin=plain).stdout
+        == ok("generate", tmp_path / "m.json", "-n", 4, "--seed", 3).stdout
+    )
     assert b"file size:       " + f"{len(plain):,}".encode() in ok("inspect", "-", stdin=plain).stdout
 
 
@@ -175,15 +196,22 @@ def test_a_bad_model_is_one_line_and_status_2(tmp_path, name, command):
     document, problem = BAD_MODELS[name]
     path = tmp_path / name
     path.write_bytes(document if isinstance(document, bytes) else document.encode())
-    argv = {"inspect": [path], "generate": [path], "convert": [path, tmp_path / "out.json"],
-            "merge": [path, "-o", tmp_path / "out.json"]}[command]
+    argv = {
+        "inspect": [path],
+        "generate": [path],
+        "convert": [path, tmp_path / "out.json"],
+        "merge": [path, "-o", tmp_path / "out.json"],
+    }[command]
     one_line_error(tesmo_run(command, *argv), re.escape(f"{path} is not a valid chain document (") + problem + r"\)")
     assert not (tmp_path / "out.json").exists()
 
 
 def test_a_model_without_a_sentence_start_cannot_generate(tmp_path):
     (tmp_path / "m.json").write_text('{"codes":[],"chain":["a",[["b"],1]]}')
-    one_line_error(tesmo_run("generate", tmp_path / "m.json"), re.escape(f"{tmp_path}/m.json holds no sentence start (no null start)"))
+    one_line_error(
+        tesmo_run("generate", tmp_path / "m.json"),
+        re.escape(f"{tmp_path}/m.json holds no sentence start (no null start)"),
+    )
 
 
 def test_one_bar_across_all_inputs_and_one_counting_choices_while_writing(tmp_path, corpus):
@@ -203,10 +231,14 @@ def test_undecodable_bytes_are_counted_and_stops_end_sentences_only_before_space
     (tmp_path / "bad.txt").write_bytes(b"Caf\xe9 is open \xff\xfe. See v2.0 now.")
     for jobs in (1, 2):
         done = ok("train", tmp_path / "bad.txt", "-o", "-", "--order", 1, "--plain", "--jobs", jobs)
-        assert done.stderr.decode().splitlines()[0] == f"tesmo: {tmp_path}/bad.txt: replaced 3 undecodable bytes with U+FFFD"
+        assert (
+            done.stderr.decode().splitlines()[0]
+            == f"tesmo: {tmp_path}/bad.txt: replaced 3 undecodable bytes with U+FFFD"
+        )
         assert done.stdout.decode() == (
             '{"codes":[],"chain":[null,[["Caf"],1,["See"],1],"Caf",[["is"],1],"is",[["open"],1],"open",[["."],1],'
-            '".",[[null],2],"See",[["v2"],1],"v2",[["0"],1],"0",[["now"],1],"now",[["."],1]]}')
+            '".",[[null],2],"See",[["v2"],1],"v2",[["0"],1],"0",[["now"],1],"now",[["."],1]]}'
+        )
 
 
 @pytest.mark.parametrize("order", [1, 2])
@@ -232,26 +264,48 @@ def test_merge_adds_the_counts_of_its_inputs(tmp_path, order):
 
 @pytest.mark.parametrize("order", [1, 2, 3])
 def test_jobs_train_the_bytes_of_one_process(tmp_path, order):
-    files = {"shipped.txt": SHIPPED.read_bytes()[:60_000], "empty.txt": b"", "one.txt": b"Just one sentence.",
-             "no-end.txt": b"no sentence end here", "quotes.txt": b'He said "Stop." Then (he left!) "Why?"\n ok'}
+    files = {
+        "shipped.txt": SHIPPED.read_bytes()[:60_000],
+        "empty.txt": b"",
+        "one.txt": b"Just one sentence.",
+        "no-end.txt": b"no sentence end here",
+        "quotes.txt": b'He said "Stop." Then (he left!) "Why?"\n ok',
+    }
     for name, data in files.items():
         (tmp_path / name).write_bytes(data)
     names = ["shipped.txt", "empty.txt", "one.txt", "-", "no-end.txt", "quotes.txt", "shipped.txt"]
     stdin = b"From stdin. Two sentences"
     one = ok("train", *names, "-o", "-", "--order", order, cwd=tmp_path, stdin=stdin).stdout
     for size in (50, 4096):
-        assert ok("train", *names, "-o", "-", "--order", order, "--jobs", 2, "--shard-size", size,
-                  cwd=tmp_path, stdin=stdin).stdout == one
+        assert (
+            ok(
+                "train",
+                *names,
+                "-o",
+                "-",
+                "--order",
+                order,
+                "--jobs",
+                2,
+                "--shard-size",
+                size,
+                cwd=tmp_path,
+                stdin=stdin,
+            ).stdout
+            == one
+        )
 
 
 def _zstd_available():
     try:
         from compression import zstd  # noqa: F401
+
         return True
     except ImportError:
         pass
     try:
         import zstandard  # noqa: F401
+
         return True
     except ImportError:
         return False
@@ -260,16 +314,25 @@ def _zstd_available():
 def _zstd_decompress(data):
     try:
         from compression import zstd
+
         return zstd.decompress(data)
     except ImportError:
         import zstandard
+
         return zstandard.ZstdDecompressor().stream_reader(io.BytesIO(data)).read()
 
 
-@pytest.mark.parametrize("suffix, decompress", [
-    (".gz", gzip.decompress), (".bz2", bz2.decompress), (".xz", lzma.decompress),
-    pytest.param(".zst", _zstd_decompress, marks=pytest.mark.skipif(not _zstd_available(), reason="no zstd module")),
-])
+@pytest.mark.parametrize(
+    "suffix, decompress",
+    [
+        (".gz", gzip.decompress),
+        (".bz2", bz2.decompress),
+        (".xz", lzma.decompress),
+        pytest.param(
+            ".zst", _zstd_decompress, marks=pytest.mark.skipif(not _zstd_available(), reason="no zstd module")
+        ),
+    ],
+)
 def test_models_are_compressed_by_suffix(tmp_path, corpus, suffix, decompress):
     ok("train", corpus, "-o", tmp_path / "m.json")
     ok("train", corpus, "-o", tmp_path / f"m.json{suffix}")
@@ -282,8 +345,10 @@ def test_models_are_compressed_by_suffix(tmp_path, corpus, suffix, decompress):
 
 
 def test_zstd_without_a_module_is_one_line(tmp_path, corpus):
-    hide = "import sys; sys.modules['zstandard'] = sys.modules['compression'] = None; " \
-           "from tesmo.cli import main; sys.exit(main())"
+    hide = (
+        "import sys; sys.modules['zstandard'] = sys.modules['compression'] = None; "
+        "from tesmo.cli import main; sys.exit(main())"
+    )
     done = tesmo_run("train", corpus, "-o", tmp_path / "m.json.zst", prefix=("-c", hide))
     one_line_error(done, re.escape(".zst files need Python 3.14 or the zstandard package (pip install 'tesmo[zstd]')"))
     assert os.listdir(tmp_path) == ["corpus.txt"]

@@ -7,10 +7,19 @@ from fractions import Fraction
 
 import pytest
 import ujson
+from conftest import (
+    EXAMPLE_DOCS,
+    EXAMPLE_ENTRIES,
+    EXAMPLE_FREQS,
+    READ_DOCS,
+    BagFactory,
+    RecChain,
+    RecFile,
+    RecJson,
+    outcome,
+)
 
 import tesmo_cjson
-from conftest import EXAMPLE_DOCS, EXAMPLE_ENTRIES, EXAMPLE_FREQS, READ_DOCS, BagFactory, RecChain, RecFile, \
-    RecJson, outcome
 
 WRITERS = ["dump_json_small", "dump_json_big"]
 SPACED_DOCS = {
@@ -37,8 +46,13 @@ def test_compact_writer_converts_everything_then_makes_one_encoder_call(monkeypa
     else:
         table = []
         document = OrderedDict([("codes", []), ("chain", ("a", (("b",), 2), "b", (("a",), 1, ("b", "a"), 1)))])
-    assert log == table + [("items",), ("choices", "a"), ("choices", "b"), ("dump", document, file),
-                           ("write", EXAMPLE_DOCS[compress])]
+    assert log == table + [
+        ("items",),
+        ("choices", "a"),
+        ("choices", "b"),
+        ("dump", document, file),
+        ("write", EXAMPLE_DOCS[compress]),
+    ]
     assert type(log[-2][1]) is OrderedDict
 
 
@@ -46,18 +60,36 @@ SHARED_DOCUMENTS = {
     "empty plain": ([], [("a", 1)], False, '{"codes":[],"chain":[]}'),
     "empty, empty table": ([], [], True, '{"codes":[],"chain":[]}'),
     "table without chain": ([], [("a", 1)], True, '{"codes":[0,"a"],"chain":[]}'),
-    "empty bag and next start": ([("a", []), ("b", [((), 3)])], [("a", 1), ("b", 1)], True,
-                                 '{"codes":[0,"a",1,"b"],"chain":[0,[],1,[[],3]]}'),
-    "empty bag and next start, plain": ([("a", []), ("b", [((), 3)])], [], False,
-                                        '{"codes":[],"chain":["a",[],"b",[[],3]]}'),
-    "stable sort by frequency": ([], [("a", 1), ("b", 3), ("c", Fraction(1, 2)), ("d", 3), ("e", 2.5),
-                                      ("f", 2 ** 70), ("g", -1), ("h", True)], True,
-                                 '{"codes":[0,"f",1,"b",2,"d",3,"e",4,"a",5,"h",6,"c",7,"g"],"chain":[]}'),
-    "repeats and unused values": ([("a", [(("a", "a", "b"), 1)])], [("z", 5), ("a", 2), ("b", 1)], True,
-                                  '{"codes":[0,"z",1,"a",2,"b"],"chain":[1,[[1,1,2],1]]}'),
-    "counts as reported": ([(0, [(("b",), 2 ** 70), (("c",), -3), ((None, True), 0), ((1.5,), 2.5)])], [(0, 1)],
-                           False,
-                           '{"codes":[],"chain":[0,[["b"],1180591620717411303424,["c"],-3,[null,true],0,[1.5],2.5]]}'),
+    "empty bag and next start": (
+        [("a", []), ("b", [((), 3)])],
+        [("a", 1), ("b", 1)],
+        True,
+        '{"codes":[0,"a",1,"b"],"chain":[0,[],1,[[],3]]}',
+    ),
+    "empty bag and next start, plain": (
+        [("a", []), ("b", [((), 3)])],
+        [],
+        False,
+        '{"codes":[],"chain":["a",[],"b",[[],3]]}',
+    ),
+    "stable sort by frequency": (
+        [],
+        [("a", 1), ("b", 3), ("c", Fraction(1, 2)), ("d", 3), ("e", 2.5), ("f", 2**70), ("g", -1), ("h", True)],
+        True,
+        '{"codes":[0,"f",1,"b",2,"d",3,"e",4,"a",5,"h",6,"c",7,"g"],"chain":[]}',
+    ),
+    "repeats and unused values": (
+        [("a", [(("a", "a", "b"), 1)])],
+        [("z", 5), ("a", 2), ("b", 1)],
+        True,
+        '{"codes":[0,"z",1,"a",2,"b"],"chain":[1,[[1,1,2],1]]}',
+    ),
+    "counts as reported": (
+        [(0, [(("b",), 2**70), (("c",), -3), ((None, True), 0), ((1.5,), 2.5)])],
+        [(0, 1)],
+        False,
+        '{"codes":[],"chain":[0,[["b"],1180591620717411303424,["c"],-3,[null,true],0,[1.5],2.5]]}',
+    ),
     "ascii escapes": ([("\u00e9/", [(("\n",), 1)])], [], False, '{"codes":[],"chain":["\\u00e9\\/",[["\\n"],1]]}'),
 }
 
@@ -72,11 +104,22 @@ def test_both_writers_give_the_same_bytes_with_ujson(log, writer, case):
 
 
 PROBES = [  # value at the probed position, position, its key under ujson, under json
-    ("", 9, 9, 9), ("", 10, "", ""), ("x", 99, 99, 99), ("x", 100, "x", "x"), ("xy", 999, 999, 999),
-    ("xy", 1000, "xy", "xy"), (None, 999, 999, 999), (None, 1000, None, None), ("/", 100, 100, "/"),
+    ("", 9, 9, 9),
+    ("", 10, "", ""),
+    ("x", 99, 99, 99),
+    ("x", 100, "x", "x"),
+    ("xy", 999, 999, 999),
+    ("xy", 1000, "xy", "xy"),
+    (None, 999, 999, 999),
+    (None, 1000, None, None),
+    ("/", 100, 100, "/"),
     ("/", 1000, "/", "/"),
     # Only strings and None may stand for themselves: anything else could equal another entry's code.
-    (7, 10, 10, 10), (5, 100, 100, 100), (True, 1000, 1000, 1000), (2.5, 1000, 1000, 1000), ((), 10, 10, 10),
+    (7, 10, 10, 10),
+    (5, 100, 100, 100),
+    (True, 1000, 1000, 1000),
+    (2.5, 1000, 1000, 1000),
+    ((), 10, 10, 10),
 ]
 
 
@@ -90,8 +133,10 @@ def test_literal_entries_only_for_short_strings_and_none(log, encoder, writer, v
     getattr(tesmo_cjson, writer)(RecChain(log, [(value, [((value,), 1)])], freqs), file)
     codes = [item for i, v in enumerate(fillers) for item in (i, v)]
     as_json = list(value) if isinstance(value, tuple) else value
-    assert std_json.loads(file.text) == {"codes": codes + [key, as_json, position + 1, "after"],
-                                         "chain": [key, [[key], 1]]}
+    assert std_json.loads(file.text) == {
+        "codes": codes + [key, as_json, position + 1, "after"],
+        "chain": [key, [[key], 1]],
+    }
 
 
 MISSING = {  # entries, the missing value, what the streaming writer has written by then
@@ -120,12 +165,22 @@ def test_compact_reader_paths(monkeypatch, log, encoder, merge, compressed):
     tesmo_cjson.load_json_small(RecChain(log), file, merge)
     if merge:
         form = tuple if compressed else list
-        calls = [("add_to_bag", "a", form("b"), 2), ("add_to_bag", "a", form("ab"), 1),
-                 ("add_to_bag", "b", form("a"), 3)]
+        calls = [
+            ("add_to_bag", "a", form("b"), 2),
+            ("add_to_bag", "a", form("ab"), 1),
+            ("add_to_bag", "b", form("a"), 3),
+        ]
     else:
-        calls = [("clear",), ("ProbabilityBag", "bag0"), ("add", "bag0", ("b",), 2), ("add", "bag0", ("a", "b"), 1),
-                 ("set_bag", "a", "bag0"), ("ProbabilityBag", "bag1"), ("add", "bag1", ("a",), 3),
-                 ("set_bag", "b", "bag1")]
+        calls = [
+            ("clear",),
+            ("ProbabilityBag", "bag0"),
+            ("add", "bag0", ("b",), 2),
+            ("add", "bag0", ("a", "b"), 1),
+            ("set_bag", "a", "bag0"),
+            ("ProbabilityBag", "bag1"),
+            ("add", "bag1", ("a",), 3),
+            ("set_bag", "b", "bag1"),
+        ]
     assert log == [("load", file)] + calls
 
 
@@ -142,26 +197,68 @@ COMPACT_READS = {  # document, merge, expected log, the KeyError's key or the ex
     "one-element table is plain": ('{"codes":[7],"chain":[7,[[7],1]]}', True, [("add_to_bag", 7, [7], 1)], None),
     "counts never decoded": ('{"codes":[0,5,1],"chain":[0,[[0],0]]}', True, [("add_to_bag", 5, (5,), 0)], None),
     "later pair wins": ('{"codes":[3,10,3,3],"chain":[3,[[3],1]]}', True, [("add_to_bag", 3, (3,), 1)], None),
-    "literal entry": ('{"codes":[0,"a","x","x"],"chain":["x",[[0,"x"],1]]}', True,
-                      [("add_to_bag", "x", ("a", "x"), 1)], None),
-    "string and empty next start, replace": ('{"codes":[],"chain":["a",["bc",1,[],2]]}', False, clear_bag(
-        ("add", "bag0", ("b", "c"), 1), ("add", "bag0", (), 2), ("set_bag", "a", "bag0")), None),
-    "string and empty next start, merge": ('{"codes":[],"chain":["a",["bc",1,[],2]]}', True,
-                                           [("add_to_bag", "a", "bc", 1), ("add_to_bag", "a", [], 2)], None),
-    "a start twice, replace": ('{"codes":[],"chain":["a",[["x"],1],"a",[["y"],2]]}', False, clear_bag(
-        ("add", "bag0", ("x",), 1), ("set_bag", "a", "bag0"), ("ProbabilityBag", "bag1"), ("add", "bag1", ("y",), 2),
-        ("set_bag", "a", "bag1")), None),
-    "member order and extra members": ('{"chain":[0,[[1],1]],"x":1,"codes":[0,"a",1,"b"]}', True,
-                                       [("add_to_bag", "a", ("b",), 1)], None),
-    "unpaired last elements": ('{"codes":[],"chain":["a",[["b"],1,["c"]],"z"]}', False, clear_bag(
-        ("add", "bag0", ("b",), 1), ("set_bag", "a", "bag0")), None),
-    "unknown start after its bag": ('{"codes":[0,"a"],"chain":[0,[[0],1],5,[[0],2]]}', False, clear_bag(
-        ("add", "bag0", ("a",), 1), ("set_bag", "a", "bag0"), ("ProbabilityBag", "bag1"),
-        ("add", "bag1", ("a",), 2)), 5),
-    "unknown start before its next start": ('{"codes":[0,"a"],"chain":[0,[[0],1],5,[[9],2]]}', True,
-                                            [("add_to_bag", "a", ("a",), 1)], 5),
-    "bag not iterable": ('{"codes":[],"chain":["a",[["b"],1],"c",5]}', False, clear_bag(
-        ("add", "bag0", ("b",), 1), ("set_bag", "a", "bag0")), TypeError),
+    "literal entry": (
+        '{"codes":[0,"a","x","x"],"chain":["x",[[0,"x"],1]]}',
+        True,
+        [("add_to_bag", "x", ("a", "x"), 1)],
+        None,
+    ),
+    "string and empty next start, replace": (
+        '{"codes":[],"chain":["a",["bc",1,[],2]]}',
+        False,
+        clear_bag(("add", "bag0", ("b", "c"), 1), ("add", "bag0", (), 2), ("set_bag", "a", "bag0")),
+        None,
+    ),
+    "string and empty next start, merge": (
+        '{"codes":[],"chain":["a",["bc",1,[],2]]}',
+        True,
+        [("add_to_bag", "a", "bc", 1), ("add_to_bag", "a", [], 2)],
+        None,
+    ),
+    "a start twice, replace": (
+        '{"codes":[],"chain":["a",[["x"],1],"a",[["y"],2]]}',
+        False,
+        clear_bag(
+            ("add", "bag0", ("x",), 1),
+            ("set_bag", "a", "bag0"),
+            ("ProbabilityBag", "bag1"),
+            ("add", "bag1", ("y",), 2),
+            ("set_bag", "a", "bag1"),
+        ),
+        None,
+    ),
+    "member order and extra members": (
+        '{"chain":[0,[[1],1]],"x":1,"codes":[0,"a",1,"b"]}',
+        True,
+        [("add_to_bag", "a", ("b",), 1)],
+        None,
+    ),
+    "unpaired last elements": (
+        '{"codes":[],"chain":["a",[["b"],1,["c"]],"z"]}',
+        False,
+        clear_bag(("add", "bag0", ("b",), 1), ("set_bag", "a", "bag0")),
+        None,
+    ),
+    "unknown start after its bag": (
+        '{"codes":[0,"a"],"chain":[0,[[0],1],5,[[0],2]]}',
+        False,
+        clear_bag(
+            ("add", "bag0", ("a",), 1), ("set_bag", "a", "bag0"), ("ProbabilityBag", "bag1"), ("add", "bag1", ("a",), 2)
+        ),
+        5,
+    ),
+    "unknown start before its next start": (
+        '{"codes":[0,"a"],"chain":[0,[[0],1],5,[[9],2]]}',
+        True,
+        [("add_to_bag", "a", ("a",), 1)],
+        5,
+    ),
+    "bag not iterable": (
+        '{"codes":[],"chain":["a",[["b"],1],"c",5]}',
+        False,
+        clear_bag(("add", "bag0", ("b",), 1), ("set_bag", "a", "bag0")),
+        TypeError,
+    ),
     "next start not iterable": ('{"codes":[],"chain":["a",[5,1]]}', False, clear_bag(), TypeError),
 }
 
@@ -175,10 +272,18 @@ def test_compact_reader_calls(monkeypatch, log, case):
     assert log == expected
 
 
-@pytest.mark.parametrize("doc,error", [
-    ("[1,2]", TypeError), ('{"chain":[]}', "codes"), ('{"codes":[]}', "chain"), ('{"codes":5,"chain":[]}', TypeError),
-    ('{"codes":[],"chain":5}', TypeError), ('{"codes":[[1],2],"chain":[]}', TypeError), ('{"codes":[],', ValueError),
-])
+@pytest.mark.parametrize(
+    "doc,error",
+    [
+        ("[1,2]", TypeError),
+        ('{"chain":[]}', "codes"),
+        ('{"codes":[]}', "chain"),
+        ('{"codes":5,"chain":[]}', TypeError),
+        ('{"codes":[],"chain":5}', TypeError),
+        ('{"codes":[[1],2],"chain":[]}', TypeError),
+        ('{"codes":[],', ValueError),
+    ],
+)
 def test_compact_reader_leaves_the_chain_untouched_when_the_document_is_unusable(log, encoder, doc, error):
     with outcome(error):
         tesmo_cjson.load_json_small(RecChain(log), io.StringIO(doc))

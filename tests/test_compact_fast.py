@@ -18,16 +18,18 @@ import json as std_json
 import math
 import sys
 from collections import OrderedDict
-from typing import Any, Callable, List, Tuple
+from collections.abc import Callable
+from typing import Any
 
 import pytest
 import ujson
+from conftest import BagFactory, RecChain, RecFile
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from test_hostile import DOCS as JSON_SHAPES
+from test_hostile import ODD_STRINGS, REAL_DOCS, SPECIAL_NUMBERS, TOKENS, mutants
 
 import tesmo_cjson
-from conftest import BagFactory, RecChain, RecFile
-from test_hostile import DOCS as JSON_SHAPES, ODD_STRINGS, REAL_DOCS, SPECIAL_NUMBERS, TOKENS, mutants
 
 
 def module_without_ujson() -> Any:
@@ -63,7 +65,7 @@ class Delegate:
         return self.real.load(fp)
 
 
-def both_paths(module: Any, call: Callable[[Any, list], None]) -> Tuple[str, str]:
+def both_paths(module: Any, call: Callable[[Any, list], None]) -> tuple[str, str]:
     """The log of `call` on the native path and on the general path, each ending in the error raised."""
     logs = []
     for encoder in (module.json, Delegate(module.json)):
@@ -97,10 +99,18 @@ class Float(float):
 
 
 SCALARS = st.one_of(
-    st.none(), st.booleans(), st.integers(-300, 300), st.integers(-(2**70), 2**70),
-    st.floats(allow_nan=True, allow_infinity=True), st.floats(min_value=-1e-3, max_value=1e-3),
-    st.floats(width=32), st.text(max_size=4), st.sampled_from(["", "/", "\x7f", "\x00", '"\\', "\ud800", "\U0001f600"]),
-    st.text(max_size=2).map(Str), st.integers(-5, 5).map(Int), st.floats(allow_nan=False).map(Float),
+    st.none(),
+    st.booleans(),
+    st.integers(-300, 300),
+    st.integers(-(2**70), 2**70),
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.floats(min_value=-1e-3, max_value=1e-3),
+    st.floats(width=32),
+    st.text(max_size=4),
+    st.sampled_from(["", "/", "\x7f", "\x00", '"\\', "\ud800", "\U0001f600"]),
+    st.text(max_size=2).map(Str),
+    st.integers(-5, 5).map(Int),
+    st.floats(allow_nan=False).map(Float),
 )
 VALUES = st.one_of(SCALARS, st.lists(SCALARS, max_size=3).map(tuple))
 NEXT_STARTS = st.lists(VALUES, max_size=3).flatmap(lambda v: st.sampled_from([tuple(v), list(v)]))
@@ -133,16 +143,30 @@ def test_writer_random_chains(name, entries, extra, compress, drop):
     assert native == general
 
 
-@pytest.mark.parametrize("value,text", [
-    (1e16, "1e+16"), (1.5e-05, "1.5e-5"), (-0.0, "-0.0"), (1e-4, "0.0001"), (5e-324, "5e-324"), (100.0, "100.0"),
-    (2**63 - 1, "9223372036854775807"), (-(2**63), "-9223372036854775808"), ("\x7f/\x00\u00e9", '"\x7f\\/\\u0000\\u00e9"'),
-    ("\U0001f600\ud800", '"\\ud83d\\ude00\\ud800"'), ((1, [None, True]), "[1,[null,true]]"),
-])
+@pytest.mark.parametrize(
+    "value,text",
+    [
+        (1e16, "1e+16"),
+        (1.5e-05, "1.5e-5"),
+        (-0.0, "-0.0"),
+        (1e-4, "0.0001"),
+        (5e-324, "5e-324"),
+        (100.0, "100.0"),
+        (2**63 - 1, "9223372036854775807"),
+        (-(2**63), "-9223372036854775808"),
+        ("\x7f/\x00\u00e9", '"\x7f\\/\\u0000\\u00e9"'),
+        ("\U0001f600\ud800", '"\\ud83d\\ude00\\ud800"'),
+        ((1, [None, True]), "[1,[null,true]]"),
+    ],
+)
 def test_writer_renders_values_as_ujson_does(value, text):
     file = io.StringIO()
     tesmo_cjson.dump_json_small(RecChain([], [("s", [((value,), 1)])]), file, False)
-    assert file.getvalue() == '{"codes":[],"chain":["s",[[%s],1]]}' % text == ujson.dumps(
-        OrderedDict([("codes", []), ("chain", ("s", ((value,), 1)))]))
+    assert (
+        file.getvalue()
+        == f'{{"codes":[],"chain":["s",[[{text}],1]]}}'
+        == ujson.dumps(OrderedDict([("codes", []), ("chain", ("s", ((value,), 1)))]))
+    )
 
 
 class OddFile:
@@ -215,6 +239,7 @@ class ReadFile:
 def check_reads(data: Any) -> None:
     for module in MODULES.values():
         for merge in (False, True):
+
             def read(module: Any, log: list) -> None:
                 module.load_json_small(RecChain(log), ReadFile(log, data), merge)
 
@@ -254,30 +279,69 @@ def test_reader_random_bytes_and_token_soup(data):
     check_reads(data)
 
 
-@pytest.mark.parametrize("token", ODD_STRINGS + SPECIAL_NUMBERS + [
-    b"9223372036854775807", b"-9223372036854775808", b"9223372036854775799", b"1e308", b"1e309", b"-1e-400",
-    b"0.1000000000000000055511151231257827021181583404541015625", b"2.2250738585072011e-308", b'"\\u00e9\\u0041"',
-    b'"\\ud83d\\ude00"', b'"\\uD83D\\uDE00"', b'"\\ud83dx"', b'"\\t\x01"', b"true", b"[1,[2,[3]]]", b'{"a":{"b":1}}',
-])
-@pytest.mark.parametrize("template", [
-    b'{"codes":[],"chain":[T,[[T,"b"],T]]}',
-    b'{"codes":[T,"x","b",T],"chain":[T,[[T,"b"],1]]}',
-    b'{"codes":[0,T],"chain":[0,[[0],1],0,[[0],T]]}',
-])
+@pytest.mark.parametrize(
+    "token",
+    ODD_STRINGS
+    + SPECIAL_NUMBERS
+    + [
+        b"9223372036854775807",
+        b"-9223372036854775808",
+        b"9223372036854775799",
+        b"1e308",
+        b"1e309",
+        b"-1e-400",
+        b"0.1000000000000000055511151231257827021181583404541015625",
+        b"2.2250738585072011e-308",
+        b'"\\u00e9\\u0041"',
+        b'"\\ud83d\\ude00"',
+        b'"\\uD83D\\uDE00"',
+        b'"\\ud83dx"',
+        b'"\\t\x01"',
+        b"true",
+        b"[1,[2,[3]]]",
+        b'{"a":{"b":1}}',
+    ],
+)
+@pytest.mark.parametrize(
+    "template",
+    [
+        b'{"codes":[],"chain":[T,[[T,"b"],T]]}',
+        b'{"codes":[T,"x","b",T],"chain":[T,[[T,"b"],1]]}',
+        b'{"codes":[0,T],"chain":[0,[[0],1],0,[[0],T]]}',
+    ],
+)
 def test_reader_odd_strings_and_numbers(template, token):
     check_reads(template.replace(b"T", token))
 
 
-@pytest.mark.parametrize("doc", [
-    b'\xef\xbb\xbf{"codes":[],"chain":[]}', '\ufeff{"codes":[],"chain":[]}', b'{"codes":[],"chain":[]}\x00',
-    b' \t\r\n{ "codes" : [ ] , "chain" : [ "a" , [ [ "b" ] , 1 ] ] } \n', b'{"codes":[],"chain":[]} x',
-    b'{"chain":[0,[[0],1]],"codes":[0,"a"],"chain":[0,[[0],2]]}', b'{"codes":[0,"a"],"codes":[],"chain":[0,[[0],1]]}',
-    b'{"codes":[],"chain":["a","bc"]}', b'{"codes":[],"chain":["a",["bc",1]]}', b'{"codes":[],"chain":["a",[1,2,"x"]]}',
-    b'{"\\u0063odes":[],"chain":[]}', b'{"codes":[],"chain":[],"x":' + b"[" * 40 + b"]" * 40 + b"}",
-    b'{"codes":[],"chain":["a",[[' + b"[" * 3000 + b"]" * 3000 + b'],1]]}', b'{"codes":[1.0,"x",true,"y"],"chain":[1,[[1],1]]}',
-    b'{"codes":[0,"a"],"chain":[0.0,[[false],1],5,[[0],1]]}', '{"codes":[],"chain":["\u00e9",[["b"],1]]}',
-    b"{}", b"[]", b'"x"', b"", b'{"codes":{"a":1},"chain":[]}', b'{"codes":[],"chain":{"a":[]}}',
-], ids=repr)
+@pytest.mark.parametrize(
+    "doc",
+    [
+        b'\xef\xbb\xbf{"codes":[],"chain":[]}',
+        '\ufeff{"codes":[],"chain":[]}',
+        b'{"codes":[],"chain":[]}\x00',
+        b' \t\r\n{ "codes" : [ ] , "chain" : [ "a" , [ [ "b" ] , 1 ] ] } \n',
+        b'{"codes":[],"chain":[]} x',
+        b'{"chain":[0,[[0],1]],"codes":[0,"a"],"chain":[0,[[0],2]]}',
+        b'{"codes":[0,"a"],"codes":[],"chain":[0,[[0],1]]}',
+        b'{"codes":[],"chain":["a","bc"]}',
+        b'{"codes":[],"chain":["a",["bc",1]]}',
+        b'{"codes":[],"chain":["a",[1,2,"x"]]}',
+        b'{"\\u0063odes":[],"chain":[]}',
+        b'{"codes":[],"chain":[],"x":' + b"[" * 40 + b"]" * 40 + b"}",
+        b'{"codes":[],"chain":["a",[[' + b"[" * 3000 + b"]" * 3000 + b"],1]]}",
+        b'{"codes":[1.0,"x",true,"y"],"chain":[1,[[1],1]]}',
+        b'{"codes":[0,"a"],"chain":[0.0,[[false],1],5,[[0],1]]}',
+        '{"codes":[],"chain":["\u00e9",[["b"],1]]}',
+        b"{}",
+        b"[]",
+        b'"x"',
+        b"",
+        b'{"codes":{"a":1},"chain":[]}',
+        b'{"codes":[],"chain":{"a":[]}}',
+    ],
+    ids=repr,
+)
 def test_reader_hostile_documents(doc):
     check_reads(doc)
 
@@ -304,7 +368,7 @@ def test_reader_with_odd_files(name, read):
 # ------------------------------------------------------- the native paths run
 
 
-def parsed_documents() -> List[Any]:
+def parsed_documents() -> list[Any]:
     """Every live dict or OrderedDict that holds "codes" and "chain" members."""
     gc.collect()
     return [o for o in gc.get_objects() if isinstance(o, dict) and "chain" in o and "codes" in o]

@@ -11,22 +11,23 @@ from __future__ import annotations
 
 import gc
 import io
+from collections.abc import Callable
 from decimal import Decimal
 from fractions import Fraction
-from typing import Any, Callable, List
+from typing import Any
 
 import ijson
 import pytest
 import ujson
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from test_hostile import DOCS as JSON_SHAPES
+from test_hostile import ODD_STRINGS, REAL_DOCS, SPECIAL_NUMBERS, TOKENS, mutants
 
 import tesmo_cjson
 from tesmo import reference
 from tesmo.bag import ProbabilityBag
 from tesmo.chain import Chain
-from test_hostile import DOCS as JSON_SHAPES, ODD_STRINGS, REAL_DOCS, SPECIAL_NUMBERS, TOKENS, mutants
-
 
 pytestmark = pytest.mark.filterwarnings("ignore:Exception ignored from cffi callback")
 
@@ -59,14 +60,22 @@ def nothing(chain: Any) -> None:
 
 READERS = {
     "small": lambda chain, data, merge, on_read: tesmo_cjson.load_json_small(
-        chain, io.StringIO(data.decode("utf-8", "replace")) if on_read is None else Bytes(data, on_read), merge),
+        chain, io.StringIO(data.decode("utf-8", "replace")) if on_read is None else Bytes(data, on_read), merge
+    ),
     "big": lambda chain, data, merge, on_read: tesmo_cjson.load_json_big(
-        chain, Bytes(data, on_read or (lambda n: None)), merge),
+        chain, Bytes(data, on_read or (lambda n: None)), merge
+    ),
 }
 
 
-def outcome(cls: type, reader: str, data: bytes, merge: bool, fill: Callable[[Any], None] = nothing,
-            on_read: Callable[[Any, int], None] | None = None) -> tuple:
+def outcome(
+    cls: type,
+    reader: str,
+    data: bytes,
+    merge: bool,
+    fill: Callable[[Any], None] = nothing,
+    on_read: Callable[[Any, int], None] | None = None,
+) -> tuple:
     chain = cls()
     fill(chain)
     hook = None if on_read is None else (lambda n: on_read(chain, n))
@@ -83,8 +92,14 @@ def same(reader: str, data: bytes, merge: bool, **kw: Any) -> None:
 
 
 PARSERS = {"yajl2_cffi": tesmo_cjson.ijson, "ijson": ijson}
-ENCODERS = {"ujson": ujson, "wrapped": type("Wrapped", (), {"load": staticmethod(ujson.load), "dump": staticmethod(ujson.dump),
-                                                            "dumps": staticmethod(ujson.dumps)})}
+ENCODERS = {
+    "ujson": ujson,
+    "wrapped": type(
+        "Wrapped",
+        (),
+        {"load": staticmethod(ujson.load), "dump": staticmethod(ujson.dump), "dumps": staticmethod(ujson.dumps)},
+    ),
+}
 
 
 @pytest.fixture(params=[(p, e) for p in PARSERS for e in ENCODERS], ids=lambda p: "-".join(p))
@@ -97,14 +112,24 @@ def backends(request: Any, monkeypatch: Any) -> None:
 
 # ---------------------------------------------------------------- documents
 
-SCALARS = st.one_of(st.none(), st.booleans(), st.integers(-3, 3), st.sampled_from([1.0, 0.0, -0.0, 2.5, 1e300]),
-                    st.integers(-(2**70), 2**70), st.text(max_size=2), st.sampled_from(["a", "b", "/", "\u00e9"]))
-COUNTS = st.one_of(st.integers(-2, 40), st.sampled_from([2**31 - 1, 2**31, 2**63 - 1, 2**63, -(2**63) - 1, 2**64,
-                                                         0.5, -0.0, True]))
-CHAINS = st.lists(st.tuples(SCALARS, st.lists(st.tuples(st.lists(SCALARS, max_size=3), COUNTS), max_size=4)),
-                  max_size=5)
-SOME = settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow,
-                                                                        HealthCheck.function_scoped_fixture])
+SCALARS = st.one_of(
+    st.none(),
+    st.booleans(),
+    st.integers(-3, 3),
+    st.sampled_from([1.0, 0.0, -0.0, 2.5, 1e300]),
+    st.integers(-(2**70), 2**70),
+    st.text(max_size=2),
+    st.sampled_from(["a", "b", "/", "\u00e9"]),
+)
+COUNTS = st.one_of(
+    st.integers(-2, 40), st.sampled_from([2**31 - 1, 2**31, 2**63 - 1, 2**63, -(2**63) - 1, 2**64, 0.5, -0.0, True])
+)
+CHAINS = st.lists(
+    st.tuples(SCALARS, st.lists(st.tuples(st.lists(SCALARS, max_size=3), COUNTS), max_size=4)), max_size=5
+)
+SOME = settings(
+    max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture]
+)
 
 
 def document(entries: list, writer: Callable, compress: bool) -> bytes:
@@ -118,20 +143,30 @@ def document(entries: list, writer: Callable, compress: bool) -> bytes:
 
 
 @SOME
-@given(entries=CHAINS, before=CHAINS, compress=st.booleans(), merge=st.booleans(),
-       writer=st.sampled_from([tesmo_cjson.dump_json_big, tesmo_cjson.dump_json_small]),
-       reader=st.sampled_from(list(READERS)))
+@given(
+    entries=CHAINS,
+    before=CHAINS,
+    compress=st.booleans(),
+    merge=st.booleans(),
+    writer=st.sampled_from([tesmo_cjson.dump_json_big, tesmo_cjson.dump_json_small]),
+    reader=st.sampled_from(list(READERS)),
+)
 def test_written_documents_fill_alike(backends, entries, before, compress, merge, writer, reader):
     def fill(chain: Any) -> None:
         for start, choices in before:
             for items, count in choices:
                 chain.add_to_bag(start, items, count)
+
     same(reader, document(entries, writer, compress), merge, fill=fill)
 
 
 @SOME
-@given(data=st.one_of(JSON_SHAPES.map(lambda d: ujson.dumps(d).encode()),
-                      st.lists(st.sampled_from(TOKENS), max_size=40).map(b"".join)), merge=st.booleans())
+@given(
+    data=st.one_of(
+        JSON_SHAPES.map(lambda d: ujson.dumps(d).encode()), st.lists(st.sampled_from(TOKENS), max_size=40).map(b"".join)
+    ),
+    merge=st.booleans(),
+)
 def test_any_json_and_token_soup_alike(backends, data, merge):
     for reader in READERS:
         same(reader, data, merge)
@@ -140,11 +175,17 @@ def test_any_json_and_token_soup_alike(backends, data, merge):
 @pytest.mark.parametrize("merge", [False, True])
 def test_mutated_documents_and_odd_tokens_alike(merge):
     docs = [m for doc in REAL_DOCS for m in mutants(doc)]
-    templates = [b'{"codes":[],"chain":[T,[[T,"b"],T]]}', b'{"codes":[T,"x","b",T],"chain":[T,[[T,"b"],1]]}',
-                 b'{"codes":[0,T,1,1,2,"a"],"chain":[0,[[0,2],T,[1],2],2,[],0,[[2],3],T,[[9],1],0]}']
+    templates = [
+        b'{"codes":[],"chain":[T,[[T,"b"],T]]}',
+        b'{"codes":[T,"x","b",T],"chain":[T,[[T,"b"],1]]}',
+        b'{"codes":[0,T,1,1,2,"a"],"chain":[0,[[0,2],T,[1],2],2,[],0,[[2],3],T,[[9],1],0]}',
+    ]
     docs += [t.replace(b"T", token) for t in templates for token in ODD_STRINGS + SPECIAL_NUMBERS]
-    docs += [b'{"codes":[0,"a",1,[1],"b","b",3,3,3,"d"],"chain":[0,[[0,"b",3],1,"ab",2,[[0]],3,[0],4]]}',
-             b'{"chain":[1,[[1],1]],"codes":[1,true,true,"t"]}', b'{"codes":[0,"a"],"chain":[0,[[0],1,[0],2],0,[[0],5]]}']
+    docs += [
+        b'{"codes":[0,"a",1,[1],"b","b",3,3,3,"d"],"chain":[0,[[0,"b",3],1,"ab",2,[[0]],3,[0],4]]}',
+        b'{"chain":[1,[[1],1]],"codes":[1,true,true,"t"]}',
+        b'{"codes":[0,"a"],"chain":[0,[[0],1,[0],2],0,[[0],5]]}',
+    ]
     for data in docs:
         for reader in READERS:
             same(reader, data, merge)
@@ -170,15 +211,17 @@ class Clash:
         return "Clash()"
 
 
-ACTIONS: List[Callable[[Any], None]] = [
+ACTIONS: list[Callable[[Any], None]] = [
     lambda c: c.add_to_bag("z", ("a",), 1),
     lambda c: c.clear(),
     lambda c: gc.collect(),
     lambda c: c.add_to_bag("a", ("b", "a"), Fraction(1, 3)),
     lambda c: c.set_bag("b", ProbabilityBag()),
 ]
-DOCS = [b'{"codes":[0,"a",1,"b"],"chain":[0,[[1],2,[1,0],3],1,[[0],1],0,[[1],5]]}',
-        b'{"codes":[],"chain":["a",[["b"],2,["b","a"],3],"b",[["a"],1]]}']
+DOCS = [
+    b'{"codes":[0,"a",1,"b"],"chain":[0,[[1],2,[1,0],3],1,[[0],1],0,[[1],5]]}',
+    b'{"codes":[],"chain":["a",[["b"],2,["b","a"],3],"b",[["a"],1]]}',
+]
 
 
 @pytest.mark.parametrize("action", ACTIONS)
@@ -192,6 +235,7 @@ def test_values_whose_equality_changes_the_chain(reader, data, action):
             if not fired:
                 fired.append(1)
                 action(chain)
+
         chain.add_to_bag(Clash(once), (Clash(once), "b"), Fraction(1, 2))
         chain.add_to_bag("b", ("a",), 2**64)
         chain.add_to_bag("b", ("b",), Decimal("0.5"))
@@ -208,9 +252,11 @@ def test_files_that_change_the_chain_or_fail_at_a_read(merge, action):
     data = document(entries, tesmo_cjson.dump_json_big, True)
     assert len(data) > 3 * 65536
     for when in (1, 2, 3):
+
         def on_read(chain: Any, n: int, when: int = when) -> None:
             if n == when:
                 action(chain)
+
         for reader in READERS:
             same(reader, data, merge, on_read=on_read)
 
@@ -226,8 +272,9 @@ class LoggingBag(ProbabilityBag):
         super().add(taken, count)
 
 
-@pytest.mark.parametrize("data", DOCS + [b'{"codes":[0,"a",1,"b"],"chain":[0,[[1],3,[1,7],2]]}'],
-                         ids=["compressed", "plain", "missing"])
+@pytest.mark.parametrize(
+    "data", DOCS + [b'{"codes":[0,"a",1,"b"],"chain":[0,[[1],3,[1,7],2]]}'], ids=["compressed", "plain", "missing"]
+)
 @pytest.mark.parametrize("reader", list(READERS))
 def test_bags_of_another_kind_get_what_add_to_bag_was_given(reader, data):
     logs = []
@@ -237,6 +284,7 @@ def test_bags_of_another_kind_get_what_add_to_bag_was_given(reader, data):
         def fill(chain: Any) -> None:
             chain.set_bag("a", LoggingBag())
             chain.set_bag("b", reference.ProbabilityBag())
+
         got = outcome(cls, reader, data, True, fill=fill)
         logs.append((got, LoggingBag.log))
     assert logs[0] == logs[1] and logs[0][1]
@@ -259,8 +307,11 @@ def test_replaced_methods_and_constructor_are_called(monkeypatch):
         init(self)
 
     data = DOCS[0]  # three entries, four choices
-    expected = {("small", True): ["add_to_bag"] * 4, ("big", False): ["add_to_bag"] * 4,
-                ("small", False): ["init", "add", "add", "init", "add", "init", "add"]}
+    expected = {
+        ("small", True): ["add_to_bag"] * 4,
+        ("big", False): ["add_to_bag"] * 4,
+        ("small", False): ["init", "add", "add", "init", "add", "init", "add"],
+    }
     for name, method in (("add_to_bag", counting_add_to_bag), ("add", counting_add), ("__init__", counting_init)):
         monkeypatch.setattr(Chain if name == "add_to_bag" else ProbabilityBag, name, method)
         for (reader, merge), log in expected.items():

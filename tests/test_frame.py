@@ -7,9 +7,9 @@ import textwrap
 
 import pytest
 import ujson
+from conftest import EXAMPLE_DOCS, EXAMPLE_ENTRIES, EXAMPLE_FREQS, RecChain, RecFile, RecIjson, RecJson, needs_yajl
 
 import tesmo_cjson
-from conftest import EXAMPLE_DOCS, EXAMPLE_ENTRIES, EXAMPLE_FREQS, RecChain, RecFile, RecIjson, RecJson, needs_yajl
 
 FUNCTIONS = [
     ("dump_json_small", "frequency_compress"),
@@ -26,8 +26,10 @@ ARGUMENT_ERRORS = {
     "four": (lambda fn, c, f, flag: fn(c, f, True, 1), "takes at most 3 positional arguments (4 given)"),
     "unknown": (lambda fn, c, f, flag: fn(c, f, x=1), "got an unexpected keyword argument 'x'"),
     "chain twice": (lambda fn, c, f, flag: fn(c, f, chain=c), "got multiple values for keyword argument 'chain'"),
-    "flag twice": (lambda fn, c, f, flag: fn(c, f, 1, **{flag: 1}),
-                   "got multiple values for keyword argument '{flag}'"),
+    "flag twice": (
+        lambda fn, c, f, flag: fn(c, f, 1, **{flag: 1}),
+        "got multiple values for keyword argument '{flag}'",
+    ),
     "non-str key": (lambda fn, c, f, flag: fn(c, f, **{1: 2}), "keywords must be strings"),
 }
 
@@ -44,8 +46,11 @@ def test_argument_errors_are_raised_before_any_work(log, name, flag, case):
 
 
 @pytest.mark.parametrize("name,flag", FUNCTIONS)
-@pytest.mark.parametrize("path", ["model.json", b"model.json", bytearray(b"m"), memoryview(b"m")],
-                         ids=["str", "bytes", "bytearray", "memoryview"])
+@pytest.mark.parametrize(
+    "path",
+    ["model.json", b"model.json", bytearray(b"m"), memoryview(b"m")],
+    ids=["str", "bytes", "bytearray", "memoryview"],
+)
 def test_a_path_where_the_file_belongs_is_refused_before_the_chain_is_touched(log, name, flag, path):
     chain = RecChain(log, EXAMPLE_ENTRIES, EXAMPLE_FREQS)
     for call in (lambda: getattr(tesmo_cjson, name)(chain, path), lambda: getattr(tesmo_cjson, name)(chain, file=path)):
@@ -59,10 +64,20 @@ OMITTED = object()
 
 
 @pytest.mark.parametrize("name,flag", FUNCTIONS)
-@pytest.mark.parametrize("value,truth", [
-    (OMITTED, None), (True, True), (1, True), ("no", True), ([0], True),
-    (False, False), (0, False), ("", False), (None, False),
-])
+@pytest.mark.parametrize(
+    "value,truth",
+    [
+        (OMITTED, None),
+        (True, True),
+        (1, True),
+        ("no", True),
+        ([0], True),
+        (False, False),
+        (0, False),
+        ("", False),
+        (None, False),
+    ],
+)
 def test_flags_are_tested_for_truth_and_default_to_compressed_and_replace(log, name, flag, value, truth):
     chain = RecChain(log, EXAMPLE_ENTRIES, EXAMPLE_FREQS)
     writer = name.startswith("dump")
@@ -81,12 +96,15 @@ class Unanswerable:
         raise ZeroDivisionError("no truth")
 
 
-@pytest.mark.parametrize("name,expected", [
-    ("dump_json_small", []),
-    ("dump_json_big", [("write", '{"codes":[')]),
-    ("load_json_small", [("load", "FILE")]),
-    ("load_json_big", []),
-])
+@pytest.mark.parametrize(
+    "name,expected",
+    [
+        ("dump_json_small", []),
+        ("dump_json_big", [("write", '{"codes":[')]),
+        ("load_json_small", [("load", "FILE")]),
+        ("load_json_big", []),
+    ],
+)
 def test_a_flag_that_fails_its_truth_test_stops_the_call(monkeypatch, log, name, expected):
     monkeypatch.setattr(tesmo_cjson, "json", RecJson(log, ujson))
     monkeypatch.setattr(tesmo_cjson, "ijson", RecIjson(log, tesmo_cjson.ijson))
@@ -137,16 +155,19 @@ IMPORT_PROBE = textwrap.dedent("""
 YAJL_NAME = "ijson.backends.yajl2_cffi"
 
 
-@pytest.mark.parametrize("blocked,error,expected", [
-    pytest.param((), "ImportError", f"ujson {YAJL_NAME} True True True True", marks=needs_yajl),
-    pytest.param(("ujson",), "ImportError", f"json {YAJL_NAME} True True True True", marks=needs_yajl),
-    ((YAJL_NAME,), "ModuleNotFoundError", "ujson ijson True True True True"),
-    (("cffi",), "ImportError", "ujson ijson True True True True"),
-    (("ijson",), "ModuleNotFoundError", "failed ModuleNotFoundError False"),
-    (("tesmo.bag",), "ModuleNotFoundError", "failed ModuleNotFoundError False"),
-    (("ujson",), "RuntimeError", "failed RuntimeError False"),
-    ((YAJL_NAME,), "RuntimeError", "failed RuntimeError False"),
-])
+@pytest.mark.parametrize(
+    "blocked,error,expected",
+    [
+        pytest.param((), "ImportError", f"ujson {YAJL_NAME} True True True True", marks=needs_yajl),
+        pytest.param(("ujson",), "ImportError", f"json {YAJL_NAME} True True True True", marks=needs_yajl),
+        ((YAJL_NAME,), "ModuleNotFoundError", "ujson ijson True True True True"),
+        (("cffi",), "ImportError", "ujson ijson True True True True"),
+        (("ijson",), "ModuleNotFoundError", "failed ModuleNotFoundError False"),
+        (("tesmo.bag",), "ModuleNotFoundError", "failed ModuleNotFoundError False"),
+        (("ujson",), "RuntimeError", "failed RuntimeError False"),
+        ((YAJL_NAME,), "RuntimeError", "failed RuntimeError False"),
+    ],
+)
 def test_import_binds_globals_with_fallbacks_only_for_import_errors(blocked, error, expected):
     probe = IMPORT_PROBE.format(blocked=set(blocked), error=error)
     result = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, timeout=120)
@@ -155,6 +176,18 @@ def test_import_binds_globals_with_fallbacks_only_for_import_errors(blocked, err
 
 def test_the_module_holds_nothing_but_its_globals():
     names = sorted(name for name in vars(tesmo_cjson) if not name.startswith("__"))
-    assert (tesmo_cjson.__doc__, names) == (None, ["ObjectBuilder", "OrderedDict", "ProbabilityBag", "dump_json_big",
-                                                   "dump_json_small", "ijson", "json", "load_json_big",
-                                                   "load_json_small", "math"])
+    assert (tesmo_cjson.__doc__, names) == (
+        None,
+        [
+            "ObjectBuilder",
+            "OrderedDict",
+            "ProbabilityBag",
+            "dump_json_big",
+            "dump_json_small",
+            "ijson",
+            "json",
+            "load_json_big",
+            "load_json_small",
+            "math",
+        ],
+    )

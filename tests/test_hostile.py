@@ -8,7 +8,6 @@ and, where the two readers are meant to agree, beside the compact reader.
 
 from __future__ import annotations
 
-import contextlib
 import copy
 import io
 import json
@@ -16,9 +15,9 @@ import os
 import re
 import subprocess
 import sys
-from decimal import Decimal
+from collections.abc import Callable, Iterator
 from types import SimpleNamespace
-from typing import Any, Callable, Iterator, List, Optional, Tuple
+from typing import Any
 from unittest import mock
 
 import ijson
@@ -43,7 +42,7 @@ class Recorder:
     """A chain that logs every call that it, or a bag made by `new_bag`, receives."""
 
     def __init__(self) -> None:
-        self.log: List[Any] = []
+        self.log: list[Any] = []
 
     def new_bag(self) -> Any:
         self.log.append(("bag",))
@@ -64,9 +63,9 @@ class Recorder:
         self.log.append(("set_bag", start))
 
 
-def pairs(iterable: Any) -> Iterator[Tuple[Any, Any]]:
+def pairs(iterable: Any) -> Iterator[tuple[Any, Any]]:
     it = iter(iterable)
-    return zip(it, it)
+    return zip(it, it, strict=False)
 
 
 def model_small(chain: Recorder, file: Any, merge: bool) -> None:
@@ -109,7 +108,7 @@ def value_of(node: Any) -> Any:
     return node
 
 
-def tokens(node: Any) -> Iterator[Tuple[str, Any]]:
+def tokens(node: Any) -> Iterator[tuple[str, Any]]:
     """The keys and scalars of a node, in document order."""
     if isinstance(node, Members):
         for key, value in node:
@@ -186,7 +185,7 @@ READERS += [("big", tesmo_cjson.load_json_big, reference_big, "ijson", p) for p 
 SURROGATE_ESCAPE = re.compile(rb"\\u[dD][89a-fA-F]")
 
 
-def outcome(read: Callable[..., None], data: bytes, merge: bool) -> Tuple[str, Optional[type]]:
+def outcome(read: Callable[..., None], data: bytes, merge: bool) -> tuple[str, type | None]:
     chain = Recorder()
     with mock.patch.object(tesmo_cjson, "ProbabilityBag", chain.new_bag):
         try:
@@ -251,8 +250,13 @@ def test_mutated_real_documents(doc):
 
 
 SCALARS = st.one_of(
-    st.none(), st.booleans(), st.integers(-2, 12), st.integers(), st.sampled_from(["a", "b", ""]),
-    st.floats(allow_nan=False, allow_infinity=False), st.text(max_size=3),
+    st.none(),
+    st.booleans(),
+    st.integers(-2, 12),
+    st.integers(),
+    st.sampled_from(["a", "b", ""]),
+    st.floats(allow_nan=False, allow_infinity=False),
+    st.text(max_size=3),
 )
 KEYS = st.sampled_from(["codes", "chain", "a"])
 VALUES = st.recursive(
@@ -276,23 +280,51 @@ def test_random_bytes_and_token_soup(data):
 
 
 BIG = 10**400
-ODD_STRINGS = [b'"\\u0000\\"\\\\\\/\\b\\f\\n\\r\\t"', b'"\\ud83d\\ude00"', b'"\\ud800"', b'"\\udc00\\ud800x"',
-               b'"\\u12"', b'"\xff"', b'"\xc0\xaf"', b'"\xe2\x82"', b'"\x00"', b'"\xed\xa0\x80"', b"'a'"]
-SPECIAL_NUMBERS = [str(BIG).encode(), b"-" + str(BIG).encode(), b"18446744073709551616", b"1e400",
-                   b"-0", b"1E-400", b"NaN", b"Infinity", b"-Infinity", b"nan", b"inf", b"01", b"1.", b".5"]
+ODD_STRINGS = [
+    b'"\\u0000\\"\\\\\\/\\b\\f\\n\\r\\t"',
+    b'"\\ud83d\\ude00"',
+    b'"\\ud800"',
+    b'"\\udc00\\ud800x"',
+    b'"\\u12"',
+    b'"\xff"',
+    b'"\xc0\xaf"',
+    b'"\xe2\x82"',
+    b'"\x00"',
+    b'"\xed\xa0\x80"',
+    b"'a'",
+]
+SPECIAL_NUMBERS = [
+    str(BIG).encode(),
+    b"-" + str(BIG).encode(),
+    b"18446744073709551616",
+    b"1e400",
+    b"-0",
+    b"1E-400",
+    b"NaN",
+    b"Infinity",
+    b"-Infinity",
+    b"nan",
+    b"inf",
+    b"01",
+    b"1.",
+    b".5",
+]
 
 
 @pytest.mark.parametrize("token", ODD_STRINGS + SPECIAL_NUMBERS)
-@pytest.mark.parametrize("template", [
-    b'{"codes":[],"chain":[T,[[T,"b"],T]]}',
-    b'{"codes":[T,"x","b",T],"chain":[T,[[T,"b"],1]]}',
-    b'{"codes":[0,T],"chain":[0,[[0],1]]}',
-])
+@pytest.mark.parametrize(
+    "template",
+    [
+        b'{"codes":[],"chain":[T,[[T,"b"],T]]}',
+        b'{"codes":[T,"x","b",T],"chain":[T,[[T,"b"],1]]}',
+        b'{"codes":[0,T],"chain":[0,[[0],1]]}',
+    ],
+)
 def test_odd_strings_and_numbers(template, token):
     check_all_readers(template.replace(b"T", token))
 
 
-def merge_calls(read: Callable[..., None], global_name: str, backend: Any, data: bytes) -> Tuple[list, Any]:
+def merge_calls(read: Callable[..., None], global_name: str, backend: Any, data: bytes) -> tuple[list, Any]:
     """The calls a reader makes in merge mode, a lazy next start drained into a tuple."""
     chain = Recorder()
     error = None
@@ -301,8 +333,10 @@ def merge_calls(read: Callable[..., None], global_name: str, backend: Any, data:
             read(chain, io.BytesIO(data), True)
         except Exception as raised:
             error = (type(raised), raised.args)
-    return [(name, start, items[1] if type(items) is tuple and items[:1] == ("iterator",) else items, count)
-            for name, start, items, count in chain.log], error
+    return [
+        (name, start, items[1] if type(items) is tuple and items[:1] == ("iterator",) else items, count)
+        for name, start, items, count in chain.log
+    ], error
 
 
 AGREED = {  # documents whose next starts nest or whose bags end unpaired, and the calls they give
@@ -310,10 +344,16 @@ AGREED = {  # documents whose next starts nest or whose bags end unpaired, and t
     b'{"codes":[],"chain":["a",[[{"k":1},"y"],1]]}': [("add_to_bag", "a", [{"k": 1}, "y"], 1)],
     b'{"codes":[],"chain":["a",[["b"],1,2]]}': [("add_to_bag", "a", ["b"], 1)],
     b'{"codes":[],"chain":["a",[[["x"]],1,["b"],2],"z",[["c"],3,["d"],4]]}': [
-        ("add_to_bag", "a", [["x"]], 1), ("add_to_bag", "a", ["b"], 2),
-        ("add_to_bag", "z", ["c"], 3), ("add_to_bag", "z", ["d"], 4)],
+        ("add_to_bag", "a", [["x"]], 1),
+        ("add_to_bag", "a", ["b"], 2),
+        ("add_to_bag", "z", ["c"], 3),
+        ("add_to_bag", "z", ["d"], 4),
+    ],
     b'{"codes":[0,"a",1,"b"],"chain":[0,[[1],1,[0,1],2,[1]],1,[[],3,7]]}': [
-        ("add_to_bag", "a", ("b",), 1), ("add_to_bag", "a", ("a", "b"), 2), ("add_to_bag", "b", (), 3)],
+        ("add_to_bag", "a", ("b",), 1),
+        ("add_to_bag", "a", ("a", "b"), 2),
+        ("add_to_bag", "b", (), 3),
+    ],
 }
 
 
@@ -324,10 +364,18 @@ def test_both_readers_agree_on_nested_next_starts_and_unpaired_elements(doc):
 
 
 KEYS_OF_TABLE = st.sampled_from([0, 1, 2, 3, "k", "a"])
-PLAIN_VALUES = st.one_of(st.none(), st.booleans(), st.integers(-3, 3), st.sampled_from(["a", "b", "k", "é\u0000/"]),
-                         st.floats(allow_nan=False, allow_infinity=False, width=32))
-INNER = st.recursive(PLAIN_VALUES, lambda inner: st.lists(inner, max_size=3)
-                     | st.dictionaries(st.sampled_from(["a", "k"]), inner, max_size=2), max_leaves=6)
+PLAIN_VALUES = st.one_of(
+    st.none(),
+    st.booleans(),
+    st.integers(-3, 3),
+    st.sampled_from(["a", "b", "k", "é\u0000/"]),
+    st.floats(allow_nan=False, allow_infinity=False, width=32),
+)
+INNER = st.recursive(
+    PLAIN_VALUES,
+    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.sampled_from(["a", "k"]), inner, max_size=2),
+    max_leaves=6,
+)
 
 
 @st.composite
@@ -353,8 +401,9 @@ def common_documents(draw: Any) -> bytes:
 @FAST
 @given(doc=common_documents())
 def test_both_readers_agree_in_merge_mode(doc):
-    outcomes = {(name, backend): merge_calls(read, global_name, backend, doc)
-                for name, read, _, global_name, backend in READERS}
+    outcomes = {
+        (name, backend): merge_calls(read, global_name, backend, doc) for name, read, _, global_name, backend in READERS
+    }
     assert len(set(map(repr, outcomes.values()))) == 1, outcomes
 
 
@@ -365,7 +414,7 @@ def test_a_document_cut_short_gives_a_beginning_of_its_calls(doc):
         assert error is None
         for cut in range(len(doc)):
             calls, error = merge_calls(tesmo_cjson.load_json_big, "ijson", backend, doc[:cut])
-            assert calls == full[:len(calls)] and error is not None and issubclass(error[0], ijson.JSONError), cut
+            assert calls == full[: len(calls)] and error is not None and issubclass(error[0], ijson.JSONError), cut
 
 
 def loaded_by_each_reader(doc: bytes, merge: bool = False) -> Iterator[Chain]:
@@ -416,21 +465,27 @@ print(calls, (peak_kb() - before) // 1024)
 def test_next_start_nested_deeply_is_one_value_read_in_bounded_memory(parser):
     # ASan's quarantine keeps freed blocks resident; they are not the reader's memory.
     env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=16")
-    result = subprocess.run([sys.executable, "-c", DEEP_SCRIPT, parser.__name__, str(DEPTH)],
-                            capture_output=True, text=True, env=env, timeout=300)
+    result = subprocess.run(
+        [sys.executable, "-c", DEEP_SCRIPT, parser.__name__, str(DEPTH)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=300,
+    )
     assert result.returncode == 0, result.stderr
     calls, grown_mb = result.stdout.rsplit(" ", 1)
     assert calls == repr([("a", DEPTH, 1)])  # the 2 after the count waits for a next start in vain
     assert int(grown_mb) < 200
 
 
-@pytest.mark.parametrize("where", [b"[[X]]", b'{"codes":[X],"chain":[]}', b'{"codes":[],"chain":[X]}',
-                                   b'{"codes":[],"chain":[1,[[1],X]]}'])
+@pytest.mark.parametrize(
+    "where", [b"[[X]]", b'{"codes":[X],"chain":[]}', b'{"codes":[],"chain":[X]}', b'{"codes":[],"chain":[1,[[1],X]]}']
+)
 def test_deep_nesting_anywhere(where):
     # The decoders refuse such depth; the streaming reader reads through it:
     # a one-element table, a bag or a next start with no count adds nothing.
     deep = where.replace(b"X", b"[" * DEPTH + b"]" * DEPTH)
-    for name, read, _, global_name, backend in READERS:
+    for _name, read, _, global_name, backend in READERS:
         chain = Chain()
         with mock.patch.object(tesmo_cjson, global_name, backend):
             if backend is ujson:

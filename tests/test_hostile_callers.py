@@ -14,7 +14,6 @@ from types import SimpleNamespace
 from typing import Any
 
 import pytest
-import ujson
 
 import tesmo_cjson
 from tesmo import Chain
@@ -184,6 +183,9 @@ def test_an_encoder_text_with_lone_surrogates_is_written_as_it_is(monkeypatch):
     for compress in (True, False):
         out = io.StringIO()
         tesmo_cjson.dump_json_big(chain, out, compress)
-        expected = ('{"codes":[0,"\ud800é",1,"\udfff"],"chain":[0,[[1],1]]}' if compress
-                    else '{"codes":[],"chain":["\ud800é",[["\udfff"],1]]}')
+        expected = (
+            '{"codes":[0,"\ud800é",1,"\udfff"],"chain":[0,[[1],1]]}'
+            if compress
+            else '{"codes":[],"chain":["\ud800é",[["\udfff"],1]]}'
+        )
         assert out.getvalue() == expected

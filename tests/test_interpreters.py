@@ -26,8 +26,7 @@ for dump in (tesmo_cjson.dump_json_small, tesmo_cjson.dump_json_big):
 
 
 def run(script: str) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True,
-                          timeout=120)
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True, timeout=120)
 
 
 def test_main_interpreter_keeps_working_after_sub_interpreters_that_imported_first():

@@ -7,32 +7,54 @@ import gc
 import io
 import pickle
 import random
-import sys
 import tracemalloc
 import weakref
 from decimal import Decimal
 from fractions import Fraction
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
 import tesmo_cjson
 from tesmo import _chain, bag, chain, reference, train
-from tesmo.chain import Chain
 from tesmo.bag import ProbabilityBag
+from tesmo.chain import Chain
 
 NAN = float("nan")
 # Values that a dict tells apart or merges in ways worth checking: 1, 1.0 and
 # True are one key, 0.0 and -0.0 too, a NaN only equals itself.
 VALUES = st.one_of(
     st.sampled_from([0, 1, 1.0, True, False, 0.0, -0.0, None, NAN, "a", "b", "", (1,), (1.0,), (), 10**30]),
-    st.integers(-3, 3), st.text(max_size=2), st.tuples(st.integers(0, 2)))
+    st.integers(-3, 3),
+    st.text(max_size=2),
+    st.tuples(st.integers(0, 2)),
+)
 COUNTS = st.one_of(
-    st.integers(-2, 5), st.sampled_from([True, False, 2**31 - 1, 2**31, -(2**31), -(2**31) - 1, 2**32, 2**62,
-                                         2**63 - 1, -(2**63), 2**64, 0.5, -0.0, Fraction(1, 3), Decimal("1.5"),
-                                         "x", None]))
+    st.integers(-2, 5),
+    st.sampled_from(
+        [
+            True,
+            False,
+            2**31 - 1,
+            2**31,
+            -(2**31),
+            -(2**31) - 1,
+            2**32,
+            2**62,
+            2**63 - 1,
+            -(2**63),
+            2**64,
+            0.5,
+            -0.0,
+            Fraction(1, 3),
+            Decimal("1.5"),
+            "x",
+            None,
+        ]
+    ),
+)
 NEXT_STARTS = st.lists(VALUES, max_size=3)
 
 
@@ -75,6 +97,7 @@ class Differential(RuleBasedStateMachine):
                 except TypeError:
                     pass
             c.set_bag(s, b)
+
         self.both(install, start)
 
     @rule(start=VALUES, items=NEXT_STARTS, count=COUNTS)
@@ -98,8 +121,14 @@ class Differential(RuleBasedStateMachine):
 
     @invariant()
     def agree(self):
-        for op in (repr, len, list, content, lambda c: list(c.build_frequency_dict().items()),
-                   lambda c: [(b.total, b.unique_count, len(b), list(b)) for b in map(c.__getitem__, c)]):
+        for op in (
+            repr,
+            len,
+            list,
+            content,
+            lambda c: list(c.build_frequency_dict().items()),
+            lambda c: [(b.total, b.unique_count, len(b), list(b)) for b in map(c.__getitem__, c)],
+        ):
             self.both(op)
 
     @invariant()
@@ -109,8 +138,9 @@ class Differential(RuleBasedStateMachine):
 
 
 TestDifferential = Differential.TestCase
-TestDifferential.settings = settings(max_examples=60, stateful_step_count=25, deadline=None,
-                                     suppress_health_check=list(HealthCheck))
+TestDifferential.settings = settings(
+    max_examples=60, stateful_step_count=25, deadline=None, suppress_health_check=list(HealthCheck)
+)
 
 
 def test_one_key_for_equal_values_but_each_object_given_back():
@@ -120,8 +150,11 @@ def test_one_key_for_equal_values_but_each_object_given_back():
         c.add_to_bag(True, [1.0, -0.0], 2)
         c.add_to_bag(1.0, [1, 0])
         c.add_to_bag(None, [(1,), (1.0,)])
-    assert repr(native) == repr(ref) == (
-        "Chain({1: ProbabilityBag({(True, 0.0): 4}), None: ProbabilityBag({((1,), (1.0,)): 1})})")
+    assert (
+        repr(native)
+        == repr(ref)
+        == ("Chain({1: ProbabilityBag({(True, 0.0): 4}), None: ProbabilityBag({((1,), (1.0,)): 1})})")
+    )
     assert list(native.build_frequency_dict().items()) == list(ref.build_frequency_dict().items())
     assert type(next(iter(native))) is int and [type(v) for v in list(native[1])[0]] == [bool, float]
 
@@ -146,16 +179,26 @@ def test_counts_switch_to_python_numbers_exactly():
 
 def test_choose_draws_like_the_reference_for_any_counts():
     rng = random.Random(5)
-    for counts in ([1, 5, 2], [3, 0, 0, 4], [2**62, 2**62, 7], [2, -1, 5], [0.5, 1.5], [Fraction(1, 2), 3],
-                   [2**70, 1], [2**63 - 1, 1]):
+    for counts in (
+        [1, 5, 2],
+        [3, 0, 0, 4],
+        [2**62, 2**62, 7],
+        [2, -1, 5],
+        [0.5, 1.5],
+        [Fraction(1, 2), 3],
+        [2**70, 1],
+        [2**63 - 1, 1],
+    ):
         native, ref = ProbabilityBag(), reference.ProbabilityBag()
         for i, count in enumerate(counts):
             native.add([i], count)
             ref.add([i], count)
         seed = rng.random()
-        assert [native.choose(random.Random(seed)) for _ in range(50)] == \
-               [ref.choose(rng=random.Random(seed)) for _ in range(50)] == \
-               [native.choose(rng=random.Random(seed)) for _ in range(50)]
+        assert (
+            [native.choose(random.Random(seed)) for _ in range(50)]
+            == [ref.choose(rng=random.Random(seed)) for _ in range(50)]
+            == [native.choose(rng=random.Random(seed)) for _ in range(50)]
+        )
     for counts in ([], [0], [-1, 1], [0.0]):
         b = ProbabilityBag()
         for i, count in enumerate(counts):
@@ -182,33 +225,37 @@ def test_bags_of_every_size_and_shape_keep_counts_across_32_and_64_bits(size, le
     for i in range(size):
         items = tuple(f"v{(i * 7 + k) % 101}" for k in range(lengths[i % len(lengths)] - 1)) + (i,)
         for b in (native, ref):
-            b.add(items[:lengths[i % len(lengths)]] if lengths[i % len(lengths)] else (), i % 3 + 1)
+            b.add(items[: lengths[i % len(lengths)]] if lengths[i % len(lengths)] else (), i % 3 + 1)
     keys = list(ref)
     seed = random.random()
-    assert [native.choose(random.Random(seed)) for _ in range(50)] == \
-           [ref.choose(random.Random(seed)) for _ in range(50)]
+    assert [native.choose(random.Random(seed)) for _ in range(50)] == [
+        ref.choose(random.Random(seed)) for _ in range(50)
+    ]
     for count in (2**31 - 2, 1, -(2**32), 2**63 - 1, 5, -(2**65)):
         for key in (keys[0], keys[-1], keys[len(keys) // 2]):
             native.add(key, count)
             ref.add(key, count)
         same_bags(native, ref)
     seed = random.random()
-    assert outcome(lambda: [native.choose(random.Random(seed)) for _ in range(20)]) == \
-           outcome(lambda: [ref.choose(random.Random(seed)) for _ in range(20)])
+    assert outcome(lambda: [native.choose(random.Random(seed)) for _ in range(20)]) == outcome(
+        lambda: [ref.choose(random.Random(seed)) for _ in range(20)]
+    )
 
 
 def test_many_tiny_bags_of_equal_but_distinct_values_train_like_the_reference():
     # 1, 1.0 and True share a key, and so do 2 and 2.0: starts and next
     # starts must be found through the values' equality, not their ids.
     rng = random.Random(4)
-    tokens = [rng.choice([None, 1, 1.0, True, 2, 2.0, "a", (1,), (1.0,), "b", 0, False, 0.0, -0.0])
-              for _ in range(3000)]
+    tokens = [
+        rng.choice([None, 1, 1.0, True, 2, 2.0, "a", (1,), (1.0,), "b", 0, False, 0.0, -0.0]) for _ in range(3000)
+    ]
     for order in (1, 2, 3):
         native = train.train(Chain(), iter(tokens), order)
         ref = train.train(reference.Chain(), iter(tokens), order)
         assert content(native) == content(ref)
-        assert [train.generate_sentence(native, random.Random(s)) for s in range(20)] == \
-               [train.generate_sentence(ref, random.Random(s)) for s in range(20)]
+        assert [train.generate_sentence(native, random.Random(s)) for s in range(20)] == [
+            train.generate_sentence(ref, random.Random(s)) for s in range(20)
+        ]
 
 
 class Token:
@@ -320,8 +367,11 @@ def test_equality_that_changes_the_chain_does_not_crash():
             once.append(1)
             native["x"].add([Hostile()], 1)
 
-    victims = [Hostile(on_eq=native.clear), Hostile(on_eq=lambda: native.add_to_bag("new", ["v"])),
-               Hostile(on_eq=grow_bag)]
+    victims = [
+        Hostile(on_eq=native.clear),
+        Hostile(on_eq=lambda: native.add_to_bag("new", ["v"])),
+        Hostile(on_eq=grow_bag),
+    ]
     for _ in range(3):
         for v in victims + [Hostile()]:
             native.add_to_bag(v, [v, "w"])
@@ -336,8 +386,10 @@ def test_equality_that_changes_the_chain_does_not_crash():
 
 @pytest.mark.parametrize("view", [iter, lambda c: iter(c.items()), lambda c: c["a"].choices(), lambda c: iter(c["a"])])
 def test_changes_during_iteration_raise(view):
-    for c, message in ((Chain(), "changed size during iteration"),
-                       (reference.Chain(), "dictionary changed size during iteration")):
+    for c, message in (
+        (Chain(), "changed size during iteration"),
+        (reference.Chain(), "dictionary changed size during iteration"),
+    ):
         c.add_to_bag("a", ["x"])
         c.add_to_bag("a", ["w"])
         c.add_to_bag("b", ["y"])
@@ -413,8 +465,10 @@ def test_documents_cross_between_the_implementations(writer, reader, compress):
     assert docs[Chain] == docs[reference.Chain]
     for source, target in ((Chain, reference.Chain), (reference.Chain, Chain)):
         loaded = target()
-        reader(loaded, io.BytesIO(docs[source].encode()) if reader is tesmo_cjson.load_json_big
-               else io.StringIO(docs[source]))
+        reader(
+            loaded,
+            io.BytesIO(docs[source].encode()) if reader is tesmo_cjson.load_json_big else io.StringIO(docs[source]),
+        )
         assert content(loaded) == content(built[source])
 
 
@@ -452,8 +506,10 @@ def test_no_python_memory_left_behind():
         work()
         gc.collect()
         before = tracemalloc.get_traced_memory()[0]
-        kinds = {name: sum(type(o).__name__ == name for o in gc.get_objects()) for name in
-                 ("Chain", "ProbabilityBag", "Vocabulary", "bag_iterator", "chain_iterator", "chain_items")}
+        kinds = {
+            name: sum(type(o).__name__ == name for o in gc.get_objects())
+            for name in ("Chain", "ProbabilityBag", "Vocabulary", "bag_iterator", "chain_iterator", "chain_items")
+        }
         for _ in range(30):
             work()
         gc.collect()

@@ -18,15 +18,36 @@ CORPUS = (resources.files("tesmo") / "data" / "corpus.txt").read_bytes()
 # categories: word characters of other scripts, digits and numbers, marks,
 # the joiners and closers, whitespace of every kind, NUL and lone surrogates.
 ALPHABET = list("aZ_9 .!?'-\")]([,;\t\n\r\x00\x0b\x1c\xa0") + [
-    "\u2019", "\u201d", "\u201c", "\u0663", "\u00b2", "\u2167", "\u0301", "\u00e9", "\u4e00", "\u2028", "\u3000",
-    "\u200b", "\ud800", "\udfff", "\U0001d7d8", "\U0001f600", "\ufeff", "\r\n", "...", "?!", "a.b", "2.0"]
+    "\u2019",
+    "\u201d",
+    "\u201c",
+    "\u0663",
+    "\u00b2",
+    "\u2167",
+    "\u0301",
+    "\u00e9",
+    "\u4e00",
+    "\u2028",
+    "\u3000",
+    "\u200b",
+    "\ud800",
+    "\udfff",
+    "\U0001d7d8",
+    "\U0001f600",
+    "\ufeff",
+    "\r\n",
+    "...",
+    "?!",
+    "a.b",
+    "2.0",
+]
 TEXTS = st.lists(st.sampled_from(ALPHABET), max_size=60).map("".join)
 
 
 def chunked(text, cuts):
     """The text split at the given positions (chunk boundaries anywhere, empty chunks too)."""
     points = sorted(min(c, len(text)) for c in cuts)
-    return [text[a:b] for a, b in zip([0] + points, points + [len(text)])]
+    return [text[a:b] for a, b in zip([0] + points, points + [len(text)], strict=False)]
 
 
 def content(chain):
@@ -59,8 +80,9 @@ def test_training_and_generating_match_the_python_walks(text, order, seed):
     from_tokens = train.train(Chain(), train.tokenize(sources), order)
     assert content(from_text) == content(from_tokens) == content(expected)
     for limit in (0, 3, 100):
-        assert train.generate_sentence(from_text, random.Random(seed), limit) == \
-               train.generate_sentence(expected, random.Random(seed), limit)
+        assert train.generate_sentence(from_text, random.Random(seed), limit) == train.generate_sentence(
+            expected, random.Random(seed), limit
+        )
 
 
 def test_the_corpus_model_generates_the_same_sentences():
@@ -69,17 +91,25 @@ def test_the_corpus_model_generates_the_same_sentences():
     native = train.train_text(Chain(), sources, 2)
     assert content(native) == content(expected)
     rng_native, rng_ref = random.Random(3), random.Random(3)
-    assert [train.generate_sentence(native, rng_native) for _ in range(50)] == \
-           [train.generate_sentence(expected, rng_ref) for _ in range(50)]
+    assert [train.generate_sentence(native, rng_native) for _ in range(50)] == [
+        train.generate_sentence(expected, rng_ref) for _ in range(50)
+    ]
 
 
 class Subclass(Chain):
     """Forces the Python walks on a native chain."""
 
 
-@pytest.mark.parametrize("tokens, order", [
-    ([None, "a", [1], "b", "c"], 1), ([None, "a", [1], "b"], 2), ([[1], "a"], 1), ([None, "a", {}], 3),
-    (["a", "b", "a", "c", "a"], 2)])
+@pytest.mark.parametrize(
+    "tokens, order",
+    [
+        ([None, "a", [1], "b", "c"], 1),
+        ([None, "a", [1], "b"], 2),
+        ([[1], "a"], 1),
+        ([None, "a", {}], 3),
+        (["a", "b", "a", "c", "a"], 2),
+    ],
+)
 def test_a_token_that_cannot_be_hashed_fails_where_add_to_bag_would(tokens, order):
     results = []
     for chain in (Chain(), Subclass(), reference.Chain()):
@@ -89,6 +119,7 @@ def test_a_token_that_cannot_be_hashed_fails_where_add_to_bag_would(tokens, orde
             for token in tokens:
                 pulled.append(token)
                 yield token
+
         try:
             train.train(chain, stream(), order)
             error = None

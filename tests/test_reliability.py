@@ -9,8 +9,9 @@ import sys
 import threading
 import tracemalloc
 import weakref
+from collections.abc import Iterator
 from types import SimpleNamespace
-from typing import Any, Iterator, List
+from typing import Any
 from unittest import mock
 
 import ijson
@@ -47,10 +48,10 @@ class World:
 
     def __init__(self, fail_at: int = 0, doc: bytes = b"") -> None:
         self.fail_at, self.error, self.raised = fail_at, RuntimeError("injected"), None
-        self.log: List[str] = []
-        self.before: List[Any] = []  # (chain, file) as each operation began
+        self.log: list[str] = []
+        self.before: list[Any] = []  # (chain, file) as each operation began
         self.chain: dict = {}
-        self.written: List[str] = []
+        self.written: list[str] = []
         op, state, source = self.op, self.chain, io.BytesIO(doc)
 
         class Steps:
@@ -151,8 +152,13 @@ def backend_global(fn: Any) -> str:
 
 
 CASES = [(fn, backend, flag, flag) for fn in (W_SMALL, W_BIG) for backend in (ujson, json) for flag in (True, False)]
-CASES += [(fn, backend, merge, compressed) for fn, backends in ((R_SMALL, (ujson, json)), (R_BIG, PARSERS))
-          for backend in backends for merge in (True, False) for compressed in (True, False)]
+CASES += [
+    (fn, backend, merge, compressed)
+    for fn, backends in ((R_SMALL, (ujson, json)), (R_BIG, PARSERS))
+    for backend in backends
+    for merge in (True, False)
+    for compressed in (True, False)
+]
 
 
 @pytest.mark.parametrize("fn, backend, flag, compressed", CASES, ids=lambda v: getattr(v, "__name__", str(v)))
@@ -173,16 +179,28 @@ def test_every_operation_failing_at_its_kth_call(fn, backend, flag, compressed):
             assert world.written == []
 
 
-@pytest.mark.parametrize("fn, flag, missing, error", [
-    *[(fn, True, name, AttributeError) for fn in (W_SMALL, W_BIG)
-      for name in ("chain.build_frequency_dict", "freq.items", "chain.items", "bag.choices")],
-    (W_SMALL, True, "file.write", Exception), (W_BIG, True, "file.write", AttributeError),
-    (W_BIG, False, "chain.__len__", TypeError), (W_BIG, False, "bag.unique_count", AttributeError),
-    (R_SMALL, False, "chain.clear", AttributeError), (R_SMALL, False, "chain.set_bag", AttributeError),
-    (R_SMALL, False, "bag.add", AttributeError), (R_SMALL, True, "chain.add_to_bag", AttributeError),
-    (R_BIG, False, "chain.clear", AttributeError), (R_BIG, True, "chain.add_to_bag", AttributeError),
-    (R_SMALL, False, "file.read", Exception), (R_BIG, False, "file.read", Exception),
-])
+@pytest.mark.parametrize(
+    "fn, flag, missing, error",
+    [
+        *[
+            (fn, True, name, AttributeError)
+            for fn in (W_SMALL, W_BIG)
+            for name in ("chain.build_frequency_dict", "freq.items", "chain.items", "bag.choices")
+        ],
+        (W_SMALL, True, "file.write", Exception),
+        (W_BIG, True, "file.write", AttributeError),
+        (W_BIG, False, "chain.__len__", TypeError),
+        (W_BIG, False, "bag.unique_count", AttributeError),
+        (R_SMALL, False, "chain.clear", AttributeError),
+        (R_SMALL, False, "chain.set_bag", AttributeError),
+        (R_SMALL, False, "bag.add", AttributeError),
+        (R_SMALL, True, "chain.add_to_bag", AttributeError),
+        (R_BIG, False, "chain.clear", AttributeError),
+        (R_BIG, True, "chain.add_to_bag", AttributeError),
+        (R_SMALL, False, "file.read", Exception),
+        (R_BIG, False, "file.read", Exception),
+    ],
+)
 def test_an_operation_that_is_missing(fn, flag, missing, error):
     world = World(0, DOCS[True])
     owner, name = missing.split(".")
@@ -211,8 +229,9 @@ class Sized:
 class OneEntry:
     """A chain of one entry whose sizes, and pairs, need not match what it yields."""
 
-    def __init__(self, length: int = 1, unique: int = 1, freq_len: int = 2, entry: Any = None,
-                 choice: Any = lambda: (("b",), 2)) -> None:
+    def __init__(
+        self, length: int = 1, unique: int = 1, freq_len: int = 2, entry: Any = None, choice: Any = lambda: (("b",), 2)
+    ) -> None:
         bag = SimpleNamespace(unique_count=unique, choices=lambda: [choice()])
         self.entry = entry or (lambda: ("a", bag))
         self.freqs = SimpleNamespace(items=lambda: Sized([("a", 1), ("b", 1)], freq_len))
@@ -228,27 +247,58 @@ class OneEntry:
         return self.freqs
 
 
-@pytest.mark.parametrize("chain, compress, message, written", [
-    (OneEntry(length=0), False, "chain has length 0 but items() yielded more pairs", '{"codes":[],"chain":['),
-    (OneEntry(length=2), False, "chain has length 2 but items() yielded 1 pairs",
-     '{"codes":[],"chain":["a",[["b"],2],'),
-    (OneEntry(unique=0), False, "bag's unique_count is 0 but choices() yielded more pairs",
-     '{"codes":[],"chain":["a",['),
-    (OneEntry(unique=2), False, "bag's unique_count is 2 but choices() yielded 1 pairs",
-     '{"codes":[],"chain":["a",[["b"],2,'),
-    (OneEntry(freq_len=3), True, "frequency mapping's items() has length 3 but yielded 2 pairs", '{"codes":['),
-    (OneEntry(freq_len=1), True, "frequency mapping's items() has length 1 but yielded 2 pairs", '{"codes":['),
-    # Lengths far beyond what is yielded are only compared, never allocated
-    # for, and the extremes of a machine word are no arithmetic hazard.
-    (OneEntry(freq_len=2**61), True, f"frequency mapping's items() has length {2**61} but yielded 2 pairs",
-     '{"codes":['),
-    (OneEntry(freq_len=2**45), True, f"frequency mapping's items() has length {2**45} but yielded 2 pairs",
-     '{"codes":['),
-    (OneEntry(unique=-2**63), False, f"bag's unique_count is {-2**63} but choices() yielded more pairs",
-     '{"codes":[],"chain":["a",['),
-    (OneEntry(unique=2**63 - 1), False, f"bag's unique_count is {2**63 - 1} but choices() yielded 1 pairs",
-     '{"codes":[],"chain":["a",[["b"],2,'),
-])
+@pytest.mark.parametrize(
+    "chain, compress, message, written",
+    [
+        (OneEntry(length=0), False, "chain has length 0 but items() yielded more pairs", '{"codes":[],"chain":['),
+        (
+            OneEntry(length=2),
+            False,
+            "chain has length 2 but items() yielded 1 pairs",
+            '{"codes":[],"chain":["a",[["b"],2],',
+        ),
+        (
+            OneEntry(unique=0),
+            False,
+            "bag's unique_count is 0 but choices() yielded more pairs",
+            '{"codes":[],"chain":["a",[',
+        ),
+        (
+            OneEntry(unique=2),
+            False,
+            "bag's unique_count is 2 but choices() yielded 1 pairs",
+            '{"codes":[],"chain":["a",[["b"],2,',
+        ),
+        (OneEntry(freq_len=3), True, "frequency mapping's items() has length 3 but yielded 2 pairs", '{"codes":['),
+        (OneEntry(freq_len=1), True, "frequency mapping's items() has length 1 but yielded 2 pairs", '{"codes":['),
+        # Lengths far beyond what is yielded are only compared, never allocated
+        # for, and the extremes of a machine word are no arithmetic hazard.
+        (
+            OneEntry(freq_len=2**61),
+            True,
+            f"frequency mapping's items() has length {2**61} but yielded 2 pairs",
+            '{"codes":[',
+        ),
+        (
+            OneEntry(freq_len=2**45),
+            True,
+            f"frequency mapping's items() has length {2**45} but yielded 2 pairs",
+            '{"codes":[',
+        ),
+        (
+            OneEntry(unique=-(2**63)),
+            False,
+            f"bag's unique_count is {-(2**63)} but choices() yielded more pairs",
+            '{"codes":[],"chain":["a",[',
+        ),
+        (
+            OneEntry(unique=2**63 - 1),
+            False,
+            f"bag's unique_count is {2**63 - 1} but choices() yielded 1 pairs",
+            '{"codes":[],"chain":["a",[["b"],2,',
+        ),
+    ],
+)
 def test_streaming_writer_refuses_sizes_that_lie(chain, compress, message, written):
     out = io.StringIO()
     with pytest.raises(ValueError) as raised:
@@ -257,14 +307,17 @@ def test_streaming_writer_refuses_sizes_that_lie(chain, compress, message, writt
 
 
 @pytest.mark.parametrize("where", ["entry", "choice", "event"])
-@pytest.mark.parametrize("pair, error, message", [
-    (lambda: (), ValueError, "need more than 0 values to unpack"),
-    (lambda: ["a"], ValueError, "need more than 1 value to unpack"),
-    (lambda: (x for x in "a"), ValueError, "need more than 1 value to unpack"),
-    (lambda: ("a", "b", "c"), ValueError, "too many values to unpack (expected 2)"),
-    (lambda: iter("abc"), ValueError, "too many values to unpack (expected 2)"),
-    (lambda: 5, TypeError, None),
-])
+@pytest.mark.parametrize(
+    "pair, error, message",
+    [
+        (lambda: (), ValueError, "need more than 0 values to unpack"),
+        (lambda: ["a"], ValueError, "need more than 1 value to unpack"),
+        (lambda: (x for x in "a"), ValueError, "need more than 1 value to unpack"),
+        (lambda: ("a", "b", "c"), ValueError, "too many values to unpack (expected 2)"),
+        (lambda: iter("abc"), ValueError, "too many values to unpack (expected 2)"),
+        (lambda: 5, TypeError, None),
+    ],
+)
 def test_pairs_of_the_wrong_size(where, pair, error, message):
     if where == "event":
         parser = SimpleNamespace(basic_parse=lambda file, **options: iter([pair()]))
@@ -301,7 +354,7 @@ class Drained:
 
 @pytest.mark.parametrize("builder", [ijson.ObjectBuilder, type("PyBuilder", (ijson.ObjectBuilder,), {})])
 def test_item_iterators_kept_past_add_to_bag_yield_their_own_next_start(builder):
-    kept: List[Drained] = []
+    kept: list[Drained] = []
 
     def keep(start: Any, items: Iterator[Any], count: Any) -> None:
         for earlier in kept:  # while a later next start is being read
@@ -316,7 +369,12 @@ def test_item_iterators_kept_past_add_to_bag_yield_their_own_next_start(builder)
     for items in kept:
         items.drain()
     assert [items.result for items in kept] == [
-        (("b",), None), (("a", "b", "c"), None), ((), (5,)), ((), None), (("c", "c"), None)]
+        (("b",), None),
+        (("a", "b", "c"), None),
+        ((), (5,)),
+        ((), None),
+        (("c", "c"), None),
+    ]
 
 
 def test_a_next_start_that_advances_its_own_iterator_while_it_is_made():
@@ -332,7 +390,7 @@ def test_a_next_start_that_advances_its_own_iterator_while_it_is_made():
         def __next__(self) -> Any:
             return next(self.inner)
 
-        def __iter__(self) -> "Elements":
+        def __iter__(self) -> Elements:
             return self
 
     class Reentrant:
@@ -382,15 +440,18 @@ def sample_chain(cls: type = Chain) -> Chain:
 def held(chain: Chain) -> list:
     """Every start, bag, next-start element and count that the chain holds."""
     return [obj for start, bag in Chain.items(chain) for obj in (start, bag)] + [
-        obj for _, bag in Chain.items(chain) for items, count in bag.choices() for obj in (*items, count)]
+        obj for _, bag in Chain.items(chain) for items, count in bag.choices() for obj in (*items, count)
+    ]
 
 
 def variant(name: str, **methods: Any) -> type:
     return type(name, (Chain,), methods)
 
 
-FORGETFUL = variant("Forgetful",  # its frequency mapping lacks the first value
-                    build_frequency_dict=lambda self: dict(list(Chain.build_frequency_dict(self).items())[1:]))
+FORGETFUL = variant(
+    "Forgetful",  # its frequency mapping lacks the first value
+    build_frequency_dict=lambda self: dict(list(Chain.build_frequency_dict(self).items())[1:]),
+)
 TRIPLES = variant("Triples", items=lambda self: [(*pair, None) for pair in Chain.items(self)])
 LONGER = variant("Longer", __len__=lambda self: 5)
 FAILING = variant("Failing", add_to_bag=lambda self, start, items, count: {}[start])
@@ -405,17 +466,29 @@ def leak_cases() -> list:
         W_BIG(sample_chain(), text, flag)
         docs[flag] = text.getvalue().encode()
     cases = [(w, sample_chain(), out, flag, None) for w in (W_SMALL, W_BIG) for flag in (yes, no)]
-    cases += [(w, sample_chain(cls), file, yes, error) for w in (W_SMALL, W_BIG) for cls, file, error in [
-        (FORGETFUL, out, KeyError), (TRIPLES, out, ValueError), (Chain, UNWRITABLE, KeyError)]]
+    cases += [
+        (w, sample_chain(cls), file, yes, error)
+        for w in (W_SMALL, W_BIG)
+        for cls, file, error in [(FORGETFUL, out, KeyError), (TRIPLES, out, ValueError), (Chain, UNWRITABLE, KeyError)]
+    ]
     cases.append((W_BIG, sample_chain(LONGER), out, no, ValueError))
-    bad = [(KeyError, b'{"codes":[0,"a"],"chain":[0,[[1],2]]}'), (TypeError, b'{"codes":[[0],"a"],"chain":[]}'),
-           (Exception, b'{"codes":[0,"a"],"chain":[0,[[0],2')]
+    bad = [
+        (KeyError, b'{"codes":[0,"a"],"chain":[0,[[1],2]]}'),
+        (TypeError, b'{"codes":[[0],"a"],"chain":[]}'),
+        (Exception, b'{"codes":[0,"a"],"chain":[0,[[0],2'),
+    ]
     for read in (R_SMALL, R_BIG):
         cases += [(read, Chain(), io.BytesIO(docs[c]), flag, None) for c in (True, False) for flag in (yes, no)]
         cases += [(read, Chain(), io.BytesIO(text), yes, error) for error, text in bad]
         cases.append((read, FAILING(), io.BytesIO(docs[True]), yes, KeyError))
-    return [pytest.param(*case, id=f"{case[0].__name__}-{type(case[1]).__name__}-{type(case[2]).__name__}-"
-                                   f"{getattr(case[4], '__name__', 'ok')}") for case in cases]
+    return [
+        pytest.param(
+            *case,
+            id=f"{case[0].__name__}-{type(case[1]).__name__}-{type(case[2]).__name__}-"
+            f"{getattr(case[4], '__name__', 'ok')}",
+        )
+        for case in cases
+    ]
 
 
 def leaked_bytes(call: Any, calls: int = 2_000) -> int:

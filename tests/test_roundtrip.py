@@ -5,11 +5,11 @@ import io
 from decimal import Decimal
 
 import pytest
+from conftest import needs_yajl
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tesmo_cjson
-from conftest import needs_yajl
 from tesmo import Chain, ProbabilityBag
 
 WRITERS = ["dump_json_small", "dump_json_big"]
@@ -22,14 +22,16 @@ READERS = [
 # 1, 1.0 and True are one dictionary key, so a chain draws its numbers from one
 # type only; strings and None never collide with them. yajl refuses integers
 # beyond the signed 64-bit range, and its minimum too.
-NUMBERS = [st.integers(1 - 2 ** 63, 2 ** 63 - 1), st.floats(allow_nan=False, allow_infinity=False), st.booleans()]
-TEXT = st.one_of(st.sampled_from(["", "a", "/", "\u00e9", '"', "\\", "\x00"]),
-                 st.text(st.characters(blacklist_categories=("Cs",)), max_size=3))
+NUMBERS = [st.integers(1 - 2**63, 2**63 - 1), st.floats(allow_nan=False, allow_infinity=False), st.booleans()]
+TEXT = st.one_of(
+    st.sampled_from(["", "a", "/", "\u00e9", '"', "\\", "\x00"]),
+    st.text(st.characters(blacklist_categories=("Cs",)), max_size=3),
+)
 
 
 def chains(numbers):
     value = st.one_of(TEXT, st.none(), numbers)
-    bag = st.dictionaries(st.lists(value, max_size=3).map(tuple), st.integers(0, 2 ** 53), max_size=3)
+    bag = st.dictionaries(st.lists(value, max_size=3).map(tuple), st.integers(0, 2**53), max_size=3)
     return st.dictionaries(value, bag, max_size=6)
 
 

@@ -3,15 +3,15 @@
 import io
 import os
 import tempfile
-from unittest import mock
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 from importlib import resources
+from unittest import mock
 
 import pytest
-import tesmo_cjson
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import tesmo_cjson
 from tesmo import shards
 from tesmo.chain import Chain
 from tesmo.shards import ProcessPool, plan_shards, train_files
@@ -31,14 +31,40 @@ def one_pass(paths, order):
         for path in paths:
             with open(path, "rb") as file:
                 yield read_text(file)
+
     return document(train(Chain(), tokenize(texts()), order))
 
 
 # Words, digits, stops, closing quotes and brackets, spaces, line breaks,
 # non-ASCII letters and whitespace, and bytes that are not UTF-8.
-PARTS = [b"word", b"Ab", b"x", b"2", b"0", b".", b"!", b"?", b"...", b'"', b"'", b")", b"]", b"(",
-         "\u2019".encode(), "\u201d".encode(), b" ", b"  ", b"\n", b"\r\n", b"\t", "\u00e9t\u00e9".encode(),
-         "\u00a0".encode(), b"\xff", b"\xe2\x80", b"-"]
+PARTS = [
+    b"word",
+    b"Ab",
+    b"x",
+    b"2",
+    b"0",
+    b".",
+    b"!",
+    b"?",
+    b"...",
+    b'"',
+    b"'",
+    b")",
+    b"]",
+    b"(",
+    "\u2019".encode(),
+    "\u201d".encode(),
+    b" ",
+    b"  ",
+    b"\n",
+    b"\r\n",
+    b"\t",
+    "\u00e9t\u00e9".encode(),
+    "\u00a0".encode(),
+    b"\xff",
+    b"\xe2\x80",
+    b"-",
+]
 corpora = st.lists(st.lists(st.sampled_from(PARTS), max_size=60).map(b"".join), max_size=4)
 
 
@@ -64,17 +90,22 @@ def test_large_files_are_cut_at_sentence_ends_and_small_ones_grouped(tmp_path):
     ranges = [(piece.start, piece.stop) for shard in shards for piece in shard if piece.path == str(big)]
     assert len(ranges) == 13 and ranges[0][0] == 0 and ranges[-1][1] is None
     data = big.read_bytes()
-    for (_, stop), (start, _) in zip(ranges, ranges[1:]):
-        assert stop == start and data[stop - 1:stop].isspace() and data[:stop - 1].rstrip(b"\"')]").endswith(
-            (b".", b"!", b"?"))
+    for (_, stop), (start, _) in zip(ranges, ranges[1:], strict=False):
+        assert (
+            stop == start
+            and data[stop - 1 : stop].isspace()
+            and data[: stop - 1].rstrip(b"\"')]").endswith((b".", b"!", b"?"))
+        )
     # The first small file is a shard of its own, as the big one's first range would overfill it;
     # the big one's last range and the last two small ones share one.
-    assert [len(shard) for shard in shards][::len(shards) - 1] == [1, 3]
+    assert [len(shard) for shard in shards][:: len(shards) - 1] == [1, 3]
 
 
-@pytest.mark.parametrize("make", [
-    lambda: ThreadPoolExecutor(2), lambda: ProcessPoolExecutor(2), lambda: ProcessPool(2)],
-    ids=["threads", "processes", "tesmo-pool"])
+@pytest.mark.parametrize(
+    "make",
+    [lambda: ThreadPoolExecutor(2), lambda: ProcessPoolExecutor(2), lambda: ProcessPool(2)],
+    ids=["threads", "processes", "tesmo-pool"],
+)
 def test_any_executor_gives_the_one_pass_chain(tmp_path, make):
     (tmp_path / "a.txt").write_bytes(SHIPPED.read_bytes()[:150_000])
     (tmp_path / "b.txt").write_bytes(b"A short one. Without an end")
@@ -90,8 +121,10 @@ def test_a_dask_cluster_gives_the_one_pass_chain(tmp_path):
     distributed = pytest.importorskip("dask.distributed")
     (tmp_path / "a.txt").write_bytes(SHIPPED.read_bytes()[:100_000])
     paths = [str(tmp_path / "a.txt")]
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+    with (
+        distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
+        distributed.Client(cluster) as client,
+    ):
         chain = train_files(paths, 3, client.get_executor(), 10_000)
     assert document(chain) == one_pass(paths, 3)
 

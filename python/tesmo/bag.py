@@ -7,10 +7,12 @@ src/pjson/chain/chain_api.h); importing this module makes it available
 without a further import.
 """
 
-from typing import Hashable, Tuple
+from collections.abc import Hashable
 
-from tesmo._chain import _C_API, ProbabilityBag
+# _C_API is re-exported for tesmo_cjson, which finds the native types here.
+from tesmo._chain import _C_API as _C_API
+from tesmo._chain import ProbabilityBag
 
-NextStart = Tuple[Hashable, ...]
+NextStart = tuple[Hashable, ...]
 
 __all__ = ["NextStart", "ProbabilityBag"]

@@ -18,16 +18,17 @@ import sys
 import tempfile
 import time
 from collections import deque
+from collections.abc import Callable, Hashable, Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from functools import partial
 from importlib import resources
-from typing import IO, Any, Callable, Hashable, Iterable, Iterator, List, Optional, Sequence, Tuple
+from typing import IO, Any
 
 import ijson
-import tesmo_cjson
 from tqdm import tqdm
 
 import tesmo
+import tesmo_cjson
 from tesmo import _chain
 from tesmo.chain import Chain
 from tesmo.shards import SHARD_SIZE, ProcessPool, Shard, ShardResult, train_files
@@ -59,14 +60,14 @@ class Bar:
     when closed, also after a failure or Ctrl-C.
     """
 
-    def __init__(self, show: str, total: Optional[int], unit: str, desc: str, threshold: int) -> None:
+    def __init__(self, show: str, total: int | None, unit: str, desc: str, threshold: int) -> None:
         self.total = total
         self._show = show
         self._unit = unit
         self._desc = desc
         self._threshold = threshold
         self._seen = 0
-        self._bar: Optional[tqdm] = None
+        self._bar: tqdm | None = None
         if show == "auto" and not (sys.stderr is not None and sys.stderr.isatty()):
             self._show = "never"
 
@@ -84,10 +85,16 @@ class Bar:
         self._seen += size
         if self._bar is not None:
             self._bar.update(size)
-        elif self._show == "always" or (
-                self._show == "auto" and max(self._seen, self.total or 0) > self._threshold):
-            self._bar = tqdm(total=self.total, initial=self._seen, desc=self._desc, unit=self._unit,
-                             unit_scale=True, file=sys.stderr, leave=False)
+        elif self._show == "always" or (self._show == "auto" and max(self._seen, self.total or 0) > self._threshold):
+            self._bar = tqdm(
+                total=self.total,
+                initial=self._seen,
+                desc=self._desc,
+                unit=self._unit,
+                unit_scale=True,
+                file=sys.stderr,
+                leave=False,
+            )
 
     def close(self) -> None:
         if self._bar is not None:
@@ -152,8 +159,9 @@ def _is_count(count: Any) -> bool:
 
 
 def _bad_count(path: str, count: Any) -> CommandError:
-    return CommandError(f"{_shown(path)} is not a valid chain document "
-                        f"(a count is not a finite positive number: {count!r})")
+    return CommandError(
+        f"{_shown(path)} is not a valid chain document (a count is not a finite positive number: {count!r})"
+    )
 
 
 class CheckedCounts:
@@ -198,7 +206,7 @@ class DocumentHead:
         self.literals = 0
         self.has_chain = False
         self.interrupted = False
-        self.is_object: Optional[bool] = None
+        self.is_object: bool | None = None
         self.size = 0
         self._file = file
         self._watching = True
@@ -262,7 +270,7 @@ class DocumentHead:
         if self.interrupted:
             raise KeyboardInterrupt
 
-    def problem(self) -> Optional[str]:
+    def problem(self) -> str | None:
         """What makes the document read so far no chain document, if anything."""
         if not self.is_object:
             return "not a JSON object"
@@ -294,11 +302,11 @@ class Options:
         if not self.quiet:
             print(text, file=sys.stderr)
 
-    def bar(self, total: Optional[int], unit: str, desc: str, threshold: Optional[int] = None) -> Bar:
+    def bar(self, total: int | None, unit: str, desc: str, threshold: int | None = None) -> Bar:
         return Bar(self.show, total, unit, desc, PROGRESS_THRESHOLD if threshold is None else threshold)
 
 
-def _total_size(paths: Sequence[str]) -> Optional[int]:
+def _total_size(paths: Sequence[str]) -> int | None:
     sizes = [input_size(path) for path in paths]
     return None if None in sizes else sum(sizes)  # type: ignore[arg-type]
 
@@ -336,8 +344,9 @@ def _checked_reload(path: str) -> None:
         _load_big(CheckedCounts(Chain(), path), file, False)
 
 
-def load_models(paths: Sequence[str], chain: Any, opts: Options, merge: bool = False,
-                check: bool = True) -> List[DocumentHead]:
+def load_models(
+    paths: Sequence[str], chain: Any, opts: Options, merge: bool = False, check: bool = True
+) -> list[DocumentHead]:
     """Fill ``chain`` from the documents ``paths`` with the streaming reader.
 
     Every document must be an object with a "chain" array; with ``check``
@@ -429,7 +438,7 @@ class _CorpusReader:
     """The corpora as texts for the tokenizer, read here one after another."""
 
     def __init__(self, paths: Sequence[str], bar: Bar) -> None:
-        self.texts: List[Tuple[str, Utf8Text]] = []
+        self.texts: list[tuple[str, Utf8Text]] = []
         self.current = ""
         self._paths = paths
         self._bar = bar
@@ -444,27 +453,29 @@ class _CorpusReader:
                 yield text
 
 
-def _train_here(paths: Sequence[str], order: int, bar: Bar) -> Tuple[Chain, List[Tuple[str, int]]]:
+def _train_here(paths: Sequence[str], order: int, bar: Bar) -> tuple[Chain, list[tuple[str, int]]]:
     reader = _CorpusReader(paths, bar)
     try:
         chain = train_text(Chain(), reader, order)
     except CompressionUnavailable as exc:
         raise CommandError(str(exc)) from exc
     except (OSError, EOFError) as exc:
-        raise CommandError(f"cannot read {_shown(reader.current)}: "
-                           f"{getattr(exc, 'strerror', None) or _first_line(exc)}") from exc
+        raise CommandError(
+            f"cannot read {_shown(reader.current)}: {getattr(exc, 'strerror', None) or _first_line(exc)}"
+        ) from exc
     return chain, [(path, text.replaced) for path, text in reader.texts]
 
 
-def _train_in_pool(paths: Sequence[str], order: int, jobs: int, shard_size: int,
-                   bar: Bar) -> Tuple[Chain, List[Tuple[str, int]]]:
+def _train_in_pool(
+    paths: Sequence[str], order: int, jobs: int, shard_size: int, bar: Bar
+) -> tuple[Chain, list[tuple[str, int]]]:
     replaced: dict = {}
     joined = [0]
 
     def on_shard(shard: Shard, result: ShardResult) -> None:
         joined[0] += 1
         bar.describe(f"training {joined[0]} shards, at {_shown(shard[-1].path)}")
-        for piece, count in zip(shard, result.replaced):
+        for piece, count in zip(shard, result.replaced, strict=False):
             replaced[piece.path] = replaced.get(piece.path, 0) + count
         bar.update(result.size)
 
@@ -479,7 +490,7 @@ def _train_in_pool(paths: Sequence[str], order: int, jobs: int, shard_size: int,
     return chain, list(replaced.items())
 
 
-def _shard_size(paths: Sequence[str], jobs: int, given: Optional[int]) -> int:
+def _shard_size(paths: Sequence[str], jobs: int, given: int | None) -> int:
     if given is not None:
         return given
     # One shard per job costs the least in chains to send back and join;
@@ -512,14 +523,15 @@ def cmd_train(args: argparse.Namespace, opts: Options) -> int:
         bar.close()
     for path, count in replaced:
         if count:
-            opts.say(f"{PROG}: {_shown(path)}: replaced {count:,} undecodable "
-                     f"byte{'s' if count != 1 else ''} with U+FFFD")
+            opts.say(
+                f"{PROG}: {_shown(path)}: replaced {count:,} undecodable byte{'s' if count != 1 else ''} with U+FFFD"
+            )
     save_model(args.output, chain, not args.plain, opts, args.compact)
     opts.say(_describe(args.output, chain, not args.plain))
     return 0
 
 
-def _sentences(chain: Chain, count: int, seed: Optional[int], path: str) -> Iterator[str]:
+def _sentences(chain: Chain, count: int, seed: int | None, path: str) -> Iterator[str]:
     if None not in chain:
         raise CommandError(f"{_shown(path)} holds no sentence start (no null start)")
     rng = random.Random(seed)
@@ -612,7 +624,7 @@ def _timed(action: Callable[[], object]) -> float:
     return time.perf_counter() - began
 
 
-def _demo_row(chain: Chain, directory: str, writer: str, compress: bool) -> List[str]:
+def _demo_row(chain: Chain, directory: str, writer: str, compress: bool) -> list[str]:
     mode = "compressed" if compress else "plain"
     path = os.path.join(directory, f"{writer}-{mode}.json")
     with open(path, "w", encoding="utf-8", newline="") as file:
@@ -634,18 +646,23 @@ def cmd_demo(args: argparse.Namespace, opts: Options) -> int:
     corpus = resources.files("tesmo") / "data" / "corpus.txt"
     with corpus.open("rb") as file:
         chain = train_text(Chain(), [read_text(file)], args.order)
-    print(f"Trained an order-{args.order} chain on the shipped corpus: "
-          f"{len(chain):,} starts, {_choice_count(chain):,} choices.\n")
+    print(
+        f"Trained an order-{args.order} chain on the shipped corpus: "
+        f"{len(chain):,} starts, {_choice_count(chain):,} choices.\n"
+    )
     for sentence in _sentences(chain, args.sentences, args.seed, "the corpus"):
         print(f"  {sentence}")
     header = ["writer", "mode", "size", "write", "load_json_small", "load_json_big", "verified"]
     with tempfile.TemporaryDirectory(prefix="tesmo-demo-") as directory:
-        rows = [_demo_row(chain, directory, writer, compress)
-                for writer in ("dump_json_small", "dump_json_big") for compress in (True, False)]
+        rows = [
+            _demo_row(chain, directory, writer, compress)
+            for writer in ("dump_json_small", "dump_json_big")
+            for compress in (True, False)
+        ]
     widths = [max(len(row[i]) for row in [header] + rows) for i in range(len(header))]
     print()
     for row in [header] + rows:
-        print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
+        print("  ".join(cell.ljust(width) for cell, width in zip(row, widths, strict=False)).rstrip())
     return 0 if all(row[-1] == "yes" for row in rows) else 1
 
 
@@ -666,16 +683,29 @@ _OUTPUT_HELP = "the document to write; .gz, .bz2, .xz or .zst by suffix; - for s
 def build_parser() -> argparse.ArgumentParser:
     """The argument parser of the ``tesmo`` command."""
     common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("-q", "--quiet", action="store_true", default=argparse.SUPPRESS,
-                        help="print no summaries, warnings or progress bars (errors still show)")
-    common.add_argument("--progress", action="store_true", default=argparse.SUPPRESS,
-                        help="show progress bars even when stderr is not a terminal or the input is small")
+    common.add_argument(
+        "-q",
+        "--quiet",
+        action="store_true",
+        default=argparse.SUPPRESS,
+        help="print no summaries, warnings or progress bars (errors still show)",
+    )
+    common.add_argument(
+        "--progress",
+        action="store_true",
+        default=argparse.SUPPRESS,
+        help="show progress bars even when stderr is not a terminal or the input is small",
+    )
 
     parser = argparse.ArgumentParser(
-        prog=PROG, parents=[common], description="Train, save, load and walk word chains kept as JSON documents.",
-        epilog="Messages and progress go to stderr; a failure is one line there and exit status 2.")
-    parser.add_argument("--version", action="version", version=f"{PROG} {tesmo.__version__}",
-                        help="print the version and exit")
+        prog=PROG,
+        parents=[common],
+        description="Train, save, load and walk word chains kept as JSON documents.",
+        epilog="Messages and progress go to stderr; a failure is one line there and exit status 2.",
+    )
+    parser.add_argument(
+        "--version", action="version", version=f"{PROG} {tesmo.__version__}", help="print the version and exit"
+    )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def command(name: str, help: str, run: Callable[..., int]) -> argparse.ArgumentParser:
@@ -683,24 +713,31 @@ def build_parser() -> argparse.ArgumentParser:
         sub.set_defaults(run=run)
         return sub
 
-    demo = command("demo", "train on the shipped corpus and round-trip the chain through every writer and reader",
-                   cmd_demo)
+    demo = command(
+        "demo", "train on the shipped corpus and round-trip the chain through every writer and reader", cmd_demo
+    )
     demo.add_argument("--order", type=_positive, default=2, help="tokens per next start (default 2)")
     demo.add_argument("-n", "--sentences", type=_positive, default=3, help="sentences to print (default 3)")
     demo.add_argument("--seed", type=int, default=1, help="seed of the sentence walk (default 1)")
 
     train_cmd = command("train", "train a chain on text files and save it", cmd_train)
-    train_cmd.add_argument("corpus", nargs="+", metavar="CORPUS",
-                           help="UTF-8 text file (.gz, .bz2, .xz or .zst by suffix; - for stdin)")
+    train_cmd.add_argument(
+        "corpus", nargs="+", metavar="CORPUS", help="UTF-8 text file (.gz, .bz2, .xz or .zst by suffix; - for stdin)"
+    )
     train_cmd.add_argument("-o", "--output", required=True, metavar="MODEL", help=_OUTPUT_HELP)
     train_cmd.add_argument("--order", type=_positive, default=2, help="tokens per next start (default 2)")
     train_cmd.add_argument("--plain", action="store_true", help="write without a code table")
     train_cmd.add_argument("--compact", action="store_true", help="write with the in-memory writer")
-    train_cmd.add_argument("-j", "--jobs", type=_positive, default=1,
-                           help="train shards of the corpora in this many processes (default 1)")
-    train_cmd.add_argument("--shard-size", type=_positive, default=None, metavar="BYTES",
-                           help="bytes per shard with --jobs (default: the corpora split evenly across "
-                                "the jobs, 1 to 64 MiB a shard)")
+    train_cmd.add_argument(
+        "-j", "--jobs", type=_positive, default=1, help="train shards of the corpora in this many processes (default 1)"
+    )
+    train_cmd.add_argument(
+        "--shard-size",
+        type=_positive,
+        default=None,
+        metavar="BYTES",
+        help="bytes per shard with --jobs (default: the corpora split evenly across the jobs, 1 to 64 MiB a shard)",
+    )
 
     generate = command("generate", "print sentences walked from a saved chain", cmd_generate)
     generate.add_argument("model", metavar="MODEL", help=_MODEL_HELP)
@@ -714,8 +751,12 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("input", metavar="IN", help=_MODEL_HELP)
     convert.add_argument("output", metavar="OUT", help=_OUTPUT_HELP + "; may be IN")
     kind = convert.add_mutually_exclusive_group()
-    kind.add_argument("--plain", dest="compress", action="store_false",
-                      help="write a plain document (default: the other kind than IN)")
+    kind.add_argument(
+        "--plain",
+        dest="compress",
+        action="store_false",
+        help="write a plain document (default: the other kind than IN)",
+    )
     kind.add_argument("--compress", dest="compress", action="store_true", help="write a compressed document")
     convert.set_defaults(compress=None)
 
@@ -734,7 +775,7 @@ def _terminated(signum: int, frame: Any) -> None:
     raise Terminated
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line on ``argv`` (default: ``sys.argv[1:]``); return the exit status."""
     try:
         args = build_parser().parse_args(argv)

@@ -10,10 +10,12 @@ from __future__ import annotations
 
 import random
 from bisect import bisect_right
+from collections.abc import Hashable, ItemsView, Iterable, Iterator
 from itertools import accumulate
-from typing import Any, Dict, Hashable, ItemsView, Iterable, Iterator, List, Optional, Tuple
+from typing import Any
 
-NextStart = Tuple[Hashable, ...]
+NextStart = tuple[Hashable, ...]
+
 
 class ProbabilityBag:
     """Weighted choices of next starts, each a tuple of values with a count.
@@ -25,9 +27,9 @@ class ProbabilityBag:
     __slots__ = ("_counts", "_cumulative")
 
     def __init__(self) -> None:
-        self._counts: Dict[NextStart, Any] = {}
+        self._counts: dict[NextStart, Any] = {}
         # (next starts, running totals) for choose(); rebuilt after any add.
-        self._cumulative: Optional[Tuple[List[NextStart], List[Any]]] = None
+        self._cumulative: tuple[list[NextStart], list[Any]] | None = None
 
     def add(self, items: Iterable[Hashable], count: Any = 1) -> None:
         """Add ``count`` to the choice whose next start is ``tuple(items)``.
@@ -40,7 +42,7 @@ class ProbabilityBag:
         counts[key] = counts.get(key, 0) + count
         self._cumulative = None
 
-    def choices(self) -> Iterator[Tuple[NextStart, Any]]:
+    def choices(self) -> Iterator[tuple[NextStart, Any]]:
         """Return an iterator of ``(next_start, count)`` in insertion order."""
         return iter(self._counts.items())
 
@@ -99,7 +101,7 @@ class Chain:
     __slots__ = ("_bags",)
 
     def __init__(self) -> None:
-        self._bags: Dict[Hashable, ProbabilityBag] = {}
+        self._bags: dict[Hashable, ProbabilityBag] = {}
 
     def items(self) -> ItemsView[Hashable, ProbabilityBag]:
         """Return the ``(start, bag)`` pairs in insertion order."""
@@ -124,14 +126,14 @@ class Chain:
             bag = self._bags[start] = ProbabilityBag()
         bag.add(items, count)
 
-    def build_frequency_dict(self) -> Dict[Hashable, int]:
+    def build_frequency_dict(self) -> dict[Hashable, int]:
         """Count how often each value occurs in the chain, in first-seen order.
 
         A value counts once for every start it is and once for every element
         position it fills in a distinct next start; the counts of the choices
         do not weigh in.
         """
-        frequencies: Dict[Hashable, int] = {}
+        frequencies: dict[Hashable, int] = {}
         get = frequencies.get
         for start, bag in self._bags.items():
             frequencies[start] = get(start, 0) + 1

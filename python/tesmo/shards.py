@@ -31,11 +31,12 @@ import os
 import re
 import signal
 import stat
+from collections.abc import Callable, Hashable, Iterator, Sequence
 from concurrent.futures import Executor, Future
 from contextlib import contextmanager
 from dataclasses import dataclass
 from itertools import islice
-from typing import Any, BinaryIO, Callable, Hashable, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, BinaryIO
 
 from tesmo.chain import Chain
 from tesmo.streams import STDIO, Counted, compression_of, open_input
@@ -58,13 +59,13 @@ class Piece:
 
     path: str
     start: int = 0
-    stop: Optional[int] = None
+    stop: int | None = None
 
 
-Shard = Tuple[Piece, ...]
+Shard = tuple[Piece, ...]
 
 
-Entries = List[Tuple[Hashable, List[Tuple[Tuple[Hashable, ...], Any]]]]
+Entries = list[tuple[Hashable, list[tuple[tuple[Hashable, ...], Any]]]]
 
 
 @dataclass
@@ -72,13 +73,13 @@ class ShardResult:
     """A shard's chain, with what the join needs from its token stream."""
 
     entries: Entries  # the chain's starts, each with its choices, in the chain's order
-    head: Tuple[Token, ...]  # the first ``order`` tokens (fewer if the shard has fewer)
-    tail: Tuple[Token, ...]  # the last ``order`` tokens
-    replaced: Tuple[int, ...]  # bytes that were not UTF-8, per piece
+    head: tuple[Token, ...]  # the first ``order`` tokens (fewer if the shard has fewer)
+    tail: tuple[Token, ...]  # the last ``order`` tokens
+    replaced: tuple[int, ...]  # bytes that were not UTF-8, per piece
     size: int  # bytes read
 
 
-def _next_cut(file: BinaryIO, offset: int) -> Optional[int]:
+def _next_cut(file: BinaryIO, offset: int) -> int | None:
     """The first place at or after ``offset`` where a range may end, or None."""
     file.seek(offset)
     window = b""
@@ -97,7 +98,7 @@ def _next_cut(file: BinaryIO, offset: int) -> Optional[int]:
         window = window[-keep:]
 
 
-def file_pieces(path: str, shard_size: int) -> List[Tuple[Piece, int]]:
+def file_pieces(path: str, shard_size: int) -> list[tuple[Piece, int]]:
     """Cut ``path`` into ranges of about ``shard_size`` bytes at sentence ends.
 
     Returns each range with its size. A compressed file stays whole, and so
@@ -107,7 +108,7 @@ def file_pieces(path: str, shard_size: int) -> List[Tuple[Piece, int]]:
         size = os.fstat(file.fileno()).st_size
         if compression_of(path) is not None:
             return [(Piece(path), size)]
-        pieces: List[Tuple[Piece, int]] = []
+        pieces: list[tuple[Piece, int]] = []
         start = 0
         while size - start > shard_size:
             cut = _next_cut(file, start + shard_size)
@@ -124,7 +125,7 @@ def _read_here(path: str) -> bool:
     return path == STDIO or not stat.S_ISREG(os.stat(path).st_mode)
 
 
-def plan_shards(paths: Sequence[str], shard_size: int = SHARD_SIZE) -> List[Shard]:
+def plan_shards(paths: Sequence[str], shard_size: int = SHARD_SIZE) -> list[Shard]:
     """Cut the corpora into shards of about ``shard_size`` bytes, in order.
 
     Large files are cut at sentence ends; small ones are grouped, whole, in
@@ -133,8 +134,8 @@ def plan_shards(paths: Sequence[str], shard_size: int = SHARD_SIZE) -> List[Shar
     """
     if shard_size < 1:
         raise ValueError("shard_size must be at least 1")
-    shards: List[Shard] = []
-    current: List[Piece] = []
+    shards: list[Shard] = []
+    current: list[Piece] = []
     filled = 0
     for path in paths:
         if _read_here(path):
@@ -155,7 +156,7 @@ def plan_shards(paths: Sequence[str], shard_size: int = SHARD_SIZE) -> List[Shar
 class _Range:
     """Reads at most ``length`` bytes (None: all the rest) of a binary file."""
 
-    def __init__(self, file: BinaryIO, length: Optional[int]) -> None:
+    def __init__(self, file: BinaryIO, length: int | None) -> None:
         self._file = file
         self._left = length
 
@@ -191,7 +192,7 @@ def _ignore(size: int) -> None:
     pass
 
 
-def _first_tokens(shard: Shard, order: int) -> Tuple[Token, ...]:
+def _first_tokens(shard: Shard, order: int) -> tuple[Token, ...]:
     """The shard's first ``order`` tokens, read from its start in small chunks."""
     tokens = tokenize(_texts(shard, _ignore, _SCAN))
     try:
@@ -200,7 +201,7 @@ def _first_tokens(shard: Shard, order: int) -> Tuple[Token, ...]:
         tokens.close()
 
 
-def _piece_tail(piece: Piece, wanted: int) -> List[Token]:
+def _piece_tail(piece: Piece, wanted: int) -> list[Token]:
     """At least ``wanted`` of a piece's last tokens, or all of them.
 
     They are the tokens of the text from a place near the end where a range
@@ -211,7 +212,7 @@ def _piece_tail(piece: Piece, wanted: int) -> List[Token]:
         back = _SCAN
         while True:
             begin = max(piece.start, stop - back)
-            cut: Optional[int] = piece.start
+            cut: int | None = piece.start
             if begin > piece.start:
                 file.seek(begin)
                 match = _CUT.search(file.read(stop - begin))
@@ -224,9 +225,9 @@ def _piece_tail(piece: Piece, wanted: int) -> List[Token]:
             back *= 4
 
 
-def _last_tokens(shard: Shard, order: int) -> Tuple[Token, ...]:
+def _last_tokens(shard: Shard, order: int) -> tuple[Token, ...]:
     """The shard's last ``order`` tokens, read from near its end."""
-    tail: List[Token] = []
+    tail: list[Token] = []
     for piece in reversed(shard):
         tail = _piece_tail(piece, order - len(tail)) + tail
         if len(tail) >= order:
@@ -238,7 +239,7 @@ def _seekable(piece: Piece) -> bool:
     return not _read_here(piece.path) and compression_of(piece.path) is None
 
 
-def _trained(shard: Shard, order: int) -> Tuple[Chain, ShardResult]:
+def _trained(shard: Shard, order: int) -> tuple[Chain, ShardResult]:
     """The chain of ``order`` of one shard, and the result without its entries.
 
     The chain holds the windows of the shard's tokens behind a ``None``.
@@ -247,7 +248,7 @@ def _trained(shard: Shard, order: int) -> Tuple[Chain, ShardResult]:
     compressed files are tokenized once, here.
     """
     read = [0]
-    texts: List[Utf8Text] = []
+    texts: list[Utf8Text] = []
 
     def count(size: int) -> None:
         read[0] += size
@@ -263,8 +264,8 @@ def _trained(shard: Shard, order: int) -> Tuple[Chain, ShardResult]:
     else:
         tokens = list(tokenize(sources()))
         chain = train(Chain(), tokens, order)
-        head = tuple(tokens[1:order + 1])
-        tail = tuple(tokens[max(1, len(tokens) - order):])
+        head = tuple(tokens[1 : order + 1])
+        tail = tuple(tokens[max(1, len(tokens) - order) :])
     return chain, ShardResult([], head, tail, tuple(text.replaced for text in texts), read[0])
 
 
@@ -293,14 +294,14 @@ class ShardJoin:
         self._order = order
         # The last ``order`` tokens of the stream so far, whose windows wait
         # for followers; the last of them is always a None.
-        self._pending: List[Token] = [None]
+        self._pending: list[Token] = [None]
 
     def begin(self, chain: Chain, result: ShardResult) -> None:
         """Take the chain of the first shard, trained here, as the chain so far."""
         if len(self.chain) or self._pending != [None]:
             raise ValueError("the first shard's chain comes before any other shard")
         self.chain = chain
-        self._pending = ([None] + list(result.tail))[-self._order:]
+        self._pending = ([None] + list(result.tail))[-self._order :]
 
     def add(self, result: ShardResult) -> None:
         """Add the windows that reach into this shard, then the shard's own."""
@@ -313,7 +314,7 @@ class ShardJoin:
         add_to_bag = self.chain.add_to_bag
         for index in range(heads):
             if index + order < len(waiting):
-                add_to_bag(waiting[index], tuple(waiting[index + 1:index + order + 1]))
+                add_to_bag(waiting[index], tuple(waiting[index + 1 : index + order + 1]))
         add_entries(self.chain, result.entries)
         self._pending = (pending + list(result.tail))[-order:]
 
@@ -340,8 +341,7 @@ class ProcessPool(Executor):
     def submit(self, fn: Callable[..., Any], /, *args: Any, **kwargs: Any) -> Future:  # type: ignore[override]
         future: Future = Future()
         future.set_running_or_notify_cancel()
-        self._pool.apply_async(fn, args, kwargs, callback=future.set_result,
-                               error_callback=future.set_exception)
+        self._pool.apply_async(fn, args, kwargs, callback=future.set_result, error_callback=future.set_exception)
         return future
 
     def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
@@ -360,9 +360,9 @@ def _trained_here(shard: Shard) -> bool:
 def train_files(
     paths: Sequence[str],
     order: int = 2,
-    executor: Optional[Executor] = None,
+    executor: Executor | None = None,
     shard_size: int = SHARD_SIZE,
-    on_shard: Optional[Callable[[Shard, ShardResult], None]] = None,
+    on_shard: Callable[[Shard, ShardResult], None] | None = None,
 ) -> Chain:
     """Train a chain of ``order`` on the files ``paths`` ("-": stdin), shard by shard.
 
@@ -375,12 +375,12 @@ def train_files(
     """
     join = ShardJoin(order)
     shards = plan_shards(paths, shard_size)
-    futures: List[Optional[Future]] = [None]
+    futures: list[Future | None] = [None]
     try:
         for shard in shards[1:]:
             local = executor is None or _trained_here(shard)
             futures.append(None if local else executor.submit(train_shard, shard, order))
-        for index, (shard, future) in enumerate(zip(shards, futures)):
+        for index, (shard, future) in enumerate(zip(shards, futures, strict=False)):
             if index == 0:
                 chain, result = _trained(shard, order)
                 join.begin(chain, result)

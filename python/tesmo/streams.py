@@ -16,8 +16,9 @@ import lzma
 import os
 import stat
 import sys
+from collections.abc import Callable, Iterator
 from contextlib import ExitStack, contextmanager
-from typing import IO, Any, BinaryIO, Callable, Iterator, Optional, Tuple
+from typing import IO, Any, BinaryIO
 
 STDIO = "-"
 
@@ -28,7 +29,7 @@ class CompressionUnavailable(Exception):
     """The file's compression needs a module that is not installed."""
 
 
-def compression_of(path: str) -> Optional[str]:
+def compression_of(path: str) -> str | None:
     """The compression suffix of ``path`` (".gz", ".bz2", ".xz", ".zst"), or None."""
     if path == STDIO:
         return None
@@ -38,18 +39,21 @@ def compression_of(path: str) -> Optional[str]:
     return None
 
 
-def _zstd_module() -> Tuple[str, Any]:
+def _zstd_module() -> tuple[str, Any]:
     try:
         from compression import zstd  # type: ignore[import-not-found]  # Python 3.14+
+
         return "stdlib", zstd
     except ImportError:
         pass
     try:
         import zstandard  # type: ignore[import-not-found]
+
         return "zstandard", zstandard
     except ImportError:
         raise CompressionUnavailable(
-            ".zst files need Python 3.14 or the zstandard package (pip install 'tesmo[zstd]')") from None
+            ".zst files need Python 3.14 or the zstandard package (pip install 'tesmo[zstd]')"
+        ) from None
 
 
 def _decompressing(suffix: str, raw: BinaryIO) -> BinaryIO:
@@ -100,7 +104,7 @@ class Counted:
         return True
 
 
-def input_size(path: str) -> Optional[int]:
+def input_size(path: str) -> int | None:
     """The size in bytes of ``path`` when it is a regular file, else None."""
     if path == STDIO:
         return None
@@ -112,7 +116,7 @@ def input_size(path: str) -> Optional[int]:
 
 
 @contextmanager
-def open_input(path: str, on_read: Optional[Callable[[int], None]] = None) -> Iterator[BinaryIO]:
+def open_input(path: str, on_read: Callable[[int], None] | None = None) -> Iterator[BinaryIO]:
     """Open ``path`` ("-" for stdin) for binary reading, decompressed by suffix.
 
     ``on_read`` is told the size of every read of the file as stored, before
@@ -140,7 +144,7 @@ def _exists_as_other_than_regular_file(path: str) -> bool:
         return False
 
 
-def _create_beside(target: str) -> Tuple[str, int]:
+def _create_beside(target: str) -> tuple[str, int]:
     """Create a new, empty temporary file in the target's directory."""
     directory, name = os.path.split(target)
     while True:
@@ -211,7 +215,7 @@ def open_output(path: str) -> Iterator[BinaryIO]:
 
 
 @contextmanager
-def _layered(raw: BinaryIO, suffix: Optional[str]) -> Iterator[BinaryIO]:
+def _layered(raw: BinaryIO, suffix: str | None) -> Iterator[BinaryIO]:
     """``raw`` behind a compressor, which is finished only on success."""
     if suffix is None:
         yield raw
@@ -238,7 +242,7 @@ class _TextSink(io.BufferedIOBase):
 
     def __init__(self, file: BinaryIO) -> None:
         super().__init__()
-        self._file: Optional[BinaryIO] = file
+        self._file: BinaryIO | None = file
 
     def writable(self) -> bool:
         return True

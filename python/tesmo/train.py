@@ -13,13 +13,14 @@ import random
 import re
 import threading
 from collections import deque
+from collections.abc import Hashable, Iterable, Iterator
 from itertools import islice
-from typing import Hashable, Iterable, Iterator, List, Optional, Protocol, Tuple
+from typing import Protocol
 
 from tesmo import _chain
 from tesmo.chain import Chain
 
-Token = Optional[str]
+Token = str | None
 
 # A word may carry inner apostrophes and hyphens ("Beer-sheba", "Jacob's"). A
 # run of ".", "!" and "?" ends a sentence only where whitespace or the end of
@@ -44,7 +45,7 @@ class _Replaced(threading.local):
 _replaced = _Replaced()
 
 
-def _replace_counting(error: UnicodeError) -> Tuple[str, int]:
+def _replace_counting(error: UnicodeError) -> tuple[str, int]:
     """The "replace" error handler that also counts the bytes it replaces."""
     if not isinstance(error, UnicodeDecodeError):
         raise error
@@ -85,7 +86,7 @@ def read_text(file: BinaryReader, chunk_size: int = CHUNK_SIZE) -> Iterator[str]
     yield from Utf8Text(file, chunk_size)
 
 
-def _matches(chunks: Iterable[str]) -> Iterator["re.Match[str]"]:
+def _matches(chunks: Iterable[str]) -> Iterator[re.Match[str]]:
     """Yield the token matches of a text given in chunks.
 
     A token that may go on in the next chunk (nothing but non-space text after
@@ -97,7 +98,7 @@ def _matches(chunks: Iterable[str]) -> Iterator["re.Match[str]"]:
         matches = list(_TOKEN.finditer(text))
         carry = ""
         if matches and not _SPACE.search(text, matches[-1].end()):
-            carry = text[matches[-1].start():]
+            carry = text[matches[-1].start() :]
             matches.pop()
         yield from matches
     yield from _TOKEN.finditer(carry)
@@ -156,7 +157,7 @@ def train_text(chain: Chain, sources: Iterable[Iterable[str]], order: int = 1) -
     return train(chain, tokenize(sources), order)
 
 
-def generate_sentence(chain: Chain, rng: random.Random, max_tokens: int = 100) -> List[Hashable]:
+def generate_sentence(chain: Chain, rng: random.Random, max_tokens: int = 100) -> list[Hashable]:
     """Walk the chain from the start ``None`` to the next ``None``.
 
     Returns the tokens in between. The walk also stops at a start without a
@@ -165,7 +166,7 @@ def generate_sentence(chain: Chain, rng: random.Random, max_tokens: int = 100) -
     """
     if type(chain) is Chain and type(max_tokens) is int:
         return _chain.generate_sentence(chain, rng, max_tokens)
-    tokens: List[Hashable] = []
+    tokens: list[Hashable] = []
     start: Hashable = None
     while len(tokens) < max_tokens and start in chain:
         next_start = chain[start].choose(rng)

@@ -471,7 +471,7 @@ PyType_Slot bag_iter_slots[] = {
 
 PyType_Spec bag_spec = {"tesmo.bag.ProbabilityBag", sizeof(Bag), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE, bag_slots};
-PyType_Spec bag_iter_spec = {"tesmo._chain.bag_iterator", sizeof(BagIter), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, bag_iter_slots};
+PyType_Spec bag_iter_spec = {"tesmo._chain.bag_iterator", sizeof(BagIter), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                             bag_iter_slots};
 
 }  // namespace pjson

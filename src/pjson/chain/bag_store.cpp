@@ -3,9 +3,9 @@
 // numbers, the add that training takes without Python code, and choose().
 #include "chain/chain.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 
 namespace pjson {
@@ -480,7 +480,8 @@ Ref bag_next_start(const BagData* d, size_t index) {
         acyclic = acyclic && d->vocab->table->plain(ids[e]);
     }
     Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(n)));
-    for (size_t e = 0; e < n; ++e) PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(e), Ref::borrow(values[e]).release());
+    for (size_t e = 0; e < n; ++e)
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(e), Ref::borrow(values[e]).release());
     // As the collector would at its next pass: plain values make no cycle.
     if (acyclic) PyObject_GC_UnTrack(tuple.get());
     return tuple;
@@ -799,7 +800,8 @@ Ref choose_objects(State* st, BagData* d, PyObject* rng) {
 
 Ref list_of(std::vector<Ref>& items) {
     Ref list = check(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    for (size_t i = 0; i < items.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    for (size_t i = 0; i < items.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items[i].release());
     return list;
 }
 

@@ -27,9 +27,8 @@ Py_ssize_t api_chain_length(PyObject* chain) { return chain_size(as_chain(chain)
 uint64_t api_chain_stamp(PyObject* chain) { return as_chain(chain)->stamp; }
 
 PyObject* api_chain_vocabulary(PyObject* chain) {
-    return guarded<PyObject*>(nullptr, [&] {
-        return reinterpret_cast<PyObject*>(chain_vocab(state_or_throw(chain), as_chain(chain)));
-    });
+    return guarded<PyObject*>(
+        nullptr, [&] { return reinterpret_cast<PyObject*>(chain_vocab(state_or_throw(chain), as_chain(chain))); });
 }
 
 int api_chain_entry(PyObject* chain, Py_ssize_t index, uint32_t* start_id, PyObject** start, PyObject** bag) {
@@ -37,8 +36,7 @@ int api_chain_entry(PyObject* chain, Py_ssize_t index, uint32_t* start_id, PyObj
         Chain* c = as_chain(chain);
         if (index < 0 || index >= chain_size(c)) raise_index("chain entry");
         // The caller is given a bag object: the entry's is made now if need be.
-        if (!chain_entry_bag(state_or_throw(chain), c, static_cast<size_t>(index)))
-            raise_changed("Chain");
+        if (!chain_entry_bag(state_or_throw(chain), c, static_cast<size_t>(index))) raise_changed("Chain");
         const ChainEntry* e = chain_entry(c, static_cast<size_t>(index));
         PyObject* value = c->vocab->table->value(e->start);
         if (value == nullptr) vocab_value(c->vocab, e->start);  // raises

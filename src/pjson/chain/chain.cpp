@@ -219,8 +219,8 @@ void chain_set_bag(State* st, Chain* chain, PyObject* start, PyObject* bag) {
     }
 }
 
-void chain_add_values(State* st, Chain* chain, PyObject* start, PyObject* items, PyObject* const* values,
-                      size_t length, PyObject* count) {
+void chain_add_values(State* st, Chain* chain, PyObject* start, PyObject* items, PyObject* const* values, size_t length,
+                      PyObject* count) {
     size_t index = entry_for(st, chain, start, hash_of(start));
     const ChainEntry* entry = chain_entry(chain, index);
     if (BagData* data = chain_entry_data(st, entry)) {

@@ -30,13 +30,13 @@ struct State {
     PyTypeObject* bag_iter_type;
     PyTypeObject* chain_iter_type;
     PyTypeObject* items_type;
-    PyObject* zero;       // the int 0 that new counts are added to
-    PyObject* sum;        // builtins.sum, for totals of counts that are not machine integers
+    PyObject* zero;  // the int 0 that new counts are added to
+    PyObject* sum;   // builtins.sum, for totals of counts that are not machine integers
     PyObject* s_add;
     PyObject* s_choose;
     PyObject* s_random;
-    PyObject* s_bags;     // "_bags" and "_counts": the state that pickles of the
-    PyObject* s_counts;   // pure-Python classes carried
+    PyObject* s_bags;    // "_bags" and "_counts": the state that pickles of the
+    PyObject* s_counts;  // pure-Python classes carried
     TesmoChainAPI api;
 };
 
@@ -300,7 +300,7 @@ private:
 inline size_t bag_size(const BagData* d) noexcept { return d->size; }
 void bag_span(const BagData* d, size_t index, const uint32_t*& ids, size_t& length) noexcept;
 bool bag_count_native(const BagData* d, size_t index, int64_t& count) noexcept;  // false: see bag_count_object
-PyObject* bag_count_object(const BagData* d, size_t index) noexcept;              // borrowed
+PyObject* bag_count_object(const BagData* d, size_t index) noexcept;             // borrowed
 Ref bag_count(const BagData* d, size_t index);
 Ref bag_next_start(const BagData* d, size_t index);  // the tuple of values
 Py_hash_t bag_choice_hash(const BagData* d, size_t index) noexcept;
@@ -380,7 +380,7 @@ struct Bag {
     BagData* data;  // never nullptr once made
 };
 
-Bag* bag_new(State* st, Vocab* vocab);  // vocab may be nullptr
+Bag* bag_new(State* st, Vocab* vocab);    // vocab may be nullptr
 Bag* bag_wrap(State* st, BagData* data);  // takes over one reference of `data`
 inline BagData* bag_data(PyObject* bag) noexcept { return reinterpret_cast<Bag*>(bag)->data; }
 // == of two bags' choices and counts, and the repr of a bag.
@@ -417,8 +417,8 @@ Ref chain_entry_bag(State* st, Chain* chain, size_t index);
 Vocab* chain_vocab(State* st, Chain* chain);  // created on first use
 void chain_clear(Chain* chain);
 void chain_set_bag(State* st, Chain* chain, PyObject* start, PyObject* bag);
-void chain_add_values(State* st, Chain* chain, PyObject* start, PyObject* items, PyObject* const* values,
-                      size_t length, PyObject* count);
+void chain_add_values(State* st, Chain* chain, PyObject* start, PyObject* items, PyObject* const* values, size_t length,
+                      PyObject* count);
 // add_to_bag(start, items, count) for a reader that has the next start's
 // values at hand, with id hints as bag_add_hinted takes them (`start_hint`
 // for the start). A bag that is not an exact ProbabilityBag gets

@@ -41,35 +41,35 @@ typedef struct TesmoBlock TesmoBlock;
 
 /* One choice of a bag, as bag_choice reports it. */
 typedef struct {
-    const uint32_t *ids;    /* the next start's values, as ids of the bag's vocabulary */
+    const uint32_t* ids;    /* the next start's values, as ids of the bag's vocabulary */
     Py_ssize_t length;      /* number of ids */
     int64_t count;          /* the count, when count_object is NULL */
-    PyObject *count_object; /* borrowed; the count when it is not a machine integer */
+    PyObject* count_object; /* borrowed; the count when it is not a machine integer */
 } TesmoChoice;
 
 /* The frequency mapping of a chain, as build_frequency_dict gives it. */
 typedef struct {
-    Py_ssize_t length;        /* number of distinct values */
-    PyObject **values;        /* owned references, in first-seen order */
-    Py_ssize_t *frequencies;  /* frequencies[i] is the frequency of values[i] */
-    uint32_t *entry_of_id;    /* per id of the chain's vocabulary: index into values, or UINT32_MAX */
-    Py_ssize_t id_bound;      /* entries in entry_of_id */
+    Py_ssize_t length;       /* number of distinct values */
+    PyObject** values;       /* owned references, in first-seen order */
+    Py_ssize_t* frequencies; /* frequencies[i] is the frequency of values[i] */
+    uint32_t* entry_of_id;   /* per id of the chain's vocabulary: index into values, or UINT32_MAX */
+    Py_ssize_t id_bound;     /* entries in entry_of_id */
 } TesmoFrequencies;
 
 typedef struct {
     unsigned int version; /* TESMO_CHAIN_API_VERSION of the module */
     unsigned int size;    /* sizeof(TesmoChainAPI) of the module; later versions only append */
-    PyTypeObject *ChainType;
-    PyTypeObject *BagType;
+    PyTypeObject* ChainType;
+    PyTypeObject* BagType;
 
     /* ---- reading (writers) ---- */
 
     /* Number of starts: len(chain). */
-    Py_ssize_t (*chain_length)(PyObject *chain);
+    Py_ssize_t (*chain_length)(PyObject* chain);
     /* Changes whenever a start is added or the chain is cleared. */
-    uint64_t (*chain_stamp)(PyObject *chain);
+    uint64_t (*chain_stamp)(PyObject* chain);
     /* The chain's vocabulary (borrowed), created if the chain has none yet; NULL on error. */
-    PyObject *(*chain_vocabulary)(PyObject *chain);
+    PyObject* (*chain_vocabulary)(PyObject* chain);
     /* Entry `index` (0 <= index < chain_length) in insertion order: the
        start's id in the chain's vocabulary, the start and the bag (both
        borrowed). The bag is whatever set_bag installed: check its type.
@@ -77,22 +77,22 @@ typedef struct {
        asked for; this makes it (Python code may run, as for any
        allocation), and the chain keeps it from then on.
        IndexError for an index out of range. */
-    int (*chain_entry)(PyObject *chain, Py_ssize_t index, uint32_t *start_id, PyObject **start, PyObject **bag);
+    int (*chain_entry)(PyObject* chain, Py_ssize_t index, uint32_t* start_id, PyObject** start, PyObject** bag);
 
     /* Number of choices: bag.unique_count. */
-    Py_ssize_t (*bag_length)(PyObject *bag);
+    Py_ssize_t (*bag_length)(PyObject* bag);
     /* Changes whenever a choice is added or the bag's ids change. */
-    uint64_t (*bag_stamp)(PyObject *bag);
+    uint64_t (*bag_stamp)(PyObject* bag);
     /* The bag's vocabulary (borrowed), or NULL without an exception for a
        bag that never held a choice. */
-    PyObject *(*bag_vocabulary)(PyObject *bag);
+    PyObject* (*bag_vocabulary)(PyObject* bag);
     /* Choice `index` in insertion order; IndexError out of range. */
-    int (*bag_choice)(PyObject *bag, Py_ssize_t index, TesmoChoice *out);
+    int (*bag_choice)(PyObject* bag, Py_ssize_t index, TesmoChoice* out);
 
     /* The value of a live id (borrowed); KeyError for a free or unknown id. */
-    PyObject *(*vocabulary_value)(PyObject *vocabulary, uint32_t id);
+    PyObject* (*vocabulary_value)(PyObject* vocabulary, uint32_t id);
     /* Every id of the vocabulary is below this bound. */
-    Py_ssize_t (*vocabulary_bound)(PyObject *vocabulary);
+    Py_ssize_t (*vocabulary_bound)(PyObject* vocabulary);
 
     /* The chain's frequency mapping, computed natively: the same values,
        frequencies and order as build_frequency_dict. Returns 0 and fills
@@ -100,25 +100,24 @@ typedef struct {
        when the chain holds a bag that is not an exact ProbabilityBag of its
        vocabulary (use build_frequency_dict then), -1 on error. Python code
        may run (hashing and comparing values that are not plain). */
-    int (*chain_frequencies)(PyObject *chain, TesmoFrequencies *out);
-    void (*frequencies_free)(TesmoFrequencies *frequencies);
+    int (*chain_frequencies)(PyObject* chain, TesmoFrequencies* out);
+    void (*frequencies_free)(TesmoFrequencies* frequencies);
 
     /* ---- filling (readers) ---- */
 
     /* chain.clear() */
-    int (*chain_clear)(PyObject *chain);
+    int (*chain_clear)(PyObject* chain);
     /* chain.add_to_bag(start, values, count=count) with the next start given
        as `length` values: the start and its bag are created when absent; a
        bag that is not an exact ProbabilityBag gets bag.add(tuple, count). */
-    int (*chain_add)(PyObject *chain, PyObject *start, PyObject *const *values, Py_ssize_t length,
-                     PyObject *count);
+    int (*chain_add)(PyObject* chain, PyObject* start, PyObject* const* values, Py_ssize_t length, PyObject* count);
     /* A new empty bag (new reference); given a chain, it shares the chain's
        vocabulary, so that chain_set_bag need not move it. */
-    PyObject *(*bag_new)(PyObject *chain);
+    PyObject* (*bag_new)(PyObject* chain);
     /* bag.add(values, count) with the next start given as `length` values. */
-    int (*bag_add)(PyObject *bag, PyObject *const *values, Py_ssize_t length, PyObject *count);
+    int (*bag_add)(PyObject* bag, PyObject* const* values, Py_ssize_t length, PyObject* count);
     /* chain.set_bag(start, bag) */
-    int (*chain_set_bag)(PyObject *chain, PyObject *start, PyObject *bag);
+    int (*chain_set_bag)(PyObject* chain, PyObject* start, PyObject* bag);
 
     /* ---- readers' direct paths ---- */
 
@@ -133,14 +132,14 @@ typedef struct {
        not an exact ProbabilityBag it gets bag.add(make_items(ctx), count):
        make_items returns a new reference to the object add_to_bag would
        have been given, or NULL with an exception set. */
-    int (*chain_add_hinted)(PyObject *chain, PyObject *start, uint32_t *start_hint, PyObject *const *values,
-                            uint32_t *hints, Py_ssize_t length, int64_t count, PyObject *count_object,
-                            PyObject *(*make_items)(void *ctx), void *ctx);
+    int (*chain_add_hinted)(PyObject* chain, PyObject* start, uint32_t* start_hint, PyObject* const* values,
+                            uint32_t* hints, Py_ssize_t length, int64_t count, PyObject* count_object,
+                            PyObject* (*make_items)(void* ctx), void* ctx);
     /* bag.add(tuple(values), count=count) with hints likewise, the ids in
        the bag's vocabulary: that of the chain for a bag that bag_new(chain)
        made. */
-    int (*bag_add_hinted)(PyObject *bag, PyObject *const *values, uint32_t *hints, Py_ssize_t length, int64_t count,
-                          PyObject *count_object);
+    int (*bag_add_hinted)(PyObject* bag, PyObject* const* values, uint32_t* hints, Py_ssize_t length, int64_t count,
+                          PyObject* count_object);
 
     /* ---- writers' direct paths ---- */
 
@@ -150,27 +149,27 @@ typedef struct {
        has no bag object yet, or its bag is an exact ProbabilityBag) or as
        the bag object of any other type (`*bag`, borrowed, with `*block`
        NULL). Runs no Python code. IndexError for an index out of range. */
-    int (*chain_entry_block)(PyObject *chain, Py_ssize_t index, uint32_t *start_id, PyObject **start,
-                             TesmoBlock **block, PyObject **bag);
+    int (*chain_entry_block)(PyObject* chain, Py_ssize_t index, uint32_t* start_id, PyObject** start,
+                             TesmoBlock** block, PyObject** bag);
     /* Keeps a block alive while Python code runs (a chain cleared meanwhile
        lets go of it, as it would of a bag object held elsewhere). Releasing
        may free values, and so run Python code. */
-    void (*block_hold)(TesmoBlock *block);
-    void (*block_release)(TesmoBlock *block);
+    void (*block_hold)(TesmoBlock* block);
+    void (*block_release)(TesmoBlock* block);
     /* Number of choices: the bag's unique_count. */
-    Py_ssize_t (*block_length)(TesmoBlock *block);
+    Py_ssize_t (*block_length)(TesmoBlock* block);
     /* Choice `index` in insertion order, as bag_choice reports it, its ids
        those of block_vocabulary. IndexError out of range. */
-    int (*block_choice)(TesmoBlock *block, Py_ssize_t index, TesmoChoice *out);
+    int (*block_choice)(TesmoBlock* block, Py_ssize_t index, TesmoChoice* out);
     /* The block's vocabulary (borrowed), or NULL without an exception for a
        block that never held a choice. */
-    PyObject *(*block_vocabulary)(TesmoBlock *block);
+    PyObject* (*block_vocabulary)(TesmoBlock* block);
     /* The values (borrowed) of `length` live ids into `values`. */
-    int (*vocabulary_values)(PyObject *vocabulary, const uint32_t *ids, Py_ssize_t length, PyObject **values);
+    int (*vocabulary_values)(PyObject* vocabulary, const uint32_t* ids, Py_ssize_t length, PyObject** values);
     /* 1 when every value the chain's vocabulary holds is plain: an exact
        str, int, float, bytes, bool or None, or an exact tuple of them, so
        that hashing and comparing them runs no Python code; 0 otherwise. */
-    int (*chain_values_plain)(PyObject *chain);
+    int (*chain_values_plain)(PyObject* chain);
 } TesmoChainAPI;
 
 #define TESMO_NO_HINT UINT32_MAX

@@ -55,9 +55,22 @@ PyModuleDef g_def = {
 
 State* state_raw(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
 
-#define STATE_OBJECTS(X)                                                                                      \
-    X(vocab_type) X(bag_type) X(chain_type) X(bag_iter_type) X(chain_iter_type) X(items_type) X(zero) X(sum) \
-        X(s_add) X(s_choose) X(s_random) X(s_bags) X(s_counts)
+// clang-format off
+#define STATE_OBJECTS(X) \
+    X(vocab_type) \
+    X(bag_type) \
+    X(chain_type) \
+    X(bag_iter_type) \
+    X(chain_iter_type) \
+    X(items_type) \
+    X(zero) \
+    X(sum) \
+    X(s_add) \
+    X(s_choose) \
+    X(s_random) \
+    X(s_bags) \
+    X(s_counts)
+// clang-format on
 
 int state_traverse(PyObject* module, visitproc visit, void* arg) {
     State* st = state_raw(module);
@@ -71,11 +84,11 @@ int state_traverse(PyObject* module, visitproc visit, void* arg) {
 int state_clear(PyObject* module) {
     State* st = state_raw(module);
     if (st == nullptr) return 0;
-#define CLEAR(name)                                                    \
-    {                                                                  \
-        PyObject* old = reinterpret_cast<PyObject*>(st->name);         \
-        st->name = nullptr;                                            \
-        Py_XDECREF(old);                                               \
+#define CLEAR(name)                                            \
+    {                                                          \
+        PyObject* old = reinterpret_cast<PyObject*>(st->name); \
+        st->name = nullptr;                                    \
+        Py_XDECREF(old);                                       \
     }
     STATE_OBJECTS(CLEAR)
 #undef CLEAR
@@ -143,8 +156,7 @@ State* state_of(PyTypeObject* type) {
         PyObject* module = reinterpret_cast<PyHeapTypeObject*>(base)->ht_module;
         if (module != nullptr && PyModule_GetDef(module) == &g_def) return state_raw(module);
     }
-    PyErr_Format(PyExc_TypeError, "PyType_GetModuleByDef: No superclass of '%s' has the given module",
-                 type->tp_name);
+    PyErr_Format(PyExc_TypeError, "PyType_GetModuleByDef: No superclass of '%s' has the given module", type->tp_name);
     return nullptr;
 #endif
 }
@@ -194,8 +206,8 @@ void parse_args(const char* fname, const char* const* names, Py_ssize_t required
             throw_error();
         }
         if (out[j] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zd)", fname,
-                         names[j], j + 1);
+            PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zd)", fname, names[j],
+                         j + 1);
             throw_error();
         }
         out[j] = args[nargs + k];

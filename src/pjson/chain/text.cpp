@@ -16,8 +16,8 @@ const std::array<uint8_t, 256>& latin1_classes() {
     static const std::array<uint8_t, 256> classes = [] {
         std::array<uint8_t, 256> made{};
         for (Py_UCS4 c = 0; c < 256; ++c)
-            made[c] = static_cast<uint8_t>(((Py_UNICODE_ISALNUM(c) || c == '_') ? 1 : 0) |
-                                           (Py_UNICODE_ISSPACE(c) ? 2 : 0));
+            made[c] =
+                static_cast<uint8_t>(((Py_UNICODE_ISALNUM(c) || c == '_') ? 1 : 0) | (Py_UNICODE_ISSPACE(c) ? 2 : 0));
         return made;
     }();
     return classes;

@@ -356,8 +356,8 @@ PyObject* mod_generate_sentence(PyObject* module, PyObject* const* args, Py_ssiz
             } else {
                 Ref bag = Ref::borrow(entry->bag);
                 PyObject* call[2] = {bag.get(), rng};
-                next_start = check(
-                    PyObject_VectorcallMethod(st->s_choose, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+                next_start =
+                    check(PyObject_VectorcallMethod(st->s_choose, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
             }
             if (!check_status(PyObject_IsTrue(next_start.get()))) break;
             if (!walk_values(tokens.get(), next_start.get())) return tokens.release();

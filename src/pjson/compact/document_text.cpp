@@ -138,8 +138,7 @@ inline const char* short_int(const char* p, const char* end, long long& value) {
     const char* const limit = end - digits > 18 ? digits + 18 : end;
     long long v = 0;
     for (unsigned d; q < limit && (d = static_cast<unsigned char>(*q) - unsigned{'0'}) <= 9; ++q) v = v * 10 + d;
-    if (q == digits || (q < end && ((*q >= '0' && *q <= '9') || *q == '.' || *q == 'e' || *q == 'E')))
-        return nullptr;
+    if (q == digits || (q < end && ((*q >= '0' && *q <= '9') || *q == '.' || *q == 'e' || *q == 'E'))) return nullptr;
     value = negative ? -v : v;
     return q;
 }

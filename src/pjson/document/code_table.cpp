@@ -14,8 +14,7 @@ namespace {
 
 // pair[i], read by index as any subscriptable pair allows.
 Ref pair_item(PyObject* pair, Py_ssize_t i) {
-    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) > i)
-        return Ref::borrow(PyTuple_GET_ITEM(pair, i));
+    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) > i) return Ref::borrow(PyTuple_GET_ITEM(pair, i));
     Ref index = check(PyLong_FromSsize_t(i));
     return check(PyObject_GetItem(pair, index.get()));
 }
@@ -143,8 +142,8 @@ CodeTable::CodeTable(const Globals& globals, PyObject* chain, bool sized) : glob
     // Separators are placed from the announced length, so a mapping that
     // yields another number of pairs would give a malformed document.
     if (sized && announced != size()) {
-        PyErr_Format(PyExc_ValueError, "frequency mapping's items() has length %zd but yielded %zd pairs",
-                     announced, size());
+        PyErr_Format(PyExc_ValueError, "frequency mapping's items() has length %zd but yielded %zd pairs", announced,
+                     size());
         throw_error();
     }
 }
@@ -168,8 +167,7 @@ bool CodeTable::next(TableEntry& entry) {
     // or array would collide with a numeric code or be unhashable as a key
     // for the readers.
     PyObject* value = entry.value.get();
-    entry.literal = position > 9 && digit_count(position) >= length &&
-                    (PyUnicode_Check(value) || value == Py_None);
+    entry.literal = position > 9 && digit_count(position) >= length && (PyUnicode_Check(value) || value == Py_None);
     return true;
 }
 

@@ -12,9 +12,9 @@ namespace pjson {
 // One entry of the table, as the walk hands it out.
 struct TableEntry {
     Py_ssize_t position;
-    Ref value;        // pair[0]
-    Ref text;         // the encoder's rendering of the value alone
-    bool literal;     // the value stands for itself instead of its position
+    Ref value;     // pair[0]
+    Ref text;      // the encoder's rendering of the value alone
+    bool literal;  // the value stands for itself instead of its position
 };
 
 // The frequency mapping's pairs, sorted by descending frequency (stable,

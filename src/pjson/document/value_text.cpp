@@ -42,8 +42,8 @@ constexpr StandsAsIs kStandsAsIsTables;
 constexpr const bool (&kStandsAsIs)[2][128] = kStandsAsIsTables.table;
 
 void put_u_escape(TextWriter& w, unsigned code) {
-    const char buf[6] = {'\\', 'u', kHex[(code >> 12) & 0xf], kHex[(code >> 8) & 0xf], kHex[(code >> 4) & 0xf],
-                         kHex[code & 0xf]};
+    const char buf[6] = {
+        '\\', 'u', kHex[(code >> 12) & 0xf], kHex[(code >> 8) & 0xf], kHex[(code >> 4) & 0xf], kHex[code & 0xf]};
     w.put(buf, 6);
 }
 

@@ -18,17 +18,16 @@ Py_ssize_t param_index(PyObject* key, const char* flag_name) {
     return -1;
 }
 
-[[noreturn]] void raise_count(const char* fname, const char* bound, Py_ssize_t expected,
-                              Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 fname, bound, expected, expected == 1 ? "" : "s", given);
+[[noreturn]] void raise_count(const char* fname, const char* bound, Py_ssize_t expected, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fname, bound, expected,
+                 expected == 1 ? "" : "s", given);
     throw_error();
 }
 
 }  // namespace
 
-void parse_args(const char* fname, const char* flag_name, PyObject* flag_default, PyObject* args,
-                PyObject* kwargs, CallArgs& out) {
+void parse_args(const char* fname, const char* flag_name, PyObject* flag_default, PyObject* args, PyObject* kwargs,
+                CallArgs& out) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > kMaxArgs) raise_count(fname, "at most", kMaxArgs, nargs);
 
@@ -49,8 +48,7 @@ void parse_args(const char* fname, const char* flag_name, PyObject* flag_default
             throw_error();
         }
         if (slots[i] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%U'",
-                         fname, key);
+            PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%U'", fname, key);
             throw_error();
         }
         slots[i] = value;

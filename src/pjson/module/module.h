@@ -3,8 +3,8 @@
 // and file. Every other subsystem reaches the outside world through here.
 #pragma once
 
-#include "module/refs.h"
 #include "chain/chain_api.h"
+#include "module/refs.h"
 
 #include <vector>
 
@@ -13,48 +13,48 @@ namespace pjson {
 // Names interned once at start-up: the operations on the chain, bags, file,
 // encoder and parser; the module's globals; the document's members; the
 // parser's event names. Each entry is (field, text).
-#define PJSON_NAMES(X)                                                  \
-    X(items, "items")                                                   \
-    X(choices, "choices")                                               \
-    X(unique_count, "unique_count")                                     \
-    X(build_frequency_dict, "build_frequency_dict")                     \
-    X(clear, "clear")                                                   \
-    X(set_bag, "set_bag")                                               \
-    X(add_to_bag, "add_to_bag")                                         \
-    X(add, "add")                                                       \
-    X(write, "write")                                                   \
-    X(dumps, "dumps")                                                   \
-    X(dump, "dump")                                                     \
-    X(load, "load")                                                     \
-    X(read, "read")                                                     \
-    X(basic_parse, "basic_parse")                                       \
-    X(event, "event")                                                   \
-    X(value, "value")                                                   \
-    X(g_json, "json")                                                   \
-    X(g_math, "math")                                                   \
-    X(g_OrderedDict, "OrderedDict")                                     \
-    X(g_ObjectBuilder, "ObjectBuilder")                                 \
-    X(g_ProbabilityBag, "ProbabilityBag")                               \
-    X(g_ijson, "ijson")                                                 \
-    X(codes, "codes")                                                   \
-    X(chain, "chain")                                                   \
-    X(start_map, "start_map")                                           \
-    X(end_map, "end_map")                                               \
-    X(start_array, "start_array")                                       \
-    X(end_array, "end_array")                                           \
-    X(map_key, "map_key")                                               \
-    X(number, "number")                                                 \
-    X(string, "string")                                                 \
-    X(null, "null")                                                     \
-    X(boolean, "boolean")                                               \
+#define PJSON_NAMES(X)                              \
+    X(items, "items")                               \
+    X(choices, "choices")                           \
+    X(unique_count, "unique_count")                 \
+    X(build_frequency_dict, "build_frequency_dict") \
+    X(clear, "clear")                               \
+    X(set_bag, "set_bag")                           \
+    X(add_to_bag, "add_to_bag")                     \
+    X(add, "add")                                   \
+    X(write, "write")                               \
+    X(dumps, "dumps")                               \
+    X(dump, "dump")                                 \
+    X(load, "load")                                 \
+    X(read, "read")                                 \
+    X(basic_parse, "basic_parse")                   \
+    X(event, "event")                               \
+    X(value, "value")                               \
+    X(g_json, "json")                               \
+    X(g_math, "math")                               \
+    X(g_OrderedDict, "OrderedDict")                 \
+    X(g_ObjectBuilder, "ObjectBuilder")             \
+    X(g_ProbabilityBag, "ProbabilityBag")           \
+    X(g_ijson, "ijson")                             \
+    X(codes, "codes")                               \
+    X(chain, "chain")                               \
+    X(start_map, "start_map")                       \
+    X(end_map, "end_map")                           \
+    X(start_array, "start_array")                   \
+    X(end_array, "end_array")                       \
+    X(map_key, "map_key")                           \
+    X(number, "number")                             \
+    X(string, "string")                             \
+    X(null, "null")                                 \
+    X(boolean, "boolean")                           \
     X(dunder_len, "__len__")
 
 // The document's pieces that never change.
-#define PJSON_PIECES(X)                                                 \
-    X(open, "{\"codes\":[")                                             \
-    X(chain_open, "],\"chain\":[")                                      \
-    X(entry_more, "],")                                                 \
-    X(entry_last, "]")                                                  \
+#define PJSON_PIECES(X)            \
+    X(open, "{\"codes\":[")        \
+    X(chain_open, "],\"chain\":[") \
+    X(entry_more, "],")            \
+    X(entry_last, "]")             \
     X(close, "]}")
 
 #define PJSON_FIELD(field, text) PyObject* field;
@@ -87,11 +87,11 @@ struct ImportedJson {
 // The attributes of the native types that the writers use, by name, with
 // what the types held under each name at start-up: a direct path stands in
 // for them only while the types still hold these.
-#define PJSON_NATIVE_WRITER_ATTRS(X)                                    \
-    X(chain_items, chain_type, items)                                   \
-    X(chain_build_frequency_dict, chain_type, build_frequency_dict)     \
-    X(chain_len, chain_type, dunder_len)                                \
-    X(bag_choices, bag_type, choices)                                   \
+#define PJSON_NATIVE_WRITER_ATTRS(X)                                \
+    X(chain_items, chain_type, items)                               \
+    X(chain_build_frequency_dict, chain_type, build_frequency_dict) \
+    X(chain_len, chain_type, dunder_len)                            \
+    X(bag_choices, bag_type, choices)                               \
     X(bag_unique_count, bag_type, unique_count)
 
 #define PJSON_ATTR_FIELD(field, type, name) PyObject* field;
@@ -157,8 +157,8 @@ struct CallArgs {
 // The functions take a tuple and a dict rather than the fast-call form: the
 // interpreter checks fast-call keyword names itself, with a message that does
 // not name the function.
-void parse_args(const char* fname, const char* flag_name, PyObject* flag_default, PyObject* args,
-                PyObject* kwargs, CallArgs& out);
+void parse_args(const char* fname, const char* flag_name, PyObject* flag_default, PyObject* args, PyObject* kwargs,
+                CallArgs& out);
 
 // ---------------------------------------------------------------------------
 // Helpers over the C API.
@@ -196,9 +196,9 @@ private:
 // ---------------------------------------------------------------------------
 // Operations on the caller's objects. Each one looks its attribute up afresh.
 
-Ref call_method0(PyObject* obj, PyObject* name);             // obj.name()
-void call_method0_drop(PyObject* obj, PyObject* name);       // result dropped
-Ref get_attr(PyObject* obj, PyObject* name);                 // obj.name
+Ref call_method0(PyObject* obj, PyObject* name);        // obj.name()
+void call_method0_drop(PyObject* obj, PyObject* name);  // result dropped
+Ref get_attr(PyObject* obj, PyObject* name);            // obj.name
 // callable(a, count=count) or callable(a, b, count=count); result dropped.
 void call_with_count(const Names& n, PyObject* callable, PyObject* a, PyObject* b, PyObject* count);
 void write_piece(const Names& n, PyObject* file, PyObject* piece);  // file.write(piece)

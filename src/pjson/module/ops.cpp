@@ -39,8 +39,7 @@ namespace {
     if (have > 2)
         PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
     else
-        PyErr_Format(PyExc_ValueError, "need more than %zd value%s to unpack", have,
-                     have == 1 ? "" : "s");
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%s to unpack", have, have == 1 ? "" : "s");
     throw_error();
 }
 
@@ -110,11 +109,9 @@ void call_with_count(const Names& n, PyObject* callable, PyObject* a, PyObject* 
     PyObject* args[4] = {nullptr, a, b, count};
     if (b == nullptr) {
         args[2] = count;
-        check(PyObject_Vectorcall(callable, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                  n.count_kwnames));
+        check(PyObject_Vectorcall(callable, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, n.count_kwnames));
     } else {
-        check(PyObject_Vectorcall(callable, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                  n.count_kwnames));
+        check(PyObject_Vectorcall(callable, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, n.count_kwnames));
     }
 }
 

@@ -96,18 +96,12 @@ PyType_Slot di_slots[] = {
 };
 
 PyType_Spec di_spec = {
-    "tesmo_cjson.DecodingIterator",
-    sizeof(DecodingIterator),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    di_slots,
+    "tesmo_cjson.DecodingIterator", sizeof(DecodingIterator), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, di_slots,
 };
 
 }  // namespace
 
-Ref decoding_iterator_type_new(PyObject* module) {
-    return check(PyType_FromModuleAndSpec(module, &di_spec, nullptr));
-}
+Ref decoding_iterator_type_new(PyObject* module) { return check(PyType_FromModuleAndSpec(module, &di_spec, nullptr)); }
 
 Ref decoding_iterator_new(const State& state, PyObject* codes, PyObject* value) {
     auto* it = PyObject_GC_New(DecodingIterator, reinterpret_cast<PyTypeObject*>(state.decoding_iterator_type));

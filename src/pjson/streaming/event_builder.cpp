@@ -22,9 +22,7 @@ void EventBuilder::add(PyObject* item) {
 
 void EventBuilder::event(Event kind, PyObject* value) {
     switch (kind) {
-        case Event::MapKey:
-            key_.reset_borrowed(value);
-            return;
+        case Event::MapKey: key_.reset_borrowed(value); return;
         case Event::StartMap:
         case Event::StartArray: {
             Ref container = check(kind == Event::StartMap ? PyDict_New() : PyList_New(0));
@@ -40,9 +38,7 @@ void EventBuilder::event(Event kind, PyObject* value) {
             }
             containers_.pop_back();
             return;
-        default:
-            add(value);
-            return;
+        default: add(value); return;
     }
 }
 

@@ -321,8 +321,10 @@ private:
             // second next start in a row replaces the first.
             builder.event(kind, event, value);
             if (is_start) ++next_start_depth_;
-            if (is_end) next_start_ready_ = --next_start_depth_ == 0;
-            else next_start_ready_ = false;
+            if (is_end)
+                next_start_ready_ = --next_start_depth_ == 0;
+            else
+                next_start_ready_ = false;
         } else if (building_bag_item_ && next_start_ready_ && !is_end) {
             // Only the first scalar after a next start is its count; a scalar
             // with no next start waiting for it is skipped.
@@ -372,10 +374,6 @@ private:
 
 }  // namespace
 
-void stream_load(const Globals& globals, const CallArgs& args) {
-    StreamReader(globals, args).run();
-}
-
-
+void stream_load(const Globals& globals, const CallArgs& args) { StreamReader(globals, args).run(); }
 
 }  // namespace pjson

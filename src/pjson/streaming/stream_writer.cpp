@@ -353,7 +353,7 @@ private:
             Ref key_text;
             if (entry.literal) {
                 key_text = PyUnicode_Check(entry.text.get()) ? Ref::borrow(entry.text.get())
-                                                              : check(PyObject_Str(entry.text.get()));
+                                                             : check(PyObject_Str(entry.text.get()));
             } else {
                 std::string numeral;
                 append_decimal(numeral, entry.position);
@@ -507,10 +507,9 @@ private:
             stand_in_.python_ran();
             // A JSON number is ASCII: any other character (a lone surrogate
             // included) is refused before it is encoded.
-            if (!PyLong_CheckExact(count) &&
-                (!PyUnicode_IS_ASCII(text.get()) ||
-                 !is_json_number(static_cast<const char*>(PyUnicode_DATA(text.get())),
-                                 static_cast<size_t>(PyUnicode_GET_LENGTH(text.get()))))) {
+            if (!PyLong_CheckExact(count) && (!PyUnicode_IS_ASCII(text.get()) ||
+                                              !is_json_number(static_cast<const char*>(PyUnicode_DATA(text.get())),
+                                                              static_cast<size_t>(PyUnicode_GET_LENGTH(text.get()))))) {
                 PyErr_Format(PyExc_ValueError, "count %R is written as %R, which is not a JSON number", count,
                              text.get());
                 throw_error();
@@ -566,8 +565,7 @@ private:
             // idx2 < announced from here on, so idx2 + 1 cannot overflow,
             // whatever unique_count the bag reported.
             if (idx2 >= announced) {
-                PyErr_Format(PyExc_ValueError, "bag's unique_count is %zd but choices() yielded more pairs",
-                             announced);
+                PyErr_Format(PyExc_ValueError, "bag's unique_count is %zd but choices() yielded more pairs", announced);
                 throw_error();
             }
             const bool more = idx2 + 1 != announced;
@@ -648,7 +646,7 @@ private:
     DumpsStandIn stand_in_;
     Output out_;
     bool compress_ = false;
-    Ref codes_;  // value -> key text
+    Ref codes_;                                    // value -> key text
     bool codes_plain_ = true;                      // every value of the table is plain
     std::optional<KeyTextsByAddress> by_address_;  // while it is
     ValueTexts texts_;
