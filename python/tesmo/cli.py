@@ -52,6 +52,25 @@ class CommandError(Exception):
     """A failure to report as one line on stderr, with exit status 2."""
 
 
+@contextmanager
+def _signals_held() -> Iterator[None]:
+    """Hold Ctrl-C and SIGTERM back while a bar is drawn or removed.
+
+    A signal that lands inside tqdm's constructor, after it has drawn the bar
+    but before the bar is ours to remove, would leave the bar on the screen;
+    held, it is handled once the block is done.
+    """
+    held = {signal.SIGINT, signal.SIGTERM}
+    if not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, held)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
 class Bar:
     """One progress bar on stderr, made when it is first worth showing.
 
@@ -86,20 +105,22 @@ class Bar:
         if self._bar is not None:
             self._bar.update(size)
         elif self._show == "always" or (self._show == "auto" and max(self._seen, self.total or 0) > self._threshold):
-            self._bar = tqdm(
-                total=self.total,
-                initial=self._seen,
-                desc=self._desc,
-                unit=self._unit,
-                unit_scale=True,
-                file=sys.stderr,
-                leave=False,
-            )
+            with _signals_held():
+                self._bar = tqdm(
+                    total=self.total,
+                    initial=self._seen,
+                    desc=self._desc,
+                    unit=self._unit,
+                    unit_scale=True,
+                    file=sys.stderr,
+                    leave=False,
+                )
 
     def close(self) -> None:
         if self._bar is not None:
-            self._bar.close()
-            self._bar = None
+            with _signals_held():
+                self._bar.close()
+                self._bar = None
 
 
 class ChoiceCounter:
