@@ -150,12 +150,7 @@ public:
         length = values_.size();
         known = stable = true;
     }
-    Ref items() override {
-        std::vector<Ref> copy;
-        copy.reserve(length);
-        for (size_t i = 0; i < length; ++i) copy.push_back(Ref::borrow(values[i]));
-        return tuple_from(copy);
-    }
+    Ref items() override { return values_tuple(values, static_cast<Py_ssize_t>(length)); }
 
 private:
     std::vector<PyObject*>& values_;  // borrowed from the lookup

@@ -100,13 +100,6 @@ bool NativeChoices::next(TesmoChoice& choice, PyObject* const*& values) {
     return true;
 }
 
-Ref values_tuple(PyObject* const* values, Py_ssize_t length) {
-    std::vector<Ref> held;
-    held.reserve(static_cast<size_t>(length));
-    for (Py_ssize_t i = 0; i < length; ++i) held.push_back(Ref::borrow(values[i]));
-    return tuple_from(held);
-}
-
 ValueTexts::~ValueTexts() {
     for (Slot& slot : slots_) Py_XDECREF(slot.value);
     for (PyObject* value : retired_) Py_DECREF(value);

@@ -103,10 +103,6 @@ private:
 // float, bytes, bool or None, or an exact tuple of them.
 bool plain_value(PyObject* value) noexcept;
 
-// The tuple of a next start's values, as the bag hands it out; each value is
-// held before the tuple is made, since making it may run the collector.
-Ref values_tuple(PyObject* const* values, Py_ssize_t length);
-
 // The text a writer puts for a value, remembered under the value's id. An
 // entry stands only while the id still holds the very same object (each one
 // remembered is held, so that its address cannot pass to another object),

@@ -207,6 +207,9 @@ Ref encoder_dumps(const Globals& globals, PyObject* value);
 
 // A tuple that takes over the references held in `items`.
 Ref tuple_from(std::vector<Ref>& items);
+// The tuple of `length` borrowed values (a next start's, as a bag hands it
+// out), each held before the tuple is made.
+Ref values_tuple(PyObject* const* values, Py_ssize_t length);
 // Takes a tuple out of the cyclic collector's sight when none of its items
 // can be part of a cycle, as the collector itself would do at its next pass;
 // the converted documents hold millions of such tuples.

@@ -141,6 +141,21 @@ Ref tuple_from(std::vector<Ref>& items) {
     return tuple;
 }
 
+Ref values_tuple(PyObject* const* values, Py_ssize_t length) {
+    // Each value is held before the tuple is made, since making it may run
+    // the collector and so code that lets go of a borrowed value; nothing
+    // runs between making the tuple and filling it.
+    for (Py_ssize_t i = 0; i < length; ++i) Py_INCREF(values[i]);
+    Ref tuple(PyTuple_New(length));
+    if (!tuple) {
+        for (Py_ssize_t i = 0; i < length; ++i) Py_DECREF(values[i]);
+        throw_error();
+    }
+    for (Py_ssize_t i = 0; i < length; ++i) PyTuple_SET_ITEM(tuple.get(), i, values[i]);
+    untrack_if_acyclic(tuple.get());
+    return tuple;
+}
+
 void write_piece(const Names& n, PyObject* file, PyObject* piece) {
     PyObject* args[2] = {file, piece};
     check(PyObject_VectorcallMethod(n.write, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
