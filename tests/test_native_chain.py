@@ -384,6 +384,54 @@ def test_equality_that_changes_the_chain_does_not_crash():
     native.build_frequency_dict(), repr(native)
 
 
+class Meddling(int):
+    """A count whose additions run `meddle`, once armed, with the bag they total."""
+
+    meddle = None
+
+    def __add__(self, other):
+        if Meddling.meddle is not None:
+            Meddling.meddle()
+        return Meddling(int(self) + int(other))
+
+    __radd__ = __add__
+
+
+@pytest.mark.parametrize(
+    "meddle",
+    [
+        lambda b: b.add(["grown"], 1),  # a choice more: the totals stop
+        lambda b: b.add(["a"], 100),  # a count changes: the totals read so far stand
+        lambda b: b.add(["a"], 2**40),  # ... and the counts move to two words
+        lambda b: b.__init__(),  # the bag emptied
+    ],
+)
+def test_choose_whose_totals_change_the_bag_answers_as_the_reference(meddle, monkeypatch):
+    results = []
+    for make in (ProbabilityBag, reference.ProbabilityBag):
+        b = make()
+        for key in "abc":
+            b.add([key], Meddling(2))
+        monkeypatch.setattr(Meddling, "meddle", lambda b=b: meddle(b))
+        picks = [outcome(b.choose, random.Random(seed)) for seed in range(4)]
+        monkeypatch.setattr(Meddling, "meddle", None)
+        picks += [outcome(b.choose, random.Random(seed)) for seed in range(4)]
+        results.append((picks, dict(b.choices())))
+    (native, native_bag), (ref, ref_bag) = results
+    changed = ("raised", RuntimeError, "ProbabilityBag changed size during iteration")
+    assert native_bag == ref_bag
+    if ref[0] == ("raised", RuntimeError, "dictionary changed size during iteration"):
+        assert native == [changed] + ref[1:]
+    elif native_bag == {}:
+        # The reference goes on totalling (and then drawing from) the dict
+        # that __init__ replaced; the native bag was emptied in place: it
+        # stops, and is empty from then on.
+        empty = ("raised", ValueError, "cannot choose from a bag without positive counts")
+        assert native == [changed] + [empty] * 7
+    else:
+        assert native == ref
+
+
 @pytest.mark.parametrize("view", [iter, lambda c: iter(c.items()), lambda c: c["a"].choices(), lambda c: iter(c["a"])])
 def test_changes_during_iteration_raise(view):
     for c, message in (
