@@ -432,6 +432,36 @@ def test_choose_whose_totals_change_the_bag_answers_as_the_reference(meddle, mon
         assert native == ref
 
 
+class Twin:
+    """Equal to every Twin of its name; comparing runs `on_eq` once."""
+
+    def __init__(self, name, on_eq=None):
+        self.name, self.on_eq = name, on_eq
+
+    def __hash__(self):
+        return 7
+
+    def __eq__(self, other):
+        action, self.on_eq = self.on_eq, None
+        if action:
+            action()
+        return isinstance(other, Twin) and other.name == self.name
+
+
+def test_bag_equality_whose_comparison_empties_a_bag():
+    for make in (ProbabilityBag, reference.ProbabilityBag):
+        a, b = make(), make()
+        a.add([Twin("x")], 3)
+        b.add([Twin("x", on_eq=a.__init__)], 3)
+        # The count of `a` was read before the comparison emptied it, as a
+        # dict's == reads it.
+        assert (a == b) is True and len(a) == 0
+        a.add([Twin("x")], 3)
+        b.__init__()
+        b.add([Twin("x", on_eq=a.__init__)], 4)
+        assert (a == b) is False and len(a) == 0
+
+
 @pytest.mark.parametrize("view", [iter, lambda c: iter(c.items()), lambda c: c["a"].choices(), lambda c: iter(c["a"])])
 def test_changes_during_iteration_raise(view):
     for c, message in (
