@@ -462,6 +462,41 @@ def test_bag_equality_whose_comparison_empties_a_bag():
         assert (a == b) is False and len(a) == 0
 
 
+class Clearing:
+    """A token whose first hashing clears `chain`."""
+
+    def __init__(self, chain, name):
+        self.chain, self.name = chain, name
+
+    def __hash__(self):
+        if self.chain is not None:
+            self.chain, chain = None, self.chain
+            chain.clear()
+        return hash(self.name)
+
+    def __eq__(self, other):
+        return isinstance(other, Clearing) and other.name == self.name
+
+    def __repr__(self):
+        return f"Clearing({self.name!r})"
+
+
+def test_train_whose_tokens_clear_the_chain_adds_to_the_bag_it_found():
+    results = []
+    for make in (Chain, reference.Chain):
+        c = make()
+        x = Clearing(c, "x")
+        # The start's bag is found first; hashing the next start clears the
+        # chain, and the bag found (now outside it) is the one added to.
+        train.train(c, ["a", "b", x, "a", "b", "c", "a"], 2)
+        results.append(repr(c))
+    assert results[0] == results[1]
+    assert results[0] == (
+        "Chain({'b': ProbabilityBag({(Clearing('x'), 'a'): 1, ('c', 'a'): 1}), "
+        "Clearing('x'): ProbabilityBag({('a', 'b'): 1}), 'a': ProbabilityBag({('b', 'c'): 1})})"
+    )
+
+
 @pytest.mark.parametrize("view", [iter, lambda c: iter(c.items()), lambda c: c["a"].choices(), lambda c: iter(c["a"])])
 def test_changes_during_iteration_raise(view):
     for c, message in (
