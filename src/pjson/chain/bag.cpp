@@ -203,16 +203,20 @@ static bool bag_holds_all(BagData* a, BagData* b) {
         own.resize(len);
         std::copy(ids, ids + len, own.data());
         Probe p{values, h.hashes.data(), a->vocab == b->vocab ? own.data() : nullptr, len, h.hash};
+        // The count is read before the lookup, whose comparisons may change `a`.
+        int64_t x, y;
+        bool native = bag_count_native(a, c, x);
+        Ref cx = native ? Ref() : bag_count(a, c);
         size_t index;
         Find f = bag_find(b, p, index);
         if (f == Find::changed) raise_changed(kBagName);
         if (f == Find::absent) return false;
-        int64_t x, y;
-        if (bag_count_native(a, c, x) && bag_count_native(b, index, y)) {
+        if (native && bag_count_native(b, index, y)) {
             if (x != y) return false;
             continue;
         }
-        Ref cx = bag_count(a, c), cy = bag_count(b, index);
+        if (native) cx = check(PyLong_FromLongLong(x));
+        Ref cy = bag_count(b, index);
         if (!check_status(PyObject_RichCompareBool(cx.get(), cy.get(), Py_EQ))) return false;
     }
     return true;

@@ -760,26 +760,31 @@ size_t bisect_right(size_t n, Less x_less_than_item) {
 
 Ref choose_objects(State* st, BagData* d, PyObject* rng) {
     BagExtra& x = extra_of(d);
-    if (x.snapshot == nullptr) {
-        uint64_t stamp = d->stamp, adds = d->adds;
+    Ref snapshot = Ref::borrow(x.snapshot);
+    if (!snapshot) {
         size_t n = d->size;
         std::vector<Ref> starts, running;
         starts.reserve(n);
         running.reserve(n);
-        // list(accumulate(counts)): each total is the previous one + the count.
+        // The next starts first, then list(accumulate(counts)): each total is
+        // the previous one + the count, read when it is reached. The
+        // additions may change the bag; a bag that grew or shrank stops the
+        // iteration, as a dict's values do.
+        for (size_t i = 0; i < n; ++i) starts.push_back(bag_next_start(d, i));
         Ref total;
         for (size_t i = 0; i < n; ++i) {
-            starts.push_back(bag_next_start(d, i));
+            if (d->size != n) raise_changed("ProbabilityBag");
             Ref c = bag_count(d, i);
             total = total ? check(PyNumber_Add(total.get(), c.get())) : std::move(c);
             running.push_back(Ref::borrow(total.get()));
         }
-        Ref snapshot = check(PyTuple_Pack(2, list_of(starts).get(), list_of(running).get()));
-        if (d->stamp != stamp || d->adds != adds || d->extra == nullptr || d->extra->snapshot != nullptr)
-            return choose_objects(st, d, rng);
-        d->extra->snapshot = snapshot.release();
+        // Kept even if an add ran meanwhile: the totals as they were read.
+        snapshot = check(PyTuple_Pack(2, list_of(starts).get(), list_of(running).get()));
+        Graveyard graves;
+        BagExtra& kept = extra_of(d);
+        if (kept.snapshot != nullptr) graves.bury(kept.snapshot);
+        kept.snapshot = Ref::borrow(snapshot.get()).release();
     }
-    Ref snapshot = Ref::borrow(d->extra->snapshot);
     PyObject* starts = PyTuple_GET_ITEM(snapshot.get(), 0);
     PyObject* running = PyTuple_GET_ITEM(snapshot.get(), 1);
     Py_ssize_t n = PyList_GET_SIZE(running);

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cmath>
+#include <memory>
 #include <string>
 
 namespace pjson {
@@ -101,9 +102,8 @@ private:
 // add_to_bag(start, next start) with both given as held ids of the chain's
 // vocabulary: natively while the start's bag is a native one, else through
 // its add method.
-void add_ids(State* st, Chain* chain, size_t entry_index, const uint32_t* ids, size_t order, PyObject* one) {
-    const ChainEntry* entry = chain_entry(chain, entry_index);
-    BagData* data = chain_entry_data(st, entry);
+void add_ids(State* st, Chain* chain, BagData* data, PyObject* entry_bag, const uint32_t* ids, size_t order,
+             PyObject* one) {
     if (data != nullptr) {
         {
             Graveyard graves;
@@ -113,7 +113,7 @@ void add_ids(State* st, Chain* chain, size_t entry_index, const uint32_t* ids, s
         bag_add_ids(st, data, chain->vocab, ids, order, one);
         return;
     }
-    Ref bag = Ref::borrow(entry->bag);
+    Ref bag = Ref::borrow(entry_bag);
     std::vector<Ref> values;
     for (size_t i = 0; i < order; ++i) values.push_back(vocab_value(chain->vocab, ids[i]));
     Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(order)));
@@ -224,8 +224,8 @@ private:
         }
         // Oldest first: the start, then its next start.
         const uint32_t* window = window_.data() + window_.size() - (order_ + 1);
-        size_t entry = chain_entry_for_id(st_, chain_, window[0]);
-        add_ids(st_, chain_, entry, window + 1, order_, one_.get());
+        const ChainEntry* entry = chain_entry(chain_, chain_entry_for_id(st_, chain_, window[0]));
+        add_ids(st_, chain_, chain_entry_data(st_, entry), entry->bag, window + 1, order_, one_.get());
     }
     State* st_;
     Chain* chain_;
@@ -263,10 +263,15 @@ PyObject* mod_train(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
             }
             // The start first, and its entry, as add_to_bag makes them before
             // it looks at the next start.
-            size_t entry = chain_entry_for_id(st, chain, window.id(0));
+            // Hashing the next start's tokens may change the chain: the bag
+            // found is the one added to, kept meanwhile, as add_to_bag keeps it.
+            const ChainEntry* entry = chain_entry(chain, chain_entry_for_id(st, chain, window.id(0)));
+            BagData* data = chain_entry_data(st, entry);
+            std::unique_ptr<BagPin> pin(data != nullptr ? new BagPin(data) : nullptr);
+            Ref bag = data != nullptr ? Ref() : Ref::borrow(entry->bag);
             next.resize(order);
             for (size_t i = 0; i < order; ++i) next[i] = window.id(i + 1);
-            add_ids(st, chain, entry, next.data(), order, one.get());
+            add_ids(st, chain, data, bag.get(), next.data(), order, one.get());
         }
         if (PyErr_Occurred()) throw_error();
         return keep.release();
