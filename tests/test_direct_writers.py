@@ -389,6 +389,47 @@ def test_an_encoder_that_changes_the_chain_or_is_swapped_midway():
                     compare(HOSTILE[:5], run)
 
 
+@pytest.mark.parametrize("name", MODULES)
+def test_an_encoder_rebound_after_a_value_was_rendered(name):
+    # "b/c" is rendered natively as a next start, then, once the file has
+    # rebound the encoder, met again as a start: the new encoder's dumps
+    # writes it (ujson escapes the slash, json does not), as for a subclass.
+    module = MODULES[name]
+    genuine = module.json
+    other = MODULES["json" if name == "ujson" else "ujson"].json
+    for swap_to in (other, "wrapper"):
+        results = []
+        for cls in (Chain, Sub):
+            chain = cls()
+            for i in range(300):
+                chain.add_to_bag(f"s{i}", ["b/c"], 2)
+            chain.add_to_bag("b/c", ["z"])
+            dumped: list = []
+
+            class Recording(Delegate):
+                def dumps(self, obj: Any) -> str:
+                    dumped.append(obj)
+                    return self.real.dumps(obj)
+
+            encoder = Recording(genuine) if swap_to == "wrapper" else swap_to
+
+            def act(n: int) -> None:
+                if n == 200:
+                    module.json = encoder
+
+            file = LogFile(act)
+            try:
+                module.dump_json_big(chain, file, False)
+            finally:
+                module.json = genuine
+            results.append((file.pieces, dumped))
+        assert results[0] == results[1]
+        if swap_to == "wrapper":
+            assert "b/c" in results[0][1]
+        else:
+            assert results[0][0][-5] == swap_to.dumps("b/c") + ",["
+
+
 def test_patched_methods_of_the_native_types_are_called(monkeypatch):
     chain = build(Chain, [op for op in HOSTILE if op[1] != "b"])  # a Fraction count ujson cannot write
     calls = []
