@@ -313,6 +313,49 @@ def test_values_whose_hash_changes_the_chain(writer, compress, what):
         compare(HOSTILE, run)
 
 
+@pytest.mark.parametrize("writer", WRITERS)
+@pytest.mark.parametrize("compress", [True, False])
+@pytest.mark.parametrize("what", ["grow", "empty"])
+def test_a_bag_installed_in_another_chain_since(writer, compress, what):
+    # The bag keeps its values in the other chain's vocabulary, where a value
+    # of the caller's may equal a plain one of this chain: the table then
+    # holds only plain values, but looking that value up runs its __hash__,
+    # which here refills or empties the bag while its choice is written.
+    for at in range(1, 6):
+        calls = [0]
+
+        def run(chain: Any) -> Any:
+            bag, other = ProbabilityBag(), Chain()
+            calls[0] = -1  # its first hash, when it is added, counts for nothing
+
+            class Same:
+                def __hash__(self) -> int:
+                    calls[0] += 1
+                    if calls[0] == at:
+                        if what == "grow":
+                            for i in range(500):
+                                bag.add([f"v{i}", i])
+                        else:
+                            bag.__init__()
+                    return hash("a")
+
+                def __eq__(self, other: Any) -> bool:
+                    return other == "a"
+
+                def __repr__(self) -> str:
+                    return "Same()"
+
+            # Equal strings that are not the same object: only the bag holds its own.
+            chain.add_to_bag("a", ["a", "".join(["un", "ique"])])
+            chain.set_bag("x", bag)
+            other.set_bag("y", bag)
+            bag.add([Same(), "".join(["uni", "que"])])
+            file = io.StringIO()
+            return outcome(lambda: getattr(tesmo_cjson, writer)(chain, file, compress)), file.getvalue(), calls[0]
+
+        compare([], run)
+
+
 def test_an_encoder_that_changes_the_chain_or_is_swapped_midway():
     for at in range(1, 15):
         for swap in (False, True):
@@ -344,6 +387,47 @@ def test_an_encoder_that_changes_the_chain_or_is_swapped_midway():
                             tesmo_cjson.json = encoder.real
 
                     compare(HOSTILE[:5], run)
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_an_encoder_rebound_after_a_value_was_rendered(name):
+    # "b/c" is rendered natively as a next start, then, once the file has
+    # rebound the encoder, met again as a start: the new encoder's dumps
+    # writes it (ujson escapes the slash, json does not), as for a subclass.
+    module = MODULES[name]
+    genuine = module.json
+    other = MODULES["json" if name == "ujson" else "ujson"].json
+    for swap_to in (other, "wrapper"):
+        results = []
+        for cls in (Chain, Sub):
+            chain = cls()
+            for i in range(300):
+                chain.add_to_bag(f"s{i}", ["b/c"], 2)
+            chain.add_to_bag("b/c", ["z"])
+            dumped: list = []
+
+            class Recording(Delegate):
+                def dumps(self, obj: Any) -> str:
+                    dumped.append(obj)
+                    return self.real.dumps(obj)
+
+            encoder = Recording(genuine) if swap_to == "wrapper" else swap_to
+
+            def act(n: int) -> None:
+                if n == 200:
+                    module.json = encoder
+
+            file = LogFile(act)
+            try:
+                module.dump_json_big(chain, file, False)
+            finally:
+                module.json = genuine
+            results.append((file.pieces, dumped))
+        assert results[0] == results[1]
+        if swap_to == "wrapper":
+            assert "b/c" in results[0][1]
+        else:
+            assert results[0][0][-5] == swap_to.dumps("b/c") + ",["
 
 
 def test_patched_methods_of_the_native_types_are_called(monkeypatch):

@@ -328,6 +328,9 @@ bool render_native_chain(const Globals& globals, PyObject* chain, PyObject* code
     auto put_value = [&](uint32_t id, PyObject* value) {
         std::string_view known;
         if (!texts.find(id, value, known)) {
+            // A bag installed in another chain since keeps its values in that
+            // chain's vocabulary, which may hold values whose lookup runs code.
+            if (!plain_value(value)) return false;
             PyObject* shown = value;
             if (compress) {
                 shown = PyDict_GetItemWithError(codes, value);

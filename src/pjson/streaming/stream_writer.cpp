@@ -431,6 +431,9 @@ private:
     // that runs no code (a plain value's key, or its rendering). False when
     // it takes the general path.
     bool append_value_text(uint32_t id, PyObject* value) {
+        // A text remembered from the genuine encoder stands only while `json`
+        // is still that encoder: once rebound, its own dumps is called.
+        if (!compress_ && stand_in_.encoder() == nullptr) return false;
         std::string_view known;
         if (texts_.find(id, value, known)) {
             buf_.append(known);
