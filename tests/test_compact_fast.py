@@ -411,7 +411,7 @@ def test_standard_json_defaults_changed_after_start_up(monkeypatch, change):
     # What the standard json itself now reads and writes.
     loads, dumps = std_json.loads, std_json.dumps
     added = ("add", "bag0", tuple(loads('[2,"\\u00e9\\u00fc"]')), loads("3"))
-    text = '{"codes":[],"chain":[%s,[%s,1]]}' % (dumps("\u00e9"), dumps(["\u00fc", 1.5]))
+    text = '{"codes":[],"chain":[' + dumps("\u00e9") + ",[" + dumps(["\u00fc", 1.5]) + ",1]]}"
     assert native == repr([("clear",), ("ProbabilityBag", "bag0"), added, ("set_bag", loads("1.5"), "bag0"), text])
 
 
