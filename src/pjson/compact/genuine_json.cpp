@@ -91,6 +91,7 @@ struct JsonDefaults {
         Ref attributes;  // a copy of its attributes
     };
     const State* state;
+    PyInterpreterState* interpreter;
     bool complete = false;                   // every piece found as the genuine module has it
     std::vector<std::pair<Ref, Ref>> names;  // (namespace dict, name)
     std::vector<Ref> values;                 // what each held; empty: unbound
@@ -127,7 +128,7 @@ PyObject* watch_default(JsonDefaults& d, PyObject* json_dict, const char* defaul
 }
 
 void note_json_defaults(const State& state, PyObject* module) {
-    json_defaults().push_back(JsonDefaults{&state});
+    json_defaults().push_back(JsonDefaults{&state, PyInterpreterState_Get()});
     JsonDefaults& d = json_defaults().back();
     PyObject* json_dict = PyModule_GetDict(module);
     watch(d, json_dict, "detect_encoding");
@@ -143,10 +144,27 @@ void note_json_defaults(const State& state, PyObject* module) {
     d.complete = true;
 }
 
-// A module state at the address of an earlier one notes its own.
+// A module state at the address of an earlier one notes its own. What an
+// earlier one of another interpreter held is let go of without a decref: that
+// interpreter may be gone.
 void forget_json_defaults(const State& state) {
-    auto& all = json_defaults();
-    std::erase_if(all, [&](const JsonDefaults& d) { return d.state == &state; });
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    std::erase_if(json_defaults(), [&](JsonDefaults& d) {
+        if (d.state != &state) return false;
+        if (d.interpreter != interpreter) {
+            for (auto& [dict, name] : d.names) {
+                dict.release();
+                name.release();
+            }
+            for (Ref& value : d.values) value.release();
+            for (JsonDefaults::Instance& kept : d.instances) {
+                kept.object.release();
+                kept.type.release();
+                kept.attributes.release();
+            }
+        }
+        return true;
+    });
 }
 
 bool unchanged(const JsonDefaults::Instance& kept) {
