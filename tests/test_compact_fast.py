@@ -366,29 +366,18 @@ def test_reader_with_odd_files(name, read):
     assert native == general and "('raised'" in native
 
 
-def rebind_decoder(json: Any) -> None:
-    json._default_decoder = json.JSONDecoder(parse_float=decimal.Decimal)
+CHANGES = {
+    "decoder rebound": lambda json: setattr(json, "_default_decoder", json.JSONDecoder(parse_float=decimal.Decimal)),
+    "scanner replaced": lambda json: setattr(
+        json._default_decoder, "scan_once", json.JSONDecoder(parse_int=str).scan_once
+    ),
+    "encoder rebound": lambda json: setattr(json, "_default_encoder", json.JSONEncoder(ensure_ascii=False)),
+    "encoder changed": lambda json: setattr(json._default_encoder, "ensure_ascii", False),
+    "helper replaced": lambda json: setattr(json.encoder, "encode_basestring_ascii", lambda s: '"' + s.upper() + '"'),
+}
 
 
-def replace_scanner(json: Any) -> None:
-    json._default_decoder.scan_once = json.JSONDecoder(parse_int=str).scan_once
-
-
-def rebind_encoder(json: Any) -> None:
-    json._default_encoder = json.JSONEncoder(ensure_ascii=False)
-
-
-def change_encoder(json: Any) -> None:
-    json._default_encoder.ensure_ascii = False
-
-
-def replace_string_encoder(json: Any) -> None:
-    json.encoder.encode_basestring_ascii = lambda s: '"' + s.upper() + '"'
-
-
-@pytest.mark.parametrize(
-    "change", [rebind_decoder, replace_scanner, rebind_encoder, change_encoder, replace_string_encoder]
-)
+@pytest.mark.parametrize("change", CHANGES.values(), ids=CHANGES)
 def test_standard_json_defaults_changed_after_start_up(monkeypatch, change):
     # The standard json's loads and dumps with their default arguments use
     # the module's default decoder and encoder: the native paths must follow
