@@ -11,6 +11,7 @@ started while ujson could not be imported.
 
 from __future__ import annotations
 
+import decimal
 import gc
 import importlib.util
 import io
@@ -363,6 +364,44 @@ def test_reader_with_odd_files(name, read):
 
     native, general = both_paths(MODULES[name], lambda module, log: module.load_json_small(RecChain(log), File(log)))
     assert native == general and "('raised'" in native
+
+
+CHANGES = {
+    "decoder rebound": lambda json: setattr(json, "_default_decoder", json.JSONDecoder(parse_float=decimal.Decimal)),
+    "scanner replaced": lambda json: setattr(
+        json._default_decoder, "scan_once", json.JSONDecoder(parse_int=str).scan_once
+    ),
+    "encoder rebound": lambda json: setattr(json, "_default_encoder", json.JSONEncoder(ensure_ascii=False)),
+    "encoder changed": lambda json: setattr(json._default_encoder, "ensure_ascii", False),
+    "helper replaced": lambda json: setattr(json.encoder, "encode_basestring_ascii", lambda s: '"' + s.upper() + '"'),
+}
+
+
+@pytest.mark.parametrize("change", CHANGES.values(), ids=CHANGES)
+def test_standard_json_defaults_changed_after_start_up(monkeypatch, change):
+    # The standard json's loads and dumps with their default arguments use
+    # the module's default decoder and encoder: the native paths must follow
+    # a change to them as the genuine functions do.
+    for name in ("_default_decoder", "_default_encoder"):
+        monkeypatch.setattr(std_json, name, getattr(std_json, name))
+    monkeypatch.setattr(std_json._default_decoder, "scan_once", std_json._default_decoder.scan_once)
+    monkeypatch.setattr(std_json._default_encoder, "ensure_ascii", True)
+    monkeypatch.setattr(std_json.encoder, "encode_basestring_ascii", std_json.encoder.encode_basestring_ascii)
+    change(std_json)
+
+    def read_and_write(module: Any, log: list) -> None:
+        module.load_json_small(RecChain(log), io.StringIO('{"codes":[],"chain":[1.5,[[2,"\\u00e9\\u00fc"],3]]}'))
+        file = io.StringIO()
+        module.dump_json_big(RecChain([], [("\u00e9", [(("\u00fc", 1.5), 1)])]), file, False)
+        log.append(file.getvalue())
+
+    native, general = both_paths(MODULES["json"], read_and_write)
+    assert native == general
+    # What the standard json itself now reads and writes.
+    loads, dumps = std_json.loads, std_json.dumps
+    added = ("add", "bag0", tuple(loads('[2,"\\u00e9\\u00fc"]')), loads("3"))
+    text = '{"codes":[],"chain":[' + dumps("\u00e9") + ",[" + dumps(["\u00fc", 1.5]) + ",1]]}"
+    assert native == repr([("clear",), ("ProbabilityBag", "bag0"), added, ("set_bag", loads("1.5"), "bag0"), text])
 
 
 # ------------------------------------------------------- the native paths run

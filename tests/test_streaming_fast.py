@@ -382,3 +382,43 @@ def test_an_integer_the_parser_cannot_convert_is_its_error():
     script += "tesmo_cjson.load_json_big(type('C', (), {'clear': print})(), io.BytesIO(b'1' * 5000))"
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert done.returncode == 1 and "ValueError: Exceeds the limit (4300" in done.stderr, done.stderr
+
+
+@needs_yajl
+def test_chunks_handed_to_the_backend_while_other_threads_run():
+    # A chunk that is not exactly bytes goes through the backend's cffi call,
+    # which lets other threads run until yajl calls back: the callbacks must
+    # take the interpreter back for this thread. In a process of its own,
+    # should that crash.
+    script = """if True:
+        import io, threading, tesmo_cjson
+        doc = b'{"codes":[],"chain":["a",[' + b'["b",2.5],12345678901234567890,' * 3000 + b'["c"],2]]}'
+        class Log:
+            def __init__(self): self.calls = []
+            def clear(self): pass
+            def add_to_bag(self, start, items, count): self.calls.append((start, tuple(items), count))
+        class Chunk(bytes): pass
+        class File:
+            def __init__(self): self.data = io.BytesIO(doc)
+            def read(self, n): return Chunk(self.data.read(7)) if n else b""
+        busy = True
+        def spin():
+            while busy: sum(range(50))
+        results = []
+        def load():
+            for _ in range(4):
+                log = Log()
+                tesmo_cjson.load_json_big(log, File())
+                results.append(log.calls)
+        spinners = [threading.Thread(target=spin) for _ in range(2)]
+        loaders = [threading.Thread(target=load) for _ in range(2)]
+        for t in spinners + loaders: t.start()
+        for t in loaders: t.join()
+        busy = False
+        for t in spinners: t.join()
+        print(len(results), all(calls == results[0] for calls in results), len(results[0]), results[0][-1])
+    """
+    done = subprocess.run(
+        [sys.executable, "-X", "faulthandler", "-c", script], capture_output=True, text=True, timeout=300
+    )
+    assert (done.returncode, done.stdout) == (0, "8 True 3001 ('a', ('c',), 2)\n"), done.stderr[-3000:]

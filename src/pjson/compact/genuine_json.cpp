@@ -6,7 +6,10 @@
 #include "document/value_text.h"
 
 #include <cstring>
+#include <initializer_list>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace pjson {
 
@@ -73,6 +76,130 @@ bool still(PyObject* module, const char* name, PyObject* kept) {
     return kept != nullptr && PyDict_GetItemString(PyModule_GetDict(module), name) == kept;
 }
 
+// What the standard json's loads and dumps look up when they run with their
+// defaults, as the start-up found it: the module's default decoder and
+// encoder, their settings, their classes' methods and the encoder module's
+// helpers. Rebinding any of these (json._default_encoder = JSONEncoder(
+// ensure_ascii=False), a decoder made with parse_float=Decimal) changes what
+// the genuine functions give, so the native paths stand in only while every
+// one of them is the object it was. The objects are held for the process, as
+// the module's state holds the genuine functions.
+struct JsonDefaults {
+    struct Instance {
+        Ref object;
+        Ref type;
+        Ref attributes;  // a copy of its attributes
+    };
+    const State* state;
+    PyInterpreterState* interpreter;
+    bool complete = false;                   // every piece found as the genuine module has it
+    std::vector<std::pair<Ref, Ref>> names;  // (namespace dict, name)
+    std::vector<Ref> values;                 // what each held; empty: unbound
+    std::vector<Instance> instances;
+};
+
+std::vector<JsonDefaults>& json_defaults() {
+    static auto* all = new std::vector<JsonDefaults>();  // never destroyed: the interpreter is gone by then
+    return *all;
+}
+
+void watch(JsonDefaults& d, PyObject* dict, const char* name) {
+    Ref key = check(PyUnicode_InternFromString(name));
+    PyObject* value = PyDict_GetItemWithError(dict, key.get());
+    if (value == nullptr && PyErr_Occurred()) throw_error();
+    d.names.emplace_back(Ref::borrow(dict), std::move(key));
+    d.values.push_back(Ref::borrow(value));
+}
+
+// `default_name` of the json module: an instance of a Python class whose
+// `methods` the default path calls, watched with its attributes as a whole.
+// nullptr when it is no such instance.
+PyObject* watch_default(JsonDefaults& d, PyObject* json_dict, const char* default_name,
+                        std::initializer_list<const char*> methods) {
+    watch(d, json_dict, default_name);
+    PyObject* instance = d.values.back().get();
+    if (instance == nullptr || !PyType_HasFeature(Py_TYPE(instance), Py_TPFLAGS_HEAPTYPE)) return nullptr;
+    if (Py_TYPE(instance)->tp_dictoffset == 0) return nullptr;
+    Ref now = check(PyObject_GenericGetDict(instance, nullptr));
+    d.instances.push_back({Ref::borrow(instance), Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(instance))),
+                           check(PyDict_Copy(now.get()))});
+    for (const char* method : methods) watch(d, Py_TYPE(instance)->tp_dict, method);
+    return instance;
+}
+
+void note_json_defaults(const State& state, PyObject* module) {
+    json_defaults().push_back(JsonDefaults{&state, PyInterpreterState_Get()});
+    JsonDefaults& d = json_defaults().back();
+    PyObject* json_dict = PyModule_GetDict(module);
+    watch(d, json_dict, "detect_encoding");
+    if (watch_default(d, json_dict, "_default_decoder", {"decode", "raw_decode"}) == nullptr) return;
+    PyObject* encoder = watch_default(d, json_dict, "_default_encoder", {"encode", "iterencode"});
+    if (encoder == nullptr) return;
+    // The encoder module's helpers, which encode and iterencode look up.
+    PyObject* encode = PyDict_GetItemString(Py_TYPE(encoder)->tp_dict, "encode");
+    if (encode == nullptr || !PyFunction_Check(encode)) return;
+    for (const char* name :
+         {"encode_basestring_ascii", "encode_basestring", "c_make_encoder", "_make_iterencode", "INFINITY"})
+        watch(d, PyFunction_GET_GLOBALS(encode), name);
+    d.complete = true;
+}
+
+// A module state at the address of an earlier one notes its own. What an
+// earlier one of another interpreter held is let go of without a decref: that
+// interpreter may be gone.
+void forget_json_defaults(const State& state) {
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    std::erase_if(json_defaults(), [&](JsonDefaults& d) {
+        if (d.state != &state) return false;
+        if (d.interpreter != interpreter) {
+            for (auto& [dict, name] : d.names) {
+                dict.release();
+                name.release();
+            }
+            for (Ref& value : d.values) value.release();
+            for (JsonDefaults::Instance& kept : d.instances) {
+                kept.object.release();
+                kept.type.release();
+                kept.attributes.release();
+            }
+        }
+        return true;
+    });
+}
+
+bool unchanged(const JsonDefaults::Instance& kept) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(kept.object.get())) != kept.type.get()) return false;
+    Ref now = check(PyObject_GenericGetDict(kept.object.get(), nullptr));
+    if (PyDict_GET_SIZE(now.get()) != PyDict_GET_SIZE(kept.attributes.get())) return false;
+    Py_ssize_t pos = 0;
+    PyObject *name, *value;
+    while (PyDict_Next(kept.attributes.get(), &pos, &name, &value)) {
+        PyObject* current = PyDict_GetItemWithError(now.get(), name);
+        if (current == nullptr && PyErr_Occurred()) throw_error();
+        if (current != value) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool json_defaults_unchanged(const State& state) {
+    const JsonDefaults* d = nullptr;
+    for (const JsonDefaults& each : json_defaults())
+        if (each.state == &state) d = &each;
+    if (d == nullptr || !d->complete) return false;
+    for (size_t i = 0; i < d->names.size(); ++i) {
+        PyObject* now = PyDict_GetItemWithError(d->names[i].first.get(), d->names[i].second.get());
+        if (now == nullptr && PyErr_Occurred()) throw_error();
+        if (now != d->values[i].get()) return false;
+    }
+    for (const JsonDefaults::Instance& kept : d->instances)
+        if (!unchanged(kept)) return false;
+    return true;
+}
+
+namespace {
+
 const ImportedJson* genuine(const Globals& globals, PyObject* json) {
     const State& st = globals.state();
     if (!st.json.genuine || json != st.imported_json || !PyModule_CheckExact(json)) return nullptr;
@@ -84,6 +211,7 @@ const ImportedJson* genuine(const Globals& globals, PyObject* json) {
 void compact_note_json(State& state, JsonEncoder kind) {
     ImportedJson& j = state.json;
     j.genuine = false;
+    forget_json_defaults(state);
     j.kind = kind;
     PyObject* module = state.imported_json;
     if (!PyModule_CheckExact(module)) return;
@@ -106,6 +234,7 @@ void compact_note_json(State& state, JsonEncoder kind) {
     PyObject* dump = own_function(module, "dump");
     PyObject* dumps = own_function(module, "dumps");
     if (load == nullptr || loads == nullptr || dump == nullptr || dumps == nullptr || !agrees(module, kind)) return;
+    if (kind == JsonEncoder::json) note_json_defaults(state, module);
     j.load = Ref::borrow(load).release();
     j.loads = Ref::borrow(loads).release();
     j.dump = Ref::borrow(dump).release();
@@ -117,7 +246,8 @@ const ImportedJson* genuine_json_for_load(const Globals& globals, PyObject* json
     const ImportedJson* j = genuine(globals, json);
     if (j == nullptr || !still(json, "load", j->load)) return nullptr;
     // json.load calls the module's loads by name; ujson.load calls its own.
-    if (j->kind == JsonEncoder::json && !still(json, "loads", j->loads)) return nullptr;
+    if (j->kind == JsonEncoder::json && (!still(json, "loads", j->loads) || !json_defaults_unchanged(globals.state())))
+        return nullptr;
     return j;
 }
 

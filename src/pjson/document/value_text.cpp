@@ -245,7 +245,8 @@ const ImportedJson* value_text_encoder(const Globals& globals) {
     PyObject* json = globals.peek(globals.names().g_json);
     if (!st.json.genuine || json == nullptr || json != st.imported_json || !PyModule_CheckExact(json)) return nullptr;
     PyObject* dumps = PyDict_GetItem(PyModule_GetDict(json), globals.names().dumps);
-    return dumps != nullptr && dumps == st.json.dumps ? &st.json : nullptr;
+    if (dumps == nullptr || dumps != st.json.dumps) return nullptr;
+    return st.json.kind == JsonEncoder::ujson || json_defaults_unchanged(st) ? &st.json : nullptr;
 }
 
 }  // namespace pjson

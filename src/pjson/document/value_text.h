@@ -112,6 +112,10 @@ bool value_text_append(std::string& out, PyObject* value, JsonEncoder encoder);
 // still the function found there. nullptr otherwise: then dumps is called.
 const ImportedJson* value_text_encoder(const Globals& globals);
 
+// For the standard json: whether everything its loads and dumps look up
+// with their default arguments is still what the start-up found.
+bool json_defaults_unchanged(const State& state);
+
 // value_text_encoder, asked again only once Python code may have run since
 // the last answer: only Python code can rebind the global or the function.
 class DumpsStandIn {

@@ -106,10 +106,13 @@ PyThreadState* attached_thread_state() {
 
 // Keeps the interpreter attached to this thread while a callback runs: a
 // chunk handed to the backend's yajl_parse reaches the callbacks through
-// cffi, which releases the interpreter around the library call.
+// cffi, which releases the interpreter around the library call. Before 3.12
+// the thread state found is the one of whichever thread holds the
+// interpreter, another thread's once cffi let go of it: only this thread's
+// own state means it is attached.
 class Attached {
 public:
-    explicit Attached(PyThreadState* tstate) : tstate_(attached_thread_state() ? nullptr : tstate) {
+    explicit Attached(PyThreadState* tstate) : tstate_(attached_thread_state() == tstate ? nullptr : tstate) {
         if (tstate_) PyEval_RestoreThread(tstate_);
     }
     ~Attached() {
