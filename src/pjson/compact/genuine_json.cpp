@@ -8,8 +8,6 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace pjson {
 
@@ -82,98 +80,75 @@ bool still(PyObject* module, const char* name, PyObject* kept) {
 // helpers. Rebinding any of these (json._default_encoder = JSONEncoder(
 // ensure_ascii=False), a decoder made with parse_float=Decimal) changes what
 // the genuine functions give, so the native paths stand in only while every
-// one of them is the object it was. The objects are held for the process, as
-// the module's state holds the genuine functions.
-struct JsonDefaults {
-    struct Instance {
-        Ref object;
-        Ref type;
-        Ref attributes;  // a copy of its attributes
-    };
-    const State* state;
-    PyInterpreterState* interpreter;
-    bool complete = false;                   // every piece found as the genuine module has it
-    std::vector<std::pair<Ref, Ref>> names;  // (namespace dict, name)
-    std::vector<Ref> values;                 // what each held; empty: unbound
-    std::vector<Instance> instances;
+// one of them is the object it was. The record lives in the module's state
+// as (watched, instances): each watched name as (namespace dict, name, value)
+// or (namespace dict, name) while unbound, each default instance as (object,
+// type, a copy of its attributes).
+class JsonDefaults {
+public:
+    JsonDefaults() : watched_(check(PyList_New(0))), instances_(check(PyList_New(0))) {}
+
+    void watch(PyObject* dict, const char* name) {
+        Ref key = check(PyUnicode_InternFromString(name));
+        PyObject* value = PyDict_GetItemWithError(dict, key.get());
+        if (value == nullptr && PyErr_Occurred()) throw_error();
+        Ref entry =
+            check(value == nullptr ? PyTuple_Pack(2, dict, key.get()) : PyTuple_Pack(3, dict, key.get(), value));
+        check_status(PyList_Append(watched_.get(), entry.get()));
+        last_ = value;
+    }
+
+    // `default_name` of the json module: an instance of a Python class whose
+    // `methods` the default path calls, watched with its attributes as a
+    // whole. nullptr when it is no such instance.
+    PyObject* watch_default(PyObject* json_dict, const char* default_name, std::initializer_list<const char*> methods) {
+        watch(json_dict, default_name);
+        PyObject* instance = last_;
+        if (instance == nullptr || !PyType_HasFeature(Py_TYPE(instance), Py_TPFLAGS_HEAPTYPE)) return nullptr;
+        if (Py_TYPE(instance)->tp_dictoffset == 0) return nullptr;
+        Ref now = check(PyObject_GenericGetDict(instance, nullptr));
+        Ref attributes = check(PyDict_Copy(now.get()));
+        Ref entry = check(PyTuple_Pack(3, instance, reinterpret_cast<PyObject*>(Py_TYPE(instance)), attributes.get()));
+        check_status(PyList_Append(instances_.get(), entry.get()));
+        for (const char* method : methods) watch(Py_TYPE(instance)->tp_dict, method);
+        return instance;
+    }
+
+    Ref record() const { return check(PyTuple_Pack(2, watched_.get(), instances_.get())); }
+
+private:
+    Ref watched_;
+    Ref instances_;
+    PyObject* last_ = nullptr;  // borrowed: the value `watch` just found
 };
 
-std::vector<JsonDefaults>& json_defaults() {
-    static auto* all = new std::vector<JsonDefaults>();  // never destroyed: the interpreter is gone by then
-    return *all;
-}
-
-void watch(JsonDefaults& d, PyObject* dict, const char* name) {
-    Ref key = check(PyUnicode_InternFromString(name));
-    PyObject* value = PyDict_GetItemWithError(dict, key.get());
-    if (value == nullptr && PyErr_Occurred()) throw_error();
-    d.names.emplace_back(Ref::borrow(dict), std::move(key));
-    d.values.push_back(Ref::borrow(value));
-}
-
-// `default_name` of the json module: an instance of a Python class whose
-// `methods` the default path calls, watched with its attributes as a whole.
-// nullptr when it is no such instance.
-PyObject* watch_default(JsonDefaults& d, PyObject* json_dict, const char* default_name,
-                        std::initializer_list<const char*> methods) {
-    watch(d, json_dict, default_name);
-    PyObject* instance = d.values.back().get();
-    if (instance == nullptr || !PyType_HasFeature(Py_TYPE(instance), Py_TPFLAGS_HEAPTYPE)) return nullptr;
-    if (Py_TYPE(instance)->tp_dictoffset == 0) return nullptr;
-    Ref now = check(PyObject_GenericGetDict(instance, nullptr));
-    d.instances.push_back({Ref::borrow(instance), Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(instance))),
-                           check(PyDict_Copy(now.get()))});
-    for (const char* method : methods) watch(d, Py_TYPE(instance)->tp_dict, method);
-    return instance;
-}
-
-void note_json_defaults(const State& state, PyObject* module) {
-    json_defaults().push_back(JsonDefaults{&state, PyInterpreterState_Get()});
-    JsonDefaults& d = json_defaults().back();
+// The record of the json module's defaults, or an empty Ref when some piece
+// is not as the genuine module has it (then no native path for it).
+Ref note_json_defaults(PyObject* module) {
+    JsonDefaults d;
     PyObject* json_dict = PyModule_GetDict(module);
-    watch(d, json_dict, "detect_encoding");
-    if (watch_default(d, json_dict, "_default_decoder", {"decode", "raw_decode"}) == nullptr) return;
-    PyObject* encoder = watch_default(d, json_dict, "_default_encoder", {"encode", "iterencode"});
-    if (encoder == nullptr) return;
+    d.watch(json_dict, "detect_encoding");
+    if (d.watch_default(json_dict, "_default_decoder", {"decode", "raw_decode"}) == nullptr) return Ref();
+    PyObject* encoder = d.watch_default(json_dict, "_default_encoder", {"encode", "iterencode"});
+    if (encoder == nullptr) return Ref();
     // The encoder module's helpers, which encode and iterencode look up.
     PyObject* encode = PyDict_GetItemString(Py_TYPE(encoder)->tp_dict, "encode");
-    if (encode == nullptr || !PyFunction_Check(encode)) return;
+    if (encode == nullptr || !PyFunction_Check(encode)) return Ref();
     for (const char* name :
          {"encode_basestring_ascii", "encode_basestring", "c_make_encoder", "_make_iterencode", "INFINITY"})
-        watch(d, PyFunction_GET_GLOBALS(encode), name);
-    d.complete = true;
+        d.watch(PyFunction_GET_GLOBALS(encode), name);
+    return d.record();
 }
 
-// A module state at the address of an earlier one notes its own. What an
-// earlier one of another interpreter held is let go of without a decref: that
-// interpreter may be gone.
-void forget_json_defaults(const State& state) {
-    PyInterpreterState* interpreter = PyInterpreterState_Get();
-    std::erase_if(json_defaults(), [&](JsonDefaults& d) {
-        if (d.state != &state) return false;
-        if (d.interpreter != interpreter) {
-            for (auto& [dict, name] : d.names) {
-                dict.release();
-                name.release();
-            }
-            for (Ref& value : d.values) value.release();
-            for (JsonDefaults::Instance& kept : d.instances) {
-                kept.object.release();
-                kept.type.release();
-                kept.attributes.release();
-            }
-        }
-        return true;
-    });
-}
-
-bool unchanged(const JsonDefaults::Instance& kept) {
-    if (reinterpret_cast<PyObject*>(Py_TYPE(kept.object.get())) != kept.type.get()) return false;
-    Ref now = check(PyObject_GenericGetDict(kept.object.get(), nullptr));
-    if (PyDict_GET_SIZE(now.get()) != PyDict_GET_SIZE(kept.attributes.get())) return false;
+bool instance_unchanged(PyObject* kept) {
+    PyObject* object = PyTuple_GET_ITEM(kept, 0);
+    PyObject* attributes = PyTuple_GET_ITEM(kept, 2);
+    if (reinterpret_cast<PyObject*>(Py_TYPE(object)) != PyTuple_GET_ITEM(kept, 1)) return false;
+    Ref now = check(PyObject_GenericGetDict(object, nullptr));
+    if (PyDict_GET_SIZE(now.get()) != PyDict_GET_SIZE(attributes)) return false;
     Py_ssize_t pos = 0;
     PyObject *name, *value;
-    while (PyDict_Next(kept.attributes.get(), &pos, &name, &value)) {
+    while (PyDict_Next(attributes, &pos, &name, &value)) {
         PyObject* current = PyDict_GetItemWithError(now.get(), name);
         if (current == nullptr && PyErr_Occurred()) throw_error();
         if (current != value) return false;
@@ -184,17 +159,19 @@ bool unchanged(const JsonDefaults::Instance& kept) {
 }  // namespace
 
 bool json_defaults_unchanged(const State& state) {
-    const JsonDefaults* d = nullptr;
-    for (const JsonDefaults& each : json_defaults())
-        if (each.state == &state) d = &each;
-    if (d == nullptr || !d->complete) return false;
-    for (size_t i = 0; i < d->names.size(); ++i) {
-        PyObject* now = PyDict_GetItemWithError(d->names[i].first.get(), d->names[i].second.get());
+    PyObject* record = state.json.defaults;
+    if (record == nullptr) return false;
+    PyObject* watched = PyTuple_GET_ITEM(record, 0);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(watched); ++i) {
+        PyObject* entry = PyList_GET_ITEM(watched, i);
+        PyObject* now = PyDict_GetItemWithError(PyTuple_GET_ITEM(entry, 0), PyTuple_GET_ITEM(entry, 1));
         if (now == nullptr && PyErr_Occurred()) throw_error();
-        if (now != d->values[i].get()) return false;
+        PyObject* then = PyTuple_GET_SIZE(entry) == 3 ? PyTuple_GET_ITEM(entry, 2) : nullptr;
+        if (now != then) return false;
     }
-    for (const JsonDefaults::Instance& kept : d->instances)
-        if (!unchanged(kept)) return false;
+    PyObject* instances = PyTuple_GET_ITEM(record, 1);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(instances); ++i)
+        if (!instance_unchanged(PyList_GET_ITEM(instances, i))) return false;
     return true;
 }
 
@@ -211,7 +188,7 @@ const ImportedJson* genuine(const Globals& globals, PyObject* json) {
 void compact_note_json(State& state, JsonEncoder kind) {
     ImportedJson& j = state.json;
     j.genuine = false;
-    forget_json_defaults(state);
+    Py_CLEAR(j.defaults);
     j.kind = kind;
     PyObject* module = state.imported_json;
     if (!PyModule_CheckExact(module)) return;
@@ -234,7 +211,7 @@ void compact_note_json(State& state, JsonEncoder kind) {
     PyObject* dump = own_function(module, "dump");
     PyObject* dumps = own_function(module, "dumps");
     if (load == nullptr || loads == nullptr || dump == nullptr || dumps == nullptr || !agrees(module, kind)) return;
-    if (kind == JsonEncoder::json) note_json_defaults(state, module);
+    if (kind == JsonEncoder::json) j.defaults = note_json_defaults(module).release();
     j.load = Ref::borrow(load).release();
     j.loads = Ref::borrow(loads).release();
     j.dump = Ref::borrow(dump).release();

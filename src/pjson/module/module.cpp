@@ -147,6 +147,7 @@ int state_objects(State& st, Visit&& visit) {
     if (int r = visit(st.json.loads)) return r;
     if (int r = visit(st.json.dump)) return r;
     if (int r = visit(st.json.dumps)) return r;
+    if (int r = visit(st.json.defaults)) return r;
 #define PJSON_VISIT(field, type, name) \
     if (int r = visit(st.native_writer_attrs.field)) return r;
     PJSON_NATIVE_WRITER_ATTRS(PJSON_VISIT)

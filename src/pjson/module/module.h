@@ -82,6 +82,9 @@ struct ImportedJson {
     PyObject* loads;
     PyObject* dump;
     PyObject* dumps;
+    // For the standard json: what its loads and dumps look up with their
+    // default arguments, as found at start-up (see json_defaults_unchanged).
+    PyObject* defaults;
 };
 
 // The attributes of the native types that the writers use, by name, with
