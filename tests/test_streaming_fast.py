@@ -180,6 +180,42 @@ def test_odd_numbers_under_an_odd_decimal_context():
             same_as_backend(b'{"codes":[],"chain":[1,[[1],T]]}'.replace(b"T", token))
 
 
+class Renamed(Exception):
+    """Stands in for one of ijson's error classes."""
+
+
+def upper_events(basic_parse: Any) -> Any:
+    def patched(file: Any, **config: Any) -> Any:
+        for event, value in basic_parse(file, **config):
+            yield event, value.upper() if isinstance(value, str) else value
+
+    return patched
+
+
+@needs_yajl
+@pytest.mark.parametrize(
+    "where, name, replacement",
+    [
+        ("common", "integer_or_decimal", lambda original: lambda text: ("N", original(text))),
+        ("common", "IncompleteJSONError", lambda original: type("Incomplete", (Renamed,), {})),
+        ("common", "JSONError", lambda original: type("Broken", (Renamed,), {})),
+        ("backend", "basic_parse", upper_events),
+    ],
+)
+def test_what_the_backend_looks_up_rebound_after_start_up(where, name, replacement):
+    owner = ijson.common if where == "common" else YAJL
+    # A document read whole, one cut short, one malformed.
+    docs = [
+        b'{"codes":[],"chain":["a",[["b",2.5],1,["c"],100000000000000000000]]}',
+        b'{"codes":[],"chain":["a",[["b"],1',
+        b'{"codes":[],"chain":["a",[["b"],1,}',
+    ]
+    with mock.patch.object(owner, name, replacement(getattr(owner, name))):
+        for data in docs:
+            same_as_backend(data)
+    same_as_backend(docs[0])
+
+
 @needs_yajl
 @pytest.mark.parametrize("doc", REAL_DOCS, ids=["compressed", "plain"])
 def test_mutated_real_documents_read_in_chunks_of_every_kind(doc):

@@ -81,29 +81,19 @@ bool still(PyObject* module, const char* name, PyObject* kept) {
 // ensure_ascii=False), a decoder made with parse_float=Decimal) changes what
 // the genuine functions give, so the native paths stand in only while every
 // one of them is the object it was. The record lives in the module's state
-// as (watched, instances): each watched name as (namespace dict, name, value)
-// or (namespace dict, name) while unbound, each default instance as (object,
-// type, a copy of its attributes).
+// as (watched names, instances): each default instance as (object, type, a
+// copy of its attributes).
 class JsonDefaults {
 public:
-    JsonDefaults() : watched_(check(PyList_New(0))), instances_(check(PyList_New(0))) {}
+    JsonDefaults() : instances_(check(PyList_New(0))) {}
 
-    void watch(PyObject* dict, const char* name) {
-        Ref key = check(PyUnicode_InternFromString(name));
-        PyObject* value = PyDict_GetItemWithError(dict, key.get());
-        if (value == nullptr && PyErr_Occurred()) throw_error();
-        Ref entry =
-            check(value == nullptr ? PyTuple_Pack(2, dict, key.get()) : PyTuple_Pack(3, dict, key.get(), value));
-        check_status(PyList_Append(watched_.get(), entry.get()));
-        last_ = value;
-    }
+    PyObject* watch(PyObject* dict, const char* name) { return names_.watch(dict, name); }
 
     // `default_name` of the json module: an instance of a Python class whose
     // `methods` the default path calls, watched with its attributes as a
     // whole. nullptr when it is no such instance.
     PyObject* watch_default(PyObject* json_dict, const char* default_name, std::initializer_list<const char*> methods) {
-        watch(json_dict, default_name);
-        PyObject* instance = last_;
+        PyObject* instance = watch(json_dict, default_name);
         if (instance == nullptr || !PyType_HasFeature(Py_TYPE(instance), Py_TPFLAGS_HEAPTYPE)) return nullptr;
         if (Py_TYPE(instance)->tp_dictoffset == 0) return nullptr;
         Ref now = check(PyObject_GenericGetDict(instance, nullptr));
@@ -114,12 +104,14 @@ public:
         return instance;
     }
 
-    Ref record() const { return check(PyTuple_Pack(2, watched_.get(), instances_.get())); }
+    Ref record() {
+        Ref names = names_.record();
+        return check(PyTuple_Pack(2, names.get(), instances_.get()));
+    }
 
 private:
-    Ref watched_;
+    WatchedNames names_;
     Ref instances_;
-    PyObject* last_ = nullptr;  // borrowed: the value `watch` just found
 };
 
 // The record of the json module's defaults, or an empty Ref when some piece
@@ -160,15 +152,7 @@ bool instance_unchanged(PyObject* kept) {
 
 bool json_defaults_unchanged(const State& state) {
     PyObject* record = state.json.defaults;
-    if (record == nullptr) return false;
-    PyObject* watched = PyTuple_GET_ITEM(record, 0);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(watched); ++i) {
-        PyObject* entry = PyList_GET_ITEM(watched, i);
-        PyObject* now = PyDict_GetItemWithError(PyTuple_GET_ITEM(entry, 0), PyTuple_GET_ITEM(entry, 1));
-        if (now == nullptr && PyErr_Occurred()) throw_error();
-        PyObject* then = PyTuple_GET_SIZE(entry) == 3 ? PyTuple_GET_ITEM(entry, 2) : nullptr;
-        if (now != then) return false;
-    }
+    if (record == nullptr || !names_unchanged(PyTuple_GET_ITEM(record, 0))) return false;
     PyObject* instances = PyTuple_GET_ITEM(record, 1);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(instances); ++i)
         if (!instance_unchanged(PyList_GET_ITEM(instances, i))) return false;

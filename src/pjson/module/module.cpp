@@ -155,6 +155,7 @@ int state_objects(State& st, Visit&& visit) {
     if (int r = visit(st.imported_ordered_dict)) return r;
     if (int r = visit(st.ijson_object_builder)) return r;
     if (int r = visit(st.imported_ijson)) return r;
+    if (int r = visit(st.ijson_watched)) return r;
     if (int r = visit(st.imported_probability_bag)) return r;
     if (int r = visit(st.chain_type)) return r;
     if (int r = visit(st.bag_type)) return r;
@@ -226,6 +227,7 @@ int module_exec(PyObject* module) {
         bind(module, n.g_ProbabilityBag, st.imported_probability_bag, import_from("tesmo.bag", "ProbabilityBag"));
         chain_api_find(st);
         bind(module, n.g_ijson, st.imported_ijson, import_preferring("ijson.backends.yajl2_cffi", "ijson"));
+        stream_note_ijson(st);
         check_status(PyModule_AddFunctions(module, g_methods));
         return 0;
     } catch (PyError&) {

@@ -116,6 +116,7 @@ struct State {
     PyObject* imported_ordered_dict;
     PyObject* ijson_object_builder;
     PyObject* imported_ijson;
+    PyObject* ijson_watched;  // see stream_note_ijson
     PyObject* imported_probability_bag;
     PyObject* decoding_iterator_type;
     // The native chain's C API, from the capsule that `tesmo.bag` exports,
@@ -207,6 +208,24 @@ void call_with_count(const Names& n, PyObject* callable, PyObject* a, PyObject* 
 void write_piece(const Names& n, PyObject* file, PyObject* piece);  // file.write(piece)
 // The module global encoder's dumps of one value, the global read afresh.
 Ref encoder_dumps(const Globals& globals, PyObject* value);
+
+// What names of module or class namespaces held at start-up, so that a
+// native path stands in for the functions behind them only while each still
+// holds the very same object. The record is a list of (namespace dict, name,
+// value), or (namespace dict, name) for a name that was unbound.
+class WatchedNames {
+public:
+    WatchedNames();
+    // Notes what `dict[name]` holds now and returns it (borrowed; nullptr
+    // when unbound).
+    PyObject* watch(PyObject* dict, const char* name);
+    Ref record() { return std::move(entries_); }
+
+private:
+    Ref entries_;
+};
+// Every name of a record still holds what it held; false for no record.
+bool names_unchanged(PyObject* record);
 
 // A tuple that takes over the references held in `items`.
 Ref tuple_from(std::vector<Ref>& items);

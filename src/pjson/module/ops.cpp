@@ -141,6 +141,29 @@ Ref tuple_from(std::vector<Ref>& items) {
     return tuple;
 }
 
+WatchedNames::WatchedNames() : entries_(check(PyList_New(0))) {}
+
+PyObject* WatchedNames::watch(PyObject* dict, const char* name) {
+    Ref key = check(PyUnicode_InternFromString(name));
+    PyObject* value = PyDict_GetItemWithError(dict, key.get());
+    if (value == nullptr && PyErr_Occurred()) throw_error();
+    Ref entry = check(value == nullptr ? PyTuple_Pack(2, dict, key.get()) : PyTuple_Pack(3, dict, key.get(), value));
+    check_status(PyList_Append(entries_.get(), entry.get()));
+    return value;
+}
+
+bool names_unchanged(PyObject* record) {
+    if (record == nullptr) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(record); ++i) {
+        PyObject* entry = PyList_GET_ITEM(record, i);
+        PyObject* now = PyDict_GetItemWithError(PyTuple_GET_ITEM(entry, 0), PyTuple_GET_ITEM(entry, 1));
+        if (now == nullptr && PyErr_Occurred()) throw_error();
+        PyObject* then = PyTuple_GET_SIZE(entry) == 3 ? PyTuple_GET_ITEM(entry, 2) : nullptr;
+        if (now != then) return false;
+    }
+    return true;
+}
+
 Ref values_tuple(PyObject* const* values, Py_ssize_t length) {
     // Each value is held before the tuple is made, since making it may run
     // the collector and so code that lets go of a borrowed value; nothing

@@ -11,6 +11,10 @@ namespace pjson {
 
 void stream_dump(const Globals& globals, const CallArgs& args);  // dump_json_big
 void stream_load(const Globals& globals, const CallArgs& args);  // load_json_big
+// At start-up, once `ijson` is bound: what the yajl2_cffi backend's parsing
+// looks up, noted so that the native source stands in for it only while
+// nothing of it was rebound.
+void stream_note_ijson(State& state);
 
 // obj.name with the name interned: the interpreter's attribute cache keys on
 // the name object, and would keep one dead string per lookup of a fresh one.

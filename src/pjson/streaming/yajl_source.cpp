@@ -267,10 +267,35 @@ const yajl_callbacks YajlSource::Callbacks::table = {
 
 // ---------------------------------------------------------------------------
 
+void stream_note_ijson(State& state) {
+    PyObject* backend = state.imported_ijson;
+    if (backend == nullptr || !PyModule_CheckExact(backend)) return;
+    Ref name(PyModule_GetNameObject(backend));
+    if (!name) {
+        PyErr_Clear();  // a module without a name is simply not the backend
+        return;
+    }
+    if (!str_equals(name.get(), "ijson.backends.yajl2_cffi")) return;
+    // The backend's entry points and callbacks, and the conversions and
+    // errors of ijson.common that they use; common's file helpers are
+    // looked up afresh by the native source, as by the backend.
+    WatchedNames names;
+    PyObject* dict = PyModule_GetDict(backend);
+    for (const char* each : {"basic_parse", "basic_parse_gen", "basic_parse_basecoro", "basic_parse_async", "yajl_init",
+                             "yajl_parse", "_decimal_callback_data", "ffi", "yajl"})
+        names.watch(dict, each);
+    PyObject* common = names.watch(dict, "common");
+    if (common == nullptr || !PyModule_Check(common)) return;
+    for (const char* each : {"integer_or_decimal", "IncompleteJSONError", "JSONError"})
+        names.watch(PyModule_GetDict(common), each);
+    state.ijson_watched = names.record().release();
+}
+
 std::unique_ptr<YajlSource> YajlSource::for_parser(const State& state, PyObject* parser) {
     if (parser != state.imported_ijson || !PyModule_CheckExact(parser)) return nullptr;
     Ref name = check(PyModule_GetNameObject(parser));
     if (!str_equals(name.get(), "ijson.backends.yajl2_cffi")) return nullptr;
+    if (!names_unchanged(state.ijson_watched)) return nullptr;
 
     Ref ijson_name = check(PyUnicode_FromString("ijson"));
     Ref ijson(PyImport_GetModule(ijson_name.get()));
