@@ -9,6 +9,7 @@ and, where the two readers are meant to agree, beside the compact reader.
 from __future__ import annotations
 
 import copy
+import decimal
 import io
 import json
 import os
@@ -199,12 +200,21 @@ def _refuse(constant: str) -> None:
     raise ValueError(constant)
 
 
+def _fraction(text: str) -> float:
+    # ijson's backends make a Decimal of every fraction, which fails for an
+    # exponent beyond Decimal's limits (1e4001111111111111111), where json
+    # reads infinity.
+    decimal.Decimal(text)
+    return float(text)
+
+
 def standard_json(data: bytes) -> bool:
     """Whether every parser reads `data` as the same JSON: UTF-8, no NaN or
-    Infinity, no escaped surrogate (which the parsers decode each their own way)."""
+    Infinity, no escaped surrogate (which the parsers decode each their own
+    way), no exponent beyond what a Decimal holds."""
     try:
-        json.loads(data.decode("utf-8"), parse_constant=_refuse)
-    except (ValueError, RecursionError):
+        json.loads(data.decode("utf-8"), parse_constant=_refuse, parse_float=_fraction)
+    except (ValueError, RecursionError, decimal.InvalidOperation):
         return False
     return not SURROGATE_ESCAPE.search(data)
 
