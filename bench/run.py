@@ -98,7 +98,8 @@ def as_markdown(output: str) -> str:
 
 def run_step(step: Step, quick: bool, chart: str | None, env: dict[str, str]) -> tuple[str, int]:
     """Run one script, echoing its output as it comes; its section of the results and its exit status."""
-    command = step.command(quick) + (["--chart", chart] if chart else [])
+    # The scripts run in bench/, so a chart beside the results is named from there.
+    command = step.command(quick) + (["--chart", os.path.relpath(chart, BENCH_DIR)] if chart else [])
     shown = "python bench/" + " ".join(command)
     print(f"\n>>> {shown}", file=sys.stderr, flush=True)
     started = time.perf_counter()
@@ -115,7 +116,8 @@ def run_step(step: Step, quick: bool, chart: str | None, env: dict[str, str]) ->
         errors.seek(0)
         error_text = errors.read()
     seconds = time.perf_counter() - started
-    parts = [f"## {question(step.script)}", f"`{shown}`, {seconds:.0f} s"]
+    heading = question(step.script) + (f" ({' '.join(step.args)})" if step.args else "")
+    parts = [f"## {heading}", f"`{shown}`, {seconds:.0f} s"]
     if status == SKIPPED:
         parts.append(error_text.strip() or "left out")
     else:
