@@ -18,7 +18,8 @@ native tesmo.Chain is trained on it with tesmo.train.train_text.
   pickle.dumps and pickle.loads of the chain (highest protocol) against
   dump_json_small and load_json_small (compressed). Before timing, every
   reader must load a chain equal to the trained one, orjson and msgspec must
-  parse the documents alike, and the pickle must give the chain back.
+  parse the documents alike and write the parsed document back byte for
+  byte as dump_json_small wrote it, and the pickle must give the chain back.
 - Training: ns per token of train_text on the whole corpus, and against
   markovify.Text(text, state_size=2, retain_original=False) on the same
   text (the first --markovify-mb MB of the corpus, both from a str in
@@ -146,6 +147,10 @@ def document_calls(chain: Chain) -> tuple[dict[str, dict[str, Callable[[], Any]]
             }
             sizes[f"{reader}, {mode}"] = len(data)
         structure = orjson.loads(docs["dump_json_small", compressed])
+        # The writers are set against libraries writing the very same bytes.
+        written = docs["dump_json_small", compressed]
+        if orjson.dumps(structure) != written or msgspec.json.encode(structure) != written:
+            raise AssertionError(f"dump_json_small, {mode}: orjson or msgspec write another document")
         rows[f"dump_json_small, {mode}"] = {
             "tesmo": lambda compressed=compressed: tesmo_cjson.dump_json_small(chain, ListFile(), compressed),
             "orjson": lambda structure=structure: orjson.dumps(structure),
