@@ -78,7 +78,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         else:
             tesmo_cjson.ProbabilityBag = NullBag
             arguments = (CheapReaderChain(), file)
-    # As in run.py: collections triggered during the call do not walk the
+    # As in the timing scripts: collections triggered during the call do not walk the
     # workload itself, only what the call allocates.
     gc.collect()
     gc.freeze()

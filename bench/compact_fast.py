@@ -1,7 +1,7 @@
-"""The compact pair's native paths against its general path, side by side.
+"""How much do the compact pair's native paths gain over its general path?
 
     python bench/compact_fast.py                    # workload (b), 1,000,000 choices
-    python bench/compact_fast.py --choices 100000   # a quicker run
+    python bench/compact_fast.py --quick            # 100,000 choices, 3 repeats
 
 With ujson bound as the module's ``json``, ``dump_json_small`` renders the
 document itself and ``load_json_small`` parses the text itself. Binding an
@@ -15,7 +15,6 @@ timing, both paths must write the same document and load equal chains.
 from __future__ import annotations
 
 import argparse
-import gc
 import io
 import statistics
 import sys
@@ -25,7 +24,7 @@ from typing import Any
 import doubles
 import ujson
 import workloads
-from run import _ms, _time_call, pair_ratio, switched, table
+from common import Delegate, frozen_heap, ms, pair_ratio, record_target, switched, table, time_call
 
 import tesmo_cjson
 from tesmo.bag import ProbabilityBag
@@ -34,22 +33,6 @@ from tesmo.chain import Chain
 MODES = ("compressed", "plain")
 VARIANTS = ("doubles", "real")
 TARGETS = {"dump_json_small": 2.5, "load_json_small": 4.0}
-
-
-class Delegate:
-    """Not the genuine module, so the module takes its general path; the work is ujson's."""
-
-    def __init__(self, real: Any) -> None:
-        self.real = real
-
-    def dumps(self, obj: Any) -> str:
-        return self.real.dumps(obj)
-
-    def dump(self, obj: Any, fp: Any) -> None:
-        self.real.dump(obj, fp)
-
-    def load(self, fp: Any) -> Any:
-        return self.real.load(fp)
 
 
 PATHS = {"native": ujson, "general": Delegate(ujson)}
@@ -93,9 +76,7 @@ def time_paths(workload: workloads.Workload, repeats: int) -> list[list[str]]:
             bag_class = doubles.NullBag if variant == "doubles" else ProbabilityBag
             calls = _calls(variant, chain, compressed, text)
             times: dict[tuple[str, str], list[float]] = {}
-            gc.collect()
-            gc.freeze()
-            try:
+            with frozen_heap():
                 for repeat in range(repeats):
                     order = list(PATHS.items())
                     if repeat % 2:
@@ -105,11 +86,9 @@ def time_paths(workload: workloads.Workload, repeats: int) -> list[list[str]]:
                             with switched(json=encoder, ProbabilityBag=bag_class):
                                 args = make_args()
                                 times.setdefault((function, path), []).append(
-                                    _time_call(getattr(tesmo_cjson, function), args)
+                                    time_call(getattr(tesmo_cjson, function), args)
                                 )
                                 del args
-            finally:
-                gc.unfreeze()
             for function in calls:
                 native, general = times[(function, "native")], times[(function, "general")]
                 ratio = pair_ratio(general, native)
@@ -119,14 +98,19 @@ def time_paths(workload: workloads.Workload, repeats: int) -> list[list[str]]:
                         mode,
                         variant,
                         function,
-                        _ms(statistics.median(native)),
-                        _ms(statistics.median(general)),
+                        ms(statistics.median(native)),
+                        ms(statistics.median(general)),
                         f"{ratio:.2f}x",
                         f">= {goal:.1f}x" if goal else "-",
-                        ("met" if ratio >= goal else "MISSED") if goal else "-",
+                        _verdict(mode, function, ratio, goal) if goal else "-",
                     ]
                 )
     return rows
+
+
+def _verdict(mode: str, function: str, ratio: float, goal: float) -> str:
+    target = f"{function}, {mode}: native / general path, cheap doubles >= {goal:.1f}x"
+    return record_target("compact_fast.py", target, f"{ratio:.2f}x", ratio >= goal)
 
 
 HEADERS = ["mode", "variant", "function", "native ms", "general ms", "general / native", "target", ""]
@@ -143,10 +127,13 @@ def report(workload: workloads.Workload, repeats: int) -> str:
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--choices", type=int, default=1_000_000, help="choices of workload (b)")
-    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--quick", action="store_true", help="100,000 choices, 3 repeats")
+    parser.add_argument("--choices", type=int, help="choices of workload (b) (default 1,000,000)")
+    parser.add_argument("--repeats", type=int, help="repeats (default 5, quick 3)")
     args = parser.parse_args(argv)
-    print(report(workloads.synthetic_workload(args.choices), args.repeats))
+    choices = args.choices or (100_000 if args.quick else 1_000_000)
+    repeats = args.repeats or (3 if args.quick else 5)
+    print(report(workloads.synthetic_workload(choices), repeats))
     return 0
 
 

@@ -1,4 +1,4 @@
-"""Peak memory of load_json_small: the native parser against the general path.
+"""How much memory does load_json_small take, the native parser against the general path?
 
     python bench/compact_memory.py            # a document of at least 100 MB
     python bench/compact_memory.py --mb 20    # a quick check
@@ -20,7 +20,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import subprocess
 import sys
 import tempfile
 import time
@@ -29,18 +28,19 @@ from typing import Any
 
 import procmem
 import ujson
-from compact_fast import Delegate
-from streaming_memory import CHOICES_PER_ENTRY, CountingChain, GeneratedChain, entries_for
+from common import Delegate, record_target, run_phase
+from doubles import CHOICES_PER_ENTRY, CountingChain, GeneratedChain, generated_entries_for
 
 import tesmo_cjson
 
 RUNS = [("native", "r"), ("native", "rb"), ("general", "r")]
+GOAL = 2.5
 
 
 def read_phase(path: str, expected: int, path_kind: str, file_mode: str) -> dict[str, Any]:
     """Load the document once; runs in its own process."""
     tesmo_cjson.json = ujson if path_kind == "native" else Delegate(ujson)
-    chain = CountingChain(expected)
+    chain = CountingChain(procmem.RssSampler(expected))
     with open(path, file_mode) as file:
         procmem.settle()
         base = procmem.status_kib("VmRSS")
@@ -56,14 +56,10 @@ def read_phase(path: str, expected: int, path_kind: str, file_mode: str) -> dict
     }
 
 
-def _phase(args: list[str]) -> dict[str, Any]:
-    output = subprocess.run([sys.executable, __file__, *args], check=True, capture_output=True, text=True)
-    return json.loads(output.stdout.splitlines()[-1])
-
-
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--mb", type=float, default=100, help="document size to reach, in MB (default 100)")
+    parser.add_argument("--mb", type=float, help="document size to reach, in MB (default 100, quick 20)")
+    parser.add_argument("--quick", action="store_true", help="a document of 20 MB")
     parser.add_argument("--dir", default=None, help="where to put the document (default: the system temp dir)")
     parser.add_argument("--phase", nargs=5, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -72,9 +68,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(json.dumps(read_phase(path, int(expected), path_kind, file_mode)))
         return 0
 
-    entries = entries_for(args.mb, True)
+    megabytes = args.mb or (20 if args.quick else 100)
+    entries = generated_entries_for(megabytes, True)
     print(
-        f"load_json_small, compressed document of at least {args.mb:g} MB: {entries:,} entries of "
+        f"load_json_small, compressed document of at least {megabytes:g} MB: {entries:,} entries of "
         f"{CHOICES_PER_ENTRY} choices; merge mode into a chain that keeps only counts"
     )
     with tempfile.TemporaryDirectory(prefix="tesmo-compact-", dir=args.dir) as tmp:
@@ -85,7 +82,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         size = os.path.getsize(path)
         print(f"document: {size:,} bytes ({size / 1e6:.1f} MB)")
         for path_kind, file_mode in RUNS:
-            result = _phase(["--phase", path, str(entries * CHOICES_PER_ENTRY), path_kind, file_mode, "-"])
+            result = run_phase(__file__, ["--phase", path, str(entries * CHOICES_PER_ENTRY), path_kind, file_mode, "-"])
             growth = (result["peak_kib"] - result["base_kib"]) * 1024
             same = (result["choices"], result["count_sum"]) == tuple(chain.totals)
             print(
@@ -95,6 +92,14 @@ def main(argv: Sequence[str] | None = None) -> int:
             )
             if not same:
                 return 1
+            if path_kind == "native":
+                record_target(
+                    "compact_memory.py",
+                    f"load_json_small, file '{file_mode}': peak growth <= {GOAL} x the document",
+                    f"{growth / size:.2f}x",
+                    growth / size <= GOAL,
+                )
+    print(f"goal for the native parser: peak growth at most {GOAL} x the document")
     return 0
 
 

@@ -3,12 +3,15 @@
 Cheap doubles make every operation a builtin or a one-line function, so a
 timing with them shows what the serialiser itself costs. Recording doubles
 log every operation, so two implementations can be compared call by call.
+Generated chains hold nothing and make their entries as they are written,
+so documents far larger than memory can be written and read back.
 """
 
 from __future__ import annotations
 
+import io
 from collections import deque
-from collections.abc import Hashable, Iterable, Iterator, Mapping
+from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping
 from itertools import repeat
 from typing import Any
 
@@ -207,3 +210,135 @@ def recording_bag_class(log: Log) -> type:
             log.append(("add", self.serial, _kind(items), repr(list(items)), repr(count)))
 
     return RecordingNewBag
+
+
+# ------------------------------------------------------- generated chains
+
+GENERATED_VOCABULARY = 5000
+CHOICES_PER_ENTRY = 40
+
+
+def generated_values() -> list[str]:
+    """Distinct words, most frequent first.
+
+    One-letter words at ranks 100 to 125 and two-letter words from rank 1000
+    on are short enough for the code table to keep them as literals.
+    """
+    letters = "etaoinshrdlucmfwypvbgkjqxz"
+    pairs = [a + b for a in letters for b in letters]
+    values: list[str] = []
+    for rank in range(GENERATED_VOCABULARY):
+        if 100 <= rank < 126:
+            values.append(letters[rank - 100])
+        elif 1000 <= rank < 1000 + len(pairs):
+            values.append(pairs[rank - 1000])
+        else:
+            values.append(f"w{rank}")
+    return values
+
+
+def fresh_maker(values: list[str]) -> Callable[[int], str]:
+    """A function that makes, on every call, a new str equal to ``values[rank]``.
+
+    As a chain that reads its entries from a database would: equal values,
+    never the same object twice (one-letter words aside, which CPython keeps
+    as singletons).
+    """
+    heads = [value[:1] for value in values]
+    tails = [value[1:] for value in values]
+
+    def make(rank: int) -> str:
+        return heads[rank] + tails[rank]
+
+    return make
+
+
+class GeneratedBag:
+    """A bag whose choices are computed as they are asked for."""
+
+    __slots__ = ("seed", "unique_count", "value", "totals")
+
+    def __init__(self, seed: int, value: Callable[[int], str], totals: list[int]) -> None:
+        self.seed = seed
+        self.unique_count = CHOICES_PER_ENTRY
+        self.value = value
+        self.totals = totals
+
+    def choices(self) -> Iterator[tuple[tuple[str, ...], int]]:
+        """Next starts of 1 to 3 values, most often from the frequent end; each tuple made afresh."""
+        value, state = self.value, self.seed
+        for _ in range(CHOICES_PER_ENTRY):
+            state = (state * 1103515245 + 12345) & 0x7FFFFFFF
+            first = (state >> 8) % GENERATED_VOCABULARY
+            length = 1 + state % 3
+            ranks = (first * first // GENERATED_VOCABULARY, (state >> 4) % 97, first)[:length]
+            count = 1 + state % 50
+            self.totals[0] += 1
+            self.totals[1] += count
+            yield tuple([value(rank) for rank in ranks]), count
+
+
+class GeneratedChain:
+    """A chain of ``entries`` entries that exist only while they are written.
+
+    With ``fresh`` every start and every value of a next start is a new str
+    object, made when it is handed out; otherwise they are the same few
+    thousand objects throughout. Both write the same document.
+    """
+
+    def __init__(self, entries: int, fresh: bool = False, sampler: Any = None) -> None:
+        self.entries = entries
+        self.values = generated_values()
+        self.value = fresh_maker(self.values) if fresh else self.values.__getitem__
+        self.sampler = sampler
+        # Choices and the sum of their counts, as the bags hand them out.
+        self.totals = [0, 0]
+
+    def __len__(self) -> int:
+        return self.entries
+
+    def build_frequency_dict(self) -> dict[str, int]:
+        """Every value, the earlier ones more frequent."""
+        return {value: GENERATED_VOCABULARY - rank for rank, value in enumerate(self.values)}
+
+    def items(self) -> Iterator[tuple[str, GeneratedBag]]:
+        """The entries, generated one by one."""
+        value, sampler = self.value, self.sampler
+        for index in range(self.entries):
+            if sampler is not None:
+                sampler.step(index)
+            yield value(index % GENERATED_VOCABULARY), GeneratedBag(index, value, self.totals)
+
+
+class CountingChain:
+    """A reader's chain that keeps nothing but counts."""
+
+    def __init__(self, sampler: Any = None) -> None:
+        self.choices = 0
+        self.count_sum = 0
+        self.sampler = sampler
+
+    def clear(self) -> None:
+        """Nothing to clear."""
+
+    def add_to_bag(self, start: Hashable, items: Any, count: int = 1) -> None:
+        """Drain the items, so every lookup behind a lazy iterator happens."""
+        drain(items)
+        self.choices += 1
+        self.count_sum += count
+        if self.sampler is not None:
+            self.sampler.step(self.choices)
+
+
+def generated_entries_for(megabytes: float, compressed: bool) -> int:
+    """How many entries of a generated chain make a document of at least ``megabytes`` MB."""
+    # Imported here: callgrind_driver.py loads another build of the module before anything imports it.
+    import tesmo_cjson
+
+    sample_entries = 2000
+    file = io.StringIO()
+    tesmo_cjson.dump_json_big(GeneratedChain(sample_entries), file, compressed)
+    table_file = io.StringIO()
+    tesmo_cjson.dump_json_big(GeneratedChain(0), table_file, compressed)
+    per_entry = (len(file.getvalue()) - len(table_file.getvalue())) / sample_entries
+    return int(megabytes * 1e6 / per_entry) + 1

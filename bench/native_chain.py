@@ -1,4 +1,4 @@
-"""The native Chain and ProbabilityBag against the pure-Python reference classes, end to end.
+"""How do the native Chain and ProbabilityBag compare with the pure-Python classes, end to end?
 
     python bench/native_chain.py            # a 50 MB corpus and 1,000,000 choices
     python bench/native_chain.py --quick    # a 5 MB corpus and 100,000 choices
@@ -30,18 +30,20 @@ installed (pip install matplotlib).
 from __future__ import annotations
 
 import argparse
-import gc
 import io
 import json
 import os
 import random
-import subprocess
 import sys
 import tempfile
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from importlib import resources
 from typing import Any
+
+import common
+import procmem
+from common import bar_chart, record_target
 
 import tesmo_cjson
 from tesmo import reference, train
@@ -57,14 +59,8 @@ CLOCK = time.process_time
 
 
 def best_of(repeats: int, action: Callable[[], Any]) -> tuple[float, Any]:
-    """The shortest time of `repeats` runs, and the last result."""
-    best, result = float("inf"), None
-    for _ in range(repeats):
-        gc.collect()
-        began = CLOCK()
-        result = action()
-        best = min(best, CLOCK() - began)
-    return best, result
+    """The shortest time of `repeats` runs by the chosen clock, and the last result."""
+    return common.best_of(repeats, action, CLOCK)
 
 
 def synthetic_corpus(path: str, megabytes: int, seed: int = 11) -> None:
@@ -160,62 +156,30 @@ def walk(chain: Any, sentences: int = 100) -> list[Any]:
     return [train.generate_sentence(chain, rng) for _ in range(sentences)]
 
 
-def generate_from(kind: str, model: str) -> list[str]:
-    return [train.format_sentence(tokens) for tokens in walk(loaded(kind, model))]
+def formatted(walked: list[Any]) -> list[str | None]:
+    """The sentences as text (a walk that found no sentence stays None)."""
+    return [None if tokens is None else train.format_sentence(tokens) for tokens in walked]
 
 
-MEMORY_CHILD = """
-import json, sys
-sys.path.insert(0, {bench!r})
-import procmem, tesmo_cjson
-from tesmo import reference
-from tesmo.chain import Chain
-chain = {{"reference": reference.Chain, "native": Chain}}[{kind!r}]()
-procmem.settle()
-procmem.reset_peak()
-base = procmem.status_kib("VmRSS")
-with open({model!r}, "rb") as file:
-    tesmo_cjson.load_json_big(chain, file)
-peak = procmem.status_kib("VmHWM") - base
-procmem.settle()
-print(json.dumps({{"kept": procmem.status_kib("VmRSS") - base, "peak": peak, "starts": len(chain)}}))
-"""
+def generate_from(kind: str, model: str) -> list[str | None]:
+    return formatted(walk(loaded(kind, model)))
+
+
+def memory_child(kind: str, model: str) -> dict[str, int]:
+    """Load the model into a fresh chain; runs in its own process."""
+    chain = IMPLEMENTATIONS[kind]()
+    procmem.settle()
+    procmem.reset_peak()
+    base = procmem.status_kib("VmRSS")
+    with open(model, "rb") as file:
+        tesmo_cjson.load_json_big(chain, file)
+    peak = procmem.status_kib("VmHWM") - base
+    procmem.settle()
+    return {"kept": procmem.status_kib("VmRSS") - base, "peak": peak, "starts": len(chain)}
 
 
 def memory_of(kind: str, model: str) -> dict[str, int]:
-    code = MEMORY_CHILD.format(bench=os.path.dirname(os.path.abspath(__file__)), kind=kind, model=model)
-    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout
-    return json.loads(out)
-
-
-def chart(ratios: dict[str, float], path: str) -> None:
-    try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        print("no chart: matplotlib is not installed (pip install matplotlib)")
-        return
-    names = list(ratios)
-    values = [ratios[n] for n in names]
-    fig, ax = plt.subplots(figsize=(9, 0.45 * len(names) + 1.5))
-    bars = ax.barh(
-        names,
-        values,
-        color=["tab:green" if v >= target_of(n) else "tab:orange" for n, v in zip(names, values, strict=False)],
-    )
-    for name, bar in zip(names, bars, strict=False):
-        ax.plot([target_of(name)] * 2, [bar.get_y(), bar.get_y() + bar.get_height()], color="black", lw=1)
-    ax.bar_label(bars, labels=[f"{v:.1f}x" for v in values], padding=3)
-    ax.axvline(1.0, color="grey", lw=0.8, ls="--")
-    ax.set_xscale("log")
-    ax.invert_yaxis()
-    ax.set_xlabel("reference / native (higher is better; black tick: target)")
-    ax.set_title("tesmo: native chain against the pure-Python classes")
-    fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    print(f"chart: {path}")
+    return common.run_phase(__file__, ["--memory-of", kind, model])
 
 
 def target_of(name: str) -> float:
@@ -225,12 +189,16 @@ def target_of(name: str) -> float:
     return 1.0
 
 
-def main() -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="a 5 MB corpus and 100,000 choices")
-    parser.add_argument("--chart", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "native_chain.png"))
+    parser.add_argument("--chart", default=os.path.join(common.BENCH_DIR, "native_chain.png"))
     parser.add_argument("--wall", action="store_true", help="time by the wall clock instead of CPU time")
-    args = parser.parse_args()
+    parser.add_argument("--memory-of", nargs=2, metavar=("KIND", "MODEL"), help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.memory_of:
+        print(json.dumps(memory_child(*args.memory_of)))
+        return 0
     global CLOCK
     CLOCK = time.perf_counter if args.wall else time.process_time
     megabytes, choices, repeats = (5, 100_000, 2) if args.quick else (50, 1_000_000, 2)
@@ -239,6 +207,10 @@ def main() -> int:
     def report(name: str, ref: float, native: float, unit: str = "s") -> None:
         ratios[name] = ref / native
         print(f"{name:<34} reference {ref:>10.3f} {unit}  native {native:>9.3f} {unit}  ratio {ref / native:6.1f}x")
+        goal = target_of(name)
+        record_target(
+            "native_chain.py", f"{name}: reference / native >= {goal:g}x", f"{ref / native:.1f}x", ref / native >= goal
+        )
 
     print(
         f"python {sys.version.split()[0]}; corpus {megabytes} MB; {choices:,} choices; best of {repeats}; "
@@ -278,7 +250,7 @@ def main() -> int:
             walks[kind] = best_of(5, lambda chain=chain: walk(chain))
             del chain
         assert walks["native"][1] == walks["reference"][1], "the walks differ"
-        assert [train.format_sentence(tokens) for tokens in walks["native"][1]] == gen["native"][1]
+        assert formatted(walks["native"][1]) == gen["native"][1]
         report("generate 100, walk only", walks["reference"][0], walks["native"][0])
         memory = {kind: memory_of(kind, model) for kind in IMPLEMENTATIONS}
         for what in ("kept", "peak"):
@@ -293,7 +265,13 @@ def main() -> int:
     for name in ("dump_json_small", "load_json_small", "dump_json_big", "load_json_big"):
         report(f"{name}, {choices:,} choices", functions["reference"][name], functions["native"][name])
     print(f"load average at the end: {os.getloadavg()[0]:.1f}")
-    chart(ratios, args.chart)
+    bar_chart(
+        ratios,
+        {name: target_of(name) for name in ratios},
+        args.chart,
+        "tesmo: native chain against the pure-Python classes",
+        "reference / native (higher is better; black tick: target)",
+    )
     return 0
 
 

@@ -48,3 +48,16 @@ def peak_growth_kib(call: Callable[[], object]) -> int:
     base = status_kib("VmRSS")
     call()
     return status_kib("VmHWM") - base
+
+
+class RssSampler:
+    """Notes the resident size every ``every`` steps, about ``samples`` times in all."""
+
+    def __init__(self, total: int, samples: int = 10) -> None:
+        self.every = max(1, total // samples)
+        self.samples: list[tuple[int, float]] = []
+
+    def step(self, done: int) -> None:
+        """Called with the number of steps done so far."""
+        if done % self.every == 0:
+            self.samples.append((done, status_kib("VmRSS") / 1024))

@@ -1,4 +1,4 @@
-"""The streaming pair's native paths, timed against the paths they stand in for.
+"""How much do the streaming pair's native paths gain over the paths they stand in for?
 
     python bench/streaming_fast.py                 # workload (b), 1,000,000 choices
     python bench/streaming_fast.py --quick         # 100,000 choices
@@ -23,14 +23,11 @@ taken pair by pair, each pair timed back to back.
 from __future__ import annotations
 
 import argparse
-import gc
-import importlib.util
 import io
 import os
 import statistics
 import sys
 import tempfile
-import time
 from collections.abc import Callable, Sequence
 from types import ModuleType, SimpleNamespace
 from typing import Any
@@ -38,38 +35,24 @@ from typing import Any
 import doubles
 import ujson
 import workloads
+from common import (
+    PerPiece,
+    cpu_time_call,
+    frozen_heap,
+    load_average,
+    load_build,
+    pair_ratio,
+    record_target,
+    skip,
+    table,
+)
 
 import tesmo_cjson
 from tesmo.chain import Chain
 
 
-class PerPiece(io.TextIOWrapper):
-    """A real file that is no exact TextIOWrapper, so it gets one write per piece."""
-
-
 class SubChain(Chain):
     """Not the exact native type, so the writers call its methods."""
-
-
-def load_build(path: str) -> ModuleType:
-    """Another build of the extension, loaded beside the installed one."""
-    spec = importlib.util.spec_from_file_location("tesmo_cjson", path)
-    if spec is None or spec.loader is None:
-        raise SystemExit(f"streaming_fast.py: {path} is no extension module")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-def _timed(call: Callable[[], Any]) -> float:
-    gc.collect()
-    started = time.process_time()
-    call()
-    return time.process_time() - started
-
-
-def _pair_ratio(slow: Sequence[float], fast: Sequence[float]) -> float:
-    return statistics.median(s / f for s, f in zip(slow, fast, strict=True))
 
 
 def _ms(seconds: float) -> str:
@@ -143,27 +126,29 @@ def measure(workload: workloads.Workload, repeats: int, baseline: ModuleType | N
         for compressed in (True, False):
             calls = _calls(chain, real_chains, compressed, os.path.join(tmp, "chain.json"), baseline)
             times: dict[str, list[float]] = {name: [] for name in calls}
-            gc.collect()
-            gc.freeze()
-            try:
+            with frozen_heap():
                 for _ in range(repeats):
                     for name, call in calls.items():
-                        times[name].append(_timed(call))
-            finally:
-                gc.unfreeze()
+                        times[name].append(cpu_time_call(call))
             for function, native, other, against, goal in COMPARISONS:
                 if other not in times:
                     continue
                 # A load is set against what it replaces (slower: a speed-up) or
                 # against the compact reader (a share of its time).
-                ratio = (
-                    f"{_pair_ratio(times[native], times[other]):.2f}"
-                    if other == "load small"
-                    else f"{_pair_ratio(times[other], times[native]):.1f}x"
-                )
+                mode = "compressed" if compressed else "plain"
+                if other == "load small":
+                    value = pair_ratio(times[native], times[other])
+                    ratio = f"{value:.2f}"
+                else:
+                    value = pair_ratio(times[other], times[native])
+                    ratio = f"{value:.1f}x"
+                if goal != "-":
+                    bound = float(goal.split()[1].rstrip("x"))
+                    met = value >= bound if goal.startswith(">=") else value <= bound
+                    record_target("streaming_fast.py", f"{function}, {mode}: against {against} {goal}", ratio, met)
                 rows.append(
                     [
-                        "compressed" if compressed else "plain",
+                        mode,
                         function,
                         _ms(statistics.median(times[native])),
                         against,
@@ -193,7 +178,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     choices = args.choices or (100_000 if args.quick else 1_000_000)
     repeats = args.repeats or (3 if args.quick else 5)
     if not available():
-        raise SystemExit("streaming_fast.py: the parser global is not yajl2_cffi (is libyajl2 installed?)")
+        return skip("the parser global is not yajl2_cffi (is libyajl2 installed?)")
     baseline = load_build(args.baseline) if args.baseline else None
     tesmo_cjson.json = ujson
     if baseline is not None:
@@ -201,13 +186,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     workload = workloads.synthetic_workload(choices)
     print(
         f"workload {workload.name}: {workload.choices:,} choices; cheap doubles, ujson; {repeats} repeats; "
-        f"load average before: {' '.join(f'{load:.2f}' for load in os.getloadavg())}"
+        f"load average before: {load_average()}"
     )
-    rows = measure(workload, repeats, baseline)
-    from run import table  # the Markdown table of run.py
-
-    print(table(HEADERS, rows))
-    print(f"load average after: {' '.join(f'{load:.2f}' for load in os.getloadavg())}")
+    print(table(HEADERS, measure(workload, repeats, baseline)))
+    print(f"load average after: {load_average()}")
     return 0
 
 

@@ -152,3 +152,54 @@ def synthetic_workload(choices: int, ints: bool = False, seed: int = 5) -> Workl
             bag[next_start] = count
     kind = "ints" if ints else "words"
     return _workload(f"({'c' if ints else 'b'}) synthetic {kind}", bags)
+
+
+def workload_by_key(key: str, choices: int) -> Workload | None:
+    """Workload (a), (b) or (c); (a) is None when the corpus cannot be trained here."""
+    if key == "a":
+        return corpus_workload()[0]
+    return synthetic_workload(choices, ints=key == "c")
+
+
+def keyed_workloads(choices: int, keys: str = "abc") -> list[tuple[str, Workload]]:
+    """The workloads named by ``keys``, each said in a line as it is made; (a) left out, with the reason, if need be."""
+    keyed: list[tuple[str, Workload]] = []
+    for key in keys:
+        if key == "a":
+            corpus, reason = corpus_workload()
+            if corpus is None:
+                print(f"workload (a) left out: {reason}")
+                continue
+            keyed.append((key, corpus))
+        else:
+            keyed.append((key, synthetic_workload(choices, ints=key == "c")))
+        workload = keyed[-1][1]
+        print(
+            f"workload {workload.name}: {workload.choices:,} choices, {len(workload.bags):,} starts, "
+            f"{len(workload.frequencies):,} distinct values",
+            flush=True,
+        )
+    return keyed
+
+
+@dataclass
+class Settings:
+    """Sizes and repeats of the scripts that time the four functions on workloads (a) to (c)."""
+
+    choices: int
+    repeats: dict[str, int]
+    quick: bool
+
+    @classmethod
+    def from_args(cls, quick: bool, choices: int | None) -> Settings:
+        """Quick runs shrink the chains and the repeats, never the measurements."""
+        if quick:
+            return cls(choices or 30_000, {"ujson": 3, "json": 2}, True)
+        return cls(choices or 1_000_000, {"ujson": 3, "json": 3}, False)
+
+    def describe(self) -> str:
+        return (
+            f"sizes: synthetic chains of {self.choices:,} choices; repeats: "
+            + ", ".join(f"{n} with {name}" for name, n in self.repeats.items())
+            + (" (quick run)" if self.quick else "")
+        )
