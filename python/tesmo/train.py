@@ -243,7 +243,7 @@ def _kind(mark: str) -> int:
 def _add_split(text: object, count: int) -> None:
     """Counts a text's split tokens on it, when it keeps such a count."""
     if count and hasattr(text, "split_tokens"):
-        text.split_tokens += count  # type: ignore[attr-defined]
+        text.split_tokens += count
 
 
 def tokenize(sources: Iterable[Iterable[str]]) -> Iterator[Token]:

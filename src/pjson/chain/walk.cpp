@@ -164,8 +164,7 @@ public:
         size_t i = h & mask;
         for (; slots_[i].entry != 0; i = (i + 1) & mask) {
             const Slot& s = slots_[i];
-            if (s.hash == h && std::equal(ids, ids + order_, keys_.data() + (s.entry - 1) * order_))
-                return tuples_[s.entry - 1];
+            if (s.hash == h && std::equal(ids, ids + order_, keys_.data() + (s.entry - 1) * order_)) return s.tuple;
         }
         if (tuples_.size() >= UINT32_MAX - 1) throw std::bad_alloc();
         // Room first, so that nothing fails once the tuple holds its id.
@@ -182,7 +181,7 @@ public:
         uint32_t id = vocab_->table->intern(tuple.get(), tuple_hash);
         keys_.insert(keys_.end(), ids, ids + order_);
         tuples_.push_back(id);
-        slots_[i] = Slot{static_cast<uint32_t>(tuples_.size()), h};
+        slots_[i] = Slot{static_cast<uint32_t>(tuples_.size()), h, id};
         return id;
     }
 
@@ -190,6 +189,7 @@ private:
     struct Slot {
         uint32_t entry = 0;  // index + 1 into tuples_, 0 for an empty slot
         uint32_t hash = 0;
+        uint32_t tuple = 0;
     };
 
     static void grow_to(std::vector<uint32_t>& v, size_t size) {
