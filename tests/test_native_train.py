@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import gc
 import io
 import random
 from importlib import resources
@@ -165,6 +166,34 @@ def test_a_token_that_cannot_be_hashed_fails_where_add_to_bag_would(tokens, orde
         except TypeError as exc:
             error = str(exc)
         results.append((error, len(pulled), repr(content(chain))))
+    assert results[0] == results[1] == results[2]
+
+
+@pytest.mark.parametrize("meddle", ["clear", "add", "collect"])
+def test_a_token_whose_hash_changes_the_chain_trains_as_add_to_bag_would(meddle):
+    # The native walk hashes a token fewer times than add_to_bag does, so
+    # the token meddles once only.
+    class Meddling:
+        calls = 0
+
+        def __hash__(self):
+            Meddling.calls += 1
+            if Meddling.calls == 1 and meddle == "clear":
+                chain.clear()
+            elif Meddling.calls == 1 and meddle == "add":
+                chain.add_to_bag((None, None), ["x"], 5)
+            else:
+                gc.collect()
+            return 7
+
+        def __repr__(self):
+            return "Meddling()"
+
+    results = []
+    for chain in (Chain(), Subclass(), reference.Chain()):
+        Meddling.calls = 0
+        tokens = [None, "a", "b", None, "a", Meddling(), "c", None, "b", "a", None]
+        results.append(repr(content(train.train(chain, tokens, 2))))
     assert results[0] == results[1] == results[2]
 
 

@@ -155,6 +155,7 @@ public:
     StateIds& operator=(const StateIds&) = delete;
     ~StateIds() {
         for (uint32_t id : tuples_) vocab_->table->release(id, graves_);
+        for (uint32_t id : keys_) vocab_->table->release(id, graves_);
     }
 
     uint32_t id(const uint32_t* ids) {
@@ -179,6 +180,8 @@ public:
         Py_hash_t tuple_hash = PyObject_Hash(tuple.get());
         if (tuple_hash == -1) throw_error();
         uint32_t id = vocab_->table->intern(tuple.get(), tuple_hash);
+        // The keys hold their ids, so that no other value takes their numbers.
+        for (size_t e = 0; e < order_; ++e) vocab_->table->hold(ids[e]);
         keys_.insert(keys_.end(), ids, ids + order_);
         tuples_.push_back(id);
         slots_[i] = Slot{static_cast<uint32_t>(tuples_.size()), h, id};
@@ -217,7 +220,7 @@ private:
     Vocab* vocab_;
     size_t order_;
     Graveyard& graves_;
-    std::vector<uint32_t> keys_;
+    std::vector<uint32_t> keys_;    // one use of each held
     std::vector<uint32_t> tuples_;  // one use of each held
     std::vector<Slot> slots_;
 };
