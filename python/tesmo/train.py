@@ -175,16 +175,19 @@ class _TextTokens:
         self.line_start = True  # a line break since the last run, or none yet
         self.split = 0
 
-    def tokens(self, text: str) -> Iterator[Token]:
+    def tokens(self, text: str) -> list[Token]:
+        """The tokens of whole runs of the text, and the separators between them."""
+        out: list[Token] = []
         for separators, run in _PIECES.findall(text):
             if separators:
                 if _LINE_BREAK.search(separators):
                     self.line_start = True
             else:
-                yield from self._run(run)
+                self._run(run, out)
                 self.line_start = False
+        return out
 
-    def _run(self, run: str) -> Iterator[Token]:
+    def _run(self, run: str, out: list[Token]) -> None:
         pos, end = 0, len(run)
         while pos < end:
             match = _RUN_TOKEN.match(run, pos)
@@ -198,20 +201,20 @@ class _TextTokens:
                 ):
                     token += "."
                     stop += 1
-                yield from self._emit(token, _STARTS)
+                self._emit(token, _STARTS, out)
             elif match.lastgroup == "stop":
                 ends = self.in_sentence
-                yield from self._emit(token, _ENDS)
+                self._emit(token, _ENDS, out)
                 # Closing quotes and brackets belong to the sentence that ends
                 # (and are dropped with a stop that ends none).
                 while stop < end and run[stop] in _CLOSING:
-                    yield from self._emit(run[stop], _CONTINUES)
+                    self._emit(run[stop], _CONTINUES, out)
                     stop += 1
                 if ends and (token[-1] in _CJK_STOPS or stop == end):
                     self.in_sentence = False
-                    yield None
+                    out.append(None)
             else:
-                yield from self._emit(token, _kind(token[0]))
+                self._emit(token, _kind(token[0]), out)
             pos = stop
 
     def _keeps_its_dot(self, word: str, first: bool) -> bool:
@@ -222,16 +225,15 @@ class _TextTokens:
             return True
         return first and (self.line_start or not self.in_sentence) and _NUMBER.fullmatch(word) is not None
 
-    def _emit(self, token: str, kind: int) -> Iterator[Token]:
+    def _emit(self, token: str, kind: int, out: list[Token]) -> None:
         if kind != _STARTS and not self.in_sentence:
             return
         self.in_sentence = True
         if len(token) <= TOKEN_CAP:
-            yield token
+            out.append(token)
             return
         self.split += 1
-        for at in range(0, len(token), TOKEN_CAP):
-            yield token[at : at + TOKEN_CAP]
+        out.extend(token[at : at + TOKEN_CAP] for at in range(0, len(token), TOKEN_CAP))
 
 
 def _kind(mark: str) -> int:
