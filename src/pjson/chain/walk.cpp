@@ -227,20 +227,21 @@ private:
 
 // The windows of train(): every token of a sentence a choice of the state
 // before it, the sentence's end a choice (None,) of its last state. The
-// state's ids are held, one use each.
+// state's ids are held, one use each, unless the caller holds every id it
+// gives for the whole training (`ids_held`).
 class Trainer {
 public:
-    Trainer(State* st, Chain* chain, Vocab* vocab, size_t order, Graveyard& graves)
+    Trainer(State* st, Chain* chain, Vocab* vocab, size_t order, Graveyard& graves, bool ids_held)
         : st_(st), chain_(chain), vocab_(Ref::borrow(reinterpret_cast<PyObject*>(vocab))), order_(order),
-          graves_(graves), states_(vocab, order, graves), one_(check(PyLong_FromLong(1))) {
+          graves_(graves), states_(vocab, order, graves), one_(check(PyLong_FromLong(1))), owns_state_(!ids_held) {
         none_ = table().intern(Py_None, PyObject_Hash(Py_None));
         state_.assign(order, none_);
-        for (size_t e = 0; e < order; ++e) table().hold(none_);
+        for (size_t e = 0; e < order; ++e) keep(none_);
     }
     Trainer(const Trainer&) = delete;
     Trainer& operator=(const Trainer&) = delete;
     ~Trainer() {
-        for (uint32_t id : state_) table().release(id, graves_);
+        for (uint32_t id : state_) drop(id);
         table().release(none_, graves_);
     }
 
@@ -255,7 +256,7 @@ public:
         Py_hash_t h = PyObject_Hash(obj);
         if (h == -1) throw_error();
         uint32_t id = table().intern(obj, h);
-        shift(id);  // the state takes over the use
+        shift(id);  // the state takes over the use (train() holds its ids)
         add_ids(st_, chain_, data, bag.get(), &id, 1, one_.get());
     }
 
@@ -263,7 +264,7 @@ public:
     void token_id(uint32_t id) {
         const ChainEntry* entry = chain_entry(chain_, state_entry());
         add_ids(st_, chain_, chain_entry_data(st_, entry), entry->bag, &id, 1, one_.get());
-        table().hold(id);
+        keep(id);
         shift(id);
     }
 
@@ -272,8 +273,8 @@ public:
         const ChainEntry* entry = chain_entry(chain_, state_entry());
         add_ids(st_, chain_, chain_entry_data(st_, entry), entry->bag, &none_, 1, one_.get());
         for (uint32_t& id : state_) {
-            table().hold(none_);
-            table().release(std::exchange(id, none_), graves_);
+            keep(none_);
+            drop(std::exchange(id, none_));
         }
         in_sentence_ = false;
     }
@@ -295,7 +296,14 @@ private:
         std::copy(state_.begin() + 1, state_.end(), state_.begin());
         state_.back() = id;
         in_sentence_ = true;
-        table().release(oldest, graves_);
+        drop(oldest);
+    }
+
+    void keep(uint32_t id) {
+        if (owns_state_) table().hold(id);
+    }
+    void drop(uint32_t id) {
+        if (owns_state_) table().release(id, graves_);
     }
 
     State* st_;
@@ -306,6 +314,7 @@ private:
     StateIds states_;
     Ref one_;
     uint32_t none_ = 0;
+    bool owns_state_;
     std::vector<uint32_t> state_;  // oldest first
     bool in_sentence_ = false;
 };
@@ -334,7 +343,7 @@ PyObject* mod_train(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
         Ref keep = Ref::borrow(args[0]);
         Graveyard graves;
         Vocab* vocab = chain_vocab(st, chain);
-        Trainer trainer(st, chain, vocab, order, graves);
+        Trainer trainer(st, chain, vocab, order, graves, false);
         Ref it = check(PyObject_GetIter(args[1]));
         while (Ref token = Ref(PyIter_Next(it.get()))) {
             if (token.get() == Py_None)
@@ -357,7 +366,8 @@ PyObject* mod_train_text(PyObject* module, PyObject* const* args, Py_ssize_t nar
         Ref keep = Ref::borrow(args[0]);
         Graveyard graves;
         Vocab* vocab = chain_vocab(st, chain);
-        Trainer trainer(st, chain, vocab, order, graves);
+        // The sink's table holds every token's id until training ends.
+        Trainer trainer(st, chain, vocab, order, graves, true);
         TrainingSink sink(trainer, vocab, graves);
         tokenize_sources(args[1], sink);
         return keep.release();
