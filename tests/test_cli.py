@@ -5,7 +5,6 @@ import pytest
 
 from tesmo import cli
 from tesmo.cli import main
-from tesmo.train import tokenize
 
 PLAIN = '{"codes":[],"chain":[null,[["Go"],2],"Go",[["now"],1,["!"],1],"now",[["."],1],".",[[null],1],"!",[[null],1]]}'
 COMPRESSED = '{"codes":[0,"b",1,"a","",""],"chain":[1,[[0],2],0,[[1],1,[0,1],1]]}'
@@ -22,69 +21,6 @@ def corpus(tmp_path):
     path = tmp_path / "corpus.txt"
     path.write_text("Go now. Go!")
     return path
-
-
-@pytest.mark.parametrize("size", [1, 2, 3, 5])
-def test_tokenize_gives_the_same_tokens_whatever_the_chunking(size):
-    text = "  Jacob's well... is (Beer-sheba)? yes!! And\nthen."
-    chunks = [text[i : i + size] for i in range(0, len(text), size)]
-    expected = [
-        None,
-        "Jacob's",
-        "well",
-        "...",
-        None,
-        "is",
-        "Beer-sheba",
-        "?",
-        None,
-        "yes",
-        "!!",
-        None,
-        "And",
-        "then",
-        ".",
-        None,
-    ]
-    assert list(tokenize([chunks])) == list(tokenize([[text]])) == expected
-
-
-@pytest.mark.parametrize("size", [1, 2, 3, 100])
-def test_only_a_stop_before_space_or_the_end_ends_a_sentence(size):
-    text = 'Version 2.0 of file.txt is at http://x.org/a. He said "Go." (Then stop.) End'
-    chunks = [text[i : i + size] for i in range(0, len(text), size)]
-    assert list(tokenize([chunks])) == [
-        None,
-        "Version",
-        "2",
-        "0",
-        "of",
-        "file",
-        "txt",
-        "is",
-        "at",
-        "http",
-        "x",
-        "org",
-        "a",
-        ".",
-        None,
-        "He",
-        "said",
-        "Go",
-        ".",
-        None,
-        "Then",
-        "stop",
-        ".",
-        None,
-        "End",
-        None,
-    ]
-
-
-def test_a_sentence_never_runs_from_one_file_into_the_next():
-    assert list(tokenize([["no stop"], [". Next"]])) == [None, "no", "stop", None, "Next", None]
 
 
 @pytest.mark.parametrize("flags", [["--plain"], ["--plain", "--compact"]])

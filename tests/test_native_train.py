@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import gc
 import io
 import random
 from importlib import resources
@@ -16,8 +17,9 @@ from tesmo.chain import Chain
 CORPUS = (resources.files("tesmo") / "data" / "corpus.txt").read_bytes()
 # Characters the token rules treat apart, with neighbours of other Unicode
 # categories: word characters of other scripts, digits and numbers, marks,
-# the joiners and closers, whitespace of every kind, NUL and lone surrogates.
-ALPHABET = list("aZ_9 .!?'-\")]([,;\t\n\r\x00\x0b\x1c\xa0") + [
+# the joiners, openers and closers, stops of every kind, whitespace of every
+# kind, NUL and lone surrogates, and the words whose dot ends nothing.
+ALPHABET = list("aZ_9 .!?'-\")]([,;:\t\n\r\x00\x0b\x1c\xa0\x85") + [
     "\u2019",
     "\u201d",
     "\u201c",
@@ -40,6 +42,19 @@ ALPHABET = list("aZ_9 .!?'-\")]([,;\t\n\r\x00\x0b\x1c\xa0") + [
     "?!",
     "a.b",
     "2.0",
+    "1,0",
+    "\u2026",
+    "\u3002",
+    "\uff1f",
+    "\u300d",
+    "\u2014",
+    "--",
+    "Mr",
+    "E.g",
+    "D",
+    "\u0130",
+    "7",
+    "\u0660",
 ]
 TEXTS = st.lists(st.sampled_from(ALPHABET), max_size=60).map("".join)
 
@@ -71,29 +86,54 @@ def test_random_and_hostile_text_gives_the_same_tokens_at_any_chunk_boundary(tex
     assert _chain.tokenize(sources) == list(train.tokenize(sources))
 
 
+def test_long_runs_are_cut_alike_at_any_chunk_boundary():
+    rng = random.Random(7)
+    parts = ["a" * 33, "A.", "7", ".", "!" * 40, "-" * 30, ",5", " ", "\n", '"', ")", "e.g", "\u3002", "x" * 99]
+    for _ in range(300):
+        text = "".join(rng.choice(parts) for _ in range(rng.randint(0, 30)))
+        sources = [chunked(text, [rng.randint(0, len(text)) for _ in range(3)]), [text]]
+        native = [train.Utf8Text(io.BytesIO(text.encode()), 7) for _ in range(2)]
+        python = [train.Utf8Text(io.BytesIO(text.encode()), 7) for _ in range(2)]
+        assert _chain.tokenize(sources + native) == list(train.tokenize(sources + python))
+        assert [t.split_tokens for t in native] == [t.split_tokens for t in python]
+
+
 @settings(max_examples=100, deadline=None)
-@given(text=TEXTS, order=st.integers(1, 3), seed=st.integers(0, 9))
-def test_training_and_generating_match_the_python_walks(text, order, seed):
+@given(TEXTS, st.integers(1, 3), st.integers(0, 9), st.sampled_from([None, [], ["a"], ["Z", "a"]]))
+def test_training_and_generating_match_the_python_walks(text, order, seed, start):
     sources = [chunked(text, [len(text) // 2]), [text[::-1]]]
     expected = train.train(reference.Chain(), train.tokenize(sources), order)
     from_text = train.train_text(Chain(), sources, order)
     from_tokens = train.train(Chain(), train.tokenize(sources), order)
     assert content(from_text) == content(from_tokens) == content(expected)
-    for limit in (0, 3, 100):
-        assert train.generate_sentence(from_text, random.Random(seed), limit) == train.generate_sentence(
-            expected, random.Random(seed), limit
-        )
+    for words in ((0, 3), (1, 100), (2, 2)):
+        results = []
+        for chain in (from_text, expected):
+            try:
+                results.append(generate(chain, seed, start, *words))
+            except train.UnknownStart as exc:
+                results.append(str(exc))
+        assert results[0] == results[1]
+
+
+def generate(chain, seed, start=None, min_words=1, max_words=100, count=3):
+    rng = random.Random(seed)
+    kw = {"start": start, "min_words": min_words, "max_words": max_words, "tries": 3}
+    return [train.generate_sentence(chain, rng, **kw) for _ in range(count)]
 
 
 def test_the_corpus_model_generates_the_same_sentences():
     sources = corpus_sources(1 << 16)
-    expected = train.train(reference.Chain(), train.tokenize(sources), 2)
-    native = train.train_text(Chain(), sources, 2)
-    assert content(native) == content(expected)
-    rng_native, rng_ref = random.Random(3), random.Random(3)
-    assert [train.generate_sentence(native, rng_native) for _ in range(50)] == [
-        train.generate_sentence(expected, rng_ref) for _ in range(50)
-    ]
+    for order in (1, 2, 3):
+        expected = train.train(reference.Chain(), train.tokenize(sources), order)
+        native = train.train_text(Chain(), sources, order)
+        assert content(native) == content(expected)
+        novelty = train.Novelty(sources, 8)
+        for kw in ({}, {"start": ["And"], "max_words": 12}, {"novelty": novelty, "min_words": 5}):
+            rng_native, rng_ref = random.Random(3), random.Random(3)
+            assert [train.generate_sentence(native, rng_native, **kw) for _ in range(50)] == [
+                train.generate_sentence(expected, rng_ref, **kw) for _ in range(50)
+            ]
 
 
 class Subclass(Chain):
@@ -129,28 +169,101 @@ def test_a_token_that_cannot_be_hashed_fails_where_add_to_bag_would(tokens, orde
     assert results[0] == results[1] == results[2]
 
 
+@pytest.mark.parametrize("meddle", ["clear", "add", "collect"])
+def test_a_token_whose_hash_changes_the_chain_trains_as_add_to_bag_would(meddle):
+    # The native walk hashes a token fewer times than add_to_bag does, so
+    # the token meddles once only.
+    class Meddling:
+        calls = 0
+
+        def __hash__(self):
+            Meddling.calls += 1
+            if Meddling.calls == 1 and meddle == "clear":
+                chain.clear()
+            elif Meddling.calls == 1 and meddle == "add":
+                chain.add_to_bag((None, None), ["x"], 5)
+            else:
+                gc.collect()
+            return 7
+
+        def __repr__(self):
+            return "Meddling()"
+
+    results = []
+    for chain in (Chain(), Subclass(), reference.Chain()):
+        Meddling.calls = 0
+        tokens = [None, "a", "b", None, "a", Meddling(), "c", None, "b", "a", None]
+        results.append(repr(content(train.train(chain, tokens, 2))))
+    assert results[0] == results[1] == results[2]
+
+
 def test_bad_orders_and_chunks_are_refused_alike():
     for order in (0, -5):
         with pytest.raises(ValueError, match="^order must be at least 1$"):
             train.train(Chain(), iter([None]), order)
         with pytest.raises(ValueError, match="^order must be at least 1$"):
             train.train_text(Chain(), [["a b"]], order)
-    with pytest.raises(OverflowError):
-        train.train(Chain(), iter([None]), 2**63)
     for chain in (Chain(), reference.Chain()):
-        with pytest.raises(TypeError, match=r'^can only concatenate str \(not "bytes"\) to str$'):
+        with pytest.raises(OverflowError):
+            train.train(chain, iter([None]), 2**63)
+        with pytest.raises(TypeError, match="^order must be an int$"):
+            train.train(chain, iter([None]), 1.0)
+        with pytest.raises(TypeError, match=r"^text chunks must be str, not bytes$"):
             train.train_text(chain, [["a", b"b"]], 1)
 
 
-def test_generation_walks_any_bag_and_stops_as_the_python_walk_does():
-    class Loop:
-        def choose(self, rng):
-            return ("again", "again")
+class Loop:
+    """A bag that always picks the same next start."""
 
-    for chain in (Chain(), reference.Chain()):
-        chain.add_to_bag(None, ["w"])
-        chain.set_bag("w", Loop())
-        chain.add_to_bag("again", [], 1)
-        assert train.generate_sentence(chain, random.Random(0), 5) == ["w", "again", "again"]
-        chain.set_bag("again", Loop())
-        assert len(train.generate_sentence(chain, random.Random(0), 7)) == 7
+    def __init__(self, next_start):
+        self.next_start = next_start
+
+    def choose(self, rng):
+        rng.random()
+        return self.next_start
+
+
+@pytest.mark.parametrize("make", [Chain, Subclass, reference.Chain])
+def test_generation_drops_walks_that_never_end_or_dead_end(make):
+    chain = make()
+    chain.add_to_bag(None, ["w"])
+    chain.set_bag("w", Loop((",", "w")))
+    # Words and punctuation loop for ever: the walk is dropped at the limits.
+    assert train.generate_sentence(chain, random.Random(0), max_words=5) is None
+    chain.set_bag("w", Loop(("again", "w", "!", None, "ignored")))
+    assert train.generate_sentence(chain, random.Random(0)) == ["w", "again", "w", "!"]
+    assert train.generate_sentence(chain, random.Random(0), min_words=4) is None
+    # A state without a bag, and an empty next start, are dead ends.
+    chain.set_bag("w", Loop(("gone",)))
+    assert train.generate_sentence(chain, random.Random(0), tries=50) is None
+    chain.set_bag("w", Loop(()))
+    assert train.generate_sentence(chain, random.Random(0)) is None
+    # A start the chain has no state for.
+    with pytest.raises(train.UnknownStart, match="^the model never goes on from 'x'$"):
+        train.generate_sentence(chain, random.Random(0), start=["x"])
+
+
+def test_an_rng_that_changes_the_chain_gets_the_pick_it_drew():
+    """Each pick comes from the counts its draw was made from, whatever rng.random() does to the chain."""
+
+    def walks(chain):
+        class Meddling(random.Random):
+            calls = 0
+
+            def random(self):
+                point = super().random()
+                Meddling.calls += 1
+                chain.add_to_bag((None, None), ["late"], 1000)
+                chain.add_to_bag((None, "late"), [None], 1)
+                if Meddling.calls % 4 == 0:
+                    chain.clear()
+                    train.train_text(chain, [["A b c. B c a."]], 2)
+                return point
+
+        train.train_text(chain, [["A b c. B c a. C a b!"]], 2)
+        return [train.generate_sentence(chain, Meddling(seed), tries=3) for seed in range(12)]
+
+    results = [walks(make()) for make in (Chain, Subclass, reference.Chain)]
+    assert results[0] == results[1] == results[2]
+    # The first draw, from the fresh chain, cannot pick "late", which had no weight then.
+    assert results[0][0] in (list("Abc") + ["."], list("Bca") + ["."], list("Cab") + ["!"]) and ["late"] in results[0]

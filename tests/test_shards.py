@@ -15,7 +15,7 @@ import tesmo_cjson
 from tesmo import shards
 from tesmo.chain import Chain
 from tesmo.shards import ProcessPool, plan_shards, train_files
-from tesmo.train import Utf8Text, read_text, tokenize, train
+from tesmo.train import Utf8Text, tokenize, train
 
 SHIPPED = resources.files("tesmo") / "data" / "corpus.txt"
 
@@ -26,18 +26,29 @@ def document(chain):
     return out.getvalue()
 
 
-def one_pass(paths, order):
+def one_pass(paths, order, split=None):
     def texts():
         for path in paths:
             with open(path, "rb") as file:
-                yield read_text(file)
+                text = Utf8Text(file, 1 << 16)
+                yield text
+                if split is not None:
+                    split.append(text.split_tokens)
 
     return document(train(Chain(), tokenize(texts()), order))
 
 
 # Words, digits, stops, closing quotes and brackets, spaces, line breaks,
-# non-ASCII letters and whitespace, and bytes that are not UTF-8.
+# non-ASCII letters and whitespace, bytes that are not UTF-8, words whose dot
+# ends nothing (abbreviations, initials, numbered clauses), and long runs.
 PARTS = [
+    b"Mr",
+    b"A",
+    b"e.g",
+    b"Ok",
+    "\u3002".encode(),
+    "\u2026".encode(),
+    b"y" * 60,
     b"word",
     b"Ab",
     b"x",
@@ -79,7 +90,27 @@ def test_shards_of_any_size_join_into_the_one_pass_chain(texts, shard_size, orde
             paths.append(os.path.join(directory, f"{index}.txt"))
             with open(paths[-1], "wb") as file:
                 file.write(data)
-        assert document(train_files(paths, order, None, shard_size)) == one_pass(paths, order)
+        split, expected_split = [], []
+        chain = train_files(paths, order, None, shard_size, lambda shard, result: split.extend(result.split))
+        assert document(chain) == one_pass(paths, order, expected_split)
+        assert sum(split) == sum(expected_split)
+
+
+# Stops that end a sentence beside ones that do not: abbreviations, initials,
+# numbered clauses, a stray stop before any sentence, closing quotes.
+TRAPS = (
+    '?..." "Go" x. Mr. Smith met J. Ok. A. B. Yes? 7. Seven e.g. so.\n8. Eight... "Ok." (Ok!) '
+    "\u2026\u201d Ok\u3002\u300d Ok. etc. Vs. vs.. ab. Ab. Abc."
+).encode()
+
+
+@pytest.mark.parametrize("order", [1, 2])
+def test_a_file_cut_anywhere_joins_into_the_one_pass_chain(tmp_path, order):
+    path = tmp_path / "traps.txt"
+    path.write_bytes(TRAPS)
+    expected = one_pass([str(path)], order)
+    for shard_size in range(1, len(TRAPS)):
+        assert document(train_files([str(path)], order, None, shard_size)) == expected, shard_size
 
 
 def test_large_files_are_cut_at_sentence_ends_and_small_ones_grouped(tmp_path):

@@ -1,7 +1,7 @@
 """Types of the native chain module: the behaviour of tesmo.reference's classes."""
 
 import random
-from collections.abc import Hashable, Iterable, Iterator, Sized
+from collections.abc import Hashable, Iterable, Iterator, Sequence, Sized
 from typing import Any, TypeAlias
 
 from typing_extensions import disjoint_base
@@ -49,6 +49,18 @@ class Chain:
 
 def train(chain: Chain, tokens: Iterable[Hashable], order: int, /) -> Chain: ...
 def train_text(chain: Chain, sources: Iterable[Iterable[str]], order: int, /) -> Chain: ...
-def generate_sentence(chain: Chain, rng: random.Random, max_tokens: int, /) -> list[Hashable]: ...
+def generate_sentence(
+    chain: Chain,
+    rng: random.Random,
+    state: Hashable,
+    prefix: list[Hashable],
+    min_words: int,
+    max_words: int,
+    tries: int,
+    novelty: Any,
+    /,
+) -> list[Hashable] | None: ...
 def tokenize(sources: Iterable[Iterable[str]], /) -> list[str | None]: ...
+def corpus_windows(sources: Iterable[Iterable[str]], overlap: int, /) -> bytes: ...
+def reproduces(windows: bytes, tokens: Sequence[Hashable], overlap: int, /) -> bool: ...
 def bad_count(chain: Chain, /) -> object: ...

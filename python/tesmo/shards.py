@@ -6,22 +6,16 @@ line break). Each shard is trained as a chain of its own, wherever the
 executor runs it; what crosses to a worker is the shard (paths and byte
 ranges) and the order, and what comes back is the shard's chain, as plain
 lists of its starts and choices (which pickle many times faster than the
-chain object), with its first and last few tokens. The shards are then joined in their order into
-the chain that one process would have trained on the whole token stream,
-equal in its counts and in the order of its starts and choices, so its
-documents are the same bytes.
+chain object). The shards are then joined in their order into the chain
+that one process would have trained on all the files, equal in its counts
+and in the order of its starts and choices, so its documents are the same
+bytes.
 
-Joining in order works because the chain keeps first-seen order: taking the
-windows of shard 1, then those of shard 2, and so on, adds them exactly as
-one pass over the stream does. A shard begins between sentences, so the
-token before its first one in the whole stream is always a ``None`` (the
-stream's first token, or the last of an earlier shard); a worker trains the
-shard's tokens behind a ``None`` of its own, so it makes the window of that
-``None`` too. The only windows no worker can make are those whose head lies
-within ``order`` tokens of a shard's end and that reach into the next
-shards; the join adds them from the first and last tokens the workers send
-back, before the next shard's own windows, which is where one pass adds
-them too.
+Joining in order works because training makes the windows of each sentence
+on its own and the chain keeps first-seen order: adding the choices of
+shard 1, then those of shard 2, and so on, adds them exactly as one pass
+over the sentences does. A range ends only where the sentence before it
+certainly ends, so no sentence is cut in two.
 """
 
 from __future__ import annotations
@@ -35,21 +29,26 @@ from collections.abc import Callable, Hashable, Iterator, Sequence
 from concurrent.futures import Executor, Future
 from contextlib import contextmanager
 from dataclasses import dataclass
-from itertools import islice
 from typing import Any, BinaryIO
 
 from tesmo.chain import Chain
 from tesmo.streams import STDIO, Counted, compression_of, open_input
-from tesmo.train import CHUNK_SIZE, Token, Utf8Text, tokenize, train, train_text
+from tesmo.train import ABBREVIATIONS, CHUNK_SIZE, Utf8Text, train_text
 
 SHARD_SIZE = 64 << 20
 
-# Where a byte range may end without changing a single token: after a run of
-# ".", "!" or "?" that ends a sentence, any closing quotes or brackets, and
-# one ASCII space or line break. A range that ends there leaves the tokenizer
-# between sentences, so the ranges tokenized one by one give the tokens of
-# the whole text; and an ASCII byte never splits a UTF-8 character.
-_CUT = re.compile(rb"[.!?](?:[\"')\]]|\xe2\x80[\x99\x9d])*[ \t\n\r\x0b\x0c]")
+# Where a byte range may end without changing a single token: after a stop
+# that certainly ends a sentence, any closing quotes or brackets, and one
+# ASCII space or line break. A single "." counts only after a word of two
+# ASCII letters or more that is no abbreviation (the "." of "Mr.", "J." and
+# a numbered clause "7." ends nothing); "!", "?", "…", CJK stops and runs of
+# stops always end one. A range that ends there leaves the tokenizer between
+# sentences, so the ranges tokenized one by one give the tokens of the whole
+# text; and an ASCII byte never splits a UTF-8 character.
+_CUT = re.compile(
+    rb"(?:[!?]|(?<=[.!?])\.|(?<![A-Za-z])(?P<word>[A-Za-z]{2,})\.|\xe2\x80\xa6|\xe3\x80\x82|\xef\xbc[\x81\x9f])"
+    rb"(?:[\"')\]}]|\xe2\x80[\x99\x9d])*[ \t\n\r\x0b\x0c]"
+)
 _SCAN = 1 << 16
 
 
@@ -73,10 +72,22 @@ class ShardResult:
     """A shard's chain, with what the join needs from its token stream."""
 
     entries: Entries  # the chain's starts, each with its choices, in the chain's order
-    head: tuple[Token, ...]  # the first ``order`` tokens (fewer if the shard has fewer)
-    tail: tuple[Token, ...]  # the last ``order`` tokens
     replaced: tuple[int, ...]  # bytes that were not UTF-8, per piece
     size: int  # bytes read
+    split: tuple[int, ...] = ()  # tokens cut at the tokenizer's cap, per piece
+
+
+def _cuts(data: bytes, whole: bool = True) -> Iterator[int]:
+    """The places in ``data`` where a range may end, from the first on.
+
+    Unless ``data`` starts where the file does (``whole``), a word at its
+    very start may go on before it, and its dot is not trusted.
+    """
+    for match in _CUT.finditer(data):
+        word = match.group("word")
+        if word is not None and (match.start() == 0 and not whole or word.decode().lower() in ABBREVIATIONS):
+            continue
+        yield match.end()
 
 
 def _next_cut(file: BinaryIO, offset: int) -> int | None:
@@ -89,9 +100,8 @@ def _next_cut(file: BinaryIO, offset: int) -> int | None:
         if not block:
             return None
         window += block
-        match = _CUT.search(window)
-        if match:
-            return base + match.end()
+        for cut in _cuts(window, base == 0):
+            return base + cut
         # Keep a little of the end: a cut may straddle the two blocks.
         keep = min(len(window), 64)
         base += len(window) - keep
@@ -188,65 +198,8 @@ def _texts(shard: Shard, on_read: Callable[[int], None], chunk_size: int = CHUNK
             yield Utf8Text(file, chunk_size)
 
 
-def _ignore(size: int) -> None:
-    pass
-
-
-def _first_tokens(shard: Shard, order: int) -> tuple[Token, ...]:
-    """The shard's first ``order`` tokens, read from its start in small chunks."""
-    tokens = tokenize(_texts(shard, _ignore, _SCAN))
-    try:
-        return tuple(islice(tokens, 1, order + 1))
-    finally:
-        tokens.close()
-
-
-def _piece_tail(piece: Piece, wanted: int) -> list[Token]:
-    """At least ``wanted`` of a piece's last tokens, or all of them.
-
-    They are the tokens of the text from a place near the end where a range
-    may end; the place moves back until the tokens suffice.
-    """
-    with open(piece.path, "rb") as file:
-        stop = os.fstat(file.fileno()).st_size if piece.stop is None else piece.stop
-        back = _SCAN
-        while True:
-            begin = max(piece.start, stop - back)
-            cut: int | None = piece.start
-            if begin > piece.start:
-                file.seek(begin)
-                match = _CUT.search(file.read(stop - begin))
-                cut = None if match is None else begin + match.end()
-            if cut is not None:
-                file.seek(cut)
-                tokens = list(islice(tokenize([Utf8Text(_Range(file, stop - cut))]), 1, None))
-                if len(tokens) >= wanted or cut == piece.start:
-                    return tokens
-            back *= 4
-
-
-def _last_tokens(shard: Shard, order: int) -> tuple[Token, ...]:
-    """The shard's last ``order`` tokens, read from near its end."""
-    tail: list[Token] = []
-    for piece in reversed(shard):
-        tail = _piece_tail(piece, order - len(tail)) + tail
-        if len(tail) >= order:
-            break
-    return tuple(tail[-order:])
-
-
-def _seekable(piece: Piece) -> bool:
-    return not _read_here(piece.path) and compression_of(piece.path) is None
-
-
 def _trained(shard: Shard, order: int) -> tuple[Chain, ShardResult]:
-    """The chain of ``order`` of one shard, and the result without its entries.
-
-    The chain holds the windows of the shard's tokens behind a ``None``.
-    Where the files can be read again, the text is read once by the native
-    training and the first and last tokens are read apart; stdin and
-    compressed files are tokenized once, here.
-    """
+    """The chain of ``order`` of one shard, and the result without its entries."""
     read = [0]
     texts: list[Utf8Text] = []
 
@@ -258,15 +211,10 @@ def _trained(shard: Shard, order: int) -> tuple[Chain, ShardResult]:
             texts.append(text)
             yield text
 
-    if all(_seekable(piece) for piece in shard):
-        chain = train_text(Chain(), sources(), order)
-        head, tail = _first_tokens(shard, order), _last_tokens(shard, order)
-    else:
-        tokens = list(tokenize(sources()))
-        chain = train(Chain(), tokens, order)
-        head = tuple(tokens[1 : order + 1])
-        tail = tuple(tokens[max(1, len(tokens) - order) :])
-    return chain, ShardResult([], head, tail, tuple(text.replaced for text in texts), read[0])
+    chain = train_text(Chain(), sources(), order)
+    return chain, ShardResult(
+        [], tuple(text.replaced for text in texts), read[0], tuple(text.split_tokens for text in texts)
+    )
 
 
 def train_shard(shard: Shard, order: int) -> ShardResult:
@@ -292,31 +240,19 @@ class ShardJoin:
             raise ValueError("order must be at least 1")
         self.chain = Chain()
         self._order = order
-        # The last ``order`` tokens of the stream so far, whose windows wait
-        # for followers; the last of them is always a None.
-        self._pending: list[Token] = [None]
+        self._joined = False
 
     def begin(self, chain: Chain, result: ShardResult) -> None:
         """Take the chain of the first shard, trained here, as the chain so far."""
-        if len(self.chain) or self._pending != [None]:
+        if self._joined or len(self.chain):
             raise ValueError("the first shard's chain comes before any other shard")
         self.chain = chain
-        self._pending = ([None] + list(result.tail))[-self._order :]
+        self._joined = True
 
     def add(self, result: ShardResult) -> None:
-        """Add the windows that reach into this shard, then the shard's own."""
-        order = self._order
-        pending = self._pending
-        waiting = pending + list(result.head)
-        # With ``order`` tokens or more, the shard's chain has the window of
-        # the None before them: the last pending one.
-        heads = len(pending) - 1 if len(result.head) == order else len(pending)
-        add_to_bag = self.chain.add_to_bag
-        for index in range(heads):
-            if index + order < len(waiting):
-                add_to_bag(waiting[index], tuple(waiting[index + 1 : index + order + 1]))
+        """Add the shard's choices, after those of the shards before it."""
         add_entries(self.chain, result.entries)
-        self._pending = (pending + list(result.tail))[-order:]
+        self._joined = True
 
 
 def _worker_signals() -> None:
@@ -370,8 +306,8 @@ def train_files(
     ``submit`` returns a future: a process pool, a cluster client's executor)
     trains the others; without an executor they are trained here one after
     the other, and stdin always is. ``on_shard`` is called with every shard
-    and its result as it is joined. The chain equals the one ``train`` makes
-    from ``tokenize`` of all the files in one pass.
+    and its result as it is joined. The chain equals the one ``train_text``
+    makes of all the files in one pass.
     """
     join = ShardJoin(order)
     shards = plan_shards(paths, shard_size)

@@ -449,13 +449,12 @@ extern PyType_Spec chain_spec;
 extern PyType_Spec chain_iter_spec;
 extern PyType_Spec items_spec;
 
-// The tokens of tesmo.train.tokenize, delivered as they are found: words
-// and stops as code points (valid only during the call), None as a boundary.
+// The tokens of tesmo.train.tokenize, delivered as they are found: a token
+// as code points (valid only during the call), None as a boundary.
 class TokenSink {
 public:
     virtual ~TokenSink() = default;
-    virtual void word(const char32_t* text, size_t length) = 0;
-    virtual void stop(const char32_t* text, size_t length) = 0;
+    virtual void token(const char32_t* text, size_t length) = 0;
     virtual void boundary() = 0;
 };
 // Reads `sources` (an iterable of iterables of str chunks) as tokenize does.
@@ -465,6 +464,8 @@ PyObject* mod_tokenize(PyObject* module, PyObject* sources);
 PyObject* mod_train(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* mod_train_text(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* mod_generate_sentence(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+PyObject* mod_corpus_windows(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+PyObject* mod_reproduces(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* mod_bad_count(PyObject* module, PyObject* chain);
 void api_fill(State* st);
 

@@ -24,7 +24,14 @@ PyMethodDef g_functions[] = {
      "train_text(chain, sources, order, /)\n--\n\n"
      "train(chain, tokenize(sources), order) on a Chain, without a Python object per token."},
     {"generate_sentence", FASTCALL(mod_generate_sentence), METH_FASTCALL,
-     "generate_sentence(chain, rng, max_tokens, /)\n--\n\ntesmo.train.generate_sentence on a Chain, natively."},
+     "generate_sentence(chain, rng, state, prefix, min_words, max_words, tries, novelty, /)\n--\n\n"
+     "The walks of tesmo.train.generate_sentence on a Chain, natively."},
+    {"corpus_windows", FASTCALL(mod_corpus_windows), METH_FASTCALL,
+     "corpus_windows(sources, overlap, /)\n--\n\n"
+     "The sorted distinct 64-bit hashes of every run of `overlap` tokens within a sentence of the texts."},
+    {"reproduces", FASTCALL(mod_reproduces), METH_FASTCALL,
+     "reproduces(windows, tokens, overlap, /)\n--\n\n"
+     "Whether any run of `overlap` tokens of `tokens` is among the hashes of corpus_windows()."},
     {"bad_count", mod_bad_count, METH_O,
      "bad_count(chain, /)\n--\n\nThe first count, in chain order, that is not a finite positive int or float,\n"
      "or None."},

@@ -1,177 +1,423 @@
 // The tokenizer of training text: the tokens of tesmo.train.tokenize, found
-// by hand with the character classes of Python's str regular expressions
-// (\w is str.isalnum() or "_", \s is str.isspace()).
+// one code point at a time with at most one held back, so that a text of any
+// size, in chunks of any size, is read in one pass and in bounded memory.
+// Character classes are those of Python's str (\s is str.isspace(), \d
+// str.isdecimal()); the punctuation is a fixed set, shared with train.py.
+//
+// Also the corpus windows of tesmo.train.Novelty: hashes of every run of N
+// tokens within a sentence, and the check of a sentence against them.
 #include "chain/chain.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <string>
 
 namespace pjson {
 
 namespace {
 
-// The classes of the first 256 code points, bit 1: word character, bit 2:
-// whitespace; made once, on first use, by the interpreter's own tests.
-const std::array<uint8_t, 256>& latin1_classes() {
-    static const std::array<uint8_t, 256> classes = [] {
-        std::array<uint8_t, 256> made{};
-        for (Py_UCS4 c = 0; c < 256; ++c)
-            made[c] =
-                static_cast<uint8_t>(((Py_UNICODE_ISALNUM(c) || c == '_') ? 1 : 0) | (Py_UNICODE_ISSPACE(c) ? 2 : 0));
+constexpr size_t kTokenCap = 100;
+
+enum class Cls : uint8_t { separator, word, stop, clause, opener, closer, quote, dash };
+
+struct CharInfo {
+    Cls cls;
+    bool line_break;  // a separator that starts a new line
+    bool decimal;     // word characters only
+    bool upper;
+    bool cjk_stop;
+};
+
+Cls punctuation_class(char32_t c) {
+    switch (c) {
+        case U'.':
+        case U'!':
+        case U'?':
+        case U'\u2026':
+        case U'\u3002':
+        case U'\uff01':
+        case U'\uff1f': return Cls::stop;
+        case U',':
+        case U';':
+        case U':':
+        case U'\u3001':
+        case U'\uff0c':
+        case U'\uff1b':
+        case U'\uff1a': return Cls::clause;
+        case U'(':
+        case U'[':
+        case U'{':
+        case U'\u201c':
+        case U'\u2018':
+        case U'\u00ab':
+        case U'\u2039':
+        case U'\u201e':
+        case U'\u201a':
+        case U'\u00a1':
+        case U'\u00bf':
+        case U'\u300c':
+        case U'\u300e':
+        case U'\uff08':
+        case U'\u3010':
+        case U'\u300a':
+        case U'\u3008':
+        case U'\u3014':
+        case U'\uff3b':
+        case U'\uff5b': return Cls::opener;
+        case U')':
+        case U']':
+        case U'}':
+        case U'\u201d':
+        case U'\u2019':
+        case U'\u00bb':
+        case U'\u203a':
+        case U'\u300d':
+        case U'\u300f':
+        case U'\uff09':
+        case U'\u3011':
+        case U'\u300b':
+        case U'\u3009':
+        case U'\u3015':
+        case U'\uff3d':
+        case U'\uff5d': return Cls::closer;
+        case U'"':
+        case U'\'': return Cls::quote;
+        case U'-':
+        case U'\u2012':
+        case U'\u2013':
+        case U'\u2014':
+        case U'\u2015': return Cls::dash;
+        default: return Cls::word;
+    }
+}
+
+CharInfo compute_info(char32_t c) {
+    auto u = static_cast<Py_UCS4>(c);
+    CharInfo info{Cls::word, false, false, false, false};
+    if (Py_UNICODE_ISSPACE(u) || c < 0x20 || (c >= 0x7f && c <= 0x9f) || (c >= 0xd800 && c <= 0xdfff) || c == 0x200b ||
+        c == 0xfeff) {
+        info.cls = Cls::separator;
+        info.line_break = Py_UNICODE_ISLINEBREAK(u);
+        return info;
+    }
+    info.cls = punctuation_class(c);
+    info.cjk_stop = c == U'\u3002' || c == U'\uff01' || c == U'\uff1f';
+    if (info.cls == Cls::word) {
+        info.decimal = Py_UNICODE_ISDECIMAL(u);
+        info.upper = Py_UNICODE_ISUPPER(u);
+    }
+    return info;
+}
+
+// The first 256 code points, made once on first use by the interpreter's
+// own tests; the table is the same in every interpreter.
+const std::array<CharInfo, 256>& latin1_info() {
+    static const std::array<CharInfo, 256> table = [] {
+        std::array<CharInfo, 256> made{};
+        for (char32_t c = 0; c < 256; ++c) made[c] = compute_info(c);
         return made;
     }();
-    return classes;
+    return table;
 }
 
-// The classes of one code point, with the table above for the first 256.
-struct Classes {
-    const std::array<uint8_t, 256>& latin1 = latin1_classes();
-
-    bool word(char32_t c) const {
-        if (c < 256) return latin1[c] & 1;
-        return Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)) || c == U'_';
-    }
-    bool space(char32_t c) const {
-        if (c < 256) return latin1[c] & 2;
-        return Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c));
-    }
-};
-
-bool is_stop(char32_t c) { return c == U'.' || c == U'!' || c == U'?'; }
-bool is_joiner(char32_t c) { return c == U'\'' || c == U'\u2019' || c == U'-'; }
-bool is_closer(char32_t c) {
-    return c == U'"' || c == U'\'' || c == U'\u2019' || c == U'\u201d' || c == U')' || c == U']';
+bool inner_able(char32_t c) {
+    return c == U'.' || c == U':' || c == U'\'' || c == U'\u2019' || c == U'!' || c == U'?' || c == U'-' || c == U',';
 }
 
-struct Match {
-    size_t start, end;
-    bool word;
-};
-
-// The next match at or after `pos`: a word (word characters joined by single
-// apostrophes or hyphens) or a run of stops that only closing quotes or
-// brackets separate from whitespace or the end of the text.
-bool next_match(const Classes& is, const std::u32string& t, size_t& pos, Match& m) {
-    size_t n = t.size();
-    for (size_t s = pos; s < n;) {
-        char32_t c = t[s];
-        if (is.word(c)) {
-            size_t e = s + 1;
-            for (;;) {
-                while (e < n && is.word(t[e])) ++e;
-                if (e + 1 < n && is_joiner(t[e]) && is.word(t[e + 1]))
-                    e += 2;
-                else
-                    break;
-            }
-            m = Match{s, e, true};
-            pos = e;
-            return true;
-        }
-        if (is_stop(c)) {
-            size_t e = s;
-            while (e < n && is_stop(t[e])) ++e;
-            size_t q = e;
-            while (q < n && is_closer(t[q])) ++q;
-            if (q == n || is.space(t[q])) {
-                m = Match{s, e, false};
-                pos = e;
-                return true;
-            }
-            s = e;  // a shorter run from any later stop fails the same way
-            continue;
-        }
-        ++s;
+// Words whose "." stays with them, compared ignoring ASCII case.
+bool is_abbreviation(const char32_t* text, size_t n) {
+    static const char* const kWords[] = {"mr", "mrs", "ms",  "dr",  "prof", "sr", "jr",
+                                         "st", "vs",  "etc", "e.g", "i.e",  "cf", "al"};
+    if (n > 4) return false;
+    char lower[5] = {};
+    for (size_t i = 0; i < n; ++i) {
+        char32_t c = text[i];
+        if (c >= 0x80) return false;
+        lower[i] = static_cast<char>(c >= U'A' && c <= U'Z' ? c + 32 : c);
     }
-    pos = n;
+    for (const char* w : kWords)
+        if (std::char_traits<char>::length(w) == n && std::char_traits<char>::compare(w, lower, n) == 0) return true;
     return false;
 }
 
-// One source: its chunks, with a token that may go on in the next chunk held
-// back and matched again with it, and the sentence state.
-class SourceReader {
-public:
-    explicit SourceReader(TokenSink& sink) : sink_(sink) {}
+// What a token does to the sentence it stands in: stops and continuing
+// punctuation are dropped where no sentence has begun.
+enum class Role : uint8_t { starts, continues, ends };
 
-    void chunk(PyObject* chunk) {
-        if (!PyUnicode_Check(chunk)) {
-            PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(chunk)->tp_name);
-            throw_error();
-        }
-#if PY_VERSION_HEX < 0x030C0000
-        check_status(PyUnicode_READY(chunk));
-#endif
-        append(chunk);
-        size_t pos = 0;
-        Match m{}, pending{};
-        bool have = false;
-        while (next_match(classes_, text_, pos, m)) {
-            if (have) emit(pending);
-            pending = m;
-            have = true;
-        }
-        if (!have) {
-            text_.clear();
+// The tokenizer's state across one text.
+class TextScanner {
+public:
+    explicit TextScanner(TokenSink& sink) : sink_(sink), latin1_(latin1_info()) { piece_.reserve(kTokenCap); }
+
+    void put(char32_t c) {
+        const CharInfo k = c < 256 ? latin1_[c] : compute_info(c);
+        if (k.cls == Cls::separator) {
+            end_run();
+            if (k.line_break) line_start_ = true;
             return;
         }
-        bool space_after = false;
-        for (size_t i = pending.end; i < text_.size() && !space_after; ++i) space_after = classes_.space(text_[i]);
-        if (space_after) {
-            emit(pending);
-            text_.clear();
-        } else {
-            text_.erase(0, pending.start);
+        if (!in_run_) {
+            in_run_ = true;
+            run_first_ = true;
         }
+        step(c, k);
     }
 
-    void finish() {
-        size_t pos = 0;
-        Match m{};
-        while (next_match(classes_, text_, pos, m)) emit(m);
-        text_.clear();
-        if (in_sentence_) sink_.boundary();
-    }
+    // The end of the text's last run (the sentence may still be open).
+    void end() { end_run(); }
+    bool in_sentence() const { return in_sentence_; }
+    void close() { boundary(); }
+    size_t split() const { return split_; }
 
 private:
-    void append(PyObject* chunk) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(chunk);
-        int kind = PyUnicode_KIND(chunk);
-        const void* data = PyUnicode_DATA(chunk);
-        size_t at = text_.size();
-        text_.resize(at + static_cast<size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) text_[at + i] = PyUnicode_READ(kind, data, i);
+    enum class Building : uint8_t { none, word, stop, dash };
+
+    CharInfo info(char32_t c) const { return c < 256 ? latin1_[c] : compute_info(c); }
+
+    void step(char32_t c, const CharInfo& k) {
+        switch (building_) {
+            case Building::word:
+                if (holding_) {
+                    char32_t h = held_;
+                    holding_ = false;
+                    if (k.cls == Cls::word && (h != U',' || (prev_decimal_ && k.decimal))) {
+                        word_add(h, info(h));
+                        word_add(c, k);
+                    } else if (h == U'.' && c != U'.' && keeps_its_dot()) {
+                        word_add(h, info(h));
+                        end_token();
+                        fresh(c, k);
+                    } else {
+                        end_token();
+                        fresh(h, info(h));
+                        step(c, k);
+                    }
+                } else if (k.cls == Cls::word) {
+                    word_add(c, k);
+                } else if (inner_able(c)) {
+                    holding_ = true;
+                    held_ = c;
+                } else {
+                    end_token();
+                    fresh(c, k);
+                }
+                return;
+            case Building::stop:
+                if (k.cls == Cls::stop) {
+                    add(c);
+                    stop_cjk_ = k.cjk_stop;
+                } else {
+                    end_token();
+                    fresh(c, k);
+                }
+                return;
+            case Building::dash:
+                if (k.cls == Cls::dash) {
+                    add(c);
+                } else {
+                    end_token();
+                    fresh(c, k);
+                }
+                return;
+            case Building::none: fresh(c, k); return;
+        }
     }
 
-    void emit(const Match& m) {
-        if (m.word) {
-            in_sentence_ = true;
-            sink_.word(text_.data() + m.start, m.end - m.start);
-        } else if (in_sentence_) {
-            in_sentence_ = false;
-            sink_.stop(text_.data() + m.start, m.end - m.start);
-            sink_.boundary();
+    // A code point with no token under way.
+    void fresh(char32_t c, const CharInfo& k) {
+        if (closing_) {
+            // Closing quotes and brackets after a stop belong to the sentence
+            // it ends (and are dropped with a stop that ends none).
+            if (k.cls == Cls::closer || k.cls == Cls::quote) {
+                emit(&c, 1, Role::continues);
+                return;
+            }
+            closing_ = false;
+            if (closing_ends_ && closing_cjk_) boundary();
         }
+        bool first = run_first_;
+        run_first_ = false;
+        switch (k.cls) {
+            case Cls::word:
+                building_ = Building::word;
+                clause_ok_ = first && (line_start_ || !in_sentence_);
+                initials_ = 0;
+                number_ = 0;
+                word_add(c, k);
+                return;
+            case Cls::stop:
+                building_ = Building::stop;
+                add(c);
+                stop_cjk_ = k.cjk_stop;
+                return;
+            case Cls::dash:
+                building_ = Building::dash;
+                add(c);
+                return;
+            case Cls::clause:
+            case Cls::closer: emit(&c, 1, Role::continues); return;
+            default: emit(&c, 1, Role::starts); return;
+        }
+    }
+
+    void add(char32_t c) {
+        if (length_ > 0 && length_ % kTokenCap == 0) {
+            emit(piece_.data(), piece_.size(), role());
+            piece_.clear();
+            split_token_ = true;
+        }
+        piece_.push_back(c);
+        ++length_;
+    }
+
+    void word_add(char32_t c, const CharInfo& k) {
+        add(c);
+        prev_decimal_ = k.decimal;
+        if (initials_ == 0)
+            initials_ = k.upper ? 1 : -1;
+        else if (initials_ == 1)
+            initials_ = c == U'.' ? 0 : -1;
+        if (number_ == 0)
+            number_ = k.decimal ? 1 : -1;
+        else if (number_ == 1)
+            number_ = k.decimal ? 1 : (c == U'.' || c == U',') ? 0 : -1;
+    }
+
+    // An abbreviation, initials (J, D.C), or a number that starts its run
+    // at a line's or a sentence's start (a numbered clause).
+    bool keeps_its_dot() const {
+        if (!split_token_ && is_abbreviation(piece_.data(), piece_.size())) return true;
+        return initials_ == 1 || (clause_ok_ && number_ == 1);
+    }
+
+    Role role() const { return building_ == Building::stop ? Role::ends : Role::starts; }
+
+    void end_token() {
+        if (building_ == Building::none) return;
+        bool emitted = emit(piece_.data(), piece_.size(), role());
+        if (emitted && split_token_) ++split_;
+        if (building_ == Building::stop) {
+            closing_ = true;
+            closing_ends_ = emitted;
+            closing_cjk_ = stop_cjk_;
+        }
+        building_ = Building::none;
+        piece_.clear();
+        length_ = 0;
+        split_token_ = false;
+    }
+
+    void end_run() {
+        if (!in_run_) return;
+        in_run_ = false;
+        if (holding_) {
+            holding_ = false;
+            char32_t h = held_;
+            if (h == U'.' && keeps_its_dot()) {
+                word_add(h, info(h));
+                end_token();
+            } else {
+                end_token();
+                fresh(h, info(h));
+                end_token();
+            }
+        } else {
+            end_token();
+        }
+        if (closing_) {
+            closing_ = false;
+            if (closing_ends_) boundary();
+        }
+        line_start_ = false;
+    }
+
+    bool emit(const char32_t* text, size_t n, Role role) {
+        if (role != Role::starts && !in_sentence_) return false;
+        in_sentence_ = true;
+        sink_.token(text, n);
+        return true;
+    }
+
+    void boundary() {
+        in_sentence_ = false;
+        sink_.boundary();
     }
 
     TokenSink& sink_;
-    Classes classes_;
-    std::u32string text_;  // what is held back, then that plus the chunk
+    const std::array<CharInfo, 256>& latin1_;
+    std::u32string piece_;  // the token under way, from its last cut at the cap
+    size_t length_ = 0;     // code points of the token under way
+    size_t split_ = 0;
+    Building building_ = Building::none;
+    bool split_token_ = false;
+    bool holding_ = false;  // held_ follows the word: inner or not, the next code point tells
+    char32_t held_ = 0;
+    bool prev_decimal_ = false;
+    bool clause_ok_ = false;
+    int8_t initials_ = 0;  // 0: a capital next, 1: after a capital, -1: no initials
+    int8_t number_ = 0;    // 0: a digit next, 1: after digits, -1: no number
+    bool stop_cjk_ = false;
+    bool closing_ = false;       // after a stop: its closing quotes and brackets
+    bool closing_ends_ = false;  // the stop ends a sentence (it was no stray one)
+    bool closing_cjk_ = false;
+    bool in_run_ = false;
+    bool run_first_ = true;
+    bool line_start_ = true;
     bool in_sentence_ = false;
 };
+
+template <class Char>
+void scan(TextScanner& scanner, const void* data, Py_ssize_t n) {
+    const Char* p = static_cast<const Char*>(data);
+    for (Py_ssize_t i = 0; i < n; ++i) scanner.put(static_cast<char32_t>(p[i]));
+}
+
+void scan_chunk(TextScanner& scanner, PyObject* chunk) {
+    if (!PyUnicode_Check(chunk)) {
+        Ref name = check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(chunk)), "__name__"));
+        PyErr_Format(PyExc_TypeError, "text chunks must be str, not %S", name.get());
+        throw_error();
+    }
+#if PY_VERSION_HEX < 0x030C0000
+    check_status(PyUnicode_READY(chunk));
+#endif
+    Py_ssize_t n = PyUnicode_GET_LENGTH(chunk);
+    const void* data = PyUnicode_DATA(chunk);
+    switch (PyUnicode_KIND(chunk)) {
+        case PyUnicode_1BYTE_KIND: scan<Py_UCS1>(scanner, data, n); break;
+        case PyUnicode_2BYTE_KIND: scan<Py_UCS2>(scanner, data, n); break;
+        default: scan<Py_UCS4>(scanner, data, n); break;
+    }
+}
+
+// `text.split_tokens += count` for a text that has that attribute.
+void add_split(PyObject* text, size_t count) {
+    if (count == 0) return;
+    Ref name = check(PyUnicode_FromString("split_tokens"));
+    Ref old = Ref(PyObject_GetAttr(text, name.get()));
+    if (!old) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+        return;
+    }
+    old = check(PyObject_GetAttr(text, name.get()));
+    Ref n = check(PyLong_FromSize_t(count));
+    Ref sum = check(PyNumber_InPlaceAdd(old.get(), n.get()));
+    check_status(PyObject_SetAttr(text, name.get(), sum.get()));
+}
 
 // Collects the tokens as Python objects.
 class ListSink : public TokenSink {
 public:
     explicit ListSink(PyObject* list) : list_(list) {}
-    void word(const char32_t* text, size_t length) override { add(text, length); }
-    void stop(const char32_t* text, size_t length) override { add(text, length); }
-    void boundary() override { check_status(PyList_Append(list_, Py_None)); }
-
-private:
-    void add(const char32_t* text, size_t length) {
+    void token(const char32_t* text, size_t length) override {
         Ref s = check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text, static_cast<Py_ssize_t>(length)));
         check_status(PyList_Append(list_, s.get()));
     }
+    void boundary() override { check_status(PyList_Append(list_, Py_None)); }
+
+private:
     PyObject* list_;
 };
 
@@ -181,11 +427,13 @@ void tokenize_sources(PyObject* sources, TokenSink& sink) {
     sink.boundary();
     Ref outer = check(PyObject_GetIter(sources));
     while (Ref chunks = Ref(PyIter_Next(outer.get()))) {
-        SourceReader reader(sink);
+        TextScanner scanner(sink);
         Ref inner = check(PyObject_GetIter(chunks.get()));
-        while (Ref chunk = Ref(PyIter_Next(inner.get()))) reader.chunk(chunk.get());
+        while (Ref chunk = Ref(PyIter_Next(inner.get()))) scan_chunk(scanner, chunk.get());
         if (PyErr_Occurred()) throw_error();
-        reader.finish();
+        scanner.end();
+        add_split(chunks.get(), scanner.split());
+        if (scanner.in_sentence()) scanner.close();
     }
     if (PyErr_Occurred()) throw_error();
 }
@@ -196,6 +444,177 @@ PyObject* mod_tokenize(PyObject*, PyObject* sources) {
         ListSink sink(list.get());
         tokenize_sources(sources, sink);
         return list.release();
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Windows of N tokens within a sentence, as 64-bit hashes: each token's code
+// points hashed and mixed, a window the polynomial of its tokens' hashes,
+// rolled on from one window to the next so that long windows cost no more.
+
+namespace {
+
+constexpr uint64_t kWindowBase = 0x9E3779B97F4A7C15ULL;
+
+uint64_t mix64(uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xBF58476D1CE4E5B9ULL;
+    x ^= x >> 27;
+    x *= 0x94D049BB133111EBULL;
+    return x ^ (x >> 31);
+}
+
+class WindowHasher {
+public:
+    explicit WindowHasher(size_t overlap) : ring_(overlap), top_(1) {
+        for (size_t i = 1; i < overlap; ++i) top_ *= kWindowBase;
+    }
+    // Adds a token's hash; true when `window` holds a full window's hash.
+    bool push(uint64_t h, uint64_t& window) {
+        size_t n = ring_.size();
+        if (count_ >= n) hash_ -= ring_[at_] * top_;
+        hash_ = hash_ * kWindowBase + h;
+        ring_[at_] = h;
+        at_ = at_ + 1 == n ? 0 : at_ + 1;
+        if (count_ < n) ++count_;
+        window = mix64(hash_);
+        return count_ == n;
+    }
+    void reset() {
+        count_ = 0;
+        hash_ = 0;
+        at_ = 0;
+    }
+
+private:
+    std::vector<uint64_t> ring_;
+    uint64_t top_;  // base ** (overlap - 1)
+    uint64_t hash_ = 0;
+    size_t count_ = 0;
+    size_t at_ = 0;
+};
+
+class TokenHash {
+public:
+    void add(char32_t c) { h_ = (h_ ^ c) * 0x100000001B3ULL; }
+    uint64_t done(size_t length) const { return mix64(h_ ^ (length * 0x9E3779B97F4A7C15ULL)); }
+
+private:
+    uint64_t h_ = 0xCBF29CE484222325ULL;
+};
+
+class WindowSink : public TokenSink {
+public:
+    explicit WindowSink(size_t overlap) : hasher_(overlap) {}
+    void token(const char32_t* text, size_t length) override {
+        TokenHash h;
+        for (size_t i = 0; i < length; ++i) h.add(text[i]);
+        uint64_t window;
+        if (hasher_.push(h.done(length), window)) windows.push_back(window);
+    }
+    void boundary() override { hasher_.reset(); }
+    std::vector<uint64_t> windows;
+
+private:
+    WindowHasher hasher_;
+};
+
+size_t overlap_argument(PyObject* overlap) {
+    if (!PyLong_Check(overlap)) {
+        PyErr_SetString(PyExc_TypeError, "overlap must be an int");
+        throw_error();
+    }
+    Py_ssize_t n = PyLong_AsSsize_t(overlap);
+    if (n == -1 && PyErr_Occurred()) throw_error();
+    if (n < 1) {
+        PyErr_SetString(PyExc_ValueError, "overlap must be at least 1");
+        throw_error();
+    }
+    return static_cast<size_t>(n);
+}
+
+// Whether the sorted 64-bit words of `table` (of any alignment) hold `value`.
+bool table_holds(const char* table, size_t count, uint64_t value) {
+    size_t lo = 0, hi = count;
+    while (lo < hi) {
+        size_t mid = lo + (hi - lo) / 2;
+        uint64_t word;
+        std::memcpy(&word, table + mid * sizeof(uint64_t), sizeof word);
+        if (word < value)
+            lo = mid + 1;
+        else if (word > value)
+            hi = mid;
+        else
+            return true;
+    }
+    return false;
+}
+
+template <class Char>
+void hash_text(TokenHash& h, const void* data, Py_ssize_t n) {
+    const Char* p = static_cast<const Char*>(data);
+    for (Py_ssize_t i = 0; i < n; ++i) h.add(static_cast<char32_t>(p[i]));
+}
+
+}  // namespace
+
+PyObject* mod_corpus_windows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (nargs != 2) {
+            PyErr_Format(PyExc_TypeError, "corpus_windows() takes exactly 2 arguments (%zd given)", nargs);
+            throw_error();
+        }
+        WindowSink sink(overlap_argument(args[1]));
+        tokenize_sources(args[0], sink);
+        std::vector<uint64_t>& w = sink.windows;
+        std::sort(w.begin(), w.end());
+        w.erase(std::unique(w.begin(), w.end()), w.end());
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(w.data()),
+                                         static_cast<Py_ssize_t>(w.size() * sizeof(uint64_t)));
+    });
+}
+
+PyObject* mod_reproduces(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (nargs != 3) {
+            PyErr_Format(PyExc_TypeError, "reproduces() takes exactly 3 arguments (%zd given)", nargs);
+            throw_error();
+        }
+        if (!PyBytes_CheckExact(args[0])) {
+            PyErr_SetString(PyExc_TypeError, "reproduces() needs the bytes of corpus_windows()");
+            throw_error();
+        }
+        Ref table = Ref::borrow(args[0]);
+        size_t overlap = overlap_argument(args[2]);
+        Ref tokens = check(PySequence_Fast(args[1], "tokens must be iterable"));
+        // Nothing below runs Python code: the items stay as they are.
+        const char* windows = PyBytes_AS_STRING(table.get());
+        size_t count = static_cast<size_t>(PyBytes_GET_SIZE(table.get())) / sizeof(uint64_t);
+        WindowHasher hasher(overlap);
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(tokens.get());
+        PyObject** items = PySequence_Fast_ITEMS(tokens.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* token = items[i];
+            if (!PyUnicode_Check(token)) {
+                hasher.reset();  // no corpus window holds anything but str
+                continue;
+            }
+#if PY_VERSION_HEX < 0x030C0000
+            check_status(PyUnicode_READY(token));
+#endif
+            TokenHash h;
+            Py_ssize_t length = PyUnicode_GET_LENGTH(token);
+            const void* data = PyUnicode_DATA(token);
+            switch (PyUnicode_KIND(token)) {
+                case PyUnicode_1BYTE_KIND: hash_text<Py_UCS1>(h, data, length); break;
+                case PyUnicode_2BYTE_KIND: hash_text<Py_UCS2>(h, data, length); break;
+                default: hash_text<Py_UCS4>(h, data, length); break;
+            }
+            uint64_t window;
+            if (hasher.push(h.done(static_cast<size_t>(length)), window) && table_holds(windows, count, window))
+                Py_RETURN_TRUE;
+        }
+        Py_RETURN_FALSE;
     });
 }
 

@@ -1,7 +1,8 @@
 // The walks of tesmo.train on a native chain: training from tokens or
-// straight from text, and generating a sentence.
+// straight from text, and generating sentences.
 #include "chain/chain.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <memory>
@@ -23,15 +24,15 @@ Chain* chain_argument(State* st, PyObject* obj, const char* fname) {
     return as_chain(obj);
 }
 
-void expect_args(const char* fname, Py_ssize_t nargs) {
-    if (nargs != 3) {
-        PyErr_Format(PyExc_TypeError, "%s() takes exactly 3 arguments (%zd given)", fname, nargs);
+void expect_args(const char* fname, Py_ssize_t nargs, Py_ssize_t expected) {
+    if (nargs != expected) {
+        PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", fname, expected, nargs);
         throw_error();
     }
 }
 
-// The order checks of train(): order < 1 is refused, and order + 1 must fit
-// the window's maximum length, as deque(maxlen=order + 1) demands.
+// The order checks of train(): order < 1 is refused, and the order must fit
+// a tuple's length, as (None,) * order demands.
 size_t order_argument(PyObject* order) {
     if (!PyLong_Check(order)) {
         PyErr_SetString(PyExc_TypeError, "order must be an int");
@@ -49,55 +50,6 @@ size_t order_argument(PyObject* order) {
     }
     return static_cast<size_t>(n);
 }
-
-// The last order + 1 tokens. A token is kept as its object until it is first
-// needed as an id, so that a value that cannot be hashed fails where
-// chain.add_to_bag would fail on it.
-class Window {
-public:
-    Window(Vocab* vocab, size_t order, Graveyard& graves) : vocab_(vocab), order_(order), graves_(graves) {}
-    Window(const Window&) = delete;
-    Window& operator=(const Window&) = delete;
-    ~Window() {
-        for (Slot& s : slots_)
-            if (s.id >= 0) vocab_->table->release(static_cast<uint32_t>(s.id), graves_);
-    }
-
-    // Adds a token (its reference taken). Returns true when the window is full.
-    bool push(Ref obj) {
-        if (slots_.size() < order_ + 1) {
-            slots_.push_back(Slot{std::move(obj), -1});
-        } else {
-            Slot& old = slots_[head_];
-            if (old.id >= 0) vocab_->table->release(static_cast<uint32_t>(old.id), graves_);
-            old = Slot{std::move(obj), -1};
-            head_ = (head_ + 1) % slots_.size();
-        }
-        return slots_.size() == order_ + 1;
-    }
-
-    // The id of the i-th token of the window, hashed and interned on first use.
-    uint32_t id(size_t i) {
-        Slot& s = slots_[(head_ + i) % slots_.size()];
-        if (s.id < 0) {
-            Py_hash_t h = PyObject_Hash(s.obj.get());
-            if (h == -1) throw_error();
-            s.id = vocab_->table->intern(s.obj.get(), h);
-        }
-        return static_cast<uint32_t>(s.id);
-    }
-
-private:
-    struct Slot {
-        Ref obj;
-        int64_t id;  // -1 until interned; the window holds one use of it
-    };
-    Vocab* vocab_;
-    size_t order_;
-    Graveyard& graves_;
-    std::vector<Slot> slots_;
-    size_t head_ = 0;
-};
 
 // add_to_bag(start, next start) with both given as held ids of the chain's
 // vocabulary: natively while the start's bag is a native one, else through
@@ -192,51 +144,192 @@ private:
     size_t count_ = 0;
 };
 
-// Feeds the tokenizer's tokens into the chain: the last order + 1 ids at the
-// end of a buffer that slides back now and then, each id held by the token
-// table (or, for None, by the sink).
-class TrainingSink : public TokenSink {
+// Tuple states (order 2 and up): the ids of N tokens -> the id of their
+// tuple in the chain's vocabulary, so that each distinct state becomes a
+// Python tuple once. Open addressing over the keys kept end to end.
+class StateIds {
 public:
-    TrainingSink(State* st, Chain* chain, size_t order, Graveyard& graves)
-        : st_(st), chain_(chain), order_(order), vocab_(Ref::borrow(reinterpret_cast<PyObject*>(chain->vocab))),
-          graves_(graves), ids_(chain->vocab, graves), one_(check(PyLong_FromLong(1))) {
-        Py_hash_t h = PyObject_Hash(Py_None);
-        none_ = chain->vocab->table->intern(Py_None, h);
+    StateIds(Vocab* vocab, size_t order, Graveyard& graves)
+        : vocab_(vocab), order_(order), graves_(graves), slots_(order > 1 ? 256 : 0) {}
+    StateIds(const StateIds&) = delete;
+    StateIds& operator=(const StateIds&) = delete;
+    ~StateIds() {
+        for (uint32_t id : tuples_) vocab_->table->release(id, graves_);
+        for (uint32_t id : keys_) vocab_->table->release(id, graves_);
     }
-    ~TrainingSink() override { reinterpret_cast<Vocab*>(vocab_.get())->table->release(none_, graves_); }
-    void word(const char32_t* text, size_t length) override { take(ids_.id(text, length)); }
-    void stop(const char32_t* text, size_t length) override { take(ids_.id(text, length)); }
-    void boundary() override { take(none_); }
+
+    uint32_t id(const uint32_t* ids) {
+        if ((tuples_.size() + 1) * 2 > slots_.size()) grow();
+        uint32_t h = hash(ids);
+        size_t mask = slots_.size() - 1;
+        size_t i = h & mask;
+        for (; slots_[i].entry != 0; i = (i + 1) & mask) {
+            const Slot& s = slots_[i];
+            if (s.hash == h && std::equal(ids, ids + order_, keys_.data() + (s.entry - 1) * order_)) return s.tuple;
+        }
+        if (tuples_.size() >= UINT32_MAX - 1) throw std::bad_alloc();
+        // Room first, so that nothing fails once the tuple holds its id.
+        grow_to(keys_, keys_.size() + order_);
+        grow_to(tuples_, tuples_.size() + 1);
+        std::vector<Ref> values;
+        values.reserve(order_);
+        for (size_t e = 0; e < order_; ++e) values.push_back(vocab_value(vocab_, ids[e]));
+        Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(order_)));
+        for (size_t e = 0; e < order_; ++e)
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(e), values[e].release());
+        Py_hash_t tuple_hash = PyObject_Hash(tuple.get());
+        if (tuple_hash == -1) throw_error();
+        uint32_t id = vocab_->table->intern(tuple.get(), tuple_hash);
+        // The keys hold their ids, so that no other value takes their numbers.
+        for (size_t e = 0; e < order_; ++e) vocab_->table->hold(ids[e]);
+        keys_.insert(keys_.end(), ids, ids + order_);
+        tuples_.push_back(id);
+        slots_[i] = Slot{static_cast<uint32_t>(tuples_.size()), h, id};
+        return id;
+    }
 
 private:
-    void take(uint32_t id) {
-        if (seen_ <= order_) ++seen_;
-        if (window_.size() == window_.capacity() && window_.size() > order_) {
-            // Slide the last order tokens back to the front.
-            window_.erase(window_.begin(), window_.end() - static_cast<std::ptrdiff_t>(order_));
-            if (window_.capacity() < 4 * (order_ + 1)) window_.reserve(4 * (order_ + 1));
+    struct Slot {
+        uint32_t entry = 0;  // index + 1 into tuples_, 0 for an empty slot
+        uint32_t hash = 0;
+        uint32_t tuple = 0;
+    };
+
+    static void grow_to(std::vector<uint32_t>& v, size_t size) {
+        if (size > v.capacity()) v.reserve(std::max(size, 2 * v.capacity()));
+    }
+
+    uint32_t hash(const uint32_t* ids) const noexcept {
+        uint64_t h = 0x9E3779B97F4A7C15ULL;
+        for (size_t e = 0; e < order_; ++e) h = (h ^ ids[e]) * 0xFF51AFD7ED558CCDULL;
+        return static_cast<uint32_t>(h ^ (h >> 32));
+    }
+
+    void grow() {
+        std::vector<Slot> slots(slots_.size() * 2);
+        size_t mask = slots.size() - 1;
+        for (const Slot& s : slots_) {
+            if (s.entry == 0) continue;
+            size_t i = s.hash & mask;
+            while (slots[i].entry != 0) i = (i + 1) & mask;
+            slots[i] = s;
         }
-        window_.push_back(id);
-        if (seen_ <= order_) return;
+        slots_.swap(slots);
+    }
+
+    Vocab* vocab_;
+    size_t order_;
+    Graveyard& graves_;
+    std::vector<uint32_t> keys_;    // one use of each held
+    std::vector<uint32_t> tuples_;  // one use of each held
+    std::vector<Slot> slots_;
+};
+
+// The windows of train(): every token of a sentence a choice of the state
+// before it, the sentence's end a choice (None,) of its last state. The
+// state's ids are held, one use each, unless the caller holds every id it
+// gives for the whole training (`ids_held`).
+class Trainer {
+public:
+    Trainer(State* st, Chain* chain, Vocab* vocab, size_t order, Graveyard& graves, bool ids_held)
+        : st_(st), chain_(chain), vocab_(Ref::borrow(reinterpret_cast<PyObject*>(vocab))), order_(order),
+          graves_(graves), states_(vocab, order, graves), one_(check(PyLong_FromLong(1))), owns_state_(!ids_held) {
+        none_ = table().intern(Py_None, PyObject_Hash(Py_None));
+        state_.assign(order, none_);
+        for (size_t e = 0; e < order; ++e) keep(none_);
+    }
+    Trainer(const Trainer&) = delete;
+    Trainer& operator=(const Trainer&) = delete;
+    ~Trainer() {
+        for (uint32_t id : state_) drop(id);
+        table().release(none_, graves_);
+    }
+
+    // train(): the state's entry is made before the token is hashed, as
+    // add_to_bag(state, (token,)) makes it, and the bag found is the one
+    // added to even if hashing changed the chain meanwhile.
+    void token(PyObject* obj) {
+        const ChainEntry* entry = chain_entry(chain_, state_entry());
+        BagData* data = chain_entry_data(st_, entry);
+        std::unique_ptr<BagPin> pin(data != nullptr ? new BagPin(data) : nullptr);
+        Ref bag = data != nullptr ? Ref() : Ref::borrow(entry->bag);
+        Py_hash_t h = PyObject_Hash(obj);
+        if (h == -1) throw_error();
+        uint32_t id = table().intern(obj, h);
+        shift(id);  // the state takes over the use (train() holds its ids)
+        add_ids(st_, chain_, data, bag.get(), &id, 1, one_.get());
+    }
+
+    // train_text(): a token as an id its caller holds.
+    void token_id(uint32_t id) {
+        const ChainEntry* entry = chain_entry(chain_, state_entry());
+        add_ids(st_, chain_, chain_entry_data(st_, entry), entry->bag, &id, 1, one_.get());
+        keep(id);
+        shift(id);
+    }
+
+    void boundary() {
+        if (!in_sentence_) return;
+        const ChainEntry* entry = chain_entry(chain_, state_entry());
+        add_ids(st_, chain_, chain_entry_data(st_, entry), entry->bag, &none_, 1, one_.get());
+        for (uint32_t& id : state_) {
+            keep(none_);
+            drop(std::exchange(id, none_));
+        }
+        in_sentence_ = false;
+    }
+
+private:
+    VocabTable& table() const { return *reinterpret_cast<Vocab*>(vocab_.get())->table; }
+
+    size_t state_entry() {
         if (chain_->vocab != reinterpret_cast<Vocab*>(vocab_.get())) {
             PyErr_SetString(PyExc_RuntimeError, "Chain changed during training");
             throw_error();
         }
-        // Oldest first: the start, then its next start.
-        const uint32_t* window = window_.data() + window_.size() - (order_ + 1);
-        const ChainEntry* entry = chain_entry(chain_, chain_entry_for_id(st_, chain_, window[0]));
-        add_ids(st_, chain_, chain_entry_data(st_, entry), entry->bag, window + 1, order_, one_.get());
+        uint32_t start = order_ == 1 ? state_[0] : states_.id(state_.data());
+        return chain_entry_for_id(st_, chain_, start);
     }
+
+    void shift(uint32_t id) {
+        uint32_t oldest = state_[0];
+        std::copy(state_.begin() + 1, state_.end(), state_.begin());
+        state_.back() = id;
+        in_sentence_ = true;
+        drop(oldest);
+    }
+
+    void keep(uint32_t id) {
+        if (owns_state_) table().hold(id);
+    }
+    void drop(uint32_t id) {
+        if (owns_state_) table().release(id, graves_);
+    }
+
     State* st_;
     Chain* chain_;
-    size_t order_;
     Ref vocab_;
+    size_t order_;
     Graveyard& graves_;
-    TokenIds ids_;
+    StateIds states_;
     Ref one_;
     uint32_t none_ = 0;
-    std::vector<uint32_t> window_;
-    size_t seen_ = 0;
+    bool owns_state_;
+    std::vector<uint32_t> state_;  // oldest first
+    bool in_sentence_ = false;
+};
+
+// Feeds the tokenizer's tokens to a trainer, each distinct text made a
+// Python str once.
+class TrainingSink : public TokenSink {
+public:
+    TrainingSink(Trainer& trainer, Vocab* vocab, Graveyard& graves) : trainer_(trainer), ids_(vocab, graves) {}
+    void token(const char32_t* text, size_t length) override { trainer_.token_id(ids_.id(text, length)); }
+    void boundary() override { trainer_.boundary(); }
+
+private:
+    Trainer& trainer_;
+    TokenIds ids_;
 };
 
 }  // namespace
@@ -244,36 +337,22 @@ private:
 PyObject* mod_train(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         State* st = module_state(module);
-        expect_args("train", nargs);
+        expect_args("train", nargs, 3);
         Chain* chain = chain_argument(st, args[0], "train");
         size_t order = order_argument(args[2]);
         Ref keep = Ref::borrow(args[0]);
         Graveyard graves;
         Vocab* vocab = chain_vocab(st, chain);
-        Ref keep_vocab = Ref::borrow(reinterpret_cast<PyObject*>(vocab));
-        Ref one = check(PyLong_FromLong(1));
-        Window window(vocab, order, graves);
-        std::vector<uint32_t> next;
+        Trainer trainer(st, chain, vocab, order, graves, false);
         Ref it = check(PyObject_GetIter(args[1]));
         while (Ref token = Ref(PyIter_Next(it.get()))) {
-            if (!window.push(std::move(token))) continue;
-            if (chain->vocab != vocab) {
-                PyErr_SetString(PyExc_RuntimeError, "Chain changed during training");
-                throw_error();
-            }
-            // The start first, and its entry, as add_to_bag makes them before
-            // it looks at the next start.
-            // Hashing the next start's tokens may change the chain: the bag
-            // found is the one added to, kept meanwhile, as add_to_bag keeps it.
-            const ChainEntry* entry = chain_entry(chain, chain_entry_for_id(st, chain, window.id(0)));
-            BagData* data = chain_entry_data(st, entry);
-            std::unique_ptr<BagPin> pin(data != nullptr ? new BagPin(data) : nullptr);
-            Ref bag = data != nullptr ? Ref() : Ref::borrow(entry->bag);
-            next.resize(order);
-            for (size_t i = 0; i < order; ++i) next[i] = window.id(i + 1);
-            add_ids(st, chain, data, bag.get(), next.data(), order, one.get());
+            if (token.get() == Py_None)
+                trainer.boundary();
+            else
+                trainer.token(token.get());
         }
         if (PyErr_Occurred()) throw_error();
+        trainer.boundary();
         return keep.release();
     });
 }
@@ -281,13 +360,15 @@ PyObject* mod_train(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* mod_train_text(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         State* st = module_state(module);
-        expect_args("train_text", nargs);
+        expect_args("train_text", nargs, 3);
         Chain* chain = chain_argument(st, args[0], "train_text");
         size_t order = order_argument(args[2]);
         Ref keep = Ref::borrow(args[0]);
-        chain_vocab(st, chain);
         Graveyard graves;
-        TrainingSink sink(st, chain, order, graves);
+        Vocab* vocab = chain_vocab(st, chain);
+        // The sink's table holds every token's id until training ends.
+        Trainer trainer(st, chain, vocab, order, graves, true);
+        TrainingSink sink(trainer, vocab, graves);
         tokenize_sources(args[1], sink);
         return keep.release();
     });
@@ -295,81 +376,138 @@ PyObject* mod_train_text(PyObject* module, PyObject* const* args, Py_ssize_t nar
 
 namespace {
 
-// Appends the values of a next start to `tokens` up to a None; false when it
-// met one (the sentence is over).
-bool walk_values(PyObject* tokens, PyObject* next_start) {
-    Ref it = check(PyObject_GetIter(next_start));
-    while (Ref token = Ref(PyIter_Next(it.get()))) {
-        if (token.get() == Py_None) return false;
-        check_status(PyList_Append(tokens, token.get()));
+int64_t count_argument(PyObject* value, const char* name) {
+    if (!PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be an int", name);
+        throw_error();
     }
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (n == -1 && PyErr_Occurred()) throw_error();
+    if (overflow > 0) return INT64_MAX;
+    if (overflow < 0) return INT64_MIN;
+    return n;
+}
+
+// A token with a letter or digit, or any value that is no str.
+bool is_word(PyObject* token) {
+    if (!PyUnicode_Check(token)) return true;
+#if PY_VERSION_HEX < 0x030C0000
+    check_status(PyUnicode_READY(token));
+#endif
+    Py_ssize_t n = PyUnicode_GET_LENGTH(token);
+    int kind = PyUnicode_KIND(token);
+    const void* data = PyUnicode_DATA(token);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (Py_UNICODE_ISALNUM(PyUnicode_READ(kind, data, i))) return true;
+    return false;
+}
+
+// The values of the next start that the bag of entry `index` picks; false
+// when the pick is empty.
+bool pick_values(State* st, Chain* chain, size_t index, PyObject* rng, std::vector<Ref>& values) {
+    values.clear();
+    const ChainEntry* entry = chain_entry(chain, index);
+    BagData* data = chain_entry_data(st, entry);
+    Ref next_start;
+    if (data != nullptr) {
+        BagPin pin(data);
+        Pick pick = bag_pick(st, data, rng);
+        if (!pick.next_start) {
+            // The choice's values straight from the block, all taken before
+            // anything can run Python code.
+            const uint32_t* ids;
+            size_t n;
+            bag_span(data, pick.index, ids, n);
+            values.reserve(n);
+            for (size_t e = 0; e < n; ++e) values.push_back(vocab_value(data->vocab, ids[e]));
+            return n > 0;
+        }
+        next_start = std::move(pick.next_start);
+    } else {
+        Ref bag = Ref::borrow(entry->bag);
+        PyObject* call[2] = {bag.get(), rng};
+        next_start = check(PyObject_VectorcallMethod(st->s_choose, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+    if (!check_status(PyObject_IsTrue(next_start.get()))) return false;
+    Ref it = check(PyObject_GetIter(next_start.get()));
+    while (Ref value = Ref(PyIter_Next(it.get()))) values.push_back(std::move(value));
     if (PyErr_Occurred()) throw_error();
     return true;
 }
 
+// state[1:] + (token,)
+Ref shifted(PyObject* state, PyObject* token) {
+    Py_ssize_t n = PyTuple_GET_SIZE(state);
+    Py_ssize_t keep = n > 0 ? n - 1 : 0;
+    Ref out = check(PyTuple_New(keep + 1));
+    for (Py_ssize_t i = 0; i < keep; ++i) PyTuple_SET_ITEM(out.get(), i, Py_NewRef(PyTuple_GET_ITEM(state, i + 1)));
+    PyTuple_SET_ITEM(out.get(), keep, Py_NewRef(token));
+    return out;
+}
+
 }  // namespace
 
+// generate_sentence(chain, rng, state, prefix, min_words, max_words, tries,
+// novelty): the walks of tesmo.train._generate, with the same picks.
 PyObject* mod_generate_sentence(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         State* st = module_state(module);
-        expect_args("generate_sentence", nargs);
+        expect_args("generate_sentence", nargs, 8);
         Chain* chain = chain_argument(st, args[0], "generate_sentence");
         PyObject* rng = args[1];
-        if (!PyLong_Check(args[2])) {
-            PyErr_SetString(PyExc_TypeError, "max_tokens must be an int");
+        PyObject* state = args[2];
+        if (!PyList_CheckExact(args[3])) {
+            PyErr_SetString(PyExc_TypeError, "generate_sentence() needs the prefix as a list");
             throw_error();
         }
-        int overflow = 0;
-        long long max_tokens = PyLong_AsLongLongAndOverflow(args[2], &overflow);
-        if (overflow > 0) max_tokens = LLONG_MAX;
-        if (overflow < 0) max_tokens = LLONG_MIN;
+        Ref prefix = Ref::borrow(args[3]);
+        int64_t min_words = count_argument(args[4], "min_words");
+        int64_t max_words = count_argument(args[5], "max_words");
+        int64_t tries = count_argument(args[6], "tries");
+        PyObject* novelty = args[7];
         Ref keep = Ref::borrow(args[0]);
-        Ref tokens = check(PyList_New(0));
-        Ref minus_one = check(PyLong_FromLong(-1));
-        Ref start = Ref::borrow(Py_None);
-        // The start as an id too, while it is a value of the chain's vocabulary.
-        Ref start_vocab;
-        uint32_t start_id = 0;
-        while (PyList_GET_SIZE(tokens.get()) < max_tokens) {
-            size_t index;
-            bool by_id = start_vocab && start_vocab.get() == reinterpret_cast<PyObject*>(chain->vocab) &&
-                         chain->vocab->table->value(start_id) == start.get();
-            if (!(by_id ? chain_find_id(chain, start_id, index) : chain_find(chain, start.get(), index))) break;
-            const ChainEntry* entry = chain_entry(chain, index);
-            BagData* data = chain_entry_data(st, entry);
-            Ref next_start;
-            if (data != nullptr) {
-                BagPin pin(data);
-                Pick pick = bag_pick(st, data, rng);
-                if (!pick.next_start) {
-                    // The choice's values straight from the block.
-                    const uint32_t* ids;
-                    size_t n;
-                    bag_span(data, pick.index, ids, n);
-                    if (n == 0) break;
-                    for (size_t e = 0; e < n; ++e) {
-                        Ref token = vocab_value(data->vocab, ids[e]);
-                        if (token.get() == Py_None) return tokens.release();
-                        check_status(PyList_Append(tokens.get(), token.get()));
+        Ref keep_rng = Ref::borrow(rng);
+        Ref keep_state = Ref::borrow(state);
+        Ref keep_novelty = Ref::borrow(novelty);
+        // Punctuation is no word; a walk that loops through it ends here.
+        int64_t limit = max_words > (INT64_MAX - 16) / 4 ? INT64_MAX : 4 * max_words + 16;
+        bool shifting = PyTuple_CheckExact(state);
+        Ref prefix_copy = check(PyList_GetSlice(prefix.get(), 0, PY_SSIZE_T_MAX));
+        int64_t prefix_words = 0;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(prefix_copy.get()); ++i)
+            prefix_words += is_word(PyList_GET_ITEM(prefix_copy.get(), i));
+        Ref is_novel = check(PyUnicode_FromString("is_novel"));
+        std::vector<Ref> values;
+        for (int64_t attempt = 0; attempt < tries; ++attempt) {
+            Ref tokens = check(PyList_GetSlice(prefix_copy.get(), 0, PY_SSIZE_T_MAX));
+            int64_t words = prefix_words;
+            Ref at = Ref::borrow(state);
+            bool ended = false;
+            while (!ended && words <= max_words && PyList_GET_SIZE(tokens.get()) <= limit) {
+                size_t index;
+                if (!chain_find(chain, at.get(), index)) break;
+                if (!pick_values(st, chain, index, rng, values)) break;
+                for (Ref& value : values) {
+                    if (value.get() == Py_None) {
+                        ended = true;
+                        break;
                     }
-                    start = vocab_value(data->vocab, ids[n - 1]);
-                    start_vocab = Ref::borrow(reinterpret_cast<PyObject*>(data->vocab));
-                    start_id = ids[n - 1];
-                    continue;
+                    check_status(PyList_Append(tokens.get(), value.get()));
+                    words += is_word(value.get());
+                    at = shifting ? shifted(at.get(), value.get()) : std::move(value);
                 }
-                next_start = std::move(pick.next_start);
-            } else {
-                Ref bag = Ref::borrow(entry->bag);
-                PyObject* call[2] = {bag.get(), rng};
-                next_start =
-                    check(PyObject_VectorcallMethod(st->s_choose, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
             }
-            if (!check_status(PyObject_IsTrue(next_start.get()))) break;
-            if (!walk_values(tokens.get(), next_start.get())) return tokens.release();
-            start = check(PyObject_GetItem(next_start.get(), minus_one.get()));
-            start_vocab = Ref();
+            if (!ended || words < min_words || words > max_words) continue;
+            if (novelty != Py_None) {
+                PyObject* call[2] = {novelty, tokens.get()};
+                Ref novel =
+                    check(PyObject_VectorcallMethod(is_novel.get(), call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+                if (!check_status(PyObject_IsTrue(novel.get()))) continue;
+            }
+            return tokens.release();
         }
-        return tokens.release();
+        Py_RETURN_NONE;
     });
 }
 
