@@ -158,7 +158,7 @@ PyObject* bag_total(PyObject* self, void*) {
 int bag_contains(PyObject* self, PyObject* key) {
     return guarded<int>(-1, [&]() -> int {
         BagData* d = bag_data(self);
-        Ref keep = Ref::borrow(self);
+        BagPin pin(d);
         if (PyTuple_CheckExact(key)) {
             Hashed h;
             Py_ssize_t n = PyTuple_GET_SIZE(key);
@@ -190,33 +190,49 @@ static bool bag_holds_all(BagData* a, BagData* b) {
     size_t n = bag_size(a);
     for (size_t c = 0; c < n; ++c) {
         if (a->stamp != stamp_a || b->stamp != stamp_b || bag_size(a) != n) raise_changed(kBagName);
-        Ref next_start = bag_next_start(a, c);  // keeps the values
-        PyObject* const* values = &PyTuple_GET_ITEM(next_start.get(), 0);
+        // The choice of `a` is read whole before the lookup, whose comparisons
+        // may change `a`: its ids are held, so that their values stay and no
+        // other value can take them, and its count is taken, as a dict's ==
+        // takes the key and value it compares.
+        Graveyard graves;
+        Holds holds(graves);
+        Vocab* vocab = a->vocab;
+        const VocabTable& t = *vocab->table;
         const uint32_t* ids;
         size_t len;
         bag_span(a, c, ids, len);
-        Hashed h;
-        h.hashes.resize(len);
-        for (size_t e = 0; e < len; ++e) h.hashes[e] = a->vocab->table->hash(ids[e]);
-        h.hash = tuple_hash(h.hashes.data(), len);
         Small<uint32_t> own;
+        Small<PyObject*> values;
+        Hashed h;
         own.resize(len);
-        std::copy(ids, ids + len, own.data());
-        Probe p{values, h.hashes.data(), a->vocab == b->vocab ? own.data() : nullptr, len, h.hash};
-        // The count is read before the lookup, whose comparisons may change `a`.
+        values.resize(len);
+        h.hashes.resize(len);
+        for (size_t e = 0; e < len; ++e) {
+            own[e] = ids[e];
+            vocab->table->hold(own[e]);
+            holds.take(vocab, own[e]);
+            values[e] = t.value(own[e]);
+            if (values[e] == nullptr) vocab_value(vocab, own[e]);  // raises
+            h.hashes[e] = t.hash(own[e]);
+        }
+        h.hash = tuple_hash(h.hashes.data(), len);
         int64_t x, y;
-        bool native = bag_count_native(a, c, x);
-        Ref cx = native ? Ref() : bag_count(a, c);
+        bool native_a = bag_count_native(a, c, x);
+        Ref cx = native_a ? Ref() : Ref::borrow(bag_count_object(a, c));
+        Probe p{values.data(), h.hashes.data(), vocab == b->vocab ? own.data() : nullptr, len, h.hash};
         size_t index;
         Find f = bag_find(b, p, index);
         if (f == Find::changed) raise_changed(kBagName);
         if (f == Find::absent) return false;
-        if (native && bag_count_native(b, index, y)) {
+        // The same for the count found, before anything is made.
+        bool native_b = bag_count_native(b, index, y);
+        Ref cy = native_b ? Ref() : Ref::borrow(bag_count_object(b, index));
+        if (native_a && native_b) {
             if (x != y) return false;
             continue;
         }
-        if (native) cx = check(PyLong_FromLongLong(x));
-        Ref cy = bag_count(b, index);
+        if (native_a) cx = check(PyLong_FromLongLong(x));
+        if (native_b) cy = check(PyLong_FromLongLong(y));
         if (!check_status(PyObject_RichCompareBool(cx.get(), cy.get(), Py_EQ))) return false;
     }
     return true;
@@ -246,10 +262,9 @@ Ref bag_data_repr(BagData* d) {
     Ref parts = check(PyList_New(0));
     Ref sep = check(PyUnicode_FromString(": "));
     for (size_t c = 0; c < bag_size(d); ++c) {
-        Ref start = bag_next_start(d, c);
-        Ref count = bag_count(d, c);
-        Ref k = check(PyObject_Repr(start.get()));
-        Ref v = check(PyObject_Repr(count.get()));
+        Choice choice = bag_choice(d, c);
+        Ref k = check(PyObject_Repr(choice.next_start.get()));
+        Ref v = check(PyObject_Repr(choice.count.get()));
         Ref kv = check(PyUnicode_Concat(k.get(), sep.get()));
         Ref item = check(PyUnicode_Concat(kv.get(), v.get()));
         check_status(PyList_Append(parts.get(), item.get()));
@@ -290,9 +305,8 @@ PyObject* bag_reduce(PyObject* self, PyObject*) {
         Ref keep = Ref::borrow(self);
         Ref pairs = check(PyList_New(0));
         for (size_t c = 0; c < bag_size(d); ++c) {
-            Ref start = bag_next_start(d, c);
-            Ref count = bag_count(d, c);
-            Ref pair = check(PyTuple_Pack(2, start.get(), count.get()));
+            Choice choice = bag_choice(d, c);
+            Ref pair = check(PyTuple_Pack(2, choice.next_start.get(), choice.count.get()));
             check_status(PyList_Append(pairs.get(), pair.get()));
         }
         Ref dict = instance_dict(self);
@@ -422,10 +436,9 @@ PyObject* bag_iter_next(PyObject* self) {
             return nullptr;
         }
         size_t c = static_cast<size_t>(it->index++);
-        Ref start = bag_next_start(bag, c);
-        if (it->kind == 0) return start.release();
-        Ref count = bag_count(bag, c);
-        return PyTuple_Pack(2, start.get(), count.get());
+        if (it->kind == 0) return bag_next_start(bag, c).release();
+        Choice choice = bag_choice(bag, c);
+        return PyTuple_Pack(2, choice.next_start.get(), choice.count.get());
     });
 }
 

@@ -469,7 +469,8 @@ Ref bag_next_start(const BagData* d, size_t index) {
     const uint32_t* ids;
     size_t n;
     bag_span(d, index, ids, n);
-    // Every value first, so that the tuple is filled as soon as it exists.
+    // Every value is taken before the tuple is made: making it may run the
+    // collector, and code that empties the bag and frees the values.
     Small<PyObject*> values;
     values.resize(n);
     bool acyclic = true;
@@ -479,12 +480,26 @@ Ref bag_next_start(const BagData* d, size_t index) {
         values[e] = v;
         acyclic = acyclic && d->vocab->table->plain(ids[e]);
     }
-    Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(n)));
-    for (size_t e = 0; e < n; ++e)
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(e), Ref::borrow(values[e]).release());
+    for (PyObject* v : values) Py_INCREF(v);
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(n));
+    if (tuple == nullptr) {
+        for (PyObject* v : values) Py_DECREF(v);
+        throw_error();
+    }
+    for (size_t e = 0; e < n; ++e) PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(e), values[e]);
     // As the collector would at its next pass: plain values make no cycle.
-    if (acyclic) PyObject_GC_UnTrack(tuple.get());
-    return tuple;
+    if (acyclic) PyObject_GC_UnTrack(tuple);
+    return Ref(tuple);
+}
+
+Choice bag_choice(const BagData* d, size_t index) {
+    // The count is read before the next start is made, for the same reason.
+    int64_t native;
+    bool is_native = bag_count_native(d, index, native);
+    Ref count = is_native ? Ref() : Ref::borrow(bag_count_object(d, index));
+    Ref next_start = bag_next_start(d, index);
+    if (is_native) count = check(PyLong_FromLongLong(native));
+    return Choice{std::move(next_start), std::move(count)};
 }
 
 Py_hash_t bag_choice_hash(const BagData* d, size_t index) noexcept {

@@ -302,7 +302,14 @@ void bag_span(const BagData* d, size_t index, const uint32_t*& ids, size_t& leng
 bool bag_count_native(const BagData* d, size_t index, int64_t& count) noexcept;  // false: see bag_count_object
 PyObject* bag_count_object(const BagData* d, size_t index) noexcept;             // borrowed
 Ref bag_count(const BagData* d, size_t index);
-Ref bag_next_start(const BagData* d, size_t index);  // the tuple of values
+// The tuple of a choice's values, and the choice with its count, as they
+// were when called: whatever making them runs cannot change what they hold.
+Ref bag_next_start(const BagData* d, size_t index);
+struct Choice {
+    Ref next_start;
+    Ref count;
+};
+Choice bag_choice(const BagData* d, size_t index);
 Py_hash_t bag_choice_hash(const BagData* d, size_t index) noexcept;
 
 // One next start to look up or add: its values, their hashes and, once
