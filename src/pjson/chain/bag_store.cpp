@@ -372,7 +372,10 @@ size_t insert(BagData* d, const Probe& p) {
 }
 
 Vocab* ensure_vocab(State* st, BagData* d) {
-    if (d->vocab == nullptr) d->vocab = vocab_new(st);
+    if (d->vocab != nullptr) return d->vocab;
+    // Making it may run code that gives the block a vocabulary first.
+    Ref made(reinterpret_cast<PyObject*>(vocab_new(st)));
+    if (d->vocab == nullptr) d->vocab = reinterpret_cast<Vocab*>(made.release());
     return d->vocab;
 }
 

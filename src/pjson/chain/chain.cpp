@@ -173,7 +173,10 @@ Ref chain_entry_bag(State* st, Chain* chain, size_t index) {
 }
 
 Vocab* chain_vocab(State* st, Chain* chain) {
-    if (chain->vocab == nullptr) chain->vocab = vocab_new(st);
+    if (chain->vocab != nullptr) return chain->vocab;
+    // Making it may run code that gives the chain a vocabulary first.
+    Ref made(reinterpret_cast<PyObject*>(vocab_new(st)));
+    if (chain->vocab == nullptr) chain->vocab = reinterpret_cast<Vocab*>(made.release());
     return chain->vocab;
 }
 
