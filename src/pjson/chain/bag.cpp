@@ -75,8 +75,11 @@ int bag_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int bag_tp_clear(PyObject* self) {
+    // A block held besides the bag was not visited (bag_data_traverse), so
+    // it takes no part in a cycle; its holder still reads it.
+    BagData* d = bag_data(self);
     Graveyard graves;
-    bag_reset(as_bag(self), graves);
+    if (d != nullptr && d->refs == 1) bag_data_reset(d, graves);
     return 0;
 }
 

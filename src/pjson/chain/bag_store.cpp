@@ -430,6 +430,12 @@ void bag_data_decref(BagData* d, Graveyard& graves) noexcept {
 }
 
 int bag_data_traverse(BagData* d, visitproc visit, void* arg) {
+    // A block that an operation holds besides its owner (a pin, a writer's
+    // hold) keeps what it holds for that holder: the collector must neither
+    // count those references as the owner's nor clear them meanwhile. Not
+    // visiting them makes them references from outside, for as long as the
+    // hold lasts.
+    if (d->refs > 1) return 0;
     Py_VISIT(reinterpret_cast<PyObject*>(d->vocab));
     if (d->extra != nullptr) {
         for (PyObject* o : d->extra->objects) Py_VISIT(o);
