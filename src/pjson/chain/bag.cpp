@@ -43,10 +43,6 @@ constexpr const char* kBagName = "ProbabilityBag";
 Bag* as_bag(PyObject* o) { return reinterpret_cast<Bag*>(o); }
 State* bag_state(PyObject* self) { return state_of(Py_TYPE(self)); }
 
-void bag_reset(Bag* bag, Graveyard& graves) {
-    if (bag->data != nullptr) bag_data_reset(bag->data, graves);
-}
-
 PyObject* bag_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Ref obj = check(type->tp_alloc(type, 0));
@@ -63,7 +59,7 @@ int bag_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     // As __init__ of the pure-Python class: a bag made afresh.
     return guarded<int>(-1, [&] {
         Graveyard graves;
-        if (bag_size(bag_data(self)) > 0) bag_reset(as_bag(self), graves);
+        if (bag_size(bag_data(self)) > 0) bag_renew(as_bag(self), graves);
         return 0;
     });
 }
@@ -255,6 +251,13 @@ Bag* bag_wrap(State* st, BagData* data) {
 
 Bag* bag_new(State* st, Vocab* vocab) { return bag_wrap(st, bag_data_new(vocab)); }
 
+void bag_renew(Bag* bag, Graveyard& graves) {
+    BagData* d = bag->data;
+    if (d->picks == 0) return bag_data_reset(d, graves);
+    bag->data = bag_data_new(nullptr);
+    bag_data_decref(d, graves);
+}
+
 bool bag_data_equal(BagData* a, BagData* b) {
     BagPin pin_a(a), pin_b(b);
     return bag_size(a) == bag_size(b) && (a == b || bag_size(a) == 0 || bag_holds_all(a, b));
@@ -344,7 +347,7 @@ PyObject* bag_setstate(PyObject* self, PyObject* state) {
             pairs = Ref::borrow(state);
         }
         Graveyard graves;
-        bag_reset(bag, graves);
+        bag_renew(bag, graves);
         Ref it = check(PyObject_GetIter(pairs.get()));
         NextStartValues values;
         while (Ref pair = Ref(PyIter_Next(it.get()))) {

@@ -794,7 +794,10 @@ Ref choose_objects(State* st, BagData* d, PyObject* rng) {
         // the previous one + the count, read when it is reached. The
         // additions may change the bag; a bag that grew or shrank stops the
         // iteration, as a dict's values do.
-        for (size_t i = 0; i < n; ++i) starts.push_back(bag_next_start(d, i));
+        for (size_t i = 0; i < n; ++i) {
+            if (d->size != n) raise_changed("ProbabilityBag");
+            starts.push_back(bag_next_start(d, i));
+        }
         Ref total;
         for (size_t i = 0; i < n; ++i) {
             if (d->size != n) raise_changed("ProbabilityBag");
@@ -803,7 +806,8 @@ Ref choose_objects(State* st, BagData* d, PyObject* rng) {
             running.push_back(Ref::borrow(total.get()));
         }
         // Kept even if an add ran meanwhile: the totals as they were read.
-        snapshot = check(PyTuple_Pack(2, list_of(starts).get(), list_of(running).get()));
+        // Tuples, since the collector hands what the bag holds to anyone.
+        snapshot = check(PyTuple_Pack(2, tuple_of(starts).get(), tuple_of(running).get()));
         Graveyard graves;
         BagExtra& kept = extra_of(d);
         if (kept.snapshot != nullptr) graves.bury(kept.snapshot);
@@ -811,19 +815,33 @@ Ref choose_objects(State* st, BagData* d, PyObject* rng) {
     }
     PyObject* starts = PyTuple_GET_ITEM(snapshot.get(), 0);
     PyObject* running = PyTuple_GET_ITEM(snapshot.get(), 1);
-    Py_ssize_t n = PyList_GET_SIZE(running);
+    Py_ssize_t n = PyTuple_GET_SIZE(running);
     if (n == 0) raise_no_positive();
-    Ref last = Ref::borrow(PyList_GET_ITEM(running, n - 1));
+    Ref last = Ref::borrow(PyTuple_GET_ITEM(running, n - 1));
     if (check_status(PyObject_RichCompareBool(last.get(), st->zero, Py_LE))) raise_no_positive();
     Ref r = call_random(st, rng);
     Ref point = check(PyNumber_Multiply(r.get(), last.get()));
     size_t index = bisect_right(static_cast<size_t>(n), [&](size_t mid) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(running, static_cast<Py_ssize_t>(mid)));
+        Ref item = Ref::borrow(PyTuple_GET_ITEM(running, static_cast<Py_ssize_t>(mid)));
         return check_status(PyObject_RichCompareBool(point.get(), item.get(), Py_LT)) == 1;
     });
-    if (index >= static_cast<size_t>(PyList_GET_SIZE(starts))) raise_index();
-    return Ref::borrow(PyList_GET_ITEM(starts, static_cast<Py_ssize_t>(index)));
+    if (index >= static_cast<size_t>(PyTuple_GET_SIZE(starts))) raise_index();
+    return Ref::borrow(PyTuple_GET_ITEM(starts, static_cast<Py_ssize_t>(index)));
 }
+
+// Marks a block as drawn from while a pick runs: the bag leaves such a block
+// to the pick when __init__ empties it (bag_renew), so that whatever
+// rng.random() does, the choice drawn stays where the totals found it.
+class Drawing {
+public:
+    explicit Drawing(BagData* d) noexcept : pin_(d) { ++d->picks; }
+    Drawing(const Drawing&) = delete;
+    Drawing& operator=(const Drawing&) = delete;
+    ~Drawing() { --pin_.get()->picks; }
+
+private:
+    BagPin pin_;
+};
 
 }  // namespace
 
@@ -834,8 +852,15 @@ Ref list_of(std::vector<Ref>& items) {
     return list;
 }
 
+Ref tuple_of(std::vector<Ref>& items) {
+    Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    for (size_t i = 0; i < items.size(); ++i)
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    return tuple;
+}
+
 Pick bag_pick(State* st, BagData* d, PyObject* rng) {
-    BagPin pin(d);
+    Drawing drawing(d);
     BagExtra* x = d->extra;
     if (x != nullptr && (x->object_counts > 0 || x->snapshot != nullptr)) return Pick{0, choose_objects(st, d, rng)};
     if (x == nullptr || !x->running) {

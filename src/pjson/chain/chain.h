@@ -258,6 +258,7 @@ struct BagExtra;
 
 struct BagData {
     uint32_t refs;
+    uint32_t picks;      // picks drawing from the block (bag_pick)
     uint32_t size;       // choices
     uint32_t cap;        // choices there is room for
     uint32_t words;      // words of `records` in use
@@ -329,8 +330,9 @@ struct Hashed {
 };
 void hash_values(PyObject* const* values, size_t n, Hashed& out);
 
-// A list of collected items, made only once all of them exist.
+// A list or tuple of collected items, made only once all of them exist.
 Ref list_of(std::vector<Ref>& items);
+Ref tuple_of(std::vector<Ref>& items);
 
 enum class Find { found, absent, changed };
 // Looks a next start up; `changed` when Python code that compared values
@@ -371,8 +373,13 @@ void bag_add_hinted(State* st, BagData* d, Vocab* vocab, PyObject* const* values
 // Moves the bag's values into `vocab`, so that a chain's bags share its ids.
 void bag_rehome(BagData* d, Vocab* vocab, Graveyard& graves);
 
-// choose(): the pick as a choice number of the bag (`index`, while counts
-// are machine integers), or as the next start itself (`next_start`).
+// choose(): the pick as the next start itself (`next_start`, when set), or
+// as a choice number (`index`, while counts are machine integers): the
+// choice that the draw picked from the totals computed before rng.random()
+// ran. A block never loses a choice while a pick draws from it (bag_renew
+// leaves it to the pick), so `index` is a valid choice of `d` as it is when
+// the call returns, for a caller that holds `d` (a BagPin) across the call;
+// nothing else read from the chain before the call survives it.
 struct Pick {
     size_t index;
     Ref next_start;
@@ -387,7 +394,10 @@ struct Bag {
     BagData* data;  // never nullptr once made
 };
 
-Bag* bag_new(State* st, Vocab* vocab);    // vocab may be nullptr
+Bag* bag_new(State* st, Vocab* vocab);  // vocab may be nullptr
+// Empties the bag, as __init__ and __setstate__ do. A block that a pick is
+// drawing from is left to the pick, and the bag takes a new one.
+void bag_renew(Bag* bag, Graveyard& graves);
 Bag* bag_wrap(State* st, BagData* data);  // takes over one reference of `data`
 inline BagData* bag_data(PyObject* bag) noexcept { return reinterpret_cast<Bag*>(bag)->data; }
 // == of two bags' choices and counts, and the repr of a bag.
