@@ -14,8 +14,8 @@ void NextStartValues::collect(PyObject* items) {
     if (PyList_CheckExact(items)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
             PyObject* v = PyList_GET_ITEM(items, i);
-            Py_INCREF(v);
             owned_.push_back(v);
+            Py_INCREF(v);
         }
         return;
     }
@@ -134,7 +134,7 @@ PyObject* bag_total(PyObject* self, void*) {
         __int128 total = 0;
         for (size_t i = 0; native && i < n; ++i) {
             native = bag_count_native(d, i, count);
-            total += count;
+            if (native) total += count;
         }
         if (native) {
             if (total >= INT64_MIN && total <= INT64_MAX) return PyLong_FromLongLong(static_cast<long long>(total));
