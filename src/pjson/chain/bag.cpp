@@ -304,51 +304,36 @@ PyObject* bag_repr(PyObject* self) {
 }
 
 // Pickles as (type, (), state): the (next start, count) pairs, with the
-// instance dict of a subclass.
+// instance state of a subclass (instance_state).
 PyObject* bag_reduce(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         BagData* d = bag_data(self);
-        Ref keep = Ref::borrow(self);
+        BagPin pin(d);
         Ref pairs = check(PyList_New(0));
         for (size_t c = 0; c < bag_size(d); ++c) {
             Choice choice = bag_choice(d, c);
             Ref pair = check(PyTuple_Pack(2, choice.next_start.get(), choice.count.get()));
             check_status(PyList_Append(pairs.get(), pair.get()));
         }
-        Ref dict = instance_dict(self);
-        Ref state = dict ? check(PyTuple_Pack(2, pairs.get(), dict.get())) : std::move(pairs);
+        Ref inst = instance_state(bag_state(self), self);
+        Ref state = inst ? check(PyTuple_Pack(2, pairs.get(), inst.get())) : std::move(pairs);
         Ref args = check(PyTuple_New(0));
         return PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get(), state.get());
     });
 }
 
-// Restores the pairs that bag_reduce saved, and reads the state that pickles
-// of the pure-Python class carry: (None, {"_counts": {...}, ...}).
+// The pure-Python class's own slots, which its pickles carry.
+const char* const kBagSlots[] = {"_counts", "_cumulative", nullptr};
+
 PyObject* bag_setstate(PyObject* self, PyObject* state) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         State* st = bag_state(self);
         Bag* bag = as_bag(self);
         Ref keep = Ref::borrow(self);
-        Ref pairs;
-        PyObject* inst_dict = nullptr;
-        if (PyTuple_Check(state) && PyTuple_GET_SIZE(state) == 2 && !PyList_Check(PyTuple_GET_ITEM(state, 0))) {
-            PyObject* slots = PyTuple_GET_ITEM(state, 1);
-            inst_dict = PyTuple_GET_ITEM(state, 0);
-            PyObject* counts = PyDict_Check(slots) ? PyDict_GetItemWithError(slots, st->s_counts) : nullptr;
-            if (counts == nullptr) {
-                if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "ProbabilityBag state without counts");
-                throw_error();
-            }
-            pairs = check(PyObject_CallMethod(counts, "items", nullptr));
-        } else if (PyTuple_Check(state) && PyTuple_GET_SIZE(state) == 2) {
-            pairs = Ref::borrow(PyTuple_GET_ITEM(state, 0));
-            inst_dict = PyTuple_GET_ITEM(state, 1);
-        } else {
-            pairs = Ref::borrow(state);
-        }
+        PickledState parts = pickled_state(state, st->s_counts, "ProbabilityBag state without counts");
         Graveyard graves;
         bag_renew(bag, graves);
-        Ref it = check(PyObject_GetIter(pairs.get()));
+        Ref it = check(PyObject_GetIter(parts.pairs.get()));
         NextStartValues values;
         while (Ref pair = Ref(PyIter_Next(it.get()))) {
             Ref seq = check(PySequence_Tuple(pair.get()));
@@ -363,7 +348,7 @@ PyObject* bag_setstate(PyObject* self, PyObject* state) {
                           CountArg{PyTuple_GET_ITEM(seq.get(), 1)}, true, graves);
         }
         if (PyErr_Occurred()) throw_error();
-        if (inst_dict != nullptr) instance_dict_restore(self, inst_dict);
+        instance_state_restore(st, self, parts, kBagSlots);
         Py_RETURN_NONE;
     });
 }

@@ -623,43 +623,28 @@ Ref chain_pairs(Chain* chain) {
 }
 
 // Pickles as (type, (), state): the (start, bag) pairs, with the instance
-// dict of a subclass.
+// state of a subclass (instance_state).
 PyObject* chain_reduce(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Ref pairs = chain_pairs(as_chain(self));
-        Ref dict = instance_dict(self);
-        Ref state = dict ? check(PyTuple_Pack(2, pairs.get(), dict.get())) : std::move(pairs);
+        Ref inst = instance_state(chain_state(self), self);
+        Ref state = inst ? check(PyTuple_Pack(2, pairs.get(), inst.get())) : std::move(pairs);
         Ref args = check(PyTuple_New(0));
         return PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get(), state.get());
     });
 }
 
-// Restores what chain_reduce saved, and reads the state that pickles of the
-// pure-Python class carry: (None, {"_bags": {...}}).
+// The pure-Python class's own slot, which its pickles carry.
+const char* const kChainSlots[] = {"_bags", nullptr};
+
 PyObject* chain_setstate(PyObject* self, PyObject* state) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         State* st = chain_state(self);
         Chain* chain = as_chain(self);
-        Ref pairs;
-        PyObject* inst_dict = nullptr;
-        if (PyTuple_Check(state) && PyTuple_GET_SIZE(state) == 2 && !PyList_Check(PyTuple_GET_ITEM(state, 0))) {
-            PyObject* slots = PyTuple_GET_ITEM(state, 1);
-            inst_dict = PyTuple_GET_ITEM(state, 0);
-            PyObject* bags = PyDict_Check(slots) ? PyDict_GetItemWithError(slots, st->s_bags) : nullptr;
-            if (bags == nullptr) {
-                if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "Chain state without bags");
-                throw_error();
-            }
-            pairs = check(PyObject_CallMethod(bags, "items", nullptr));
-        } else if (PyTuple_Check(state) && PyTuple_GET_SIZE(state) == 2) {
-            pairs = Ref::borrow(PyTuple_GET_ITEM(state, 0));
-            inst_dict = PyTuple_GET_ITEM(state, 1);
-        } else {
-            pairs = Ref::borrow(state);
-        }
+        PickledState parts = pickled_state(state, st->s_bags, "Chain state without bags");
         Ref keep = Ref::borrow(self);
         if (chain->vocab != nullptr) chain_clear(chain);
-        Ref it = check(PyObject_GetIter(pairs.get()));
+        Ref it = check(PyObject_GetIter(parts.pairs.get()));
         while (Ref pair = Ref(PyIter_Next(it.get()))) {
             Ref seq = check(PySequence_Tuple(pair.get()));
             if (PyTuple_GET_SIZE(seq.get()) != 2) {
@@ -669,7 +654,7 @@ PyObject* chain_setstate(PyObject* self, PyObject* state) {
             chain_set_bag(st, chain, PyTuple_GET_ITEM(seq.get(), 0), PyTuple_GET_ITEM(seq.get(), 1));
         }
         if (PyErr_Occurred()) throw_error();
-        if (inst_dict != nullptr) instance_dict_restore(self, inst_dict);
+        instance_state_restore(st, self, parts, kChainSlots);
         Py_RETURN_NONE;
     });
 }

@@ -37,6 +37,8 @@ struct State {
     PyObject* s_random;
     PyObject* s_bags;    // "_bags" and "_counts": the state that pickles of the
     PyObject* s_counts;  // pure-Python classes carried
+    PyObject* s_dict;
+    PyObject* slotnames;  // copyreg._slotnames
     TesmoChainAPI api;
 };
 
@@ -485,11 +487,26 @@ PyObject* mod_generate_sentence(PyObject* module, PyObject* const* args, Py_ssiz
 PyObject* mod_bad_count(PyObject* module, PyObject* chain);
 void api_fill(State* st);
 
-// The __dict__ of an instance of a subclass when it holds anything, for
-// pickling; empty otherwise.
-Ref instance_dict(PyObject* self);
-// Sets the attributes of a pickled instance dict (None: nothing).
-void instance_dict_restore(PyObject* self, PyObject* dict);
+// Pickling. Chain and ProbabilityBag pickle as (type, (), state), the state
+// being their (key, value) pairs, or (pairs, instance state) for an instance
+// of a subclass that holds attributes: the instance state that copyreg's
+// protocol saves, its __dict__ or (__dict__ or None, {slot: value}).
+// Empty when there is nothing to save.
+Ref instance_state(State* st, PyObject* self);
+// A state taken apart: the pairs, and the instance's dict and slots (each
+// empty or None when absent). Reads every state these types pickled with:
+// the pairs alone, (pairs, __dict__), and the (dict, slots) of the
+// pure-Python classes, whose content is in slot `own_slot` (TypeError
+// `missing` without it).
+struct PickledState {
+    Ref pairs;
+    Ref dict;
+    Ref slots;
+};
+PickledState pickled_state(PyObject* state, PyObject* own_slot, const char* missing);
+// Restores the dict and the slots, leaving out the pure-Python classes' own
+// slots (`own_slots`, nullptr-terminated).
+void instance_state_restore(State* st, PyObject* self, const PickledState& state, const char* const* own_slots);
 
 // Keyword-and-position argument parsing for the methods (METH_FASTCALL |
 // METH_KEYWORDS), with the interpreter's messages.

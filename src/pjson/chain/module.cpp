@@ -69,7 +69,9 @@ State* state_raw(PyObject* module) { return static_cast<State*>(PyModule_GetStat
     X(s_choose) \
     X(s_random) \
     X(s_bags) \
-    X(s_counts)
+    X(s_counts) \
+    X(s_dict) \
+    X(slotnames)
 // clang-format on
 
 int state_traverse(PyObject* module, visitproc visit, void* arg) {
@@ -128,6 +130,10 @@ int module_exec(PyObject* module) {
         st->s_random = check(PyUnicode_InternFromString("random")).release();
         st->s_bags = check(PyUnicode_InternFromString("_bags")).release();
         st->s_counts = check(PyUnicode_InternFromString("_counts")).release();
+        st->s_dict = check(PyUnicode_InternFromString("__dict__")).release();
+        // The names of the slots that copyreg's protocol saves.
+        Ref copyreg = check(PyImport_ImportModule("copyreg"));
+        st->slotnames = check(PyObject_GetAttrString(copyreg.get(), "_slotnames")).release();
         api_fill(st);
         // The table lives in the module state, as long as the module does.
         Ref capsule = check(PyCapsule_New(&st->api, TESMO_CHAIN_CAPSULE, nullptr));
@@ -161,31 +167,107 @@ State* state_of(PyTypeObject* type) {
 #endif
 }
 
-Ref instance_dict(PyObject* self) {
-    PyObject* dict = PyObject_GetAttrString(self, "__dict__");
-    if (dict == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+Ref instance_state(State* st, PyObject* self) {
+    Ref dict;
+    if (PyObject* found = PyObject_GetAttr(self, st->s_dict)) {
+        dict = Ref(found);
+        if (PyDict_Check(found) && PyDict_GET_SIZE(found) == 0) dict = Ref();
+    } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
-        return Ref();
+    } else {
+        throw_error();
     }
-    Ref owned(dict);
-    if (!PyDict_Check(dict) || PyDict_GET_SIZE(dict) == 0) return Ref();
-    return owned;
+    Ref names = check(PyObject_CallOneArg(st->slotnames, reinterpret_cast<PyObject*>(Py_TYPE(self))));
+    Ref slots;
+    Ref it = check(PyObject_GetIter(names.get()));
+    while (Ref name = Ref(PyIter_Next(it.get()))) {
+        PyObject* value = PyObject_GetAttr(self, name.get());
+        if (value == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+            PyErr_Clear();  // an empty slot is not saved
+            continue;
+        }
+        Ref held(value);
+        if (!slots) slots = check(PyDict_New());
+        check_status(PyDict_SetItem(slots.get(), name.get(), value));
+    }
+    if (PyErr_Occurred()) throw_error();
+    if (!slots) return dict;
+    return check(PyTuple_Pack(2, dict ? dict.get() : Py_None, slots.get()));
 }
 
-void instance_dict_restore(PyObject* self, PyObject* dict) {
-    if (dict == Py_None) return;
-    Ref items = check(PyObject_CallMethod(dict, "items", nullptr));
-    Ref iter = check(PyObject_GetIter(items.get()));
-    while (Ref kv = Ref(PyIter_Next(iter.get()))) {
-        Ref pair = check(PySequence_Tuple(kv.get()));
+namespace {
+
+// Calls `each(key, value)` for the items of a mapping.
+template <class Each>
+void for_each_item(PyObject* mapping, Each each) {
+    Ref items = check(PyMapping_Items(mapping));
+    Ref it = check(PyObject_GetIter(items.get()));
+    while (Ref item = Ref(PyIter_Next(it.get()))) {
+        Ref pair = check(PySequence_Tuple(item.get()));
         if (PyTuple_GET_SIZE(pair.get()) != 2) {
             PyErr_SetString(PyExc_ValueError, "instance state holds a pair of another length");
             throw_error();
         }
-        check_status(PyObject_SetAttr(self, PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1)));
+        each(PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1));
     }
     if (PyErr_Occurred()) throw_error();
+}
+
+bool named_in(PyObject* name, const char* const* names) {
+    if (!PyUnicode_Check(name)) return false;
+    for (; *names != nullptr; ++names)
+        if (PyUnicode_CompareWithASCIIString(name, *names) == 0) return true;
+    return false;
+}
+
+}  // namespace
+
+PickledState pickled_state(PyObject* state, PyObject* own_slot, const char* missing) {
+    PickledState out;
+    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != 2) {
+        out.pairs = Ref::borrow(state);  // the pairs alone
+        return out;
+    }
+    PyObject* first = PyTuple_GET_ITEM(state, 0);
+    PyObject* second = PyTuple_GET_ITEM(state, 1);
+    if (PyList_Check(first)) {
+        // (pairs, instance state): the instance dict, or (dict, slots).
+        out.pairs = Ref::borrow(first);
+        if (PyTuple_Check(second) && PyTuple_GET_SIZE(second) == 2) {
+            out.dict = Ref::borrow(PyTuple_GET_ITEM(second, 0));
+            out.slots = Ref::borrow(PyTuple_GET_ITEM(second, 1));
+        } else {
+            out.dict = Ref::borrow(second);
+        }
+        return out;
+    }
+    // What the pure-Python classes pickled: (dict, slots), the content in
+    // one of the slots.
+    PyObject* content = PyDict_Check(second) ? PyDict_GetItemWithError(second, own_slot) : nullptr;
+    if (content == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, missing);
+        throw_error();
+    }
+    out.pairs = check(PyMapping_Items(content));
+    out.dict = Ref::borrow(first);
+    out.slots = Ref::borrow(second);
+    return out;
+}
+
+void instance_state_restore(State* st, PyObject* self, const PickledState& state, const char* const* own_slots) {
+    // As pickle restores (dict, slots): the dict's items into __dict__, the
+    // slots by setattr.
+    if (state.dict && state.dict.get() != Py_None) {
+        Ref dict = check(PyObject_GetAttr(self, st->s_dict));
+        for_each_item(state.dict.get(),
+                      [&](PyObject* key, PyObject* value) { check_status(PyObject_SetItem(dict.get(), key, value)); });
+    }
+    if (state.slots && state.slots.get() != Py_None) {
+        for_each_item(state.slots.get(), [&](PyObject* name, PyObject* value) {
+            if (!named_in(name, own_slots)) check_status(PyObject_SetAttr(self, name, value));
+        });
+    }
 }
 
 void parse_args(const char* fname, const char* const* names, Py_ssize_t required, Py_ssize_t total,
