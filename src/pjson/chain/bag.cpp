@@ -6,10 +6,9 @@ namespace pjson {
 
 void NextStartValues::collect(PyObject* items) {
     release();
-    tuple_ = Ref();
     if (PyTuple_CheckExact(items)) {
         tuple_ = Ref::borrow(items);
-        return;
+        return freeze_lists();
     }
     if (PyList_CheckExact(items)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
@@ -17,7 +16,7 @@ void NextStartValues::collect(PyObject* items) {
             owned_.push_back(v);
             Py_INCREF(v);
         }
-        return;
+        return freeze_lists();
     }
     Ref it = check(PyObject_GetIter(items));
     for (;;) {
@@ -31,6 +30,30 @@ void NextStartValues::collect(PyObject* items) {
         }
     }
     if (PyErr_Occurred()) throw_error();
+    freeze_lists();
+}
+
+void NextStartValues::adopt(PyObject* const* values, size_t n) {
+    release();
+    given_ = values;
+    given_size_ = n;
+    freeze_lists();
+}
+
+void NextStartValues::freeze_lists() {
+    const size_t n = size();
+    size_t first = 0;
+    while (first < n && !PyList_Check(data()[first])) ++first;
+    if (first == n) return;
+    // What is held now stays until the frozen values are all made, which
+    // may run code.
+    std::vector<Ref> frozen;
+    frozen.reserve(n);
+    for (size_t i = 0; i < n; ++i) frozen.push_back(Ref::borrow(data()[i]));
+    for (size_t i = first; i < n; ++i)
+        if (PyList_Check(frozen[i].get())) frozen[i] = frozen_value(frozen[i].get());
+    frozen_.resize(n);
+    for (size_t i = 0; i < n; ++i) frozen_[i] = frozen[i].release();
 }
 
 // ---------------------------------------------------------------------------
@@ -355,7 +378,9 @@ PyObject* bag_setstate(PyObject* self, PyObject* state) {
 
 PyMethodDef bag_methods[] = {
     {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(bag_add)), METH_FASTCALL | METH_KEYWORDS,
-     "add($self, /, items, count=1)\n--\n\nAdd count to the choice whose next start is tuple(items)."},
+     "add($self, /, items, count=1)\n--\n\nAdd count to the choice whose next start is tuple(items).\n\n"
+     "A list among the items (a JSON array as a reader hands it over) is stored as\n"
+     "the equal tuple, and so is every list within it."},
     {"choices", bag_choices, METH_NOARGS,
      "choices($self, /)\n--\n\nReturn an iterator of (next_start, count) in insertion order."},
     {"choose", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(bag_choose_method)),

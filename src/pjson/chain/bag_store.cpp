@@ -592,10 +592,13 @@ void bag_add_probe(State* st, BagData* d, PyObject* const* values, const Py_hash
 }
 
 void bag_add_values(State* st, BagData* d, PyObject* const* values, size_t length, PyObject* count) {
+    BagPin pin(d);
+    NextStartValues frozen;
+    frozen.adopt(values, length);
     Graveyard graves;
     Hashed h;
-    hash_values(values, length, h);
-    bag_add_probe(st, d, values, h.hashes.data(), length, h.hash, CountArg{count}, false, graves);
+    hash_values(frozen.data(), frozen.size(), h);
+    bag_add_probe(st, d, frozen.data(), h.hashes.data(), frozen.size(), h.hash, CountArg{count}, false, graves);
 }
 
 void bag_add_ids(State* st, BagData* d, Vocab* vocab, const uint32_t* ids, size_t length, PyObject* count) {
@@ -615,8 +618,11 @@ void bag_add_ids(State* st, BagData* d, Vocab* vocab, const uint32_t* ids, size_
     bag_add_probe(st, d, values.data(), h.hashes.data(), length, h.hash, CountArg{count}, false, graves, vocab, ids);
 }
 
-void bag_add_hinted(State* st, BagData* d, Vocab* vocab, PyObject* const* values, uint32_t* hints, size_t length,
+void bag_add_hinted(State* st, BagData* d, Vocab* vocab, PyObject* const* given, uint32_t* hints, size_t length,
                     const CountArg& count) {
+    NextStartValues frozen;
+    frozen.adopt(given, length);
+    PyObject* const* values = frozen.data();
     if (vocab == nullptr || d->vocab != vocab) {
         Graveyard graves;
         Hashed h;

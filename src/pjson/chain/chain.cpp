@@ -197,7 +197,9 @@ void chain_clear(Chain* chain) {
     ++chain->stamp;
 }
 
-void chain_set_bag(State* st, Chain* chain, PyObject* start, PyObject* bag) {
+void chain_set_bag(State* st, Chain* chain, PyObject* given, PyObject* bag) {
+    Ref frozen = frozen_value(given);
+    PyObject* start = frozen.get();
     Py_hash_t hash = hash_of(start);
     Ref keep = Ref::borrow(bag);
     for (;;) {
@@ -222,8 +224,10 @@ void chain_set_bag(State* st, Chain* chain, PyObject* start, PyObject* bag) {
     }
 }
 
-void chain_add_values(State* st, Chain* chain, PyObject* start, PyObject* items, PyObject* const* values, size_t length,
+void chain_add_values(State* st, Chain* chain, PyObject* given, PyObject* items, PyObject* const* values, size_t length,
                       PyObject* count) {
+    Ref frozen = frozen_value(given);
+    PyObject* start = frozen.get();
     size_t index = entry_for(st, chain, start, hash_of(start));
     const ChainEntry* entry = chain_entry(chain, index);
     if (BagData* data = chain_entry_data(st, entry)) {
@@ -244,8 +248,10 @@ void chain_add_values(State* st, Chain* chain, PyObject* start, PyObject* items,
     call_bag_add(bag.get(), tuple.get(), count);
 }
 
-void chain_add_hinted(State* st, Chain* chain, PyObject* start, uint32_t* start_hint, PyObject* const* values,
+void chain_add_hinted(State* st, Chain* chain, PyObject* given, uint32_t* start_hint, PyObject* const* values,
                       uint32_t* hints, size_t length, const CountArg& count, ItemsMaker make_items, void* ctx) {
+    Ref frozen = frozen_value(given);
+    PyObject* start = frozen.get();
     size_t index;
     Vocab* vocab = chain_vocab(st, chain);
     uint32_t id = *start_hint;
@@ -665,10 +671,14 @@ PyMethodDef chain_methods[] = {
     {"items", chain_items, METH_NOARGS, "items($self, /)\n--\n\nReturn the (start, bag) pairs in insertion order."},
     {"clear", chain_clear_method, METH_NOARGS, "clear($self, /)\n--\n\nRemove every start and its bag."},
     {"set_bag", FASTCALL_KW(chain_set_bag_method), METH_FASTCALL | METH_KEYWORDS,
-     "set_bag($self, /, start, bag)\n--\n\nInstall bag as the bag of start, replacing any earlier one."},
+     "set_bag($self, /, start, bag)\n--\n\nInstall bag as the bag of start, replacing any earlier one.\n\n"
+     "A start given as a list (a JSON array as a reader hands it over) is stored as\n"
+     "the equal tuple, and so is every list within it."},
     {"add_to_bag", FASTCALL_KW(chain_add_to_bag), METH_FASTCALL | METH_KEYWORDS,
      "add_to_bag($self, /, start, items, count=1)\n--\n\n"
-     "Add count to the choice tuple(items) in the bag of start, creating the start\nand its bag when absent."},
+     "Add count to the choice tuple(items) in the bag of start, creating the start\nand its bag when absent.\n\n"
+     "A start given as a list is stored as the equal tuple, as set_bag stores it;\n"
+     "lists among the items as ProbabilityBag.add stores them."},
     {"build_frequency_dict", chain_build_frequency_dict, METH_NOARGS,
      "build_frequency_dict($self, /)\n--\n\n"
      "Count how often each value occurs in the chain, in first-seen order: once for\n"

@@ -87,8 +87,14 @@ private:
     size_t size_ = 0;
 };
 
-// The values of a next start as `tuple(items)` reads them, kept alive: an
-// exact tuple is used as it is, anything else is copied or iterated.
+// A list, and every list within it, as the equal tuple; any other value as
+// it is. Readers hand a JSON array over as a list, and a chain stores it as
+// the tuple (hashable, and equal to what the writers wrote).
+Ref frozen_value(PyObject* value);
+
+// The values of a next start as `tuple(items)` reads them, kept alive, with
+// every list among them stored as its tuple (frozen_value): an exact tuple
+// without lists is used as it is, anything else is copied or iterated.
 class NextStartValues {
 public:
     NextStartValues() = default;
@@ -96,18 +102,33 @@ public:
     NextStartValues& operator=(const NextStartValues&) = delete;
     ~NextStartValues() { release(); }
     void collect(PyObject* items);
-    PyObject* const* data() const noexcept { return tuple_ ? &PyTuple_GET_ITEM(tuple_.get(), 0) : owned_.data(); }
+    // Values given as an array that the caller keeps alive meanwhile.
+    void adopt(PyObject* const* values, size_t n);
+    PyObject* const* data() const noexcept {
+        if (frozen_.size() > 0) return frozen_.data();
+        return tuple_ ? &PyTuple_GET_ITEM(tuple_.get(), 0) : given_ != nullptr ? given_ : owned_.data();
+    }
     size_t size() const noexcept {
-        return tuple_ ? static_cast<size_t>(PyTuple_GET_SIZE(tuple_.get())) : owned_.size();
+        if (frozen_.size() > 0) return frozen_.size();
+        if (tuple_) return static_cast<size_t>(PyTuple_GET_SIZE(tuple_.get()));
+        return given_ != nullptr ? given_size_ : owned_.size();
     }
 
 private:
+    void freeze_lists();
     void release() noexcept {
         for (PyObject* v : owned_) Py_DECREF(v);
         owned_.clear();
+        for (PyObject* v : frozen_) Py_DECREF(v);
+        frozen_.clear();
+        tuple_ = Ref();
+        given_ = nullptr;
     }
     Ref tuple_;
-    Small<PyObject*> owned_;  // references owned
+    PyObject* const* given_ = nullptr;  // borrowed
+    size_t given_size_ = 0;
+    Small<PyObject*> owned_;   // references owned
+    Small<PyObject*> frozen_;  // references owned: the values once lists were frozen
 };
 
 // Values freed by an operation are released only once its structures are
