@@ -222,6 +222,7 @@ def test_the_totals_a_choose_keeps_cannot_be_changed_from_outside():
     for key in "abcd":
         b.add([key], Fraction(1, 4))
     assert b.choose(random.Random(0)) in {(k,) for k in "abcd"}
+    totals, starts = [Fraction(n, 4) for n in range(1, 5)], [(k,) for k in "abcd"]
 
     class Point:
         def __mul__(self, total):
@@ -229,7 +230,7 @@ def test_the_totals_a_choose_keeps_cannot_be_changed_from_outside():
 
         def __lt__(self, other):
             for kept in gc.get_objects():
-                if type(kept) is list and Fraction(1) in kept[-1:]:
+                if type(kept) is list and kept in (totals, starts) and kept is not totals and kept is not starts:
                     kept.clear()
             return 0.6 < other
 
