@@ -139,8 +139,6 @@ PyObject* bag_choose_method(PyObject* self, PyObject* const* args, Py_ssize_t na
     });
 }
 
-PyObject* bag_iter_make(PyObject* self, int kind);
-
 PyObject* bag_choices(PyObject* self, PyObject*) { return bag_iter_make(self, 1); }
 PyObject* bag_iter(PyObject* self) { return bag_iter_make(self, 0); }
 
@@ -417,94 +415,9 @@ PyType_Slot bag_slots[] = {
     {0, nullptr},
 };
 
-// ---------------------------------------------------------------------------
-// Iterators over a bag: next starts (kind 0) or (next start, count) pairs.
-
-struct BagIter {
-    PyObject_HEAD
-    PyObject* bag;  // nullptr once exhausted
-    Py_ssize_t index;
-    Py_ssize_t size;  // at the start: a bag that grows stops the iteration
-    int kind;
-};
-
-PyObject* bag_iter_make(PyObject* self, int kind) {
-    State* st = bag_state(self);
-    if (st == nullptr) return nullptr;
-    BagIter* it = PyObject_GC_New(BagIter, st->bag_iter_type);
-    if (it == nullptr) return nullptr;
-    it->bag = Ref::borrow(self).release();
-    it->index = 0;
-    it->size = static_cast<Py_ssize_t>(bag_size(bag_data(self)));
-    it->kind = kind;
-    PyObject_GC_Track(it);
-    return reinterpret_cast<PyObject*>(it);
-}
-
-PyObject* bag_iter_next(PyObject* self) {
-    BagIter* it = reinterpret_cast<BagIter*>(self);
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (it->bag == nullptr) return nullptr;
-        BagData* bag = bag_data(it->bag);
-        if (static_cast<Py_ssize_t>(bag_size(bag)) != it->size) raise_changed(kBagName);
-        if (it->index >= it->size) {
-            Ref done(std::exchange(it->bag, nullptr));
-            return nullptr;
-        }
-        size_t c = static_cast<size_t>(it->index++);
-        if (it->kind == 0) return bag_next_start(bag, c).release();
-        Choice choice = bag_choice(bag, c);
-        return PyTuple_Pack(2, choice.next_start.get(), choice.count.get());
-    });
-}
-
-int bag_iter_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<BagIter*>(self)->bag);
-    return 0;
-}
-
-int bag_iter_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<BagIter*>(self)->bag);
-    return 0;
-}
-
-void bag_iter_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    bag_iter_clear(self);
-    PyObject_GC_Del(self);
-    Py_DECREF(type);
-}
-
-PyObject* bag_iter_length_hint(PyObject* self, PyObject*) {
-    BagIter* it = reinterpret_cast<BagIter*>(self);
-    Py_ssize_t left = it->bag != nullptr && static_cast<Py_ssize_t>(bag_size(bag_data(it->bag))) == it->size
-                          ? it->size - it->index
-                          : 0;
-    return PyLong_FromSsize_t(left);
-}
-
-PyMethodDef bag_iter_methods[] = {
-    {"__length_hint__", bag_iter_length_hint, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot bag_iter_slots[] = {
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(bag_iter_next)},
-    {Py_tp_traverse, reinterpret_cast<void*>(bag_iter_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(bag_iter_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(bag_iter_dealloc)},
-    {Py_tp_methods, bag_iter_methods},
-    {0, nullptr},
-};
-
 }  // namespace
 
 PyType_Spec bag_spec = {"tesmo.bag.ProbabilityBag", sizeof(Bag), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE, bag_slots};
-PyType_Spec bag_iter_spec = {"tesmo._chain.bag_iterator", sizeof(BagIter), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-                             bag_iter_slots};
 
 }  // namespace pjson

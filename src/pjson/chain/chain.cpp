@@ -7,23 +7,10 @@
 
 namespace pjson {
 
-struct ChainStore {
-    std::vector<ChainEntry> entries;
-    std::vector<uint32_t> slots;        // index + 1 of an entry, 0 for empty; linear probing
-    std::vector<uint32_t> entry_of_id;  // per id of the chain's vocabulary: its entry, or kNone
-    uint64_t clears = 0;
-};
-
 namespace {
 
 constexpr const char* kChainName = "Chain";
 constexpr uint32_t kNone = UINT32_MAX;
-
-// The items view: iterable again and again, sized, and able to answer `in`.
-struct Items {
-    PyObject_HEAD
-    PyObject* chain;
-};
 
 Chain* as_chain(PyObject* o) { return reinterpret_cast<Chain*>(o); }
 State* chain_state(PyObject* self) { return state_of(Py_TYPE(self)); }
@@ -317,6 +304,29 @@ bool chain_find_id(Chain* chain, uint32_t start, size_t& index) {
     }
 }
 
+// The bag object of a start, made now if needed; empty when absent.
+Ref find_bag_object(Chain* chain, PyObject* start) {
+    State* st = state_of(Py_TYPE(chain));
+    for (;;) {
+        size_t index;
+        if (!chain_find(chain, start, index)) return Ref();
+        if (Ref bag = chain_entry_bag(st, chain, index)) return bag;
+    }
+}
+
+Ref chain_pairs(Chain* chain) {
+    Ref pairs = check(PyList_New(0));
+    State* st = state_of(Py_TYPE(chain));
+    for (Py_ssize_t e = 0; e < chain_size(chain); ++e) {
+        Ref bag = chain_entry_bag(st, chain, static_cast<size_t>(e));
+        if (!bag) raise_changed(kChainName);
+        Ref start = vocab_value(chain->vocab, chain_entry(chain, static_cast<size_t>(e))->start);
+        Ref pair = check(PyTuple_Pack(2, start.get(), bag.get()));
+        check_status(PyList_Append(pairs.get(), pair.get()));
+    }
+    return pairs;
+}
+
 // ---------------------------------------------------------------------------
 // Frequencies.
 
@@ -510,30 +520,9 @@ PyObject* chain_build_frequency_dict(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&] { return chain_frequency_dict(as_chain(self)).release(); });
 }
 
-PyObject* chain_iter_make(PyObject* chain, int kind);
-
 PyObject* chain_iter(PyObject* self) { return chain_iter_make(self, 0); }
 
-PyObject* chain_items(PyObject* self, PyObject*) {
-    State* st = chain_state(self);
-    if (st == nullptr) return nullptr;
-    PyObject* view = PyType_GenericAlloc(st->items_type, 0);
-    if (view == nullptr) return nullptr;
-    reinterpret_cast<Items*>(view)->chain = Ref::borrow(self).release();
-    return view;
-}
-
 Py_ssize_t chain_length(PyObject* self) { return chain_size(as_chain(self)); }
-
-// The bag object of a start, made now if needed; empty when absent.
-Ref find_bag_object(Chain* chain, PyObject* start) {
-    State* st = state_of(Py_TYPE(chain));
-    for (;;) {
-        size_t index;
-        if (!chain_find(chain, start, index)) return Ref();
-        if (Ref bag = chain_entry_bag(st, chain, index)) return bag;
-    }
-}
 
 PyObject* chain_subscript(PyObject* self, PyObject* start) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -615,19 +604,6 @@ PyObject* chain_repr(PyObject* self) {
     return result;
 }
 
-Ref chain_pairs(Chain* chain) {
-    Ref pairs = check(PyList_New(0));
-    State* st = state_of(Py_TYPE(chain));
-    for (Py_ssize_t e = 0; e < chain_size(chain); ++e) {
-        Ref bag = chain_entry_bag(st, chain, static_cast<size_t>(e));
-        if (!bag) raise_changed(kChainName);
-        Ref start = vocab_value(chain->vocab, chain_entry(chain, static_cast<size_t>(e))->start);
-        Ref pair = check(PyTuple_Pack(2, start.get(), bag.get()));
-        check_status(PyList_Append(pairs.get(), pair.get()));
-    }
-    return pairs;
-}
-
 // Pickles as (type, (), state): the (start, bag) pairs, with the instance
 // state of a subclass (instance_state).
 PyObject* chain_reduce(PyObject* self, PyObject*) {
@@ -707,158 +683,9 @@ PyType_Slot chain_slots[] = {
     {0, nullptr},
 };
 
-// ---------------------------------------------------------------------------
-// Iterators over a chain: starts (kind 0) or (start, bag) pairs (kind 1).
-
-struct ChainIter {
-    PyObject_HEAD
-    PyObject* chain;  // nullptr once exhausted
-    Py_ssize_t index;
-    Py_ssize_t size;
-    uint64_t clears;
-    int kind;
-};
-
-PyObject* chain_iter_make(PyObject* self, int kind) {
-    State* st = chain_state(self);
-    if (st == nullptr) return nullptr;
-    ChainIter* it = PyObject_GC_New(ChainIter, st->chain_iter_type);
-    if (it == nullptr) return nullptr;
-    it->chain = Ref::borrow(self).release();
-    it->index = 0;
-    it->size = chain_size(as_chain(self));
-    it->clears = as_chain(self)->store->clears;
-    it->kind = kind;
-    PyObject_GC_Track(it);
-    return reinterpret_cast<PyObject*>(it);
-}
-
-PyObject* chain_iter_next(PyObject* self) {
-    ChainIter* it = reinterpret_cast<ChainIter*>(self);
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (it->chain == nullptr) return nullptr;
-        Chain* chain = as_chain(it->chain);
-        if (chain_size(chain) != it->size || chain->store->clears != it->clears) raise_changed(kChainName);
-        if (it->index >= it->size) {
-            Ref done(std::exchange(it->chain, nullptr));
-            return nullptr;
-        }
-        size_t index = static_cast<size_t>(it->index++);
-        Ref start = vocab_value(chain->vocab, chain_entry(chain, index)->start);
-        if (it->kind == 0) return start.release();
-        Ref bag = chain_entry_bag(chain_state(it->chain), chain, index);
-        if (!bag) raise_changed(kChainName);
-        return PyTuple_Pack(2, start.get(), bag.get());
-    });
-}
-
-int chain_iter_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<ChainIter*>(self)->chain);
-    return 0;
-}
-
-int chain_iter_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<ChainIter*>(self)->chain);
-    return 0;
-}
-
-void chain_iter_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    chain_iter_clear(self);
-    PyObject_GC_Del(self);
-    Py_DECREF(type);
-}
-
-PyObject* chain_iter_length_hint(PyObject* self, PyObject*) {
-    ChainIter* it = reinterpret_cast<ChainIter*>(self);
-    Py_ssize_t left = it->chain != nullptr && chain_size(as_chain(it->chain)) == it->size ? it->size - it->index : 0;
-    return PyLong_FromSsize_t(left);
-}
-
-PyMethodDef chain_iter_methods[] = {
-    {"__length_hint__", chain_iter_length_hint, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot chain_iter_slots[] = {
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(chain_iter_next)},
-    {Py_tp_traverse, reinterpret_cast<void*>(chain_iter_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(chain_iter_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(chain_iter_dealloc)},
-    {Py_tp_methods, chain_iter_methods},
-    {0, nullptr},
-};
-
-// ---------------------------------------------------------------------------
-// The items view.
-
-PyObject* items_iter(PyObject* self) { return chain_iter_make(reinterpret_cast<Items*>(self)->chain, 1); }
-
-Py_ssize_t items_length(PyObject* self) { return chain_size(as_chain(reinterpret_cast<Items*>(self)->chain)); }
-
-int items_contains(PyObject* self, PyObject* pair) {
-    return guarded<int>(-1, [&]() -> int {
-        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) return 0;
-        Ref chain = Ref::borrow(reinterpret_cast<Items*>(self)->chain);
-        Ref bag = find_bag_object(as_chain(chain.get()), PyTuple_GET_ITEM(pair, 0));
-        if (!bag) return 0;
-        return check_status(PyObject_RichCompareBool(bag.get(), PyTuple_GET_ITEM(pair, 1), Py_EQ));
-    });
-}
-
-PyObject* items_repr(PyObject* self) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        Ref pairs = chain_pairs(as_chain(reinterpret_cast<Items*>(self)->chain));
-        return PyUnicode_FromFormat("chain_items(%R)", pairs.get());
-    });
-}
-
-int items_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<Items*>(self)->chain);
-    return 0;
-}
-
-int items_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<Items*>(self)->chain);
-    return 0;
-}
-
-void items_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    items_clear(self);
-    PyObject_GC_Del(self);
-    Py_DECREF(type);
-}
-
-PyObject* items_new(PyTypeObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, "cannot create 'chain_items' instances");
-    return nullptr;
-}
-
-PyType_Slot items_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(items_new)},
-    {Py_tp_iter, reinterpret_cast<void*>(items_iter)},
-    {Py_tp_repr, reinterpret_cast<void*>(items_repr)},
-    {Py_tp_traverse, reinterpret_cast<void*>(items_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(items_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(items_dealloc)},
-    {Py_sq_length, reinterpret_cast<void*>(items_length)},
-    {Py_sq_contains, reinterpret_cast<void*>(items_contains)},
-    {0, nullptr},
-};
-
 }  // namespace
 
 PyType_Spec chain_spec = {"tesmo.chain.Chain", sizeof(Chain), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE, chain_slots};
-PyType_Spec chain_iter_spec = {"tesmo._chain.chain_iterator", sizeof(ChainIter), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, chain_iter_slots};
-PyType_Spec items_spec = {"tesmo._chain.chain_items", sizeof(Items), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-                          items_slots};
 
 }  // namespace pjson

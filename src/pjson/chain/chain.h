@@ -438,7 +438,12 @@ struct ChainEntry {
     BagData* data;   // owned, or nullptr
     PyObject* bag;   // owned, or nullptr
 };
-struct ChainStore;
+struct ChainStore {
+    std::vector<ChainEntry> entries;
+    std::vector<uint32_t> slots;        // index + 1 of an entry, 0 for empty; linear probing
+    std::vector<uint32_t> entry_of_id;  // per id of the chain's vocabulary: its entry, or kNone
+    uint64_t clears = 0;
+};
 
 struct Chain {
     PyObject_HEAD
@@ -479,6 +484,19 @@ bool chain_find_id(Chain* chain, uint32_t start, size_t& index);
 bool chain_frequencies(Chain* chain, std::vector<Ref>& values, std::vector<Py_ssize_t>& counts,
                        std::vector<uint32_t>& entry_of_id);
 Ref chain_frequency_dict(Chain* chain);
+
+// The bag object of a start, made now if needed; empty when absent.
+Ref find_bag_object(Chain* chain, PyObject* start);
+// The (start, bag) pairs as a list, every bag object made.
+Ref chain_pairs(Chain* chain);
+
+// ---------------------------------------------------------------------------
+// Iterators and the items view (views.cpp). A bag's iterator yields next
+// starts (kind 0) or (next start, count) pairs; a chain's starts (kind 0) or
+// (start, bag) pairs.
+PyObject* bag_iter_make(PyObject* bag, int kind);
+PyObject* chain_iter_make(PyObject* chain, int kind);
+PyObject* chain_items(PyObject* chain, PyObject*);  // chain.items()
 
 // ---------------------------------------------------------------------------
 // Type specs and module functions, defined by each part.
