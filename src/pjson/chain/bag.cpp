@@ -324,56 +324,6 @@ PyObject* bag_repr(PyObject* self) {
     return result;
 }
 
-// Pickles as (type, (), state): the (next start, count) pairs, with the
-// instance state of a subclass (instance_state).
-PyObject* bag_reduce(PyObject* self, PyObject*) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        BagData* d = bag_data(self);
-        BagPin pin(d);
-        Ref pairs = check(PyList_New(0));
-        for (size_t c = 0; c < bag_size(d); ++c) {
-            Choice choice = bag_choice(d, c);
-            Ref pair = check(PyTuple_Pack(2, choice.next_start.get(), choice.count.get()));
-            check_status(PyList_Append(pairs.get(), pair.get()));
-        }
-        Ref inst = instance_state(bag_state(self), self);
-        Ref state = inst ? check(PyTuple_Pack(2, pairs.get(), inst.get())) : std::move(pairs);
-        Ref args = check(PyTuple_New(0));
-        return PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get(), state.get());
-    });
-}
-
-// The pure-Python class's own slots, which its pickles carry.
-const char* const kBagSlots[] = {"_counts", "_cumulative", nullptr};
-
-PyObject* bag_setstate(PyObject* self, PyObject* state) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        State* st = bag_state(self);
-        Bag* bag = as_bag(self);
-        Ref keep = Ref::borrow(self);
-        PickledState parts = pickled_state(state, st->s_counts, "ProbabilityBag state without counts");
-        Graveyard graves;
-        bag_renew(bag, graves);
-        Ref it = check(PyObject_GetIter(parts.pairs.get()));
-        NextStartValues values;
-        while (Ref pair = Ref(PyIter_Next(it.get()))) {
-            Ref seq = check(PySequence_Tuple(pair.get()));
-            if (PyTuple_GET_SIZE(seq.get()) != 2) {
-                PyErr_SetString(PyExc_ValueError, "ProbabilityBag state holds a pair of another length");
-                throw_error();
-            }
-            values.collect(PyTuple_GET_ITEM(seq.get(), 0));
-            Hashed h;
-            hash_values(values.data(), values.size(), h);
-            bag_add_probe(st, bag->data, values.data(), h.hashes.data(), values.size(), h.hash,
-                          CountArg{PyTuple_GET_ITEM(seq.get(), 1)}, true, graves);
-        }
-        if (PyErr_Occurred()) throw_error();
-        instance_state_restore(st, self, parts, kBagSlots);
-        Py_RETURN_NONE;
-    });
-}
-
 PyMethodDef bag_methods[] = {
     {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(bag_add)), METH_FASTCALL | METH_KEYWORDS,
      "add($self, /, items, count=1)\n--\n\nAdd count to the choice whose next start is tuple(items).\n\n"

@@ -604,43 +604,6 @@ PyObject* chain_repr(PyObject* self) {
     return result;
 }
 
-// Pickles as (type, (), state): the (start, bag) pairs, with the instance
-// state of a subclass (instance_state).
-PyObject* chain_reduce(PyObject* self, PyObject*) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        Ref pairs = chain_pairs(as_chain(self));
-        Ref inst = instance_state(chain_state(self), self);
-        Ref state = inst ? check(PyTuple_Pack(2, pairs.get(), inst.get())) : std::move(pairs);
-        Ref args = check(PyTuple_New(0));
-        return PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get(), state.get());
-    });
-}
-
-// The pure-Python class's own slot, which its pickles carry.
-const char* const kChainSlots[] = {"_bags", nullptr};
-
-PyObject* chain_setstate(PyObject* self, PyObject* state) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        State* st = chain_state(self);
-        Chain* chain = as_chain(self);
-        PickledState parts = pickled_state(state, st->s_bags, "Chain state without bags");
-        Ref keep = Ref::borrow(self);
-        if (chain->vocab != nullptr) chain_clear(chain);
-        Ref it = check(PyObject_GetIter(parts.pairs.get()));
-        while (Ref pair = Ref(PyIter_Next(it.get()))) {
-            Ref seq = check(PySequence_Tuple(pair.get()));
-            if (PyTuple_GET_SIZE(seq.get()) != 2) {
-                PyErr_SetString(PyExc_ValueError, "Chain state holds a pair of another length");
-                throw_error();
-            }
-            chain_set_bag(st, chain, PyTuple_GET_ITEM(seq.get(), 0), PyTuple_GET_ITEM(seq.get(), 1));
-        }
-        if (PyErr_Occurred()) throw_error();
-        instance_state_restore(st, self, parts, kChainSlots);
-        Py_RETURN_NONE;
-    });
-}
-
 #define FASTCALL_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
 
 PyMethodDef chain_methods[] = {

@@ -526,26 +526,11 @@ PyObject* mod_generate_sentence(PyObject* module, PyObject* const* args, Py_ssiz
 PyObject* mod_bad_count(PyObject* module, PyObject* chain);
 void api_fill(State* st);
 
-// Pickling. Chain and ProbabilityBag pickle as (type, (), state), the state
-// being their (key, value) pairs, or (pairs, instance state) for an instance
-// of a subclass that holds attributes: the instance state that copyreg's
-// protocol saves, its __dict__ or (__dict__ or None, {slot: value}).
-// Empty when there is nothing to save.
-Ref instance_state(State* st, PyObject* self);
-// A state taken apart: the pairs, and the instance's dict and slots (each
-// empty or None when absent). Reads every state these types pickled with:
-// the pairs alone, (pairs, __dict__), and the (dict, slots) of the
-// pure-Python classes, whose content is in slot `own_slot` (TypeError
-// `missing` without it).
-struct PickledState {
-    Ref pairs;
-    Ref dict;
-    Ref slots;
-};
-PickledState pickled_state(PyObject* state, PyObject* own_slot, const char* missing);
-// Restores the dict and the slots, leaving out the pure-Python classes' own
-// slots (`own_slots`, nullptr-terminated).
-void instance_state_restore(State* st, PyObject* self, const PickledState& state, const char* const* own_slots);
+// __reduce__ and __setstate__ of ProbabilityBag and Chain (pickling.cpp).
+PyObject* bag_reduce(PyObject* self, PyObject*);
+PyObject* bag_setstate(PyObject* self, PyObject* state);
+PyObject* chain_reduce(PyObject* self, PyObject*);
+PyObject* chain_setstate(PyObject* self, PyObject* state);
 
 // Keyword-and-position argument parsing for the methods (METH_FASTCALL |
 // METH_KEYWORDS), with the interpreter's messages.
