@@ -10,6 +10,14 @@
 // its id in one vocabulary; equal values of the same plain type share an id,
 // values that are merely equal (1, 1.0, True) keep ids of their own, so that
 // everything a chain gives back is the object that was put in.
+//
+// The files, one per role: vocab.cpp (values and their ids), bag_store.cpp
+// (a bag's block of choices; its layout in block.h), bag_choose.cpp
+// (choose()), bag.cpp (the ProbabilityBag type), chain_store.cpp (the
+// chain's entries), chain.cpp (the Chain type), frequencies.cpp (the
+// frequency mapping), views.cpp (iterators and the items view),
+// pickling.cpp, capi.cpp (the C API of chain_api.h), text.cpp (the
+// tokenizer), walk.cpp (training and generating), module.cpp (start-up).
 #pragma once
 
 #include "chain/chain_api.h"
