@@ -143,9 +143,9 @@ class Subclass(Chain):
 @pytest.mark.parametrize(
     "tokens, order",
     [
-        ([None, "a", [1], "b", "c"], 1),
-        ([None, "a", [1], "b"], 2),
-        ([[1], "a"], 1),
+        ([None, "a", {1}, "b", "c"], 1),
+        ([None, "a", {1}, "b"], 2),
+        ([{1}, "a"], 1),
         ([None, "a", {}], 3),
         (["a", "b", "a", "c", "a"], 2),
     ],

@@ -17,6 +17,17 @@ from typing import Any
 NextStart = tuple[Hashable, ...]
 
 
+def _frozen(value: Any) -> Any:
+    """A list, and every list within it, as the equal tuple; any other value as it is.
+
+    Readers hand a JSON array over as a list; the chain stores the tuple,
+    which is hashable and equal to what the writers wrote.
+    """
+    if isinstance(value, list):
+        return tuple(map(_frozen, value))
+    return value
+
+
 class ProbabilityBag:
     """Weighted choices of next starts, each a tuple of values with a count.
 
@@ -35,9 +46,13 @@ class ProbabilityBag:
         """Add ``count`` to the choice whose next start is ``tuple(items)``.
 
         ``items`` may be a tuple, a list or any iterable; an iterator is
-        consumed before the call returns.
+        consumed before the call returns. A list among the items (a JSON
+        array as a reader hands it over) is stored as the equal tuple, and so
+        is every list within it.
         """
         key = items if type(items) is tuple else tuple(items)
+        if any(isinstance(value, list) for value in key):
+            key = tuple(map(_frozen, key))
         counts = self._counts
         counts[key] = counts.get(key, 0) + count
         self._cumulative = None
@@ -112,15 +127,21 @@ class Chain:
         self._bags.clear()
 
     def set_bag(self, start: Hashable, bag: ProbabilityBag) -> None:
-        """Install ``bag`` as the bag of ``start``, replacing any earlier one."""
-        self._bags[start] = bag
+        """Install ``bag`` as the bag of ``start``, replacing any earlier one.
+
+        A start given as a list (a JSON array as a reader hands it over) is
+        stored as the equal tuple, and so is every list within it.
+        """
+        self._bags[_frozen(start)] = bag
 
     def add_to_bag(self, start: Hashable, items: Iterable[Hashable], count: Any = 1) -> None:
         """Add ``count`` to the choice ``tuple(items)`` in the bag of ``start``.
 
-        The start and its bag are created when absent. ``items`` takes the
-        same forms as in ``ProbabilityBag.add``.
+        The start and its bag are created when absent; a start given as a
+        list is stored as the equal tuple, as ``set_bag`` stores it. ``items``
+        takes the same forms as in ``ProbabilityBag.add``.
         """
+        start = _frozen(start)
         bag = self._bags.get(start)
         if bag is None:
             bag = self._bags[start] = ProbabilityBag()

@@ -6,18 +6,17 @@ namespace pjson {
 
 void NextStartValues::collect(PyObject* items) {
     release();
-    tuple_ = Ref();
     if (PyTuple_CheckExact(items)) {
         tuple_ = Ref::borrow(items);
-        return;
+        return freeze_lists();
     }
     if (PyList_CheckExact(items)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
             PyObject* v = PyList_GET_ITEM(items, i);
-            Py_INCREF(v);
             owned_.push_back(v);
+            Py_INCREF(v);
         }
-        return;
+        return freeze_lists();
     }
     Ref it = check(PyObject_GetIter(items));
     for (;;) {
@@ -31,6 +30,30 @@ void NextStartValues::collect(PyObject* items) {
         }
     }
     if (PyErr_Occurred()) throw_error();
+    freeze_lists();
+}
+
+void NextStartValues::adopt(PyObject* const* values, size_t n) {
+    release();
+    given_ = values;
+    given_size_ = n;
+    freeze_lists();
+}
+
+void NextStartValues::freeze_lists() {
+    const size_t n = size();
+    size_t first = 0;
+    while (first < n && !PyList_Check(data()[first])) ++first;
+    if (first == n) return;
+    // What is held now stays until the frozen values are all made, which
+    // may run code.
+    std::vector<Ref> frozen;
+    frozen.reserve(n);
+    for (size_t i = 0; i < n; ++i) frozen.push_back(Ref::borrow(data()[i]));
+    for (size_t i = first; i < n; ++i)
+        if (PyList_Check(frozen[i].get())) frozen[i] = frozen_value(frozen[i].get());
+    frozen_.resize(n);
+    for (size_t i = 0; i < n; ++i) frozen_[i] = frozen[i].release();
 }
 
 // ---------------------------------------------------------------------------
@@ -42,10 +65,6 @@ constexpr const char* kBagName = "ProbabilityBag";
 
 Bag* as_bag(PyObject* o) { return reinterpret_cast<Bag*>(o); }
 State* bag_state(PyObject* self) { return state_of(Py_TYPE(self)); }
-
-void bag_reset(Bag* bag, Graveyard& graves) {
-    if (bag->data != nullptr) bag_data_reset(bag->data, graves);
-}
 
 PyObject* bag_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -63,7 +82,7 @@ int bag_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     // As __init__ of the pure-Python class: a bag made afresh.
     return guarded<int>(-1, [&] {
         Graveyard graves;
-        if (bag_size(bag_data(self)) > 0) bag_reset(as_bag(self), graves);
+        if (bag_size(bag_data(self)) > 0) bag_renew(as_bag(self), graves);
         return 0;
     });
 }
@@ -75,8 +94,11 @@ int bag_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int bag_tp_clear(PyObject* self) {
+    // A block held besides the bag was not visited (bag_data_traverse), so
+    // it takes no part in a cycle; its holder still reads it.
+    BagData* d = bag_data(self);
     Graveyard graves;
-    bag_reset(as_bag(self), graves);
+    if (d != nullptr && d->refs == 1) bag_data_reset(d, graves);
     return 0;
 }
 
@@ -117,8 +139,6 @@ PyObject* bag_choose_method(PyObject* self, PyObject* const* args, Py_ssize_t na
     });
 }
 
-PyObject* bag_iter_make(PyObject* self, int kind);
-
 PyObject* bag_choices(PyObject* self, PyObject*) { return bag_iter_make(self, 1); }
 PyObject* bag_iter(PyObject* self) { return bag_iter_make(self, 0); }
 
@@ -135,7 +155,7 @@ PyObject* bag_total(PyObject* self, void*) {
         __int128 total = 0;
         for (size_t i = 0; native && i < n; ++i) {
             native = bag_count_native(d, i, count);
-            total += count;
+            if (native) total += count;
         }
         if (native) {
             if (total >= INT64_MIN && total <= INT64_MAX) return PyLong_FromLongLong(static_cast<long long>(total));
@@ -158,7 +178,7 @@ PyObject* bag_total(PyObject* self, void*) {
 int bag_contains(PyObject* self, PyObject* key) {
     return guarded<int>(-1, [&]() -> int {
         BagData* d = bag_data(self);
-        Ref keep = Ref::borrow(self);
+        BagPin pin(d);
         if (PyTuple_CheckExact(key)) {
             Hashed h;
             Py_ssize_t n = PyTuple_GET_SIZE(key);
@@ -190,33 +210,49 @@ static bool bag_holds_all(BagData* a, BagData* b) {
     size_t n = bag_size(a);
     for (size_t c = 0; c < n; ++c) {
         if (a->stamp != stamp_a || b->stamp != stamp_b || bag_size(a) != n) raise_changed(kBagName);
-        Ref next_start = bag_next_start(a, c);  // keeps the values
-        PyObject* const* values = &PyTuple_GET_ITEM(next_start.get(), 0);
+        // The choice of `a` is read whole before the lookup, whose comparisons
+        // may change `a`: its ids are held, so that their values stay and no
+        // other value can take them, and its count is taken, as a dict's ==
+        // takes the key and value it compares.
+        Graveyard graves;
+        Holds holds(graves);
+        Vocab* vocab = a->vocab;
+        const VocabTable& t = *vocab->table;
         const uint32_t* ids;
         size_t len;
         bag_span(a, c, ids, len);
-        Hashed h;
-        h.hashes.resize(len);
-        for (size_t e = 0; e < len; ++e) h.hashes[e] = a->vocab->table->hash(ids[e]);
-        h.hash = tuple_hash(h.hashes.data(), len);
         Small<uint32_t> own;
+        Small<PyObject*> values;
+        Hashed h;
         own.resize(len);
-        std::copy(ids, ids + len, own.data());
-        Probe p{values, h.hashes.data(), a->vocab == b->vocab ? own.data() : nullptr, len, h.hash};
-        // The count is read before the lookup, whose comparisons may change `a`.
+        values.resize(len);
+        h.hashes.resize(len);
+        for (size_t e = 0; e < len; ++e) {
+            own[e] = ids[e];
+            vocab->table->hold(own[e]);
+            holds.take(vocab, own[e]);
+            values[e] = t.value(own[e]);
+            if (values[e] == nullptr) vocab_value(vocab, own[e]);  // raises
+            h.hashes[e] = t.hash(own[e]);
+        }
+        h.hash = tuple_hash(h.hashes.data(), len);
         int64_t x, y;
-        bool native = bag_count_native(a, c, x);
-        Ref cx = native ? Ref() : bag_count(a, c);
+        bool native_a = bag_count_native(a, c, x);
+        Ref cx = native_a ? Ref() : Ref::borrow(bag_count_object(a, c));
+        Probe p{values.data(), h.hashes.data(), vocab == b->vocab ? own.data() : nullptr, len, h.hash};
         size_t index;
         Find f = bag_find(b, p, index);
         if (f == Find::changed) raise_changed(kBagName);
         if (f == Find::absent) return false;
-        if (native && bag_count_native(b, index, y)) {
+        // The same for the count found, before anything is made.
+        bool native_b = bag_count_native(b, index, y);
+        Ref cy = native_b ? Ref() : Ref::borrow(bag_count_object(b, index));
+        if (native_a && native_b) {
             if (x != y) return false;
             continue;
         }
-        if (native) cx = check(PyLong_FromLongLong(x));
-        Ref cy = bag_count(b, index);
+        if (native_a) cx = check(PyLong_FromLongLong(x));
+        if (native_b) cy = check(PyLong_FromLongLong(y));
         if (!check_status(PyObject_RichCompareBool(cx.get(), cy.get(), Py_EQ))) return false;
     }
     return true;
@@ -236,6 +272,13 @@ Bag* bag_wrap(State* st, BagData* data) {
 
 Bag* bag_new(State* st, Vocab* vocab) { return bag_wrap(st, bag_data_new(vocab)); }
 
+void bag_renew(Bag* bag, Graveyard& graves) {
+    BagData* d = bag->data;
+    if (d->picks == 0) return bag_data_reset(d, graves);
+    bag->data = bag_data_new(nullptr);
+    bag_data_decref(d, graves);
+}
+
 bool bag_data_equal(BagData* a, BagData* b) {
     BagPin pin_a(a), pin_b(b);
     return bag_size(a) == bag_size(b) && (a == b || bag_size(a) == 0 || bag_holds_all(a, b));
@@ -246,10 +289,9 @@ Ref bag_data_repr(BagData* d) {
     Ref parts = check(PyList_New(0));
     Ref sep = check(PyUnicode_FromString(": "));
     for (size_t c = 0; c < bag_size(d); ++c) {
-        Ref start = bag_next_start(d, c);
-        Ref count = bag_count(d, c);
-        Ref k = check(PyObject_Repr(start.get()));
-        Ref v = check(PyObject_Repr(count.get()));
+        Choice choice = bag_choice(d, c);
+        Ref k = check(PyObject_Repr(choice.next_start.get()));
+        Ref v = check(PyObject_Repr(choice.count.get()));
         Ref kv = check(PyUnicode_Concat(k.get(), sep.get()));
         Ref item = check(PyUnicode_Concat(kv.get(), v.get()));
         check_status(PyList_Append(parts.get(), item.get()));
@@ -282,75 +324,11 @@ PyObject* bag_repr(PyObject* self) {
     return result;
 }
 
-// Pickles as (type, (), state): the (next start, count) pairs, with the
-// instance dict of a subclass.
-PyObject* bag_reduce(PyObject* self, PyObject*) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        BagData* d = bag_data(self);
-        Ref keep = Ref::borrow(self);
-        Ref pairs = check(PyList_New(0));
-        for (size_t c = 0; c < bag_size(d); ++c) {
-            Ref start = bag_next_start(d, c);
-            Ref count = bag_count(d, c);
-            Ref pair = check(PyTuple_Pack(2, start.get(), count.get()));
-            check_status(PyList_Append(pairs.get(), pair.get()));
-        }
-        Ref dict = instance_dict(self);
-        Ref state = dict ? check(PyTuple_Pack(2, pairs.get(), dict.get())) : std::move(pairs);
-        Ref args = check(PyTuple_New(0));
-        return PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get(), state.get());
-    });
-}
-
-// Restores the pairs that bag_reduce saved, and reads the state that pickles
-// of the pure-Python class carry: (None, {"_counts": {...}, ...}).
-PyObject* bag_setstate(PyObject* self, PyObject* state) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        State* st = bag_state(self);
-        Bag* bag = as_bag(self);
-        Ref keep = Ref::borrow(self);
-        Ref pairs;
-        PyObject* inst_dict = nullptr;
-        if (PyTuple_Check(state) && PyTuple_GET_SIZE(state) == 2 && !PyList_Check(PyTuple_GET_ITEM(state, 0))) {
-            PyObject* slots = PyTuple_GET_ITEM(state, 1);
-            inst_dict = PyTuple_GET_ITEM(state, 0);
-            PyObject* counts = PyDict_Check(slots) ? PyDict_GetItemWithError(slots, st->s_counts) : nullptr;
-            if (counts == nullptr) {
-                if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "ProbabilityBag state without counts");
-                throw_error();
-            }
-            pairs = check(PyObject_CallMethod(counts, "items", nullptr));
-        } else if (PyTuple_Check(state) && PyTuple_GET_SIZE(state) == 2) {
-            pairs = Ref::borrow(PyTuple_GET_ITEM(state, 0));
-            inst_dict = PyTuple_GET_ITEM(state, 1);
-        } else {
-            pairs = Ref::borrow(state);
-        }
-        Graveyard graves;
-        bag_reset(bag, graves);
-        Ref it = check(PyObject_GetIter(pairs.get()));
-        NextStartValues values;
-        while (Ref pair = Ref(PyIter_Next(it.get()))) {
-            Ref seq = check(PySequence_Tuple(pair.get()));
-            if (PyTuple_GET_SIZE(seq.get()) != 2) {
-                PyErr_SetString(PyExc_ValueError, "ProbabilityBag state holds a pair of another length");
-                throw_error();
-            }
-            values.collect(PyTuple_GET_ITEM(seq.get(), 0));
-            Hashed h;
-            hash_values(values.data(), values.size(), h);
-            bag_add_probe(st, bag->data, values.data(), h.hashes.data(), values.size(), h.hash,
-                          CountArg{PyTuple_GET_ITEM(seq.get(), 1)}, true, graves);
-        }
-        if (PyErr_Occurred()) throw_error();
-        if (inst_dict != nullptr) instance_dict_restore(self, inst_dict);
-        Py_RETURN_NONE;
-    });
-}
-
 PyMethodDef bag_methods[] = {
     {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(bag_add)), METH_FASTCALL | METH_KEYWORDS,
-     "add($self, /, items, count=1)\n--\n\nAdd count to the choice whose next start is tuple(items)."},
+     "add($self, /, items, count=1)\n--\n\nAdd count to the choice whose next start is tuple(items).\n\n"
+     "A list among the items (a JSON array as a reader hands it over) is stored as\n"
+     "the equal tuple, and so is every list within it."},
     {"choices", bag_choices, METH_NOARGS,
      "choices($self, /)\n--\n\nReturn an iterator of (next_start, count) in insertion order."},
     {"choose", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(bag_choose_method)),
@@ -387,95 +365,9 @@ PyType_Slot bag_slots[] = {
     {0, nullptr},
 };
 
-// ---------------------------------------------------------------------------
-// Iterators over a bag: next starts (kind 0) or (next start, count) pairs.
-
-struct BagIter {
-    PyObject_HEAD
-    PyObject* bag;  // nullptr once exhausted
-    Py_ssize_t index;
-    Py_ssize_t size;  // at the start: a bag that grows stops the iteration
-    int kind;
-};
-
-PyObject* bag_iter_make(PyObject* self, int kind) {
-    State* st = bag_state(self);
-    if (st == nullptr) return nullptr;
-    BagIter* it = PyObject_GC_New(BagIter, st->bag_iter_type);
-    if (it == nullptr) return nullptr;
-    it->bag = Ref::borrow(self).release();
-    it->index = 0;
-    it->size = static_cast<Py_ssize_t>(bag_size(bag_data(self)));
-    it->kind = kind;
-    PyObject_GC_Track(it);
-    return reinterpret_cast<PyObject*>(it);
-}
-
-PyObject* bag_iter_next(PyObject* self) {
-    BagIter* it = reinterpret_cast<BagIter*>(self);
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (it->bag == nullptr) return nullptr;
-        BagData* bag = bag_data(it->bag);
-        if (static_cast<Py_ssize_t>(bag_size(bag)) != it->size) raise_changed(kBagName);
-        if (it->index >= it->size) {
-            Ref done(std::exchange(it->bag, nullptr));
-            return nullptr;
-        }
-        size_t c = static_cast<size_t>(it->index++);
-        Ref start = bag_next_start(bag, c);
-        if (it->kind == 0) return start.release();
-        Ref count = bag_count(bag, c);
-        return PyTuple_Pack(2, start.get(), count.get());
-    });
-}
-
-int bag_iter_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<BagIter*>(self)->bag);
-    return 0;
-}
-
-int bag_iter_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<BagIter*>(self)->bag);
-    return 0;
-}
-
-void bag_iter_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    bag_iter_clear(self);
-    PyObject_GC_Del(self);
-    Py_DECREF(type);
-}
-
-PyObject* bag_iter_length_hint(PyObject* self, PyObject*) {
-    BagIter* it = reinterpret_cast<BagIter*>(self);
-    Py_ssize_t left = it->bag != nullptr && static_cast<Py_ssize_t>(bag_size(bag_data(it->bag))) == it->size
-                          ? it->size - it->index
-                          : 0;
-    return PyLong_FromSsize_t(left);
-}
-
-PyMethodDef bag_iter_methods[] = {
-    {"__length_hint__", bag_iter_length_hint, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot bag_iter_slots[] = {
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(bag_iter_next)},
-    {Py_tp_traverse, reinterpret_cast<void*>(bag_iter_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(bag_iter_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(bag_iter_dealloc)},
-    {Py_tp_methods, bag_iter_methods},
-    {0, nullptr},
-};
-
 }  // namespace
 
 PyType_Spec bag_spec = {"tesmo.bag.ProbabilityBag", sizeof(Bag), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE, bag_slots};
-PyType_Spec bag_iter_spec = {"tesmo._chain.bag_iterator", sizeof(BagIter), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-                             bag_iter_slots};
 
 }  // namespace pjson

@@ -1,7 +1,7 @@
 // The block of choices behind a bag: records of counts and ids, the hash
 // index that finds them, counts promoted from 32 to 64 bits to Python
-// numbers, the add that training takes without Python code, and choose().
-#include "chain/chain.h"
+// numbers, and the add that training takes without Python code.
+#include "chain/block.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,50 +9,6 @@
 #include <cstring>
 
 namespace pjson {
-
-// Running totals for choose(), shared by the bag and a choose() in progress,
-// which keeps the totals it began with while rng.random() runs and may add to
-// the bag. Only touched under the interpreter's lock.
-class Totals {
-public:
-    Totals() noexcept = default;
-    explicit Totals(size_t n) : block_(new Block{1, std::vector<int64_t>(n), {}}) {}
-    Totals(const Totals& other) noexcept : block_(other.block_) {
-        if (block_ != nullptr) ++block_->refs;
-    }
-    Totals& operator=(Totals other) noexcept {
-        std::swap(block_, other.block_);
-        return *this;
-    }
-    ~Totals() {
-        if (block_ != nullptr && --block_->refs == 0) delete block_;
-    }
-
-    explicit operator bool() const noexcept { return block_ != nullptr; }
-    std::vector<int64_t>& operator*() const noexcept { return block_->values; }
-    std::vector<int64_t>* operator->() const noexcept { return &block_->values; }
-    // Every kStep-th total (the last of each full step), while the totals
-    // rise: a search reads these first and then one step of the totals,
-    // instead of jumping through all of them.
-    static constexpr size_t kStep = 64;
-    std::vector<int64_t>& tops() const noexcept { return block_->tops; }
-    void reset() noexcept { *this = Totals(); }
-
-private:
-    struct Block {
-        size_t refs;
-        std::vector<int64_t> values;
-        std::vector<int64_t> tops;
-    };
-    Block* block_ = nullptr;
-};
-
-struct BagExtra {
-    std::vector<PyObject*> objects;  // empty, or per choice the count that is no machine integer
-    size_t object_counts = 0;        // non-null entries of `objects`
-    Totals running;                  // choose(): running totals, kept until the next add
-    PyObject* snapshot = nullptr;    // (next starts, running totals) when counts are objects
-};
 
 namespace {
 
@@ -63,13 +19,6 @@ T* block_resize(T* old, size_t n) {
     void* p = std::realloc(old, (n ? n : 1) * sizeof(T));
     if (p == nullptr) throw std::bad_alloc();
     return static_cast<T*>(p);
-}
-
-size_t count_words(const BagData* d) noexcept { return d->wide ? 2 : 1; }
-size_t stride(const BagData* d) noexcept { return count_words(d) + d->width; }
-
-uint32_t* record(const BagData* d, size_t i) noexcept {
-    return d->records + (d->mixed ? d->offsets[i] : i * stride(d));
 }
 
 // Most bags stay small: they grow one choice at a time at first.
@@ -125,12 +74,6 @@ void* index_make(const BagData* d, int bits, size_t choices) {
 
 // ---- counts
 
-int64_t count_at(const BagData* d, size_t i) noexcept {
-    const uint32_t* r = record(d, i);
-    if (!d->wide) return static_cast<int32_t>(r[0]);
-    return static_cast<int64_t>(static_cast<uint64_t>(r[0]) | (static_cast<uint64_t>(r[1]) << 32));
-}
-
 void count_store(BagData* d, size_t i, int64_t v) noexcept {
     uint32_t* r = record(d, i);
     r[0] = static_cast<uint32_t>(static_cast<uint64_t>(v));
@@ -177,11 +120,6 @@ void widen(BagData* d) {
     d->words_cap = static_cast<uint32_t>(words_cap);
     d->wide = true;
     ++d->stamp;
-}
-
-BagExtra& extra_of(BagData* d) {
-    if (d->extra == nullptr) d->extra = new BagExtra();
-    return *d->extra;
 }
 
 void forget_choose(BagData* d, Graveyard& graves) noexcept {
@@ -372,11 +310,19 @@ size_t insert(BagData* d, const Probe& p) {
 }
 
 Vocab* ensure_vocab(State* st, BagData* d) {
-    if (d->vocab == nullptr) d->vocab = vocab_new(st);
+    if (d->vocab != nullptr) return d->vocab;
+    // Making it may run code that gives the block a vocabulary first.
+    Ref made(reinterpret_cast<PyObject*>(vocab_new(st)));
+    if (d->vocab == nullptr) d->vocab = reinterpret_cast<Vocab*>(made.release());
     return d->vocab;
 }
 
 }  // namespace
+
+BagExtra& extra_of(BagData* d) {
+    if (d->extra == nullptr) d->extra = new BagExtra();
+    return *d->extra;
+}
 
 // ---------------------------------------------------------------------------
 // The block's life.
@@ -427,6 +373,12 @@ void bag_data_decref(BagData* d, Graveyard& graves) noexcept {
 }
 
 int bag_data_traverse(BagData* d, visitproc visit, void* arg) {
+    // A block that an operation holds besides its owner (a pin, a writer's
+    // hold) keeps what it holds for that holder: the collector must neither
+    // count those references as the owner's nor clear them meanwhile. Not
+    // visiting them makes them references from outside, for as long as the
+    // hold lasts.
+    if (d->refs > 1) return 0;
     Py_VISIT(reinterpret_cast<PyObject*>(d->vocab));
     if (d->extra != nullptr) {
         for (PyObject* o : d->extra->objects) Py_VISIT(o);
@@ -469,7 +421,8 @@ Ref bag_next_start(const BagData* d, size_t index) {
     const uint32_t* ids;
     size_t n;
     bag_span(d, index, ids, n);
-    // Every value first, so that the tuple is filled as soon as it exists.
+    // Every value is taken before the tuple is made: making it may run the
+    // collector, and code that empties the bag and frees the values.
     Small<PyObject*> values;
     values.resize(n);
     bool acyclic = true;
@@ -479,12 +432,26 @@ Ref bag_next_start(const BagData* d, size_t index) {
         values[e] = v;
         acyclic = acyclic && d->vocab->table->plain(ids[e]);
     }
-    Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(n)));
-    for (size_t e = 0; e < n; ++e)
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(e), Ref::borrow(values[e]).release());
+    for (PyObject* v : values) Py_INCREF(v);
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(n));
+    if (tuple == nullptr) {
+        for (PyObject* v : values) Py_DECREF(v);
+        throw_error();
+    }
+    for (size_t e = 0; e < n; ++e) PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(e), values[e]);
     // As the collector would at its next pass: plain values make no cycle.
-    if (acyclic) PyObject_GC_UnTrack(tuple.get());
-    return tuple;
+    if (acyclic) PyObject_GC_UnTrack(tuple);
+    return Ref(tuple);
+}
+
+Choice bag_choice(const BagData* d, size_t index) {
+    // The count is read before the next start is made, for the same reason.
+    int64_t native;
+    bool is_native = bag_count_native(d, index, native);
+    Ref count = is_native ? Ref() : Ref::borrow(bag_count_object(d, index));
+    Ref next_start = bag_next_start(d, index);
+    if (is_native) count = check(PyLong_FromLongLong(native));
+    return Choice{std::move(next_start), std::move(count)};
 }
 
 Py_hash_t bag_choice_hash(const BagData* d, size_t index) noexcept {
@@ -568,10 +535,13 @@ void bag_add_probe(State* st, BagData* d, PyObject* const* values, const Py_hash
 }
 
 void bag_add_values(State* st, BagData* d, PyObject* const* values, size_t length, PyObject* count) {
+    BagPin pin(d);
+    NextStartValues frozen;
+    frozen.adopt(values, length);
     Graveyard graves;
     Hashed h;
-    hash_values(values, length, h);
-    bag_add_probe(st, d, values, h.hashes.data(), length, h.hash, CountArg{count}, false, graves);
+    hash_values(frozen.data(), frozen.size(), h);
+    bag_add_probe(st, d, frozen.data(), h.hashes.data(), frozen.size(), h.hash, CountArg{count}, false, graves);
 }
 
 void bag_add_ids(State* st, BagData* d, Vocab* vocab, const uint32_t* ids, size_t length, PyObject* count) {
@@ -591,8 +561,11 @@ void bag_add_ids(State* st, BagData* d, Vocab* vocab, const uint32_t* ids, size_
     bag_add_probe(st, d, values.data(), h.hashes.data(), length, h.hash, CountArg{count}, false, graves, vocab, ids);
 }
 
-void bag_add_hinted(State* st, BagData* d, Vocab* vocab, PyObject* const* values, uint32_t* hints, size_t length,
+void bag_add_hinted(State* st, BagData* d, Vocab* vocab, PyObject* const* given, uint32_t* hints, size_t length,
                     const CountArg& count) {
+    NextStartValues frozen;
+    frozen.adopt(given, length);
+    PyObject* const* values = frozen.data();
     if (vocab == nullptr || d->vocab != vocab) {
         Graveyard graves;
         Hashed h;
@@ -714,95 +687,6 @@ void bag_rehome(BagData* d, Vocab* vocab, Graveyard& graves) {
     ++d->stamp;
 }
 
-// ---------------------------------------------------------------------------
-// choose()
-
-namespace {
-
-// x < a for a float and an int, exactly, as Python compares them.
-bool float_less_than(double x, int64_t a) {
-    if (std::isnan(x)) return false;
-    if (x >= 9223372036854775808.0) return false;
-    if (x < -9223372036854775808.0) return true;
-    // For an integer a: a > x exactly when a > floor(x).
-    return static_cast<int64_t>(std::floor(x)) < a;
-}
-
-[[noreturn]] void raise_no_positive() {
-    PyErr_SetString(PyExc_ValueError, "cannot choose from a bag without positive counts");
-    throw_error();
-}
-
-[[noreturn]] void raise_index() {
-    PyErr_SetString(PyExc_IndexError, "list index out of range");
-    throw_error();
-}
-
-Ref call_random(State* st, PyObject* rng) {
-    PyObject* args[1] = {rng};
-    return check(PyObject_VectorcallMethod(st->s_random, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-// bisect_right's steps, so that running totals that are not sorted (negative
-// counts) give the same index.
-template <class Less>
-size_t bisect_right(size_t n, Less x_less_than_item) {
-    size_t lo = 0, hi = n;
-    while (lo < hi) {
-        size_t mid = (lo + hi) / 2;
-        if (x_less_than_item(mid))
-            hi = mid;
-        else
-            lo = mid + 1;
-    }
-    return lo;
-}
-
-Ref choose_objects(State* st, BagData* d, PyObject* rng) {
-    BagExtra& x = extra_of(d);
-    Ref snapshot = Ref::borrow(x.snapshot);
-    if (!snapshot) {
-        size_t n = d->size;
-        std::vector<Ref> starts, running;
-        starts.reserve(n);
-        running.reserve(n);
-        // The next starts first, then list(accumulate(counts)): each total is
-        // the previous one + the count, read when it is reached. The
-        // additions may change the bag; a bag that grew or shrank stops the
-        // iteration, as a dict's values do.
-        for (size_t i = 0; i < n; ++i) starts.push_back(bag_next_start(d, i));
-        Ref total;
-        for (size_t i = 0; i < n; ++i) {
-            if (d->size != n) raise_changed("ProbabilityBag");
-            Ref c = bag_count(d, i);
-            total = total ? check(PyNumber_Add(total.get(), c.get())) : std::move(c);
-            running.push_back(Ref::borrow(total.get()));
-        }
-        // Kept even if an add ran meanwhile: the totals as they were read.
-        snapshot = check(PyTuple_Pack(2, list_of(starts).get(), list_of(running).get()));
-        Graveyard graves;
-        BagExtra& kept = extra_of(d);
-        if (kept.snapshot != nullptr) graves.bury(kept.snapshot);
-        kept.snapshot = Ref::borrow(snapshot.get()).release();
-    }
-    PyObject* starts = PyTuple_GET_ITEM(snapshot.get(), 0);
-    PyObject* running = PyTuple_GET_ITEM(snapshot.get(), 1);
-    Py_ssize_t n = PyList_GET_SIZE(running);
-    if (n == 0) raise_no_positive();
-    Ref last = Ref::borrow(PyList_GET_ITEM(running, n - 1));
-    if (check_status(PyObject_RichCompareBool(last.get(), st->zero, Py_LE))) raise_no_positive();
-    Ref r = call_random(st, rng);
-    Ref point = check(PyNumber_Multiply(r.get(), last.get()));
-    size_t index = bisect_right(static_cast<size_t>(n), [&](size_t mid) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(running, static_cast<Py_ssize_t>(mid)));
-        return check_status(PyObject_RichCompareBool(point.get(), item.get(), Py_LT)) == 1;
-    });
-    if (index >= static_cast<size_t>(PyList_GET_SIZE(starts))) raise_index();
-    return Ref::borrow(PyList_GET_ITEM(starts, static_cast<Py_ssize_t>(index)));
-}
-
-}  // namespace
-
 Ref list_of(std::vector<Ref>& items) {
     Ref list = check(PyList_New(static_cast<Py_ssize_t>(items.size())));
     for (size_t i = 0; i < items.size(); ++i)
@@ -810,57 +694,11 @@ Ref list_of(std::vector<Ref>& items) {
     return list;
 }
 
-Pick bag_pick(State* st, BagData* d, PyObject* rng) {
-    BagPin pin(d);
-    BagExtra* x = d->extra;
-    if (x != nullptr && (x->object_counts > 0 || x->snapshot != nullptr)) return Pick{0, choose_objects(st, d, rng)};
-    if (x == nullptr || !x->running) {
-        Totals running(d->size);
-        int64_t total = 0;
-        bool rising = true;
-        for (size_t i = 0; i < d->size; ++i) {
-            int64_t count = count_at(d, i);
-            if (__builtin_add_overflow(total, count, &total)) return Pick{0, choose_objects(st, d, rng)};
-            (*running)[i] = total;
-            rising = rising && count >= 0;
-        }
-        if (rising)
-            for (size_t end = Totals::kStep; end <= d->size; end += Totals::kStep)
-                running.tops().push_back((*running)[end - 1]);
-        extra_of(d).running = std::move(running);
-    }
-    // The totals as they were before rng.random() ran, which may add to the bag.
-    const Totals running = d->extra->running;
-    size_t n = running->size();
-    if (n == 0 || running->back() <= 0) raise_no_positive();
-    int64_t total = running->back();
-    Ref r = call_random(st, rng);
-    size_t index;
-    if (PyFloat_CheckExact(r.get())) {
-        double point = PyFloat_AS_DOUBLE(r.get()) * static_cast<double>(total);
-        // Rising totals: `point < total` holds from one index on, which any
-        // search finds alike; the steps narrow it down to one of them.
-        const std::vector<int64_t>& tops = running.tops();
-        size_t step = bisect_right(tops.size(), [&](size_t mid) { return float_less_than(point, tops[mid]); });
-        size_t lo = tops.empty() ? 0 : step * Totals::kStep;
-        size_t span = tops.empty() ? n : std::min(n - lo, Totals::kStep);
-        index = lo + bisect_right(span, [&](size_t mid) { return float_less_than(point, (*running)[lo + mid]); });
-    } else {
-        Ref last = check(PyLong_FromLongLong(total));
-        Ref point = check(PyNumber_Multiply(r.get(), last.get()));
-        index = bisect_right(n, [&](size_t mid) {
-            Ref item = check(PyLong_FromLongLong((*running)[mid]));
-            return check_status(PyObject_RichCompareBool(point.get(), item.get(), Py_LT)) == 1;
-        });
-    }
-    if (index >= n || index >= d->size) raise_index();
-    return Pick{index, Ref()};
-}
-
-Ref bag_choose(State* st, BagData* d, PyObject* rng) {
-    BagPin pin(d);
-    Pick pick = bag_pick(st, d, rng);
-    return pick.next_start ? std::move(pick.next_start) : bag_next_start(d, pick.index);
+Ref tuple_of(std::vector<Ref>& items) {
+    Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    for (size_t i = 0; i < items.size(); ++i)
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    return tuple;
 }
 
 }  // namespace pjson

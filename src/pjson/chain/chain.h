@@ -10,6 +10,14 @@
 // its id in one vocabulary; equal values of the same plain type share an id,
 // values that are merely equal (1, 1.0, True) keep ids of their own, so that
 // everything a chain gives back is the object that was put in.
+//
+// The files, one per role: vocab.cpp (values and their ids), bag_store.cpp
+// (a bag's block of choices; its layout in block.h), bag_choose.cpp
+// (choose()), bag.cpp (the ProbabilityBag type), chain_store.cpp (the
+// chain's entries), chain.cpp (the Chain type), frequencies.cpp (the
+// frequency mapping), views.cpp (iterators and the items view),
+// pickling.cpp, capi.cpp (the C API of chain_api.h), text.cpp (the
+// tokenizer), walk.cpp (training and generating), module.cpp (start-up).
 #pragma once
 
 #include "chain/chain_api.h"
@@ -37,6 +45,8 @@ struct State {
     PyObject* s_random;
     PyObject* s_bags;    // "_bags" and "_counts": the state that pickles of the
     PyObject* s_counts;  // pure-Python classes carried
+    PyObject* s_dict;
+    PyObject* slotnames;  // copyreg._slotnames
     TesmoChainAPI api;
 };
 
@@ -85,8 +95,14 @@ private:
     size_t size_ = 0;
 };
 
-// The values of a next start as `tuple(items)` reads them, kept alive: an
-// exact tuple is used as it is, anything else is copied or iterated.
+// A list, and every list within it, as the equal tuple; any other value as
+// it is. Readers hand a JSON array over as a list, and a chain stores it as
+// the tuple (hashable, and equal to what the writers wrote).
+Ref frozen_value(PyObject* value);
+
+// The values of a next start as `tuple(items)` reads them, kept alive, with
+// every list among them stored as its tuple (frozen_value): an exact tuple
+// without lists is used as it is, anything else is copied or iterated.
 class NextStartValues {
 public:
     NextStartValues() = default;
@@ -94,18 +110,33 @@ public:
     NextStartValues& operator=(const NextStartValues&) = delete;
     ~NextStartValues() { release(); }
     void collect(PyObject* items);
-    PyObject* const* data() const noexcept { return tuple_ ? &PyTuple_GET_ITEM(tuple_.get(), 0) : owned_.data(); }
+    // Values given as an array that the caller keeps alive meanwhile.
+    void adopt(PyObject* const* values, size_t n);
+    PyObject* const* data() const noexcept {
+        if (frozen_.size() > 0) return frozen_.data();
+        return tuple_ ? &PyTuple_GET_ITEM(tuple_.get(), 0) : given_ != nullptr ? given_ : owned_.data();
+    }
     size_t size() const noexcept {
-        return tuple_ ? static_cast<size_t>(PyTuple_GET_SIZE(tuple_.get())) : owned_.size();
+        if (frozen_.size() > 0) return frozen_.size();
+        if (tuple_) return static_cast<size_t>(PyTuple_GET_SIZE(tuple_.get()));
+        return given_ != nullptr ? given_size_ : owned_.size();
     }
 
 private:
+    void freeze_lists();
     void release() noexcept {
         for (PyObject* v : owned_) Py_DECREF(v);
         owned_.clear();
+        for (PyObject* v : frozen_) Py_DECREF(v);
+        frozen_.clear();
+        tuple_ = Ref();
+        given_ = nullptr;
     }
     Ref tuple_;
-    Small<PyObject*> owned_;  // references owned
+    PyObject* const* given_ = nullptr;  // borrowed
+    size_t given_size_ = 0;
+    Small<PyObject*> owned_;   // references owned
+    Small<PyObject*> frozen_;  // references owned: the values once lists were frozen
 };
 
 // Values freed by an operation are released only once its structures are
@@ -258,6 +289,7 @@ struct BagExtra;
 
 struct BagData {
     uint32_t refs;
+    uint32_t picks;      // picks drawing from the block (bag_pick)
     uint32_t size;       // choices
     uint32_t cap;        // choices there is room for
     uint32_t words;      // words of `records` in use
@@ -302,7 +334,14 @@ void bag_span(const BagData* d, size_t index, const uint32_t*& ids, size_t& leng
 bool bag_count_native(const BagData* d, size_t index, int64_t& count) noexcept;  // false: see bag_count_object
 PyObject* bag_count_object(const BagData* d, size_t index) noexcept;             // borrowed
 Ref bag_count(const BagData* d, size_t index);
-Ref bag_next_start(const BagData* d, size_t index);  // the tuple of values
+// The tuple of a choice's values, and the choice with its count, as they
+// were when called: whatever making them runs cannot change what they hold.
+Ref bag_next_start(const BagData* d, size_t index);
+struct Choice {
+    Ref next_start;
+    Ref count;
+};
+Choice bag_choice(const BagData* d, size_t index);
 Py_hash_t bag_choice_hash(const BagData* d, size_t index) noexcept;
 
 // One next start to look up or add: its values, their hashes and, once
@@ -322,8 +361,9 @@ struct Hashed {
 };
 void hash_values(PyObject* const* values, size_t n, Hashed& out);
 
-// A list of collected items, made only once all of them exist.
+// A list or tuple of collected items, made only once all of them exist.
 Ref list_of(std::vector<Ref>& items);
+Ref tuple_of(std::vector<Ref>& items);
 
 enum class Find { found, absent, changed };
 // Looks a next start up; `changed` when Python code that compared values
@@ -364,8 +404,13 @@ void bag_add_hinted(State* st, BagData* d, Vocab* vocab, PyObject* const* values
 // Moves the bag's values into `vocab`, so that a chain's bags share its ids.
 void bag_rehome(BagData* d, Vocab* vocab, Graveyard& graves);
 
-// choose(): the pick as a choice number of the bag (`index`, while counts
-// are machine integers), or as the next start itself (`next_start`).
+// choose(): the pick as the next start itself (`next_start`, when set), or
+// as a choice number (`index`, while counts are machine integers): the
+// choice that the draw picked from the totals computed before rng.random()
+// ran. A block never loses a choice while a pick draws from it (bag_renew
+// leaves it to the pick), so `index` is a valid choice of `d` as it is when
+// the call returns, for a caller that holds `d` (a BagPin) across the call;
+// nothing else read from the chain before the call survives it.
 struct Pick {
     size_t index;
     Ref next_start;
@@ -380,7 +425,10 @@ struct Bag {
     BagData* data;  // never nullptr once made
 };
 
-Bag* bag_new(State* st, Vocab* vocab);    // vocab may be nullptr
+Bag* bag_new(State* st, Vocab* vocab);  // vocab may be nullptr
+// Empties the bag, as __init__ and __setstate__ do. A block that a pick is
+// drawing from is left to the pick, and the bag takes a new one.
+void bag_renew(Bag* bag, Graveyard& graves);
 Bag* bag_wrap(State* st, BagData* data);  // takes over one reference of `data`
 inline BagData* bag_data(PyObject* bag) noexcept { return reinterpret_cast<Bag*>(bag)->data; }
 // == of two bags' choices and counts, and the repr of a bag.
@@ -398,7 +446,12 @@ struct ChainEntry {
     BagData* data;   // owned, or nullptr
     PyObject* bag;   // owned, or nullptr
 };
-struct ChainStore;
+struct ChainStore {
+    std::vector<ChainEntry> entries;
+    std::vector<uint32_t> slots;        // index + 1 of an entry, 0 for empty; linear probing
+    std::vector<uint32_t> entry_of_id;  // per id of the chain's vocabulary: its entry, or kNone
+    uint64_t clears = 0;
+};
 
 struct Chain {
     PyObject_HEAD
@@ -440,6 +493,19 @@ bool chain_frequencies(Chain* chain, std::vector<Ref>& values, std::vector<Py_ss
                        std::vector<uint32_t>& entry_of_id);
 Ref chain_frequency_dict(Chain* chain);
 
+// The bag object of a start, made now if needed; empty when absent.
+Ref find_bag_object(Chain* chain, PyObject* start);
+// The (start, bag) pairs as a list, every bag object made.
+Ref chain_pairs(Chain* chain);
+
+// ---------------------------------------------------------------------------
+// Iterators and the items view (views.cpp). A bag's iterator yields next
+// starts (kind 0) or (next start, count) pairs; a chain's starts (kind 0) or
+// (start, bag) pairs.
+PyObject* bag_iter_make(PyObject* bag, int kind);
+PyObject* chain_iter_make(PyObject* chain, int kind);
+PyObject* chain_items(PyObject* chain, PyObject*);  // chain.items()
+
 // ---------------------------------------------------------------------------
 // Type specs and module functions, defined by each part.
 extern PyType_Spec vocab_spec;
@@ -469,11 +535,11 @@ PyObject* mod_reproduces(PyObject* module, PyObject* const* args, Py_ssize_t nar
 PyObject* mod_bad_count(PyObject* module, PyObject* chain);
 void api_fill(State* st);
 
-// The __dict__ of an instance of a subclass when it holds anything, for
-// pickling; empty otherwise.
-Ref instance_dict(PyObject* self);
-// Sets the attributes of a pickled instance dict (None: nothing).
-void instance_dict_restore(PyObject* self, PyObject* dict);
+// __reduce__ and __setstate__ of ProbabilityBag and Chain (pickling.cpp).
+PyObject* bag_reduce(PyObject* self, PyObject*);
+PyObject* bag_setstate(PyObject* self, PyObject* state);
+PyObject* chain_reduce(PyObject* self, PyObject*);
+PyObject* chain_setstate(PyObject* self, PyObject* state);
 
 // Keyword-and-position argument parsing for the methods (METH_FASTCALL |
 // METH_KEYWORDS), with the interpreter's messages.

@@ -21,6 +21,10 @@
  *   until Python code runs: any call of a Python object, a decref that may
  *   free one, or an allocation of a GC object. Compare the stamps before and
  *   after such a call to notice a chain or bag that changed.
+ * - The filling functions store a start, or a value of a next start, given
+ *   as a list (a JSON array as a parser builds it) as the equal tuple, and
+ *   every list within it too, as the methods add_to_bag, set_bag and add do:
+ *   a reader may hand over what it parsed.
  * - Ids are the vocabulary ids of values. A chain and the bags it made share
  *   one vocabulary; a bag installed with set_bag is moved into the chain's
  *   vocabulary. A bag may still have another vocabulary (it was installed

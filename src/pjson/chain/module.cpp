@@ -76,7 +76,9 @@ State* state_raw(PyObject* module) { return static_cast<State*>(PyModule_GetStat
     X(s_choose) \
     X(s_random) \
     X(s_bags) \
-    X(s_counts)
+    X(s_counts) \
+    X(s_dict) \
+    X(slotnames)
 // clang-format on
 
 int state_traverse(PyObject* module, visitproc visit, void* arg) {
@@ -135,6 +137,10 @@ int module_exec(PyObject* module) {
         st->s_random = check(PyUnicode_InternFromString("random")).release();
         st->s_bags = check(PyUnicode_InternFromString("_bags")).release();
         st->s_counts = check(PyUnicode_InternFromString("_counts")).release();
+        st->s_dict = check(PyUnicode_InternFromString("__dict__")).release();
+        // The names of the slots that copyreg's protocol saves.
+        Ref copyreg = check(PyImport_ImportModule("copyreg"));
+        st->slotnames = check(PyObject_GetAttrString(copyreg.get(), "_slotnames")).release();
         api_fill(st);
         // The table lives in the module state, as long as the module does.
         Ref capsule = check(PyCapsule_New(&st->api, TESMO_CHAIN_CAPSULE, nullptr));
@@ -166,33 +172,6 @@ State* state_of(PyTypeObject* type) {
     PyErr_Format(PyExc_TypeError, "PyType_GetModuleByDef: No superclass of '%s' has the given module", type->tp_name);
     return nullptr;
 #endif
-}
-
-Ref instance_dict(PyObject* self) {
-    PyObject* dict = PyObject_GetAttrString(self, "__dict__");
-    if (dict == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-        PyErr_Clear();
-        return Ref();
-    }
-    Ref owned(dict);
-    if (!PyDict_Check(dict) || PyDict_GET_SIZE(dict) == 0) return Ref();
-    return owned;
-}
-
-void instance_dict_restore(PyObject* self, PyObject* dict) {
-    if (dict == Py_None) return;
-    Ref items = check(PyObject_CallMethod(dict, "items", nullptr));
-    Ref iter = check(PyObject_GetIter(items.get()));
-    while (Ref kv = Ref(PyIter_Next(iter.get()))) {
-        Ref pair = check(PySequence_Tuple(kv.get()));
-        if (PyTuple_GET_SIZE(pair.get()) != 2) {
-            PyErr_SetString(PyExc_ValueError, "instance state holds a pair of another length");
-            throw_error();
-        }
-        check_status(PyObject_SetAttr(self, PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1)));
-    }
-    if (PyErr_Occurred()) throw_error();
 }
 
 void parse_args(const char* fname, const char* const* names, Py_ssize_t required, Py_ssize_t total,

@@ -97,6 +97,29 @@ bool interchangeable(PyObject* a, PyObject* b, int depth) noexcept {
 
 bool is_plain(PyObject* value) noexcept { return plain_at(value, 0); }
 
+Ref frozen_value(PyObject* value) {
+    if (!PyList_Check(value)) return Ref::borrow(value);
+    if (Py_EnterRecursiveCall(" while storing a list as a tuple")) throw_error();
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
+    // As tuple(map(frozen_value, value)): a list read by index to its
+    // current end, any other by its iterator; each item held while the
+    // next is made.
+    std::vector<Ref> items;
+    if (PyList_CheckExact(value)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(value, i));
+            items.push_back(frozen_value(item.get()));
+        }
+    } else {
+        Ref it = check(PyObject_GetIter(value));
+        while (Ref item = Ref(PyIter_Next(it.get()))) items.push_back(frozen_value(item.get()));
+        if (PyErr_Occurred()) throw_error();
+    }
+    return tuple_of(items);
+}
+
 bool values_equal(PyObject* stored, PyObject* probe, bool& ran_code) {
     if (stored == probe) return true;
     if (!(is_plain(stored) && is_plain(probe))) ran_code = true;

@@ -1,0 +1,72 @@
+// The block of choices behind a bag, as its store (bag_store.cpp) and
+// choose() (bag_choose.cpp) share it: the records' layout, and what the
+// block keeps besides its records.
+#pragma once
+
+#include "chain/chain.h"
+
+#include <utility>
+#include <vector>
+
+namespace pjson {
+
+// Running totals for choose(), shared by the bag and a choose() in progress,
+// which keeps the totals it began with while rng.random() runs and may add to
+// the bag. Only touched under the interpreter's lock.
+class Totals {
+public:
+    Totals() noexcept = default;
+    explicit Totals(size_t n) : block_(new Block{1, std::vector<int64_t>(n), {}}) {}
+    Totals(const Totals& other) noexcept : block_(other.block_) {
+        if (block_ != nullptr) ++block_->refs;
+    }
+    Totals& operator=(Totals other) noexcept {
+        std::swap(block_, other.block_);
+        return *this;
+    }
+    ~Totals() {
+        if (block_ != nullptr && --block_->refs == 0) delete block_;
+    }
+
+    explicit operator bool() const noexcept { return block_ != nullptr; }
+    std::vector<int64_t>& operator*() const noexcept { return block_->values; }
+    std::vector<int64_t>* operator->() const noexcept { return &block_->values; }
+    // Every kStep-th total (the last of each full step), while the totals
+    // rise: a search reads these first and then one step of the totals,
+    // instead of jumping through all of them.
+    static constexpr size_t kStep = 64;
+    std::vector<int64_t>& tops() const noexcept { return block_->tops; }
+    void reset() noexcept { *this = Totals(); }
+
+private:
+    struct Block {
+        size_t refs;
+        std::vector<int64_t> values;
+        std::vector<int64_t> tops;
+    };
+    Block* block_ = nullptr;
+};
+
+struct BagExtra {
+    std::vector<PyObject*> objects;  // empty, or per choice the count that is no machine integer
+    size_t object_counts = 0;        // non-null entries of `objects`
+    Totals running;                  // choose(): running totals, kept until the next add
+    PyObject* snapshot = nullptr;    // (next starts, running totals) when counts are objects
+};
+
+inline size_t count_words(const BagData* d) noexcept { return d->wide ? 2 : 1; }
+inline size_t stride(const BagData* d) noexcept { return count_words(d) + d->width; }
+
+inline uint32_t* record(const BagData* d, size_t i) noexcept {
+    return d->records + (d->mixed ? d->offsets[i] : i * stride(d));
+}
+
+inline int64_t count_at(const BagData* d, size_t i) noexcept {
+    const uint32_t* r = record(d, i);
+    if (!d->wide) return static_cast<int32_t>(r[0]);
+    return static_cast<int64_t>(static_cast<uint64_t>(r[0]) | (static_cast<uint64_t>(r[1]) << 32));
+}
+
+BagExtra& extra_of(BagData* d);
+
+}  // namespace pjson
