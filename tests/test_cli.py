@@ -4,7 +4,7 @@ import re
 import pytest
 
 from tesmo import cli
-from tesmo.cli import main
+from tesmo.cli import main, progress
 from tesmo.train import tokenize
 
 PLAIN = '{"codes":[],"chain":[null,[["Go"],2],"Go",[["now"],1,["!"],1],"now",[["."],1],".",[[null],1],"!",[[null],1]]}'
@@ -146,7 +146,7 @@ def test_progress_bar_shows_on_a_terminal_and_leaves_the_output_alone(capsys, tm
     expected = run(capsys, "inspect", tmp_path / "d.json")[1]
     terminal = io.StringIO()
     terminal.isatty = lambda: True
-    monkeypatch.setattr(cli, "PROGRESS_THRESHOLD", 10)
+    monkeypatch.setattr(progress, "PROGRESS_THRESHOLD", 10)
     monkeypatch.setattr("sys.stderr", terminal)
     assert run(capsys, "inspect", tmp_path / "d.json")[:2] == (0, expected)
     assert "reading" in terminal.getvalue()

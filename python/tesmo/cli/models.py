@@ -1,0 +1,164 @@
+"""Reading models into a chain and writing a chain as a model, for every command."""
+
+from __future__ import annotations
+
+import gc
+import os
+import stat
+import sys
+from collections.abc import Sequence
+from typing import Any
+
+import ijson
+
+import tesmo_cjson
+from tesmo import _chain
+from tesmo.chain import Chain
+from tesmo.cli.atomic import text_output
+from tesmo.cli.document import CheckedCounts, DocumentHead
+from tesmo.cli.errors import (
+    DOCUMENT_ERRORS,
+    CommandError,
+    Terminated,
+    bad_count,
+    os_error,
+    reading,
+    shown,
+)
+from tesmo.cli.progress import CHOICES_THRESHOLD, ChoiceCounter, Options
+from tesmo.streams import STDIO, CompressionUnavailable, input_size, open_input
+
+
+def total_size(paths: Sequence[str]) -> int | None:
+    sizes = [input_size(path) for path in paths]
+    return None if None in sizes else sum(sizes)  # type: ignore[arg-type]
+
+
+def _load_big(chain: Any, file: Any, merge: bool) -> None:
+    """``load_json_big``, collecting a parser that a failure leaves behind quietly.
+
+    The yajl2_cffi backend's parser, closed in the middle of a document,
+    raises "premature EOF" from its finalizer, which Python prints as an
+    ignored exception, at exit if not sooner. The failure's traceback keeps
+    the parser alive; it is dropped (the command reports the failure in one
+    line) and the parser collected here, where its complaint is dropped too.
+    """
+    try:
+        tesmo_cjson.load_json_big(chain, file, merge=merge)
+    except (KeyboardInterrupt, Terminated, CommandError, OSError) + DOCUMENT_ERRORS as exc:
+        hook = sys.unraisablehook
+
+        def drop_parser_errors(unraisable: Any) -> None:
+            if not isinstance(unraisable.exc_value, ijson.JSONError):
+                hook(unraisable)
+
+        sys.unraisablehook = drop_parser_errors
+        try:
+            exc.__traceback__ = None
+            gc.collect()
+        finally:
+            sys.unraisablehook = hook
+        raise
+
+
+def _checked_reload(path: str) -> None:
+    """Read ``path`` again into a scratch chain, refusing bad counts one by one."""
+    with reading(path), open_input(path) as file:
+        _load_big(CheckedCounts(Chain(), path), file, False)
+
+
+def load_models(
+    paths: Sequence[str], chain: Any, opts: Options, merge: bool = False, check: bool = True
+) -> list[DocumentHead]:
+    """Fill ``chain`` from the documents ``paths`` with the streaming reader.
+
+    Every document must be an object with a "chain" array; with ``check``
+    every count must be a finite positive number. One bar covers all inputs.
+    """
+    bar = opts.bar(total_size(paths), "B", "reading")
+    heads = []
+    try:
+        for number, path in enumerate(paths, 1):
+            bar.describe(f"reading {number}/{len(paths)} {shown(path)}")
+            adding = merge or number > 1
+            # A document read alone into a native chain is checked once it is
+            # in, natively, so that the reader fills the chain directly; one
+            # added to counts already there is checked count by count.
+            check_after = check and not adding and type(chain) is Chain
+            with reading(path), open_input(path, bar.update) as file:
+                head = DocumentHead(file)
+                target = CheckedCounts(chain, path) if check and not check_after else chain
+                with head.interrupts_at_reads():
+                    try:
+                        _load_big(target, head, adding)
+                    except TypeError:
+                        # A count the chain cannot add ("3", null): a file that
+                        # can be read again is read count by count to name it.
+                        if check_after and os.path.isfile(path):
+                            _checked_reload(path)
+                        raise
+            problem = head.problem()
+            if problem is not None:
+                raise CommandError(f"{shown(path)} is not a valid chain document ({problem})")
+            bad = _chain.bad_count(chain) if check_after else None
+            if bad is not None:
+                raise bad_count(path, bad)
+            heads.append(head)
+    finally:
+        bar.close()
+    return heads
+
+
+def choice_count(chain: Chain) -> int:
+    return sum(bag.unique_count for _, bag in chain.items())
+
+
+def save_model(path: str, chain: Chain, compress: bool, opts: Options, compact: bool = False) -> None:
+    """Write ``chain`` to ``path`` with the streaming writer, or the compact one."""
+    bar = opts.bar(choice_count(chain), "choices", f"writing {shown(path, output=True)}", CHOICES_THRESHOLD)
+    try:
+        with text_output(path) as file:
+            if compact:
+                tesmo_cjson.dump_json_small(chain, file, compress)
+            else:
+                tesmo_cjson.dump_json_big(chain, ChoiceCounter(file, bar) if bar.wanted else file, compress)
+    except CompressionUnavailable as exc:
+        raise CommandError(str(exc)) from exc
+    except OSError as exc:
+        if isinstance(exc, BrokenPipeError) and path == STDIO:
+            raise  # the reader of stdout went away; main() ends quietly
+        raise os_error("write", path, exc) from exc
+    finally:
+        bar.close()
+
+
+def refuse_overwriting(inputs: Sequence[str], output: str) -> None:
+    """Refuse to write ``output`` when it is one of ``inputs``.
+
+    For "-", that is when stdout is redirected to an input.
+    """
+    try:
+        if output == STDIO:
+            out = os.fstat(sys.stdout.fileno())
+            if not stat.S_ISREG(out.st_mode):
+                return
+        else:
+            out = os.stat(output)
+    except (OSError, ValueError, AttributeError):
+        return  # no such output yet, or no stdout to compare
+    for path in inputs:
+        if path == STDIO:
+            continue
+        try:
+            same = os.path.samestat(os.stat(path), out)
+        except OSError:
+            continue
+        if same:
+            raise CommandError(f"{shown(output, output=True)} is the input {path}; refusing to overwrite it")
+
+
+def describe(path: str, chain: Chain, compressed: bool) -> str:
+    kind = "compressed" if compressed else "plain"
+    size = input_size(path)
+    tail = "" if size is None else f", {size:,} bytes"
+    return f"{shown(path, output=True)}: {kind}, {len(chain):,} starts, {choice_count(chain):,} choices{tail}"

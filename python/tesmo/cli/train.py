@@ -1,0 +1,104 @@
+"""``tesmo train``: train a chain on text files and save it."""
+
+from __future__ import annotations
+
+import argparse
+from collections.abc import Iterator, Sequence
+
+from tesmo.chain import Chain
+from tesmo.cli.errors import PROG, CommandError, first_line, os_error, shown
+from tesmo.cli.models import describe, refuse_overwriting, save_model, total_size
+from tesmo.cli.progress import Bar, Options
+from tesmo.shards import SHARD_SIZE, ProcessPool, Shard, ShardResult, train_files
+from tesmo.streams import CompressionUnavailable, input_size, open_input
+from tesmo.train import Utf8Text, train_text
+
+
+class _CorpusReader:
+    """The corpora as texts for the tokenizer, read here one after another."""
+
+    def __init__(self, paths: Sequence[str], bar: Bar) -> None:
+        self.texts: list[tuple[str, Utf8Text]] = []
+        self.current = ""
+        self._paths = paths
+        self._bar = bar
+
+    def __iter__(self) -> Iterator[Utf8Text]:
+        for number, path in enumerate(self._paths, 1):
+            self.current = path
+            self._bar.describe(f"reading {number}/{len(self._paths)} {shown(path)}")
+            with open_input(path, self._bar.update) as file:
+                text = Utf8Text(file)
+                self.texts.append((path, text))
+                yield text
+
+
+def _train_here(paths: Sequence[str], order: int, bar: Bar) -> tuple[Chain, list[tuple[str, int]]]:
+    reader = _CorpusReader(paths, bar)
+    try:
+        chain = train_text(Chain(), reader, order)
+    except CompressionUnavailable as exc:
+        raise CommandError(str(exc)) from exc
+    except (OSError, EOFError) as exc:
+        raise CommandError(
+            f"cannot read {shown(reader.current)}: {getattr(exc, 'strerror', None) or first_line(exc)}"
+        ) from exc
+    return chain, [(path, text.replaced) for path, text in reader.texts]
+
+
+def _train_in_pool(
+    paths: Sequence[str], order: int, jobs: int, shard_size: int, bar: Bar
+) -> tuple[Chain, list[tuple[str, int]]]:
+    replaced: dict = {}
+    joined = [0]
+
+    def on_shard(shard: Shard, result: ShardResult) -> None:
+        joined[0] += 1
+        bar.describe(f"training {joined[0]} shards, at {shown(shard[-1].path)}")
+        for piece, count in zip(shard, result.replaced, strict=False):
+            replaced[piece.path] = replaced.get(piece.path, 0) + count
+        bar.update(result.size)
+
+    # The calling process trains the first shard itself.
+    pool = ProcessPool(jobs - 1)
+    try:
+        chain = train_files(paths, order, pool, shard_size, on_shard)
+    except BaseException:
+        pool.shutdown(cancel_futures=True)
+        raise
+    pool.shutdown()
+    return chain, list(replaced.items())
+
+
+def _shard_size(paths: Sequence[str], jobs: int, given: int | None) -> int:
+    if given is not None:
+        return given
+    # One shard per job costs the least in chains to send back and join;
+    # a cap keeps the progress moving and the work even on large corpora.
+    total = sum(input_size(path) or 0 for path in paths)
+    return max(1 << 20, min(SHARD_SIZE, -(-total // jobs)))
+
+
+def cmd_train(args: argparse.Namespace, opts: Options) -> int:
+    """Train a chain on text files and save it."""
+    refuse_overwriting(args.corpus, args.output)
+    bar = opts.bar(total_size(args.corpus), "B", "reading")
+    try:
+        if args.jobs > 1:
+            shard_size = _shard_size(args.corpus, args.jobs, args.shard_size)
+            try:
+                chain, replaced = _train_in_pool(args.corpus, args.order, args.jobs, shard_size, bar)
+            except OSError as exc:
+                raise os_error("read", exc.filename or "a corpus", exc) from exc
+        else:
+            chain, replaced = _train_here(args.corpus, args.order, bar)
+    finally:
+        bar.close()
+    for path, count in replaced:
+        if count:
+            opts.say(
+                f"{PROG}: {shown(path)}: replaced {count:,} undecodable byte{'s' if count != 1 else ''} with U+FFFD"
+            )
+    save_model(args.output, chain, not args.plain, opts, args.compact)
+    opts.say(describe(args.output, chain, not args.plain))
+    return 0
