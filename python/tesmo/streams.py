@@ -5,13 +5,14 @@ the file name's suffix.
 from __future__ import annotations
 
 import bz2
+import errno
 import gzip
 import lzma
 import os
 import stat
 import sys
 from collections.abc import Callable, Iterator
-from contextlib import ExitStack, contextmanager
+from contextlib import ExitStack, closing, contextmanager
 from typing import Any, BinaryIO
 
 STDIO = "-"
@@ -60,7 +61,56 @@ def _decompressing(suffix: str, raw: BinaryIO) -> BinaryIO:
     kind, zstd = zstd_module()
     if kind == "stdlib":
         return zstd.ZstdFile(raw, "rb")
-    return zstd.ZstdDecompressor().stream_reader(raw, read_across_frames=True, closefd=False)
+    return _ZstandardReader(zstd, raw)  # type: ignore[return-value]
+
+
+class _ZstandardReader:
+    """The frames of a .zst file through the zstandard package, one after another.
+
+    Its own stream reader ends quietly where a frame is cut short; this one
+    raises EOFError there, as the standard library's readers do.
+    """
+
+    # Small feeds keep the output of one call small, even for data that
+    # expands thousands of times.
+    _FEED = 16 << 10
+
+    def __init__(self, zstd: Any, raw: BinaryIO) -> None:
+        self._new = zstd.ZstdDecompressor().decompressobj
+        self._raw = raw
+        self._frame: Any = None
+        self._ready = b""
+        self._at = 0
+
+    def read(self, size: int = -1) -> bytes:
+        while size < 0 or len(self._ready) - self._at < size:
+            if not self._fill():
+                break
+        end = len(self._ready) if size < 0 else self._at + size
+        chunk = self._ready[self._at : end]
+        self._at = end
+        return chunk
+
+    def _fill(self) -> bool:
+        """Decompress the next block of stored bytes; False at the end of the last frame."""
+        data = self._raw.read(self._FEED)
+        if not data:
+            if self._frame is not None:
+                raise EOFError("Compressed file ended before the end-of-frame marker was reached")
+            return False
+        pieces = [self._ready[self._at :]]
+        while data:
+            if self._frame is None:
+                self._frame = self._new()
+            pieces.append(self._frame.decompress(data))
+            data = b""
+            if self._frame.eof:
+                data, self._frame = self._frame.unused_data, None
+        self._ready, self._at = b"".join(pieces), 0
+        return True
+
+    def close(self) -> None:
+        pass
 
 
 def compressing(suffix: str, raw: BinaryIO) -> BinaryIO:
@@ -71,10 +121,79 @@ def compressing(suffix: str, raw: BinaryIO) -> BinaryIO:
         return bz2.BZ2File(raw, "wb")  # type: ignore[return-value]
     if suffix == ".xz":
         return lzma.LZMAFile(raw, "wb")  # type: ignore[return-value]
+    # With the content checksum, a flipped bit is an error when read, not
+    # another chain; gzip, bzip2 and xz carry their checks already.
     kind, zstd = zstd_module()
     if kind == "stdlib":
-        return zstd.ZstdFile(raw, "wb")
-    return zstd.ZstdCompressor().stream_writer(raw, closefd=False)
+        return zstd.ZstdFile(raw, "wb", options={zstd.CompressionParameter.checksum_flag: 1})
+    return zstd.ZstdCompressor(write_checksum=True).stream_writer(raw, closefd=False)
+
+
+_KINDS = {".gz": "gzip", ".bz2": "bzip2", ".xz": "xz", ".zst": "zstd"}
+
+
+class CorruptInput(OSError):
+    """Compressed data that does not decompress: damaged, or cut short."""
+
+
+class _Watched:
+    """The stored bytes under a decompressor, remembering the error of a read.
+
+    An error of the file itself is told apart from one of the data this way,
+    so that a failing disk is not reported as damaged data.
+    """
+
+    def __init__(self, file: Any) -> None:
+        self._file = file
+        self.error: BaseException | None = None
+
+    def read(self, size: int = -1) -> bytes:
+        try:
+            return self._file.read(size)  # type: ignore[no-any-return]
+        except BaseException as exc:
+            self.error = exc
+            raise
+
+    def readinto(self, buffer: Any) -> int:
+        try:
+            return self._file.readinto(buffer) or 0
+        except BaseException as exc:
+            self.error = exc
+            raise
+
+    def readable(self) -> bool:
+        return True
+
+
+class Decompressed:
+    """A decompressing reader whose data errors are :class:`CorruptInput`."""
+
+    def __init__(self, suffix: str, file: Any, name: str) -> None:
+        self._stored = _Watched(file)
+        self._kind = _KINDS[suffix]
+        self._name = name
+        self._file = _decompressing(suffix, self._stored)  # type: ignore[arg-type]
+
+    def read(self, size: int = -1) -> bytes:
+        try:
+            data: bytes = self._file.read(size)
+        except MemoryError:
+            raise
+        except Exception as exc:
+            if exc is self._stored.error:
+                raise
+            if isinstance(exc, EOFError):
+                problem = f"{self._kind} data cut short"
+            else:
+                problem = f"corrupt {self._kind} data ({str(exc).strip() or type(exc).__name__})"
+            raise CorruptInput(None, problem, self._name) from exc
+        return data
+
+    def readable(self) -> bool:
+        return True
+
+    def close(self) -> None:
+        self._file.close()
 
 
 class Counted:
@@ -121,11 +240,14 @@ def open_input(path: str, on_read: Callable[[int], None] | None = None) -> Itera
         zstd_module()
     with ExitStack() as stack:
         if path == STDIO:
+            if sys.stdin is None:
+                # Started with stdin closed: nothing to read, which is not an empty input.
+                raise OSError(errno.EBADF, os.strerror(errno.EBADF))
             raw: BinaryIO = sys.stdin.buffer
         else:
             raw = stack.enter_context(open(path, "rb"))
         if on_read is not None:
             raw = Counted(raw, on_read)  # type: ignore[assignment]
         if suffix is not None:
-            raw = stack.enter_context(_decompressing(suffix, raw))
+            raw = stack.enter_context(closing(Decompressed(suffix, raw, path)))  # type: ignore[arg-type]
         yield raw

@@ -2,19 +2,38 @@
 
 from __future__ import annotations
 
-import os
-import signal
+import argparse
 import sys
 from collections.abc import Sequence
-from typing import Any
 
-from tesmo.cli.errors import PROG, CommandError, Terminated
+from tesmo.cli import signals
+from tesmo.cli.errors import PROG, CommandError, Terminated, abandon_stdout, say
+from tesmo.cli.output import flush_stdout
 from tesmo.cli.parser import build_parser
+from tesmo.cli.preflight import preflight
 from tesmo.cli.progress import Options
 
 
-def _terminated(signum: int, frame: Any) -> None:
-    raise Terminated
+def _fail(message: str, status: int) -> int:
+    say(f"{PROG}: {message}")
+    return status
+
+
+def _run(args: argparse.Namespace, opts: Options) -> int:
+    try:
+        preflight(args)
+        status: int = args.run(args, opts)
+        flush_stdout()
+        return status
+    except CommandError as exc:
+        return _fail(f"error: {exc}", 2)
+    except MemoryError:
+        return _fail("error: out of memory", 2)
+    except BrokenPipeError:
+        # The reader of stdout went away (``tesmo generate ... | head``): the
+        # output was wanted no further, which is no error to report.
+        abandon_stdout()
+        return 1
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -23,26 +42,26 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = build_parser().parse_args(argv)
     except SystemExit as exc:
         return exc.code if isinstance(exc.code, int) else 2
+    opts = Options(args)
+    handlers = signals.Handlers()
+    # The handlers hold both signals back before they raise, and the command
+    # holds them back once it is done, so that only one can land, and only
+    # where it is caught here.
     try:
-        previous = signal.signal(signal.SIGTERM, _terminated)
-    except ValueError:  # not the main thread: leave SIGTERM alone
-        previous = None
-    try:
-        return args.run(args, Options(args))
-    except CommandError as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
-        return 2
+        try:
+            handlers.install()
+            status = _run(args, opts)
+        finally:
+            signals.hold()
     except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
-        return 130
+        status = _fail("interrupted", 130)
     except Terminated:
-        print(f"{PROG}: terminated", file=sys.stderr)
-        return 143
-    except BrokenPipeError:
-        # The reader of stdout went away (``tesmo generate ... | head``); point
-        # stdout at devnull so that flushing it at exit does not fail again.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+        status = _fail("terminated", 143)
     finally:
-        if previous is not None:
-            signal.signal(signal.SIGTERM, previous)
+        handlers.restore()
+    if sys.stdout is not None and not sys.stdout.closed:
+        try:
+            sys.stdout.flush()
+        except OSError:
+            abandon_stdout()
+    return status

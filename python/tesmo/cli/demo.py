@@ -14,6 +14,7 @@ import tesmo_cjson
 from tesmo.chain import Chain
 from tesmo.cli.generate import sentences
 from tesmo.cli.models import choice_count
+from tesmo.cli.output import emit
 from tesmo.cli.progress import Options
 from tesmo.train import read_text, train_text
 
@@ -46,12 +47,12 @@ def cmd_demo(args: argparse.Namespace, opts: Options) -> int:
     corpus = resources.files("tesmo") / "data" / "corpus.txt"
     with corpus.open("rb") as file:
         chain = train_text(Chain(), [read_text(file)], args.order)
-    print(
+    emit(
         f"Trained an order-{args.order} chain on the shipped corpus: "
         f"{len(chain):,} starts, {choice_count(chain):,} choices.\n"
     )
     for sentence in sentences(chain, args.sentences, args.seed, "the corpus"):
-        print(f"  {sentence}")
+        emit(f"  {sentence}")
     header = ["writer", "mode", "size", "write", "load_json_small", "load_json_big", "verified"]
     with tempfile.TemporaryDirectory(prefix="tesmo-demo-") as directory:
         rows = [
@@ -60,7 +61,7 @@ def cmd_demo(args: argparse.Namespace, opts: Options) -> int:
             for compress in (True, False)
         ]
     widths = [max(len(row[i]) for row in [header] + rows) for i in range(len(header))]
-    print()
+    emit("")
     for row in [header] + rows:
-        print("  ".join(cell.ljust(width) for cell, width in zip(row, widths, strict=False)).rstrip())
+        emit("  ".join(cell.ljust(width) for cell, width in zip(row, widths, strict=False)).rstrip())
     return 0 if all(row[-1] == "yes" for row in rows) else 1

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import math
+import os
+import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any
@@ -36,7 +38,34 @@ def first_line(exc: BaseException) -> str:
 
 
 def os_error(verb: str, path: str, exc: OSError) -> CommandError:
-    return CommandError(f"cannot {verb} {shown(path, verb == 'write')}: {exc.strerror or first_line(exc)}")
+    reason = exc.strerror or first_line(exc)
+    if verb == "write" and path == STDIO:
+        abandon_stdout()
+        return CommandError(f"write error: {reason}")
+    return CommandError(f"cannot {verb} {shown(path, verb == 'write')}: {reason}")
+
+
+def say(text: str) -> None:
+    """A line on stderr, unless stderr is closed (``print`` would take stdout then)."""
+    if sys.stderr is not None:
+        try:
+            print(text, file=sys.stderr, flush=True)
+        except (OSError, ValueError):
+            pass  # nowhere left to tell
+
+
+def abandon_stdout() -> None:
+    """Point stdout at the null device after a write to it failed.
+
+    What is still buffered would otherwise fail again when Python flushes
+    stdout at exit, and be printed as an ignored exception.
+    """
+    try:
+        fd = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(fd, 1)
+        os.close(fd)
+    except OSError:
+        pass
 
 
 def shown(path: str, output: bool = False) -> str:
@@ -55,7 +84,11 @@ def reading(path: str) -> Iterator[None]:
     except OSError as exc:
         raise os_error("read", path, exc) from exc
     except DOCUMENT_ERRORS as exc:
-        raise CommandError(f"{shown(path)} is not a valid chain document ({first_line(exc)})") from exc
+        reason = first_line(exc)
+        if isinstance(exc, ValueError) and reason.startswith("Exceeds the limit ("):
+            # Python's own limit on the digits of an int, with its advice to programmers
+            reason = reason.split(";")[0]
+        raise CommandError(f"{shown(path)} is not a valid chain document ({reason})") from exc
 
 
 def is_count(count: Any) -> bool:

@@ -9,6 +9,7 @@ from collections.abc import Iterator
 from tesmo.chain import Chain
 from tesmo.cli.errors import CommandError, shown
 from tesmo.cli.models import load_models
+from tesmo.cli.output import emit
 from tesmo.cli.progress import Options
 from tesmo.train import format_sentence, generate_sentence
 
@@ -26,5 +27,5 @@ def cmd_generate(args: argparse.Namespace, opts: Options) -> int:
     chain = Chain()
     load_models([args.model], chain, opts)
     for sentence in sentences(chain, args.sentences, args.seed, args.model):
-        print(sentence)
+        emit(sentence)
     return 0

@@ -10,6 +10,7 @@ from typing import Any
 from tesmo.cli.document import NOT_SCALAR
 from tesmo.cli.errors import bad_count, is_count, shown
 from tesmo.cli.models import load_models
+from tesmo.cli.output import emit
 from tesmo.cli.progress import Options
 from tesmo.streams import input_size
 
@@ -60,5 +61,5 @@ def cmd_inspect(args: argparse.Namespace, opts: Options) -> int:
         ("file size", f"{input_size(args.model) or head.size:,} bytes"),
     ]
     for name, value in rows:
-        print(f"{name + ':':<17}{value}")
+        emit(f"{name + ':':<17}{value}")
     return 0

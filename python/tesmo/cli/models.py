@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import gc
+import io
 import os
 import stat
 import sys
@@ -15,18 +16,18 @@ import tesmo_cjson
 from tesmo import _chain
 from tesmo.chain import Chain
 from tesmo.cli.atomic import text_output
-from tesmo.cli.document import CheckedCounts, DocumentHead
+from tesmo.cli.document import ChainFirst, CheckedCounts, DocumentHead, DocumentScanner
 from tesmo.cli.errors import (
     DOCUMENT_ERRORS,
     CommandError,
-    Terminated,
     bad_count,
+    first_line,
     os_error,
     reading,
     shown,
 )
 from tesmo.cli.progress import CHOICES_THRESHOLD, ChoiceCounter, Options
-from tesmo.streams import STDIO, CompressionUnavailable, input_size, open_input
+from tesmo.streams import STDIO, CompressionUnavailable, Decompressed, input_size, open_input
 
 
 def total_size(paths: Sequence[str]) -> int | None:
@@ -35,36 +36,71 @@ def total_size(paths: Sequence[str]) -> int | None:
 
 
 def _load_big(chain: Any, file: Any, merge: bool) -> None:
-    """``load_json_big``, collecting a parser that a failure leaves behind quietly.
+    """``load_json_big``, with what the yajl2_cffi parser backend prints kept quiet.
 
-    The yajl2_cffi backend's parser, closed in the middle of a document,
-    raises "premature EOF" from its finalizer, which Python prints as an
-    ignored exception, at exit if not sooner. The failure's traceback keeps
-    the parser alive; it is dropped (the command reports the failure in one
-    line) and the parser collected here, where its complaint is dropped too.
+    That backend runs Python code in C callbacks: an exception there (a
+    string whose escapes make no UTF-8) is printed as an ignored exception
+    and the parse ends with "client cancelled parse"; the exception is kept
+    and raised in its place. Its parser, closed in the middle of a document,
+    raises "premature EOF" from its finalizer, which Python prints at exit
+    if not sooner: the failure's traceback, which keeps the parser alive, is
+    dropped (the command reports the failure in one line) and the parser
+    collected here, where its complaint is dropped too.
     """
+    hook = sys.unraisablehook
+    in_callbacks: list[BaseException] = []
+
+    def keep_parser_errors(unraisable: Any) -> None:
+        if isinstance(unraisable.exc_value, ijson.JSONError):
+            return
+        if "cffi callback" in (unraisable.err_msg or "") and unraisable.exc_value is not None:
+            in_callbacks.append(unraisable.exc_value)
+            return
+        hook(unraisable)
+
+    sys.unraisablehook = keep_parser_errors
     try:
         tesmo_cjson.load_json_big(chain, file, merge=merge)
-    except (KeyboardInterrupt, Terminated, CommandError, OSError) + DOCUMENT_ERRORS as exc:
-        hook = sys.unraisablehook
-
-        def drop_parser_errors(unraisable: Any) -> None:
-            if not isinstance(unraisable.exc_value, ijson.JSONError):
-                hook(unraisable)
-
-        sys.unraisablehook = drop_parser_errors
-        try:
-            exc.__traceback__ = None
-            gc.collect()
-        finally:
-            sys.unraisablehook = hook
+    except BaseException as exc:
+        exc.__traceback__ = None
+        gc.collect()
+        if in_callbacks and isinstance(exc, ijson.JSONError):
+            raise ValueError(first_line(in_callbacks[0])) from None
         raise
+    finally:
+        sys.unraisablehook = hook
 
 
 def _checked_reload(path: str) -> None:
     """Read ``path`` again into a scratch chain, refusing bad counts one by one."""
     with reading(path), open_input(path) as file:
         _load_big(CheckedCounts(Chain(), path), file, False)
+
+
+def _load_by_names(target: Any, head: DocumentHead, adding: bool) -> None:
+    """Read a document whose chain comes before its table, whole, by its members' names."""
+    document = head.replay()
+    head.scanner = scanner = DocumentScanner(through_chain=True)
+    scanner.feed(document)
+    scanner.finish()
+    if not adding:
+        target.clear()
+    if scanner.seen_codes:
+        tesmo_cjson.load_json_small(target, io.BytesIO(document), merge=True)
+    else:
+        # No table at all: what the streaming reader reads is the chain.
+        _load_big(target, io.BytesIO(document), True)
+
+
+def _blame_damaged_data(file: Any) -> None:
+    """Read a compressed input to its end, so that damaged data is named as such.
+
+    A flipped bit in gzip or bzip2 data decompresses to garbage that the
+    parser refuses before the checksum at the end is read.
+    """
+    if isinstance(file, Decompressed):
+        while file.read(1 << 20):
+            pass
 
 
 def load_models(
@@ -85,18 +121,24 @@ def load_models(
             # in, natively, so that the reader fills the chain directly; one
             # added to counts already there is checked count by count.
             check_after = check and not adding and type(chain) is Chain
+            target = CheckedCounts(chain, path) if check and not check_after else chain
             with reading(path), open_input(path, bar.update) as file:
                 head = DocumentHead(file)
-                target = CheckedCounts(chain, path) if check and not check_after else chain
-                with head.interrupts_at_reads():
-                    try:
-                        _load_big(target, head, adding)
-                    except TypeError:
-                        # A count the chain cannot add ("3", null): a file that
-                        # can be read again is read count by count to name it.
-                        if check_after and os.path.isfile(path):
-                            _checked_reload(path)
-                        raise
+                try:
+                    with head.interrupts_at_reads():
+                        try:
+                            _load_big(target, head, adding)
+                        except TypeError:
+                            # A count the chain cannot add ("3", null): a file that
+                            # can be read again is read count by count to name it.
+                            if check_after and os.path.isfile(path):
+                                _checked_reload(path)
+                            raise
+                except ChainFirst:
+                    _load_by_names(target, head, adding)
+                except DOCUMENT_ERRORS:
+                    _blame_damaged_data(file)
+                    raise
             problem = head.problem()
             if problem is not None:
                 raise CommandError(f"{shown(path)} is not a valid chain document ({problem})")
@@ -113,8 +155,36 @@ def choice_count(chain: Chain) -> int:
     return sum(bag.unique_count for _, bag in chain.items())
 
 
+def lone_surrogate(chain: Any) -> str | None:
+    """A string of the chain that holds a lone surrogate, if any.
+
+    Such a string is written as its escape, which the streaming reader reads
+    back as "?" or refuses: a model holding one would not read back.
+    """
+    strings: list[str] = []
+    values = list(chain.build_frequency_dict())
+    while values:
+        value = values.pop()
+        if isinstance(value, str):
+            strings.append(value)
+        elif isinstance(value, tuple):
+            values.extend(value)
+    try:
+        "".join(strings).encode("utf-8")
+    except UnicodeEncodeError:
+        for text in strings:
+            try:
+                text.encode("utf-8")
+            except UnicodeEncodeError as exc:
+                return f"{text!r} holds a lone surrogate (U+{ord(text[exc.start]):04X})"
+    return None
+
+
 def save_model(path: str, chain: Chain, compress: bool, opts: Options, compact: bool = False) -> None:
     """Write ``chain`` to ``path`` with the streaming writer, or the compact one."""
+    problem = lone_surrogate(chain)
+    if problem is not None:
+        raise CommandError(f"cannot write {shown(path, output=True)}: {problem}, which would not read back")
     bar = opts.bar(choice_count(chain), "choices", f"writing {shown(path, output=True)}", CHOICES_THRESHOLD)
     try:
         with text_output(path) as file:

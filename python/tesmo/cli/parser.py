@@ -13,6 +13,7 @@ from tesmo.cli.generate import cmd_generate
 from tesmo.cli.inspect import cmd_inspect
 from tesmo.cli.merge import cmd_merge
 from tesmo.cli.train import cmd_train
+from tesmo.streams import STDIO
 
 
 def _positive(text: str) -> int:
@@ -57,19 +58,36 @@ def build_parser() -> argparse.ArgumentParser:
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    def command(name: str, help: str, run: Callable[..., int]) -> argparse.ArgumentParser:
+    def command(
+        name: str,
+        help: str,
+        run: Callable[..., int],
+        inputs: Callable[[argparse.Namespace], list[str]],
+        output: Callable[[argparse.Namespace], str],
+    ) -> argparse.ArgumentParser:
+        """A subcommand, with what it reads and where its product goes ("-": stdout)."""
         sub = commands.add_parser(name, parents=[common], help=help, description=help[0].upper() + help[1:] + ".")
-        sub.set_defaults(run=run)
+        sub.set_defaults(run=run, inputs_of=inputs, output_of=output)
         return sub
 
     demo = command(
-        "demo", "train on the shipped corpus and round-trip the chain through every writer and reader", cmd_demo
+        "demo",
+        "train on the shipped corpus and round-trip the chain through every writer and reader",
+        cmd_demo,
+        lambda args: [],
+        lambda args: STDIO,
     )
     demo.add_argument("--order", type=_positive, default=2, help="tokens per next start (default 2)")
     demo.add_argument("-n", "--sentences", type=_positive, default=3, help="sentences to print (default 3)")
     demo.add_argument("--seed", type=int, default=1, help="seed of the sentence walk (default 1)")
 
-    train_cmd = command("train", "train a chain on text files and save it", cmd_train)
+    train_cmd = command(
+        "train",
+        "train a chain on text files and save it",
+        cmd_train,
+        lambda args: args.corpus,
+        lambda args: args.output,
+    )
     train_cmd.add_argument(
         "corpus", nargs="+", metavar="CORPUS", help="UTF-8 text file (.gz, .bz2, .xz or .zst by suffix; - for stdin)"
     )
@@ -88,15 +106,33 @@ def build_parser() -> argparse.ArgumentParser:
         help="bytes per shard with --jobs (default: the corpora split evenly across the jobs, 1 to 64 MiB a shard)",
     )
 
-    generate = command("generate", "print sentences walked from a saved chain", cmd_generate)
+    generate = command(
+        "generate",
+        "print sentences walked from a saved chain",
+        cmd_generate,
+        lambda args: [args.model],
+        lambda args: STDIO,
+    )
     generate.add_argument("model", metavar="MODEL", help=_MODEL_HELP)
     generate.add_argument("-n", "--sentences", type=_positive, default=5, help="sentences to print (default 5)")
     generate.add_argument("--seed", type=int, default=None, help="the same seed gives the same text")
 
-    inspect = command("inspect", "describe a document without keeping its chain", cmd_inspect)
+    inspect = command(
+        "inspect",
+        "describe a document without keeping its chain",
+        cmd_inspect,
+        lambda args: [args.model],
+        lambda args: STDIO,
+    )
     inspect.add_argument("model", metavar="MODEL", help=_MODEL_HELP)
 
-    convert = command("convert", "rewrite a document compressed or plain (in place too)", cmd_convert)
+    convert = command(
+        "convert",
+        "rewrite a document compressed or plain (in place too)",
+        cmd_convert,
+        lambda args: [args.input],
+        lambda args: args.output,
+    )
     convert.add_argument("input", metavar="IN", help=_MODEL_HELP)
     convert.add_argument("output", metavar="OUT", help=_OUTPUT_HELP + "; may be IN")
     kind = convert.add_mutually_exclusive_group()
@@ -109,7 +145,13 @@ def build_parser() -> argparse.ArgumentParser:
     kind.add_argument("--compress", dest="compress", action="store_true", help="write a compressed document")
     convert.set_defaults(compress=None)
 
-    merge = command("merge", "add the counts of several documents into one", cmd_merge)
+    merge = command(
+        "merge",
+        "add the counts of several documents into one",
+        cmd_merge,
+        lambda args: args.inputs,
+        lambda args: args.output,
+    )
     merge.add_argument("inputs", nargs="+", metavar="IN", help=_MODEL_HELP)
     merge.add_argument("-o", "--output", required=True, metavar="OUT", help=_OUTPUT_HELP + "; not one of IN")
     merge.add_argument("--plain", action="store_true", help="write without a code table")

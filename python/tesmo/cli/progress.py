@@ -11,6 +11,8 @@ from typing import IO
 
 from tqdm import tqdm
 
+from tesmo.cli.errors import say
+
 # Inputs smaller than this, and writes of fewer choices, go by too fast for a
 # progress bar to help.
 PROGRESS_THRESHOLD = 4 * 1024 * 1024
@@ -116,7 +118,7 @@ class Options:
     def say(self, text: str) -> None:
         """A message for the user; ``-q`` silences it."""
         if not self.quiet:
-            print(text, file=sys.stderr)
+            say(text)
 
     def bar(self, total: int | None, unit: str, desc: str, threshold: int | None = None) -> Bar:
         return Bar(self.show, total, unit, desc, PROGRESS_THRESHOLD if threshold is None else threshold)

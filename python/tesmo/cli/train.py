@@ -9,7 +9,8 @@ from tesmo.chain import Chain
 from tesmo.cli.errors import PROG, CommandError, first_line, os_error, shown
 from tesmo.cli.models import describe, refuse_overwriting, save_model, total_size
 from tesmo.cli.progress import Bar, Options
-from tesmo.shards import SHARD_SIZE, ProcessPool, Shard, ShardResult, train_files
+from tesmo.cli.workers import WorkerPool
+from tesmo.shards import SHARD_SIZE, Shard, ShardResult, train_files
 from tesmo.streams import CompressionUnavailable, input_size, open_input
 from tesmo.train import Utf8Text, train_text
 
@@ -60,7 +61,7 @@ def _train_in_pool(
         bar.update(result.size)
 
     # The calling process trains the first shard itself.
-    pool = ProcessPool(jobs - 1)
+    pool = WorkerPool(jobs - 1)
     try:
         chain = train_files(paths, order, pool, shard_size, on_shard)
     except BaseException:
