@@ -230,3 +230,39 @@ def test_a_model_whose_chain_comes_first_is_read_by_its_members_names(tmp_path, 
     # A count of true is the 1 it adds.
     assert b"total count:     2\n" in ok("inspect", tmp_path / "lone.json").stdout
     assert not (tmp_path / "out.json").exists()
+
+
+def peak_rss_kib(*argv):
+    """Run the command; its status, stderr and peak resident memory in KiB."""
+    process = subprocess.Popen(
+        [sys.executable, "-m", "tesmo", *map(str, argv)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
+    )
+    err = process.stderr.read()
+    _, status, usage = os.wait4(process.pid, 0)
+    process.returncode = os.waitstatus_to_exitcode(status)
+    return process.returncode, err.decode(), usage.ru_maxrss
+
+
+def test_deep_nesting_is_read_in_memory_bounded_by_the_document(tmp_path, corpus):
+    ok("train", corpus, "-o", tmp_path / "small.json")
+    deep = "[" * 20_000 + "]" * 20_000
+    documents = {
+        "top.json": deep,
+        "table.json": '{"codes":[0,' + deep + '],"chain":[]}',
+        "member.json": '{"other":' + deep + ',"codes":[],"chain":[null,[["a"],1]]}',
+        "chain-first.json": '{"chain":[null,[' + deep + ',1]],"codes":[0,"a"]}',
+    }
+    for name, document in documents.items():
+        (tmp_path / name).write_text(document)
+    for command, extra in [("inspect", []), ("generate", []), ("convert", ["out.json"]), ("merge", ["-o", "out.json"])]:
+        baseline = peak_rss_kib(command, tmp_path / "small.json", *extra)[2]
+        for name in documents:
+            status, err, peak = peak_rss_kib(command, tmp_path / name, *extra)
+            assert status in (0, 2) and "Traceback" not in err and err.count("\n") <= 1, (command, name, err)
+            assert peak < baseline + 40_000, (command, name, peak, baseline)
+
+
+def test_running_out_of_memory_is_one_line(tmp_path, corpus):
+    ok("train", corpus, "-o", tmp_path / "m.json")
+    patch = "import tesmo_cjson\ndef load(*args, **kwargs):\n    raise MemoryError\ntesmo_cjson.load_json_big = load"
+    one_line_error(run_patched(patch, "generate", tmp_path / "m.json"), "out of memory")
