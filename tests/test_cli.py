@@ -92,7 +92,7 @@ def test_train_writes_the_chain_of_words_and_sentence_boundaries(capsys, tmp_pat
     model = tmp_path / "model.json"
     status, out, err = run(capsys, "train", corpus, "-o", model, "--order", 1, *flags)
     assert (status, out) == (0, "") and model.read_text() == PLAIN
-    assert err == f"{model}: plain, 5 starts, 6 choices, {len(PLAIN)} bytes\n"
+    assert err == f"{model}: plain, 5 starts, 6 transitions, {len(PLAIN)} bytes\n"
 
 
 @pytest.mark.parametrize("order", [1, 2])
@@ -109,7 +109,7 @@ def test_generate_repeats_itself_for_the_same_seed(capsys, tmp_path):
     assert texts[0] == texts[1] != texts[2]
 
 
-@pytest.mark.parametrize("first, second", [([], []), (["--plain"], ["--compress"])])
+@pytest.mark.parametrize("first, second", [(["--plain"], ["--coded"]), (["--plain"], ["--compress"])])
 def test_convert_both_ways_gives_back_the_streaming_writers_bytes(capsys, tmp_path, corpus, first, second):
     for name, flags in (("c.json", []), ("p.json", ["--plain"])):
         run(capsys, "train", corpus, "-o", tmp_path / name, *flags)
@@ -122,7 +122,7 @@ def test_convert_both_ways_gives_back_the_streaming_writers_bytes(capsys, tmp_pa
 @pytest.mark.parametrize(
     "document, kind, entries, literals",
     [
-        (COMPRESSED, "compressed", 3, 1),
+        (COMPRESSED, "coded", 3, 1),
         ('{"codes":[],"chain":["a",[["b"],2],"b",[["a"],1,["b","a"],1]]}', "plain", 0, 0),
     ],
 )
@@ -135,7 +135,7 @@ def test_inspect_counts_without_keeping_the_chain(capsys, tmp_path, document, ki
         f"table entries:   {entries}",
         f"literal entries: {literals}",
         "starts:          2",
-        "choices:         3",
+        "transitions:     3",
         "total count:     4",
         f"file size:       {len(document)} bytes",
     ]
@@ -171,8 +171,11 @@ BROKEN = {
             ["convert", "{d}/array.json", "{d}/x.json"],
             "{d}/array.json is not a valid chain document (not a JSON object)",
         ),
-        (["inspect", "{d}/badkey.json"], "{d}/badkey.json is not a valid chain document (missing key 1)"),
-        (["generate", "{d}/nostart.json"], "{d}/nostart.json holds no sentence start (no null start)"),
+        (
+            ["inspect", "{d}/badkey.json"],
+            "{d}/badkey.json is not a valid chain document (the code 1 is not in the table)",
+        ),
+        (["generate", "{d}/nostart.json"], "{d}/nostart.json holds no sentence to start from"),
         (["generate", "{d}/truncated.json"], re.compile(r"{d}/truncated\.json is not a valid chain document \(.+\)")),
         (["inspect", "{d}/corpus.txt"], re.compile(r"{d}/corpus\.txt is not a valid chain document \(.+\)")),
     ],
@@ -217,9 +220,9 @@ def test_demo_verifies_every_writer_and_reader(capsys):
     status, out, _ = run(capsys, "demo", "-n", 2)
     rows = out.splitlines()[-4:]
     assert status == 0 and [row.split()[:2] for row in rows] == [
-        ["dump_json_small", "compressed"],
+        ["dump_json_small", "coded"],
         ["dump_json_small", "plain"],
-        ["dump_json_big", "compressed"],
+        ["dump_json_big", "coded"],
         ["dump_json_big", "plain"],
     ]
     assert all(row.endswith("yes") for row in rows)

@@ -9,6 +9,7 @@ import re
 import subprocess
 import sys
 import time
+from functools import partial
 
 import pytest
 from test_cli_commands import (
@@ -28,11 +29,11 @@ if _zstd_available():
     try:
         from compression import zstd as _zstd
 
-        COMPRESSORS[".zst"] = ("zstd", _zstd.compress)
+        COMPRESSORS[".zst"] = ("zstd", partial(_zstd.compress, options={_zstd.CompressionParameter.checksum_flag: 1}))
     except ImportError:
         import zstandard
 
-        COMPRESSORS[".zst"] = ("zstd", zstandard.ZstdCompressor().compress)
+        COMPRESSORS[".zst"] = ("zstd", zstandard.ZstdCompressor(write_checksum=True).compress)
 
 
 def run_patched(code, *argv, **kwargs):
@@ -144,12 +145,12 @@ PATCHES = {
 def test_a_late_signal_tells_the_truth_about_the_target(tmp_path, corpus):
     model = tmp_path / "m.json"
     ok("train", corpus, "-o", model, "--plain")
-    done = run_patched(PATCHES["after the rename"], "convert", model, model)
+    done = run_patched(PATCHES["after the rename"], "convert", model, model, "--coded")
     # The model was replaced: the command finished, and says so.
     written = model.read_bytes()
     starts, choices = starts_and_choices(written)
     assert written.startswith(b'{"codes":[0,') and done.returncode == 0
-    assert done.stderr.decode() == f"{model}: compressed, {starts} starts, {choices} choices, {len(written)} bytes\n"
+    assert done.stderr.decode() == f"{model}: coded, {starts} starts, {choices} transitions, {len(written)} bytes\n"
     for patch, status, message in [("after the output", 143, "terminated"), ("before the hold", 130, "interrupted")]:
         done = run_patched(PATCHES[patch], "generate", model, "-n", 1)
         assert (done.returncode, done.stderr.decode()) == (status, f"tesmo: {message}\n"), patch
@@ -218,7 +219,7 @@ def test_a_model_whose_chain_comes_first_is_read_by_its_members_names(tmp_path, 
     # All but the name and the size, as the document in its own order tells them.
     report = ok("inspect", tmp_path / "sorted.json").stdout.decode().splitlines()
     assert report[1:-1] == ok("inspect", model).stdout.decode().splitlines()[1:-1]
-    assert report[1] == "kind:            compressed"
+    assert report[1] == "kind:            coded"
     assert ok("convert", tmp_path / "sorted.json", "-").stdout == ok("convert", model, "-").stdout
     lone = '{"chain":[null,[["caf\\udce9"],true],"caf\\udce9",[[null],1]],"codes":[]}'
     (tmp_path / "lone.json").write_text(lone)

@@ -1,5 +1,9 @@
-"""Files for the command line: "-" for stdin and stdout, compression chosen by
-the file name's suffix.
+"""Files for the command line: "-" for stdin and stdout, and compression.
+
+A file is compressed as its name's suffix says (in any case: ".GZ" is
+".gz"); a file read whose name has no such suffix, and stdin, are
+recognised by their first bytes. Suffixes of compression formats that are
+not supported are refused rather than taken for plain data.
 """
 
 from __future__ import annotations
@@ -9,6 +13,7 @@ import errno
 import gzip
 import lzma
 import os
+import re
 import stat
 import sys
 from collections.abc import Callable, Iterator
@@ -18,20 +23,60 @@ from typing import Any, BinaryIO
 STDIO = "-"
 
 SUFFIXES = (".gz", ".bz2", ".xz", ".zst")
+# Compression and archive formats that a file may be named for but that no
+# reader here understands: taken for plain data, they would be trained on or
+# written as if they were text.
+UNSUPPORTED = (".lz4", ".lzma", ".lz", ".lzo", ".br", ".z", ".sz", ".zip", ".7z", ".rar")
+# The first bytes of each supported format, and how many to look at.
+_BZIP2 = re.compile(rb"BZh[1-9](?:1AY&SY|\x17\x72\x45\x38\x50\x90)")
+_MAGIC = ((b"\x1f\x8b\x08", ".gz"), (b"\xfd7zXZ\x00", ".xz"), (b"\x28\xb5\x2f\xfd", ".zst"))
+MAGIC_SIZE = 10
 
 
 class CompressionUnavailable(Exception):
-    """The file's compression needs a module that is not installed."""
+    """The file's compression needs a module that is not installed, or is not supported."""
+
+
+def suffix_of(path: str) -> str | None:
+    """The compression suffix of ``path`` (".gz", ".bz2", ".xz", ".zst"), in lower case, or None.
+
+    Raises :class:`CompressionUnavailable` for the suffix of a format that is
+    not supported.
+    """
+    if path == STDIO:
+        return None
+    lower = path.lower()
+    for suffix in SUFFIXES:
+        if lower.endswith(suffix):
+            return suffix
+    for suffix in UNSUPPORTED:
+        if lower.endswith(suffix):
+            raise CompressionUnavailable(
+                f"{path}: {path[-len(suffix) :]} files are not supported (.gz, .bz2, .xz and .zst are)"
+            )
+    return None
+
+
+def compression_by_magic(head: bytes) -> str | None:
+    """The compression whose magic number ``head`` begins with, as its suffix, or None."""
+    for magic, suffix in _MAGIC:
+        if head.startswith(magic):
+            return suffix
+    return ".bz2" if _BZIP2.match(head) else None
 
 
 def compression_of(path: str) -> str | None:
-    """The compression suffix of ``path`` (".gz", ".bz2", ".xz", ".zst"), or None."""
-    if path == STDIO:
+    """The compression of ``path`` to read: by its suffix, else (a regular file) by its first bytes."""
+    suffix = suffix_of(path)
+    if suffix is not None or path == STDIO:
+        return suffix
+    try:
+        with open(path, "rb") as file:
+            if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
+                return None
+            return compression_by_magic(file.read(MAGIC_SIZE))
+    except OSError:
         return None
-    for suffix in SUFFIXES:
-        if path.endswith(suffix):
-            return suffix
-    return None
 
 
 def zstd_module() -> tuple[str, Any]:
@@ -228,26 +273,92 @@ def input_size(path: str) -> int | None:
     return info.st_size if stat.S_ISREG(info.st_mode) else None
 
 
+class _Prefixed:
+    """A binary reader that gives ``prefix`` before the rest of ``file``."""
+
+    def __init__(self, prefix: bytes, file: Any) -> None:
+        self._prefix = prefix
+        self._file = file
+
+    def read(self, size: int = -1) -> bytes:
+        prefix = self._prefix
+        if not prefix:
+            return self._file.read(size)  # type: ignore[no-any-return]
+        if 0 <= size <= len(prefix):
+            self._prefix = prefix[size:]
+            return prefix[:size]
+        self._prefix = b""
+        return prefix + self._file.read(-1 if size < 0 else size - len(prefix))
+
+    def readable(self) -> bool:
+        return True
+
+
+class _Stdin:
+    """Stdin's bytes, of which a first part may have been looked at already."""
+
+    kept = b""
+
+    def read(self, size: int = -1) -> bytes:
+        kept = _Stdin.kept
+        if not kept:
+            return _stdin().read(size)  # type: ignore[no-any-return]
+        if 0 <= size <= len(kept):
+            _Stdin.kept = kept[size:]
+            return kept[:size]
+        _Stdin.kept = b""
+        return kept + _stdin().read(-1 if size < 0 else size - len(kept))
+
+    def readable(self) -> bool:
+        return True
+
+
+def _stdin() -> BinaryIO:
+    if sys.stdin is None:
+        # Started with stdin closed: nothing to read, which is not an empty input.
+        raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+    return sys.stdin.buffer
+
+
+def _read_up_to(file: Any, size: int) -> bytes:
+    """Up to ``size`` bytes, fewer only at the end (a pipe gives what it has)."""
+    pieces, left = [], size
+    while left > 0:
+        data = file.read(left)
+        if not data:
+            break
+        pieces.append(data)
+        left -= len(data)
+    return b"".join(pieces)
+
+
+def peek_stdin(size: int) -> bytes:
+    """The first ``size`` bytes of stdin (fewer at its end), left for its readers to read."""
+    if len(_Stdin.kept) < size:
+        _Stdin.kept += _read_up_to(_stdin(), size - len(_Stdin.kept))
+    return _Stdin.kept[:size]
+
+
 @contextmanager
 def open_input(path: str, on_read: Callable[[int], None] | None = None) -> Iterator[BinaryIO]:
-    """Open ``path`` ("-" for stdin) for binary reading, decompressed by suffix.
+    """Open ``path`` ("-" for stdin) for binary reading, decompressed as it is compressed.
 
     ``on_read`` is told the size of every read of the file as stored, before
     decompression.
     """
-    suffix = compression_of(path)
+    suffix = suffix_of(path)
     if suffix == ".zst":
         zstd_module()
     with ExitStack() as stack:
-        if path == STDIO:
-            if sys.stdin is None:
-                # Started with stdin closed: nothing to read, which is not an empty input.
-                raise OSError(errno.EBADF, os.strerror(errno.EBADF))
-            raw: BinaryIO = sys.stdin.buffer
-        else:
-            raw = stack.enter_context(open(path, "rb"))
+        raw: Any = _Stdin() if path == STDIO else stack.enter_context(open(path, "rb"))
         if on_read is not None:
-            raw = Counted(raw, on_read)  # type: ignore[assignment]
+            raw = Counted(raw, on_read)
+        if suffix is None:
+            head = _read_up_to(raw, MAGIC_SIZE)
+            suffix = compression_by_magic(head)
+            raw = _Prefixed(head, raw)
+            if suffix == ".zst":
+                zstd_module()
         if suffix is not None:
-            raw = stack.enter_context(closing(Decompressed(suffix, raw, path)))  # type: ignore[arg-type]
+            raw = stack.enter_context(closing(Decompressed(suffix, raw, path)))
         yield raw

@@ -9,7 +9,7 @@ from collections.abc import Sequence
 from tesmo.cli import signals
 from tesmo.cli.errors import PROG, CommandError, Terminated, abandon_stdout, say
 from tesmo.cli.output import flush_stdout
-from tesmo.cli.parser import build_parser
+from tesmo.cli.parser import parse
 from tesmo.cli.preflight import preflight
 from tesmo.cli.progress import Options
 
@@ -39,7 +39,7 @@ def _run(args: argparse.Namespace, opts: Options) -> int:
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line on ``argv`` (default: ``sys.argv[1:]``); return the exit status."""
     try:
-        args = build_parser().parse_args(argv)
+        args = parse(argv)
     except SystemExit as exc:
         return exc.code if isinstance(exc.code, int) else 2
     opts = Options(args)

@@ -19,7 +19,7 @@ from contextlib import contextmanager
 from typing import IO, Any, BinaryIO
 
 from tesmo.cli import signals
-from tesmo.streams import STDIO, compressing, compression_of, zstd_module
+from tesmo.streams import STDIO, compressing, suffix_of, zstd_module
 
 
 def _exists_as_other_than_regular_file(path: str) -> bool:
@@ -128,7 +128,7 @@ def open_output(path: str) -> Iterator[BinaryIO]:
     it only when the block ends without an exception; anything else (stdout,
     a device, a pipe) is written directly.
     """
-    suffix = compression_of(path)
+    suffix = suffix_of(path)
     if suffix == ".zst":
         zstd_module()
     if path == STDIO:

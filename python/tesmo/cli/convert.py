@@ -1,4 +1,4 @@
-"""``tesmo convert``: rewrite a document compressed or plain (in place too)."""
+"""``tesmo convert``: rewrite a document coded or plain, compressed or not (in place too)."""
 
 from __future__ import annotations
 
@@ -10,10 +10,10 @@ from tesmo.cli.progress import Options
 
 
 def cmd_convert(args: argparse.Namespace, opts: Options) -> int:
-    """Rewrite a document with the streaming writer, by default as the other kind."""
+    """Rewrite a document with the streaming writer, of the same kind unless asked for the other."""
     chain = Chain()
     head = load_models([args.input], chain, opts)[0]
-    compress = not head.compressed if args.compress is None else args.compress
-    save_model(args.output, chain, compress, opts)
-    opts.say(describe(args.output, chain, compress))
+    coded = head.coded if args.coded is None else args.coded
+    save_model(args.output, chain, coded, opts)
+    opts.say(describe(args.output, chain, coded))
     return 0

@@ -26,7 +26,7 @@ def _timed(action: Callable[[], object]) -> float:
 
 
 def _demo_row(chain: Chain, directory: str, writer: str, compress: bool) -> list[str]:
-    mode = "compressed" if compress else "plain"
+    mode = "coded" if compress else "plain"
     path = os.path.join(directory, f"{writer}-{mode}.json")
     with open(path, "w", encoding="utf-8", newline="") as file:
         write_time = _timed(partial(getattr(tesmo_cjson, writer), chain, file, compress))
@@ -49,7 +49,7 @@ def cmd_demo(args: argparse.Namespace, opts: Options) -> int:
         chain = train_text(Chain(), [read_text(file)], args.order)
     emit(
         f"Trained an order-{args.order} chain on the shipped corpus: "
-        f"{len(chain):,} starts, {choice_count(chain):,} choices.\n"
+        f"{len(chain):,} starts, {choice_count(chain):,} transitions.\n"
     )
     for sentence in sentences(chain, args.sentences, args.seed, "the corpus"):
         emit(f"  {sentence}")

@@ -1,37 +1,23 @@
-"""The document check: what the streaming reader reads, watched on its way in.
-
-The check scans the bytes itself, up to the start of the "chain" array, with
-no parser between: a parser's events carry a prefix that grows with the
-nesting (a few thousand nested arrays cost gigabytes), and one parser backend
-crashes on a number of thousands of digits. The scanner holds a depth and at
-most the two scalars of one table pair, so its memory is bounded by the
-document's size; it never raises on malformed input, but stops watching and
-leaves the error to the reader, with its message.
-"""
+"""The document check: what the streaming reader reads, watched on its way in (see ``scanner``)."""
 
 from __future__ import annotations
 
-import json
-import re
 import signal
 from collections.abc import Hashable, Iterable, Iterator
 from contextlib import contextmanager
-from decimal import Decimal, InvalidOperation
 from typing import Any
 
 from tesmo.cli import signals
 from tesmo.cli.errors import bad_count, is_count
+from tesmo.cli.scanner import DocumentScanner
 
-NOT_SCALAR = object()
+_BOM = b"\xef\xbb\xbf"
+_CONTINUATION = bytes(range(0x80, 0xC0))
 
-_SPACE = re.compile(rb"[ \t\r\n]*")
-_STRING_STOP = re.compile(rb'["\\]')
-_BARE = re.compile(rb'[^ \t\r\n\[\]{}:,"]*')
-_SKIP_STOP = re.compile(rb'[\[\]{}"]')
-_INTEGER = re.compile(rb"-?(?:0|[1-9][0-9]*)")
-# Only "codes" and "chain" matter among the members' names; a longer name
-# (its escapes included) is neither, and is not kept.
-_NAME_LIMIT = 64
+
+def _characters(data: bytes) -> int:
+    """The characters of UTF-8 ``data``: its bytes that do not continue a character."""
+    return len(data.translate(None, _CONTINUATION))
 
 
 class ChainFirst(Exception):
@@ -66,248 +52,6 @@ class CheckedCounts:
         self._add(start, items, count)
 
 
-def _scalar(raw: bytes) -> Any:
-    """The value of a table element's JSON text, for telling a literal entry."""
-    try:
-        if raw.startswith(b'"'):
-            return json.loads(raw) if b"\\" in raw else raw[1:-1].decode("utf-8", "replace")
-        if _INTEGER.fullmatch(raw):
-            # Compared by their digits: no int is made of thousands of them.
-            return int(raw) if len(raw) < 20 else raw.lstrip(b"-").lstrip(b"0") or b"0"
-        if raw in (b"true", b"false", b"null"):
-            return raw
-        return Decimal(raw.decode("ascii"))
-    except (ValueError, InvalidOperation):
-        return NOT_SCALAR
-
-
-class DocumentScanner:
-    """Follows a document's top-level members, fed its bytes block by block.
-
-    It learns whether the top level is an object, what the code table holds
-    (pairs, and literal pairs: a key that is its value) and whether the
-    "chain" array is there, and stops at the start of that array, or with
-    ``through_chain`` passes over it to the end of the object. Like the
-    streaming reader, it takes only a "codes" array before "chain" for the
-    table, and a later "codes" array starts the count afresh.
-    """
-
-    def __init__(self, through_chain: bool = False) -> None:
-        self.through_chain = through_chain
-        self.entries = 0
-        self.literals = 0
-        self.is_object: bool | None = None
-        self.has_chain = False
-        self.seen_codes = False
-        self.watching = True
-        self._depth = 0
-        self._expect = "value"  # at depth 1: "key", "colon", "value" or "comma"
-        self._name = b""  # the member whose value comes or is being read
-        self._in_table = False
-        self._skip_to: int | None = None  # skipping a container down to this depth
-        self._string: list[bytes] | None = None  # pieces of the string being read
-        self._keep = 0  # how much of that string is kept (-1: all)
-        self._escaped = False
-        self._bare: list[bytes] | None = None  # pieces of a number, true, false or null
-        self._key: Any = NOT_SCALAR
-        self._position = 0
-
-    def feed(self, data: bytes) -> None:
-        """Scan the next block of the document."""
-        at, end = 0, len(data)
-        while at < end and self.watching:
-            if self._string is not None:
-                at = self._string_part(data, at)
-            elif self._bare is not None:
-                at = self._bare_part(data, at)
-            elif self._skip_to is not None:
-                at = self._skip_part(data, at)
-            else:
-                at = _SPACE.match(data, at).end()  # type: ignore[union-attr]
-                if at < end:
-                    at = self._token(data, at)
-
-    def finish(self) -> None:
-        """The document ended: a number at its very end is complete."""
-        if self._bare is not None and self.watching:
-            self._bare_done()
-
-    def _stop(self) -> None:
-        self.watching = False
-
-    def _string_part(self, data: bytes, at: int) -> int:
-        pieces = self._string
-        assert pieces is not None
-        if self._escaped:
-            self._escaped = False
-            self._take(data[at : at + 1])
-            at += 1
-        while at < len(data):
-            stop = _STRING_STOP.search(data, at)
-            if stop is None:
-                self._take(data[at:])
-                return len(data)
-            where = stop.start()
-            if data[where] == 0x22:  # the closing quote
-                self._take(data[at : where + 1])
-                self._string = None
-                self._string_done(b"".join(pieces))
-                return where + 1
-            self._take(data[at : where + 2])
-            if where + 1 == len(data):
-                self._escaped = True
-            at = where + 2
-        return at
-
-    def _take(self, piece: bytes) -> None:
-        if self._keep < 0:
-            self._string.append(piece)  # type: ignore[union-attr]
-        elif self._keep > 0:
-            self._string.append(piece[: self._keep])  # type: ignore[union-attr]
-            self._keep = max(0, self._keep - len(piece))
-
-    def _bare_part(self, data: bytes, at: int) -> int:
-        stop = _BARE.match(data, at).end()  # type: ignore[union-attr]
-        self._bare.append(data[at:stop])  # type: ignore[union-attr]
-        if stop < len(data):
-            self._bare_done()
-        return stop
-
-    def _bare_done(self) -> None:
-        raw = b"".join(self._bare)  # type: ignore[arg-type]
-        self._bare = None
-        if self._skip_to is not None:
-            return
-        self._scalar_done(raw)
-
-    def _skip_part(self, data: bytes, at: int) -> int:
-        """Pass over a container that says nothing about the table or the chain."""
-        while at < len(data):
-            stop = _SKIP_STOP.search(data, at)
-            if stop is None:
-                return len(data)
-            at = stop.start()
-            char = data[at]
-            if char == 0x22:
-                self._string, self._keep = [], 0
-                return at + 1
-            self._depth += 1 if char in b"[{" else -1
-            at += 1
-            if self._depth == self._skip_to:
-                self._skip_to = None
-                self._value_done()
-                return at
-        return at
-
-    def _token(self, data: bytes, at: int) -> int:
-        char = data[at : at + 1]
-        if self.is_object is None:
-            self.is_object = char == b"{"
-            if not self.is_object:
-                self._stop()
-                return at
-            self._depth, self._expect = 1, "key"
-            return at + 1
-        if self._depth == 1:
-            return self._member_token(char, at)
-        # Inside the table: a scalar or a container is one element.
-        if char == b"]":
-            self._depth, self._in_table, self._expect = 1, False, "comma"
-        elif char == b",":
-            pass
-        elif char in (b"[", b"{"):
-            self._table_element(NOT_SCALAR)
-            self._depth, self._skip_to = 3, 2
-        elif char == b'"':
-            self._string, self._keep = [char], -1
-        elif char in b"}:":
-            self._stop()
-        else:
-            self._bare = []
-            return at
-        return at + 1
-
-    def _member_token(self, char: bytes, at: int) -> int:
-        expect = self._expect
-        if expect == "key" and char == b'"':
-            self._string, self._keep = [char], _NAME_LIMIT
-        elif expect == "key" and char == b"}" or expect == "comma" and char in (b",", b"}"):
-            if char == b"}":
-                self._depth, self.watching = 0, False
-            self._expect = "key"
-        elif expect == "colon" and char == b":":
-            self._expect = "value"
-        elif expect == "value":
-            return self._member_value(char, at)
-        else:
-            self._stop()
-        return at + 1
-
-    def _member_value(self, char: bytes, at: int) -> int:
-        if char == b"[" and self._name == b"chain":
-            self.has_chain = True
-            if not self.through_chain:
-                self._stop()
-                return at + 1
-            self._depth, self._skip_to = 2, 1
-        elif char == b"[" and self._name == b"codes":
-            self.seen_codes = True
-            self._in_table, self._depth = True, 2
-            self.entries = self.literals = self._position = 0
-        elif char in (b"[", b"{"):
-            self._depth, self._skip_to = 2, 1
-        elif char == b'"':
-            self._string, self._keep = [], 0
-        elif char in b"]},:":
-            self._stop()
-        else:
-            self._bare = []
-            return at
-        if self._name == b"codes":
-            self.seen_codes = True
-        return at + 1
-
-    def _string_done(self, raw: bytes) -> None:
-        if self._skip_to is not None:
-            return
-        if self._depth == 1 and self._expect == "key":
-            self._name = _member_name(raw)
-            self._expect = "colon"
-        else:
-            self._scalar_done(raw)
-
-    def _scalar_done(self, raw: bytes) -> None:
-        if self._in_table:
-            self._table_element(_scalar(raw))
-        else:
-            self._value_done()
-
-    def _value_done(self) -> None:
-        if self._depth == 1:
-            self._expect = "comma"
-
-    def _table_element(self, element: Any) -> None:
-        if self._position % 2 == 0:
-            self._key = element
-        else:
-            self.entries += 1
-            key = self._key
-            if key is not NOT_SCALAR and type(key) is type(element) and key == element:
-                self.literals += 1
-        self._position += 1
-
-
-def _member_name(raw: bytes) -> bytes:
-    if len(raw) > _NAME_LIMIT or not raw.endswith(b'"') or len(raw) < 2:
-        return b""
-    if b"\\" not in raw:
-        return raw[1:-1]
-    try:
-        return str(json.loads(raw)).encode("utf-8", "replace")
-    except ValueError:
-        return b""
-
-
 class DocumentHead:
     """A binary reader that watches the start of a document as it is read.
 
@@ -324,10 +68,14 @@ class DocumentHead:
         self.size = 0
         self._file = file
         self._kept: list[bytes] | None = []
+        # Where the last block read begins, to tell where a parse error is.
+        self._block = b""
+        self._lines = 0  # line breaks before it
+        self._column = 0  # characters after the last of them
 
     @property
-    def compressed(self) -> bool:
-        """A table with at least one pair makes the document a compressed one."""
+    def coded(self) -> bool:
+        """A table with at least one pair makes the document a coded one."""
         return self.scanner.entries > 0
 
     @property
@@ -342,7 +90,10 @@ class DocumentHead:
         if self.interrupted:
             raise KeyboardInterrupt
         data = self._file.read(size)
+        if self.size == 0:
+            data = self._without_bom(data, size)
         self.size += len(data)
+        self._next_block(data)
         scanner = self.scanner
         if scanner.watching:
             if self._kept is not None:
@@ -356,6 +107,62 @@ class DocumentHead:
             elif scanner.has_chain:
                 raise ChainFirst
         return data
+
+    def _without_bom(self, data: bytes, size: int) -> bytes:
+        """The first block without a UTF-8 byte order mark, which JSON does not allow but editors write."""
+        while data and len(data) < len(_BOM) and _BOM.startswith(data):
+            more = self._file.read(size)
+            if not more:
+                break
+            data += more
+        if not data.startswith(_BOM):
+            return data
+        self.size += len(_BOM)
+        return data[len(_BOM) :] or self._file.read(size)
+
+    def _next_block(self, data: bytes) -> None:
+        block = self._block
+        breaks = block.count(b"\n")
+        if breaks:
+            self._lines += breaks
+            self._column = 0
+            block = block[block.rindex(b"\n") + 1 :]
+        self._column += _characters(block)
+        self._block = data
+
+    def where(self, error: BaseException) -> str | None:
+        """The line and column where the streaming reader stopped at a parse error, if its message shows them.
+
+        The yajl parser quotes the block it was given around the error, the
+        error at the quote's 41st character: found in the last block read,
+        the quote tells where the error is.
+        """
+        message = error.args[0] if error.args else ""
+        raw = message.encode("utf-8", "surrogateescape") if isinstance(message, str) else bytes(message)
+        lines = raw.split(b"\n")
+        arrows = [number for number, line in enumerate(lines) if line.endswith(b"(right here) ------^")]
+        if not arrows or arrows[0] == 0:
+            return None
+        quote = lines[arrows[0] - 1]
+        block = self._block.replace(b"\n", b" ").replace(b"\r", b" ")
+        offset = None
+        for near in range(min(30, len(block)) + 1):
+            # Near the block's start the quote is padded to put the error at its place.
+            if quote == b" " * (40 - near) + block[: near + 30]:
+                offset = near
+                break
+        if offset is None and quote.startswith(b" " * 10) and len(quote) > 10:
+            found = block.find(quote[10:])
+            offset = None if found < 0 else found + 30
+        if offset is None:
+            return None
+        before = self._block[:offset]
+        if b"\n" in before:
+            column = _characters(before[before.rindex(b"\n") + 1 :])
+        else:
+            column = self._column + _characters(before)
+        line = self._lines + before.count(b"\n") + 1
+        return f"line {line:,}, column {column + 1:,}"
 
     def replay(self) -> bytes:
         """The whole document: what was read so far and the rest of the file."""

@@ -84,11 +84,16 @@ def reading(path: str) -> Iterator[None]:
     except OSError as exc:
         raise os_error("read", path, exc) from exc
     except DOCUMENT_ERRORS as exc:
-        reason = first_line(exc)
-        if isinstance(exc, ValueError) and reason.startswith("Exceeds the limit ("):
-            # Python's own limit on the digits of an int, with its advice to programmers
-            reason = reason.split(";")[0]
-        raise CommandError(f"{shown(path)} is not a valid chain document ({reason})") from exc
+        raise CommandError(f"{shown(path)} is not a valid chain document ({document_reason(exc)})") from exc
+
+
+def document_reason(exc: BaseException) -> str:
+    """Why a reader refused a document, in one line."""
+    reason = first_line(exc)
+    if isinstance(exc, ValueError) and reason.startswith("Exceeds the limit ("):
+        # Python's own limit on the digits of an int, without its advice to programmers
+        reason = reason.split(";")[0]
+    return reason
 
 
 def is_count(count: Any) -> bool:

@@ -16,7 +16,7 @@ from tesmo.train import format_sentence, generate_sentence
 
 def sentences(chain: Chain, count: int, seed: int | None, path: str) -> Iterator[str]:
     if None not in chain:
-        raise CommandError(f"{shown(path)} holds no sentence start (no null start)")
+        raise CommandError(f"{shown(path)} holds no sentence to start from")
     rng = random.Random(seed)
     for _ in range(count):
         yield format_sentence(generate_sentence(chain, rng))

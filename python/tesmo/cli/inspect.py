@@ -7,11 +7,11 @@ from collections import deque
 from collections.abc import Hashable, Iterable
 from typing import Any
 
-from tesmo.cli.document import NOT_SCALAR
 from tesmo.cli.errors import bad_count, is_count, shown
-from tesmo.cli.models import load_models
+from tesmo.cli.models import kind, load_models
 from tesmo.cli.output import emit
 from tesmo.cli.progress import Options
+from tesmo.cli.scanner import NOT_SCALAR
 from tesmo.streams import input_size
 
 
@@ -52,11 +52,11 @@ def cmd_inspect(args: argparse.Namespace, opts: Options) -> int:
     total = census.total
     rows = [
         ("document", shown(args.model)),
-        ("kind", "compressed" if head.compressed else "plain"),
+        ("kind", kind(head.coded)),
         ("table entries", f"{head.entries:,}"),
         ("literal entries", f"{head.literals:,}"),
         ("starts", f"{census.starts:,}"),
-        ("choices", f"{census.choices:,}"),
+        ("transitions", f"{census.choices:,}"),
         ("total count", f"{total:,}" if isinstance(total, int) else repr(total)),
         ("file size", f"{input_size(args.model) or head.size:,} bytes"),
     ]

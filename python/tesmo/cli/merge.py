@@ -14,6 +14,7 @@ def cmd_merge(args: argparse.Namespace, opts: Options) -> int:
     refuse_overwriting(args.inputs, args.output)
     chain = Chain()
     load_models(args.inputs, chain, opts, merge=True)
-    save_model(args.output, chain, not args.plain, opts)
-    opts.say(describe(args.output, chain, not args.plain))
+    coded = args.coded is not False
+    save_model(args.output, chain, coded, opts)
+    opts.say(describe(args.output, chain, coded))
     return 0

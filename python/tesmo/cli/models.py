@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import gc
 import io
+import json
 import os
 import stat
 import sys
@@ -16,23 +17,50 @@ import tesmo_cjson
 from tesmo import _chain
 from tesmo.chain import Chain
 from tesmo.cli.atomic import text_output
-from tesmo.cli.document import ChainFirst, CheckedCounts, DocumentHead, DocumentScanner
+from tesmo.cli.document import ChainFirst, CheckedCounts, DocumentHead
 from tesmo.cli.errors import (
     DOCUMENT_ERRORS,
     CommandError,
     bad_count,
+    document_reason,
     first_line,
     os_error,
     reading,
     shown,
 )
 from tesmo.cli.progress import CHOICES_THRESHOLD, ChoiceCounter, Options
+from tesmo.cli.scanner import DocumentScanner
 from tesmo.streams import STDIO, CompressionUnavailable, Decompressed, input_size, open_input
 
 
 def total_size(paths: Sequence[str]) -> int | None:
     sizes = [input_size(path) for path in paths]
     return None if None in sizes else sum(sizes)  # type: ignore[arg-type]
+
+
+class CallbackError(ValueError):
+    """What a parser callback raised, with the parse error it ended in."""
+
+    def __init__(self, message: str, parse_error: BaseException) -> None:
+        super().__init__(message)
+        self.parse_error = parse_error
+
+
+def _document_error(path: str, exc: BaseException, head: DocumentHead) -> CommandError:
+    """The one line for a document the reader refused, saying where when the parser tells."""
+    if isinstance(exc, KeyError) and exc.args:
+        try:
+            code = json.dumps(exc.args[0])
+        except (TypeError, ValueError):
+            code = repr(exc.args[0])
+        reason = f"the code {code} is not in the table"
+    else:
+        reason = document_reason(exc)
+    parse_error = exc.parse_error if isinstance(exc, CallbackError) else exc
+    where = head.where(parse_error) if isinstance(parse_error, ijson.JSONError) else None
+    if where is not None:
+        reason += f", near {where}"
+    return CommandError(f"{shown(path)} is not a valid chain document ({reason})")
 
 
 def _load_big(chain: Any, file: Any, merge: bool) -> None:
@@ -65,7 +93,7 @@ def _load_big(chain: Any, file: Any, merge: bool) -> None:
         exc.__traceback__ = None
         gc.collect()
         if in_callbacks and isinstance(exc, ijson.JSONError):
-            raise ValueError(first_line(in_callbacks[0])) from None
+            raise CallbackError(first_line(in_callbacks[0]), exc) from None
         raise
     finally:
         sys.unraisablehook = hook
@@ -136,9 +164,9 @@ def load_models(
                             raise
                 except ChainFirst:
                     _load_by_names(target, head, adding)
-                except DOCUMENT_ERRORS:
+                except DOCUMENT_ERRORS as exc:
                     _blame_damaged_data(file)
-                    raise
+                    raise _document_error(path, exc, head) from exc
             problem = head.problem()
             if problem is not None:
                 raise CommandError(f"{shown(path)} is not a valid chain document ({problem})")
@@ -180,18 +208,18 @@ def lone_surrogate(chain: Any) -> str | None:
     return None
 
 
-def save_model(path: str, chain: Chain, compress: bool, opts: Options, compact: bool = False) -> None:
-    """Write ``chain`` to ``path`` with the streaming writer, or the compact one."""
+def save_model(path: str, chain: Chain, coded: bool, opts: Options, compact: bool = False) -> None:
+    """Write ``chain`` to ``path`` with the streaming writer, or the compact one, with a code table or plain."""
     problem = lone_surrogate(chain)
     if problem is not None:
         raise CommandError(f"cannot write {shown(path, output=True)}: {problem}, which would not read back")
-    bar = opts.bar(choice_count(chain), "choices", f"writing {shown(path, output=True)}", CHOICES_THRESHOLD)
+    bar = opts.bar(choice_count(chain), "transitions", f"writing {shown(path, output=True)}", CHOICES_THRESHOLD)
     try:
         with text_output(path) as file:
             if compact:
-                tesmo_cjson.dump_json_small(chain, file, compress)
+                tesmo_cjson.dump_json_small(chain, file, coded)
             else:
-                tesmo_cjson.dump_json_big(chain, ChoiceCounter(file, bar) if bar.wanted else file, compress)
+                tesmo_cjson.dump_json_big(chain, ChoiceCounter(file, bar) if bar.wanted else file, coded)
     except CompressionUnavailable as exc:
         raise CommandError(str(exc)) from exc
     except OSError as exc:
@@ -227,8 +255,14 @@ def refuse_overwriting(inputs: Sequence[str], output: str) -> None:
             raise CommandError(f"{shown(output, output=True)} is the input {path}; refusing to overwrite it")
 
 
-def describe(path: str, chain: Chain, compressed: bool) -> str:
-    kind = "compressed" if compressed else "plain"
+def kind(coded: bool) -> str:
+    """A document's kind: "coded" with a code table, "plain" without."""
+    return "coded" if coded else "plain"
+
+
+def describe(path: str, chain: Chain, coded: bool) -> str:
     size = input_size(path)
     tail = "" if size is None else f", {size:,} bytes"
-    return f"{shown(path, output=True)}: {kind}, {len(chain):,} starts, {choice_count(chain):,} choices{tail}"
+    return (
+        f"{shown(path, output=True)}: {kind(coded)}, {len(chain):,} starts, {choice_count(chain):,} transitions{tail}"
+    )

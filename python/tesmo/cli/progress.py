@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import shutil
 import signal
 import sys
 from collections.abc import Iterator
@@ -48,13 +49,14 @@ class Bar:
 
     def __init__(self, show: str, total: int | None, unit: str, desc: str, threshold: int) -> None:
         self.total = total
+        self.smoothing = 0.3  # tqdm's own: the speed of the last updates more than of the whole run
         self._show = show
         self._unit = unit
         self._desc = desc
         self._threshold = threshold
         self._seen = 0
         self._bar: tqdm | None = None
-        if show == "auto" and not (sys.stderr is not None and sys.stderr.isatty()):
+        if show == "auto" and not _on_terminal():
             self._show = "never"
 
     @property
@@ -81,6 +83,8 @@ class Bar:
                     unit_scale=True,
                     file=sys.stderr,
                     leave=False,
+                    ncols=_width(),
+                    smoothing=self.smoothing,
                 )
 
     def close(self) -> None:
@@ -88,6 +92,24 @@ class Bar:
             with signals_held():
                 self._bar.close()
                 self._bar = None
+                if _on_terminal():
+                    # Also what the terminal echoed after the bar (a "^C").
+                    sys.stderr.write("\r\x1b[K")
+                    sys.stderr.flush()
+
+
+def _on_terminal() -> bool:
+    try:
+        return sys.stderr is not None and sys.stderr.isatty()
+    except ValueError:
+        return False
+
+
+def _width() -> int | None:
+    """A bar's width on a terminal: short of the last columns, where a "^C" echo would wrap the line."""
+    if not _on_terminal():
+        return None
+    return max(20, shutil.get_terminal_size().columns - 4)
 
 
 class ChoiceCounter:
