@@ -79,8 +79,15 @@ def _check_codec(path: str | None) -> None:
 def _check_readable(path: str, directory: bool) -> None:
     """Open ``path`` for reading, which is also what tells a directory (allowed as a corpus) from a file."""
     try:
-        if directory and os.path.isdir(path):
+        info = os.stat(path)
+        if directory and stat.S_ISDIR(info.st_mode):
             os.scandir(path).close()
+            return
+        if not stat.S_ISREG(info.st_mode) and not stat.S_ISDIR(info.st_mode):
+            # A pipe or a device: opening it may wait for a writer, and
+            # closing it may end the writer's output.
+            if not os.access(path, os.R_OK):
+                raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
             return
         with open(path, "rb") as file:
             if stat.S_ISDIR(os.fstat(file.fileno()).st_mode):
@@ -194,6 +201,8 @@ def corpus_files(paths: list[str], force: bool) -> tuple[list[str], list[tuple[s
 
 
 def _corpus_problem(path: str) -> str | None:
+    if path != STDIO and not os.path.isfile(path):
+        return None  # a pipe or a device gives its bytes once: they are for training
     try:
         return text_problem(_sample(path))
     except CompressionUnavailable as exc:

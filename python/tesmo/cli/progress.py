@@ -39,6 +39,13 @@ def signals_held() -> Iterator[None]:
         signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
+class _Tqdm(tqdm):  # type: ignore[type-arg]
+    # tqdm's monitor is a thread that lives as long as the process; a
+    # process that forks later (the --jobs workers, a caller's own pool)
+    # should not have it.
+    monitor_interval = 0
+
+
 class Bar:
     """One progress bar on stderr, made when it is first worth showing.
 
@@ -75,7 +82,7 @@ class Bar:
             self._bar.update(size)
         elif self._show == "always" or (self._show == "auto" and max(self._seen, self.total or 0) > self._threshold):
             with signals_held():
-                self._bar = tqdm(
+                self._bar = _Tqdm(
                     total=self.total,
                     initial=self._seen,
                     desc=self._desc,
