@@ -197,6 +197,13 @@ class DocumentHead:
         if self.interrupted:
             raise KeyboardInterrupt
 
+    def shape_problem(self) -> str | None:
+        """What the whole document's shape says against it, once the scan has seen enough to tell."""
+        scanner = self.scanner
+        if scanner.is_object is False or (scanner.complete and not scanner.has_chain):
+            return self.problem()
+        return None
+
     def problem(self) -> str | None:
         """What makes the document read so far no chain document, if anything."""
         if not self.scanner.is_object:

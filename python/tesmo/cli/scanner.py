@@ -60,6 +60,7 @@ class DocumentScanner:
         self.literals = 0
         self.is_object: bool | None = None
         self.has_chain = False
+        self.complete = False  # the top-level object was closed
         self.seen_codes = False
         self.watching = True
         self._depth = 0
@@ -195,7 +196,7 @@ class DocumentScanner:
             self._string, self._keep = [char], _NAME_LIMIT
         elif expect == "key" and char == b"}" or expect == "comma" and char in (b",", b"}"):
             if char == b"}":
-                self._depth, self.watching = 0, False
+                self._depth, self.watching, self.complete = 0, False, True
             self._expect = "key"
         elif expect == "colon" and char == b":":
             self._expect = "value"
