@@ -48,9 +48,10 @@ class CallbackError(ValueError):
 
 def _document_error(path: str, exc: BaseException, head: DocumentHead) -> CommandError:
     """The one line for a document the reader refused, saying where when the parser tells."""
-    shape = head.shape_problem()
+    shape = None if isinstance(exc, ijson.JSONError) else head.shape_problem()
     if shape is not None:
-        # A reader may refuse such a document itself, in words of its own.
+        # A reader may refuse a well-formed document of the wrong shape
+        # itself, in words of its own.
         return CommandError(f"{shown(path)} is not a valid chain document ({shape})")
     if isinstance(exc, KeyError) and exc.args:
         try:
