@@ -4,7 +4,7 @@ import re
 import pytest
 
 from tesmo import cli
-from tesmo.cli import main
+from tesmo.cli import main, progress
 
 PLAIN = '{"codes":[],"chain":[null,[["Go"],2],"Go",[["now"],1,["!"],1],"now",[["."],1],".",[[null],1],"!",[[null],1]]}'
 COMPRESSED = '{"codes":[0,"b",1,"a","",""],"chain":[1,[[0],2],0,[[1],1,[0,1],1]]}'
@@ -28,7 +28,7 @@ def test_train_writes_the_chain_of_words_and_sentence_boundaries(capsys, tmp_pat
     model = tmp_path / "model.json"
     status, out, err = run(capsys, "train", corpus, "-o", model, "--order", 1, *flags)
     assert (status, out) == (0, "") and model.read_text() == PLAIN
-    assert err == f"{model}: plain, 5 starts, 6 choices, {len(PLAIN)} bytes\n"
+    assert err == f"{model}: plain, 5 starts, 6 transitions, {len(PLAIN)} bytes\n"
 
 
 @pytest.mark.parametrize("order", [1, 2])
@@ -45,7 +45,7 @@ def test_generate_repeats_itself_for_the_same_seed(capsys, tmp_path):
     assert texts[0] == texts[1] != texts[2]
 
 
-@pytest.mark.parametrize("first, second", [([], []), (["--plain"], ["--compress"])])
+@pytest.mark.parametrize("first, second", [(["--plain"], ["--coded"]), (["--plain"], ["--compress"])])
 def test_convert_both_ways_gives_back_the_streaming_writers_bytes(capsys, tmp_path, corpus, first, second):
     for name, flags in (("c.json", []), ("p.json", ["--plain"])):
         run(capsys, "train", corpus, "-o", tmp_path / name, *flags)
@@ -58,7 +58,7 @@ def test_convert_both_ways_gives_back_the_streaming_writers_bytes(capsys, tmp_pa
 @pytest.mark.parametrize(
     "document, kind, entries, literals",
     [
-        (COMPRESSED, "compressed", 3, 1),
+        (COMPRESSED, "coded", 3, 1),
         ('{"codes":[],"chain":["a",[["b"],2],"b",[["a"],1,["b","a"],1]]}', "plain", 0, 0),
     ],
 )
@@ -71,7 +71,7 @@ def test_inspect_counts_without_keeping_the_chain(capsys, tmp_path, document, ki
         f"table entries:   {entries}",
         f"literal entries: {literals}",
         "starts:          2",
-        "choices:         3",
+        "transitions:     3",
         "total count:     4",
         f"file size:       {len(document)} bytes",
     ]
@@ -82,7 +82,7 @@ def test_progress_bar_shows_on_a_terminal_and_leaves_the_output_alone(capsys, tm
     expected = run(capsys, "inspect", tmp_path / "d.json")[1]
     terminal = io.StringIO()
     terminal.isatty = lambda: True
-    monkeypatch.setattr(cli, "PROGRESS_THRESHOLD", 10)
+    monkeypatch.setattr(progress, "PROGRESS_THRESHOLD", 10)
     monkeypatch.setattr("sys.stderr", terminal)
     assert run(capsys, "inspect", tmp_path / "d.json")[:2] == (0, expected)
     assert "reading" in terminal.getvalue()
@@ -107,8 +107,11 @@ BROKEN = {
             ["convert", "{d}/array.json", "{d}/x.json"],
             "{d}/array.json is not a valid chain document (not a JSON object)",
         ),
-        (["inspect", "{d}/badkey.json"], "{d}/badkey.json is not a valid chain document (missing key 1)"),
-        (["generate", "{d}/nostart.json"], "{d}/nostart.json holds no sentence start (no null start)"),
+        (
+            ["inspect", "{d}/badkey.json"],
+            "{d}/badkey.json is not a valid chain document (the code 1 is not in the table)",
+        ),
+        (["generate", "{d}/nostart.json"], "{d}/nostart.json holds no sentence to start from"),
         (["generate", "{d}/truncated.json"], re.compile(r"{d}/truncated\.json is not a valid chain document \(.+\)")),
         (["inspect", "{d}/corpus.txt"], re.compile(r"{d}/corpus\.txt is not a valid chain document \(.+\)")),
     ],
@@ -153,9 +156,9 @@ def test_demo_verifies_every_writer_and_reader(capsys):
     status, out, _ = run(capsys, "demo", "-n", 2)
     rows = out.splitlines()[-4:]
     assert status == 0 and [row.split()[:2] for row in rows] == [
-        ["dump_json_small", "compressed"],
+        ["dump_json_small", "coded"],
         ["dump_json_small", "plain"],
-        ["dump_json_big", "compressed"],
+        ["dump_json_big", "coded"],
         ["dump_json_big", "plain"],
     ]
     assert all(row.endswith("yes") for row in rows)

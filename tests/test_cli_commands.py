@@ -25,9 +25,14 @@ SHIPPED = resources.files("tesmo") / "data" / "corpus.txt"
 TEXT = "Go now. Go there! Is it 2.0? It is. Then (see file.txt) stop.\n"
 
 
+def default_signals():
+    """In a child: Ctrl-C as a shell gives it, also when the suite runs with it ignored (``pytest &``)."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def tesmo_run(*argv, stdin=b"", cwd=None, prefix=()):
     command = [sys.executable, *(prefix or ("-m", "tesmo")), *map(str, argv)]
-    return subprocess.run(command, input=stdin, capture_output=True, cwd=cwd, timeout=300)
+    return subprocess.run(command, input=stdin, capture_output=True, cwd=cwd, timeout=300, preexec_fn=default_signals)
 
 
 def ok(*argv, **kwargs):
@@ -88,9 +93,11 @@ def test_a_write_stopped_by_a_signal_leaves_the_target_and_no_temporary_file(tmp
     big_model(model)
     before = model.read_bytes()
     process = subprocess.Popen(
-        [sys.executable, "-m", "tesmo", "--progress", "convert", "--compress", model, model], stderr=subprocess.PIPE
+        [sys.executable, "-m", "tesmo", "--progress", "convert", "--coded", model, model],
+        stderr=subprocess.PIPE,
+        preexec_fn=default_signals,
     )
-    # The bar of the write shows once choices are being written.
+    # The bar of the write shows once transitions are being written.
     reader, chunks = stderr_until(process, b"writing")
     assert [name for name in os.listdir(tmp_path) if name.endswith(".tmp")]
     process.send_signal(signum)
@@ -100,7 +107,7 @@ def test_a_write_stopped_by_a_signal_leaves_the_target_and_no_temporary_file(tmp
     print(f"status {process.returncode}; stderr ends {err[-160:]!r}; directory {os.listdir(tmp_path)}")
     assert process.returncode == status
     # The writing bar was shown, then cleared before the message.
-    assert re.search(rf"writing [^\r]*choices[^\r]*\r *\rtesmo: {message}\n\Z", err)
+    assert re.search(rf"writing [^\r]*transitions[^\r]*\r *\rtesmo: {message}\n\Z", err)
     assert model.read_bytes() == before and os.listdir(tmp_path) == ["model.json.xz"]
 
 
@@ -123,6 +130,7 @@ def test_ctrl_c_stops_parallel_training_and_its_workers_at_once(tmp_path):
             "300000",
         ],
         stderr=subprocess.PIPE,
+        preexec_fn=default_signals,
     )
     reader, chunks = stderr_until(process, b"training 1 shards")
     process.send_signal(signal.SIGINT)
@@ -157,10 +165,10 @@ def test_pipes_carry_models_and_text_while_messages_go_to_stderr(tmp_path, corpu
     trained = ok("train", "-", "-o", "-", stdin=corpus.read_bytes())
     assert trained.stdout == written
     starts, choices = starts_and_choices(written)
-    assert trained.stderr.decode() == f"stdout: compressed, {starts} starts, {choices} choices\n"
+    assert trained.stderr.decode() == f"stdout: coded, {starts} starts, {choices} transitions\n"
     assert ok("train", corpus, "-o", "/dev/stdout").stdout == written
-    plain = ok("convert", "-", "-", stdin=written).stdout
-    assert plain == ok("convert", tmp_path / "m.json", "-").stdout and plain.startswith(b'{"codes":[],')
+    plain = ok("convert", "-", "-", "--plain", stdin=written).stdout
+    assert plain == ok("convert", tmp_path / "m.json", "-", "--plain").stdout and plain.startswith(b'{"codes":[],')
     assert (
         ok("generate", "-", "-n", 4, "--seed", 3, stdin=plain).stdout
         == ok("generate", tmp_path / "m.json", "-n", 4, "--seed", 3).stdout
@@ -210,7 +218,7 @@ def test_a_model_without_a_sentence_start_cannot_generate(tmp_path):
     (tmp_path / "m.json").write_text('{"codes":[],"chain":["a",[["b"],1]]}')
     one_line_error(
         tesmo_run("generate", tmp_path / "m.json"),
-        re.escape(f"{tmp_path}/m.json holds no sentence start (no null start)"),
+        re.escape(f"{tmp_path}/m.json holds no sentence to start from"),
     )
 
 
@@ -224,7 +232,7 @@ def test_one_bar_across_all_inputs_and_one_counting_choices_while_writing(tmp_pa
     for name in (rf"reading 1/2 {re.escape(str(corpus))}", rf"reading 2/2 {re.escape(str(second))}"):
         assert any(re.match(rf"{name}: .*/{total}(\.0)? ", line) for line in updates)
     choices = starts_and_choices((tmp_path / "m.json").read_bytes())[1]
-    assert any(re.match(rf"writing .*m\.json: .*/{choices}(\.0)? .*choices/s", line) for line in updates)
+    assert any(re.match(rf"writing .*m\.json: .*/{choices}(\.0)? .*transitions/s", line) for line in updates)
 
 
 def test_undecodable_bytes_are_counted_and_stops_end_sentences_only_before_space(tmp_path):
@@ -340,10 +348,10 @@ def test_models_are_compressed_by_suffix(tmp_path, corpus, suffix, decompress):
     ok("train", corpus, "-o", tmp_path / f"m.json{suffix}")
     plain = (tmp_path / "m.json").read_bytes()
     assert decompress((tmp_path / f"m.json{suffix}").read_bytes()) == plain
-    ok("convert", tmp_path / f"m.json{suffix}", tmp_path / f"back.json{suffix}", "--compress")
+    ok("convert", tmp_path / f"m.json{suffix}", tmp_path / f"back.json{suffix}")
     assert decompress((tmp_path / f"back.json{suffix}").read_bytes()) == plain
     choices = starts_and_choices(plain)[1]
-    assert f"choices:         {choices}\n".encode() in ok("inspect", tmp_path / f"m.json{suffix}").stdout
+    assert f"transitions:     {choices}\n".encode() in ok("inspect", tmp_path / f"m.json{suffix}").stdout
 
 
 def test_zstd_without_a_module_is_one_line(tmp_path, corpus):

@@ -352,6 +352,7 @@ def test_gathered_writes_end_in_the_same_file(monkeypatch, encoder, compress):
         seekable=lambda: False,
         closed=False,
         flush=lambda: None,
+        close=lambda: None,  # the wrapper closes it when collected
     )
     raw.write = lambda b: raw.writes.append(len(b)) or len(b)
     tesmo_cjson.dump_json_big(chain, io.TextIOWrapper(raw, "ascii", write_through=True), compress)

@@ -1,8 +1,14 @@
 """tesmo: Markov-style chains saved to and loaded from JSON documents.
 
-The chain classes live here in pure Python; the native module
-``tesmo_cjson`` writes and reads them. It is not imported here, because the
-native module imports ``tesmo.bag`` while it initialises itself.
+``Chain`` and ``ProbabilityBag`` are native types (C++, in ``tesmo._chain``);
+``tesmo.reference`` keeps pure-Python classes that behave the same, as the
+readable definition. ``tesmo.train`` trains a chain on text and generates
+sentences from it, ``tesmo.shards`` trains on files in shards across
+processes or machines, and ``tesmo.cli`` is the ``tesmo`` command. The
+native module ``tesmo_cjson`` saves chains as JSON documents and loads them
+(``dump_json_small``/``load_json_small`` in memory, ``dump_json_big``/
+``load_json_big`` streaming). It is not imported here, because it imports
+``tesmo.bag`` while it initialises itself.
 """
 
 from tesmo.bag import ProbabilityBag

@@ -1,45 +1,85 @@
-"""Files for the command line: "-" for stdin and stdout, compression chosen by
-the file name's suffix, and outputs that replace their target only once they
-are complete.
+"""Files for the command line: "-" for stdin and stdout, and compression.
 
-A regular file is written as a temporary file beside the target, flushed,
-synced and renamed over the target, so an interrupted or failed write leaves
-an existing target as it was and no temporary file behind.
+A file is compressed as its name's suffix says (in any case: ".GZ" is
+".gz"); a file read whose name has no such suffix, and stdin, are
+recognised by their first bytes. Suffixes of compression formats that are
+not supported are refused rather than taken for plain data.
 """
 
 from __future__ import annotations
 
 import bz2
+import errno
 import gzip
-import io
 import lzma
 import os
+import re
 import stat
 import sys
 from collections.abc import Callable, Iterator
-from contextlib import ExitStack, contextmanager
-from typing import IO, Any, BinaryIO
+from contextlib import ExitStack, closing, contextmanager
+from typing import Any, BinaryIO
 
 STDIO = "-"
 
 SUFFIXES = (".gz", ".bz2", ".xz", ".zst")
+# Compression and archive formats that a file may be named for but that no
+# reader here understands: taken for plain data, they would be trained on or
+# written as if they were text.
+UNSUPPORTED = (".lz4", ".lzma", ".lz", ".lzo", ".br", ".z", ".sz", ".zip", ".7z", ".rar")
+# The first bytes of each supported format, and how many to look at.
+_BZIP2 = re.compile(rb"BZh[1-9](?:1AY&SY|\x17\x72\x45\x38\x50\x90)")
+_MAGIC = ((b"\x1f\x8b\x08", ".gz"), (b"\xfd7zXZ\x00", ".xz"), (b"\x28\xb5\x2f\xfd", ".zst"))
+MAGIC_SIZE = 10
 
 
 class CompressionUnavailable(Exception):
-    """The file's compression needs a module that is not installed."""
+    """The file's compression needs a module that is not installed, or is not supported."""
 
 
-def compression_of(path: str) -> str | None:
-    """The compression suffix of ``path`` (".gz", ".bz2", ".xz", ".zst"), or None."""
+def suffix_of(path: str) -> str | None:
+    """The compression suffix of ``path`` (".gz", ".bz2", ".xz", ".zst"), in lower case, or None.
+
+    Raises :class:`CompressionUnavailable` for the suffix of a format that is
+    not supported.
+    """
     if path == STDIO:
         return None
+    lower = path.lower()
     for suffix in SUFFIXES:
-        if path.endswith(suffix):
+        if lower.endswith(suffix):
             return suffix
+    for suffix in UNSUPPORTED:
+        if lower.endswith(suffix):
+            raise CompressionUnavailable(
+                f"{path}: {path[-len(suffix) :]} files are not supported (.gz, .bz2, .xz and .zst are)"
+            )
     return None
 
 
-def _zstd_module() -> tuple[str, Any]:
+def compression_by_magic(head: bytes) -> str | None:
+    """The compression whose magic number ``head`` begins with, as its suffix, or None."""
+    for magic, suffix in _MAGIC:
+        if head.startswith(magic):
+            return suffix
+    return ".bz2" if _BZIP2.match(head) else None
+
+
+def compression_of(path: str) -> str | None:
+    """The compression of ``path`` to read: by its suffix, else (a regular file) by its first bytes."""
+    suffix = suffix_of(path)
+    if suffix is not None or path == STDIO:
+        return suffix
+    try:
+        with open(path, "rb") as file:
+            if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
+                return None
+            return compression_by_magic(file.read(MAGIC_SIZE))
+    except OSError:
+        return None
+
+
+def zstd_module() -> tuple[str, Any]:
     try:
         from compression import zstd  # type: ignore[import-not-found]  # Python 3.14+
 
@@ -63,13 +103,62 @@ def _decompressing(suffix: str, raw: BinaryIO) -> BinaryIO:
         return bz2.BZ2File(raw, "rb")  # type: ignore[return-value]
     if suffix == ".xz":
         return lzma.LZMAFile(raw, "rb")  # type: ignore[return-value]
-    kind, zstd = _zstd_module()
+    kind, zstd = zstd_module()
     if kind == "stdlib":
         return zstd.ZstdFile(raw, "rb")
-    return zstd.ZstdDecompressor().stream_reader(raw, read_across_frames=True, closefd=False)
+    return _ZstandardReader(zstd, raw)  # type: ignore[return-value]
 
 
-def _compressing(suffix: str, raw: BinaryIO) -> BinaryIO:
+class _ZstandardReader:
+    """The frames of a .zst file through the zstandard package, one after another.
+
+    Its own stream reader ends quietly where a frame is cut short; this one
+    raises EOFError there, as the standard library's readers do.
+    """
+
+    # Small feeds keep the output of one call small, even for data that
+    # expands thousands of times.
+    _FEED = 16 << 10
+
+    def __init__(self, zstd: Any, raw: BinaryIO) -> None:
+        self._new = zstd.ZstdDecompressor().decompressobj
+        self._raw = raw
+        self._frame: Any = None
+        self._ready = b""
+        self._at = 0
+
+    def read(self, size: int = -1) -> bytes:
+        while size < 0 or len(self._ready) - self._at < size:
+            if not self._fill():
+                break
+        end = len(self._ready) if size < 0 else self._at + size
+        chunk = self._ready[self._at : end]
+        self._at = end
+        return chunk
+
+    def _fill(self) -> bool:
+        """Decompress the next block of stored bytes; False at the end of the last frame."""
+        data = self._raw.read(self._FEED)
+        if not data:
+            if self._frame is not None:
+                raise EOFError("Compressed file ended before the end-of-frame marker was reached")
+            return False
+        pieces = [self._ready[self._at :]]
+        while data:
+            if self._frame is None:
+                self._frame = self._new()
+            pieces.append(self._frame.decompress(data))
+            data = b""
+            if self._frame.eof:
+                data, self._frame = self._frame.unused_data, None
+        self._ready, self._at = b"".join(pieces), 0
+        return True
+
+    def close(self) -> None:
+        pass
+
+
+def compressing(suffix: str, raw: BinaryIO) -> BinaryIO:
     if suffix == ".gz":
         # Level 6, gzip's own default: level 9 costs far more time for little.
         return gzip.GzipFile(fileobj=raw, mode="wb", compresslevel=6, mtime=0)  # type: ignore[return-value]
@@ -77,10 +166,79 @@ def _compressing(suffix: str, raw: BinaryIO) -> BinaryIO:
         return bz2.BZ2File(raw, "wb")  # type: ignore[return-value]
     if suffix == ".xz":
         return lzma.LZMAFile(raw, "wb")  # type: ignore[return-value]
-    kind, zstd = _zstd_module()
+    # With the content checksum, a flipped bit is an error when read, not
+    # another chain; gzip, bzip2 and xz carry their checks already.
+    kind, zstd = zstd_module()
     if kind == "stdlib":
-        return zstd.ZstdFile(raw, "wb")
-    return zstd.ZstdCompressor().stream_writer(raw, closefd=False)
+        return zstd.ZstdFile(raw, "wb", options={zstd.CompressionParameter.checksum_flag: 1})
+    return zstd.ZstdCompressor(write_checksum=True).stream_writer(raw, closefd=False)
+
+
+_KINDS = {".gz": "gzip", ".bz2": "bzip2", ".xz": "xz", ".zst": "zstd"}
+
+
+class CorruptInput(OSError):
+    """Compressed data that does not decompress: damaged, or cut short."""
+
+
+class _Watched:
+    """The stored bytes under a decompressor, remembering the error of a read.
+
+    An error of the file itself is told apart from one of the data this way,
+    so that a failing disk is not reported as damaged data.
+    """
+
+    def __init__(self, file: Any) -> None:
+        self._file = file
+        self.error: BaseException | None = None
+
+    def read(self, size: int = -1) -> bytes:
+        try:
+            return self._file.read(size)  # type: ignore[no-any-return]
+        except BaseException as exc:
+            self.error = exc
+            raise
+
+    def readinto(self, buffer: Any) -> int:
+        try:
+            return self._file.readinto(buffer) or 0
+        except BaseException as exc:
+            self.error = exc
+            raise
+
+    def readable(self) -> bool:
+        return True
+
+
+class Decompressed:
+    """A decompressing reader whose data errors are :class:`CorruptInput`."""
+
+    def __init__(self, suffix: str, file: Any, name: str) -> None:
+        self._stored = _Watched(file)
+        self._kind = _KINDS[suffix]
+        self._name = name
+        self._file = _decompressing(suffix, self._stored)  # type: ignore[arg-type]
+
+    def read(self, size: int = -1) -> bytes:
+        try:
+            data: bytes = self._file.read(size)
+        except MemoryError:
+            raise
+        except Exception as exc:
+            if exc is self._stored.error:
+                raise
+            if isinstance(exc, EOFError):
+                problem = f"{self._kind} data cut short"
+            else:
+                problem = f"corrupt {self._kind} data ({str(exc).strip() or type(exc).__name__})"
+            raise CorruptInput(None, problem, self._name) from exc
+        return data
+
+    def readable(self) -> bool:
+        return True
+
+    def close(self) -> None:
+        self._file.close()
 
 
 class Counted:
@@ -115,156 +273,92 @@ def input_size(path: str) -> int | None:
     return info.st_size if stat.S_ISREG(info.st_mode) else None
 
 
+class _Prefixed:
+    """A binary reader that gives ``prefix`` before the rest of ``file``."""
+
+    def __init__(self, prefix: bytes, file: Any) -> None:
+        self._prefix = prefix
+        self._file = file
+
+    def read(self, size: int = -1) -> bytes:
+        prefix = self._prefix
+        if not prefix:
+            return self._file.read(size)  # type: ignore[no-any-return]
+        if 0 <= size <= len(prefix):
+            self._prefix = prefix[size:]
+            return prefix[:size]
+        self._prefix = b""
+        return prefix + self._file.read(-1 if size < 0 else size - len(prefix))
+
+    def readable(self) -> bool:
+        return True
+
+
+class _Stdin:
+    """Stdin's bytes, of which a first part may have been looked at already."""
+
+    kept = b""
+
+    def read(self, size: int = -1) -> bytes:
+        kept = _Stdin.kept
+        if not kept:
+            return _stdin().read(size)  # type: ignore[no-any-return]
+        if 0 <= size <= len(kept):
+            _Stdin.kept = kept[size:]
+            return kept[:size]
+        _Stdin.kept = b""
+        return kept + _stdin().read(-1 if size < 0 else size - len(kept))
+
+    def readable(self) -> bool:
+        return True
+
+
+def _stdin() -> BinaryIO:
+    if sys.stdin is None:
+        # Started with stdin closed: nothing to read, which is not an empty input.
+        raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+    return sys.stdin.buffer
+
+
+def _read_up_to(file: Any, size: int) -> bytes:
+    """Up to ``size`` bytes, fewer only at the end (a pipe gives what it has)."""
+    pieces, left = [], size
+    while left > 0:
+        data = file.read(left)
+        if not data:
+            break
+        pieces.append(data)
+        left -= len(data)
+    return b"".join(pieces)
+
+
+def peek_stdin(size: int) -> bytes:
+    """The first ``size`` bytes of stdin (fewer at its end), left for its readers to read."""
+    if len(_Stdin.kept) < size:
+        _Stdin.kept += _read_up_to(_stdin(), size - len(_Stdin.kept))
+    return _Stdin.kept[:size]
+
+
 @contextmanager
 def open_input(path: str, on_read: Callable[[int], None] | None = None) -> Iterator[BinaryIO]:
-    """Open ``path`` ("-" for stdin) for binary reading, decompressed by suffix.
+    """Open ``path`` ("-" for stdin) for binary reading, decompressed as it is compressed.
 
     ``on_read`` is told the size of every read of the file as stored, before
     decompression.
     """
-    suffix = compression_of(path)
+    suffix = suffix_of(path)
     if suffix == ".zst":
-        _zstd_module()
+        zstd_module()
     with ExitStack() as stack:
-        if path == STDIO:
-            raw: BinaryIO = sys.stdin.buffer
-        else:
-            raw = stack.enter_context(open(path, "rb"))
+        raw: Any = _Stdin() if path == STDIO else stack.enter_context(open(path, "rb"))
         if on_read is not None:
-            raw = Counted(raw, on_read)  # type: ignore[assignment]
+            raw = Counted(raw, on_read)
+        if suffix is None:
+            head = _read_up_to(raw, MAGIC_SIZE)
+            suffix = compression_by_magic(head)
+            raw = _Prefixed(head, raw)
+            if suffix == ".zst":
+                zstd_module()
         if suffix is not None:
-            raw = stack.enter_context(_decompressing(suffix, raw))
+            raw = stack.enter_context(closing(Decompressed(suffix, raw, path)))
         yield raw
-
-
-def _exists_as_other_than_regular_file(path: str) -> bool:
-    try:
-        return not stat.S_ISREG(os.stat(path).st_mode)
-    except FileNotFoundError:
-        return False
-
-
-def _create_beside(target: str) -> tuple[str, int]:
-    """Create a new, empty temporary file in the target's directory."""
-    directory, name = os.path.split(target)
-    while True:
-        temp = os.path.join(directory, f".{name}.{os.urandom(4).hex()}.tmp")
-        try:
-            # 0o666 under the umask, as a new file made by open() would get.
-            return temp, os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o666)
-        except FileExistsError:
-            continue
-
-
-def _sync_directory(directory: str) -> None:
-    try:
-        fd = os.open(directory or ".", os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass  # some file systems cannot sync a directory; the rename is done
-    finally:
-        os.close(fd)
-
-
-@contextmanager
-def open_output(path: str) -> Iterator[BinaryIO]:
-    """Open ``path`` ("-" for stdout) for binary writing, compressed by suffix.
-
-    A regular file or a new one is written in a temporary file that replaces
-    it only when the block ends without an exception; anything else (stdout,
-    a device, a pipe) is written directly.
-    """
-    suffix = compression_of(path)
-    if suffix == ".zst":
-        _zstd_module()
-    if path == STDIO:
-        with _layered(sys.stdout.buffer, suffix) as file:
-            yield file
-        sys.stdout.buffer.flush()
-        return
-    if _exists_as_other_than_regular_file(path):
-        with open(path, "wb") as raw, _layered(raw, suffix) as file:
-            yield file
-        return
-    # Through a symbolic link, the file it points to is the one replaced.
-    target = os.path.realpath(path)
-    temp, fd = _create_beside(target)
-    done = False
-    try:
-        with open(fd, "wb") as raw:
-            with _layered(raw, suffix) as file:
-                yield file
-            raw.flush()
-            os.fsync(raw.fileno())
-            try:
-                os.chmod(temp, stat.S_IMODE(os.stat(target).st_mode))
-            except FileNotFoundError:
-                pass
-        os.replace(temp, target)
-        done = True
-        _sync_directory(os.path.dirname(target))
-    finally:
-        if not done:
-            try:
-                os.unlink(temp)
-            except FileNotFoundError:
-                pass
-
-
-@contextmanager
-def _layered(raw: BinaryIO, suffix: str | None) -> Iterator[BinaryIO]:
-    """``raw`` behind a compressor, which is finished only on success."""
-    if suffix is None:
-        yield raw
-        return
-    compressor = _compressing(suffix, raw)
-    try:
-        yield compressor
-    except BaseException:
-        try:
-            compressor.close()
-        except Exception:
-            pass  # the output is being thrown away; the first error is the one to report
-        raise
-    compressor.close()
-
-
-class _TextSink(io.BufferedIOBase):
-    """What a text wrapper writes its encoded text into.
-
-    It passes the bytes on and never flushes or closes the file below, which
-    is left to :func:`open_output`. Once abandoned it drops what it is given,
-    so a wrapper collected after a failure writes nothing more.
-    """
-
-    def __init__(self, file: BinaryIO) -> None:
-        super().__init__()
-        self._file: BinaryIO | None = file
-
-    def writable(self) -> bool:
-        return True
-
-    def write(self, data: Any) -> int:
-        if self._file is not None:
-            self._file.write(data)
-        return len(data)
-
-    def abandon(self) -> None:
-        self._file = None
-
-
-@contextmanager
-def text_output(path: str) -> Iterator[IO[str]]:
-    """:func:`open_output` as UTF-8 text, written exactly as given."""
-    with open_output(path) as binary:
-        sink = _TextSink(binary)
-        text = io.TextIOWrapper(sink, encoding="utf-8", newline="")  # type: ignore[arg-type]
-        try:
-            yield text
-            text.flush()
-        except BaseException:
-            sink.abandon()
-            raise
