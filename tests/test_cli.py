@@ -55,24 +55,36 @@ def test_convert_both_ways_gives_back_the_streaming_writers_bytes(capsys, tmp_pa
     assert (tmp_path / "back.json").read_bytes() == (tmp_path / "c.json").read_bytes()
 
 
+ORDER_2 = (
+    '{"codes":[0,".",1,null,2,[null,null],3,"Go",4,[null,"Go"],5,"now",6,["Go","."],7,["Go","now"],8,["now","."]],'
+    '"chain":[2,[[3],2],4,[[0],1,[5],1],6,[[1],1],7,[[0],1],8,[[1],1]]}'
+)
+
+MIXED = '{"codes":[0,null,1,"a",2,["a","b"]],"chain":[0,[[1],1],2,[[0],1]]}'
+
+
 @pytest.mark.parametrize(
-    "document, kind, entries, literals",
+    "document, kind, order, entries, literals, counts",
     [
-        (COMPRESSED, "coded", 3, 1),
-        ('{"codes":[],"chain":["a",[["b"],2],"b",[["a"],1,["b","a"],1]]}', "plain", 0, 0),
+        (COMPRESSED, "coded", "1", 3, 1, (2, 3, 4)),
+        ('{"codes":[],"chain":["a",[["b"],2],"b",[["a"],1,["b","a"],1]]}', "plain", "1", 0, 0, (2, 3, 4)),
+        (ORDER_2, "coded", "2", 9, 0, (5, 6, 7)),
+        (MIXED, "coded", "mixed (starts of 1 to 2 tokens)", 3, 0, (2, 2, 2)),
+        ('{"codes":[],"chain":[]}', "plain", "none (no starts)", 0, 0, (0, 0, 0)),
     ],
 )
-def test_inspect_counts_without_keeping_the_chain(capsys, tmp_path, document, kind, entries, literals):
+def test_inspect_counts_without_keeping_the_chain(capsys, tmp_path, document, kind, order, entries, literals, counts):
     (tmp_path / "d.json").write_text(document)
     status, out, _ = run(capsys, "inspect", tmp_path / "d.json")
     assert status == 0 and out.splitlines() == [
         f"document:        {tmp_path / 'd.json'}",
         f"kind:            {kind}",
+        f"order:           {order}",
         f"table entries:   {entries}",
         f"literal entries: {literals}",
-        "starts:          2",
-        "transitions:     3",
-        "total count:     4",
+        f"starts:          {counts[0]}",
+        f"transitions:     {counts[1]}",
+        f"total count:     {counts[2]}",
         f"file size:       {len(document)} bytes",
     ]
 

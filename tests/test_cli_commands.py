@@ -215,7 +215,8 @@ def test_a_bad_model_is_one_line_and_status_2(tmp_path, name, command):
 
 
 def test_a_model_without_a_sentence_start_cannot_generate(tmp_path):
-    (tmp_path / "m.json").write_text('{"codes":[],"chain":["a",[["b"],1]]}')
+    # Of order 2: it has ("a", "b") but not the state (None, None) a sentence starts from.
+    (tmp_path / "m.json").write_text('{"codes":[0,"a",1,["a","b"]],"chain":[1,[[0],1]]}')
     one_line_error(
         tesmo_run("generate", tmp_path / "m.json"),
         re.escape(f"{tmp_path}/m.json holds no sentence to start from"),
@@ -235,9 +236,16 @@ def test_one_bar_across_all_inputs_and_one_counting_choices_while_writing(tmp_pa
     assert any(re.match(rf"writing .*m\.json: .*/{choices}(\.0)? .*transitions/s", line) for line in updates)
 
 
-def test_undecodable_bytes_are_counted_and_stops_end_sentences_only_before_space(tmp_path):
+def test_undecodable_bytes_and_cut_tokens_are_counted_and_stops_end_sentences_only_before_space(tmp_path):
     (tmp_path / "bad.txt").write_bytes(b"Caf\xe9 is open \xff\xfe. See v2.0 now.")
+    # Runs of 250 and 101 characters are cut; one of 100 is a token as it is.
+    (tmp_path / "long.txt").write_text(f"{'x' * 250} y. {'w' * 100}. {'z' * 101}.\n" * 3)
     for jobs in (1, 2):
+        done = ok("train", tmp_path / "bad.txt", tmp_path / "long.txt", "-o", "-", "--jobs", jobs, "--shard-size", 200)
+        assert done.stderr.decode().splitlines()[:2] == [
+            f"tesmo: {tmp_path}/bad.txt: replaced 3 undecodable bytes with U+FFFD",
+            f"tesmo: {tmp_path}/long.txt: cut 6 tokens longer than 100 characters into pieces of 100",
+        ]
         done = ok("train", tmp_path / "bad.txt", "-o", "-", "--order", 1, "--plain", "--jobs", jobs)
         assert (
             done.stderr.decode().splitlines()[0]

@@ -255,7 +255,8 @@ def test_deep_nesting_is_read_in_memory_bounded_by_the_document(tmp_path, corpus
     }
     for name, document in documents.items():
         (tmp_path / name).write_text(document)
-    for command, extra in [("inspect", []), ("generate", []), ("convert", ["out.json"]), ("merge", ["-o", "out.json"])]:
+    out = tmp_path / "out.json"
+    for command, extra in [("inspect", []), ("generate", []), ("convert", [out]), ("merge", ["-o", out])]:
         baseline = peak_rss_kib(command, tmp_path / "small.json", *extra)[2]
         for name in documents:
             status, err, peak = peak_rss_kib(command, tmp_path / name, *extra)

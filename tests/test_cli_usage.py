@@ -189,6 +189,93 @@ def test_into_adds_to_a_model_as_merge_does(tmp_path, order):
     )
 
 
+# Every sentence an order-2 model of this corpus can make is one of the
+# corpus's own: "One." (1 word, 2 tokens) to "Four words are here." (4 words).
+SENTENCES = ["One.", "Two words.", "Three words here.", "Four words are here."]
+
+
+def sentences_of(done, status=0, err=b""):
+    assert (done.returncode, done.stderr) == (status, err), done.stderr.decode()
+    return done.stdout.decode().splitlines()
+
+
+def test_generate_begins_limits_retries_and_rejects_copies_as_asked(tmp_path):
+    corpus = tmp_path / "c.txt"
+    corpus.write_text(" ".join(SENTENCES) + "\n")
+    model = tmp_path / "m.json"
+    ok("train", corpus, "-o", model)
+    walked = sentences_of(ok("generate", model, "-n", 40, "--seed", 1))
+    assert set(walked) == set(SENTENCES)
+    assert sentences_of(ok("generate", model, "-n", 3, "--start", "Three")) == ["Three words here."] * 3
+    # From two tokens on, an order-2 model goes on from the last two, wherever they stood.
+    assert sentences_of(ok("generate", model, "-n", 2, "--start", "Two words here")) == ["Two words here."] * 2
+    assert sentences_of(ok("generate", model, "-n", 3, "--min-words", 3, "--max-words", 3)) == ["Three words here."] * 3
+    # A corpus given as --novel rejects what copies --overlap tokens of it; the
+    # 15 tokens by default are longer than any sentence here.
+    assert sentences_of(ok("generate", model, "-n", 40, "--seed", 1, "--novel", corpus)) == walked
+    assert (
+        sentences_of(ok("generate", model, "-n", 3, "--novel", corpus, "--overlap", 3, "--tries", 50)) == ["One."] * 3
+    )
+    gz = gzip.compress(corpus.read_bytes())
+    stdin = sentences_of(ok("generate", model, "-n", 3, "--novel", "-", "--overlap", 3, "--tries", 50, stdin=gz))
+    (tmp_path / "texts").mkdir()
+    (tmp_path / "texts" / "c.txt").write_bytes(corpus.read_bytes())
+    (tmp_path / "texts" / "logo.png").write_bytes(b"\x89PNG\r\n\x1a\n\x00\x00")
+    done = tesmo_run("generate", model, "-n", 3, "--novel", tmp_path / "texts", "--overlap", 3, "--tries", 50)
+    assert stdin == sentences_of(done, err=f"tesmo: {tmp_path}/texts: left out 1 file that is not text\n".encode())
+    assert stdin == ["One."] * 3
+    # Sentences that cannot be made within --tries are counted: status 1 when others were printed.
+    done = tesmo_run("generate", model, "-n", 20, "--seed", 2, "--min-words", 4, "--tries", 1)
+    made = done.stdout.decode().splitlines()
+    assert 0 < len(made) < 20 and set(made) == {"Four words are here."}
+    message = f"tesmo: error: {20 - len(made)} of 20 sentences could not be made in 1 try each\n"
+    assert (done.returncode, done.stderr.decode()) == (1, message)
+    for argv, message in [
+        (["--min-words", 5, "-n", 3], "none of the 3 sentences could be made in 10 tries each"),
+        (["--novel", corpus, "--overlap", 2, "-n", 1, "--tries", 4], "the sentence could not be made in 4 tries"),
+        (["--start", "Zebra"], "no sentence of {m} begins with 'Zebra'"),
+        (["--start", "Four words here are"], "no sentence of {m} goes on from 'here are'"),
+        (["--start", "... ,"], "--start '... ,' holds no word to begin with"),
+        (["--start", "One. Two"], "--start 'One. Two' holds more than one sentence"),
+        (["--start", "Four words are", "--max-words", 2], "--start holds 3 words, more than --max-words 2"),
+        (["--novel", tmp_path / "nosuch.txt"], "cannot read {d}/nosuch.txt: No such file or directory"),
+        (
+            ["--novel", tmp_path / "texts" / "logo.png"],
+            "{d}/texts/logo.png does not look like text (it holds NUL bytes); --force reads it anyway",
+        ),
+    ]:
+        one_line_error(tesmo_run("generate", model, *argv), re.escape(message.format(m=model, d=tmp_path)))
+    for argv, message in [
+        (["--overlap", 3], "--overlap needs --novel"),
+        (["--min-words", 4, "--max-words", 3], "--min-words 4 is more than --max-words 3"),
+        (["--novel", "-", "--tries", 0], "argument --tries: expected a positive integer, got '0'"),
+    ]:
+        done = tesmo_run("generate", model, *argv)
+        assert (done.returncode, done.stdout) == (2, b"") and done.stderr.decode().startswith("usage: tesmo generate")
+        assert done.stderr.decode().endswith(f"tesmo generate: error: {message}\n")
+    done = tesmo_run("generate", "-", "--novel", "-", stdin=model.read_bytes())
+    assert done.stderr.decode().endswith("tesmo generate: error: stdin can be read only once: name - only once\n")
+
+
+def test_models_of_different_orders_are_not_merged_and_inspect_shows_the_order(tmp_path, corpus):
+    for order in (1, 3):
+        ok("train", corpus, "-o", tmp_path / f"{order}.json", "--order", order)
+    assert b"\norder:           3\n" in ok("inspect", tmp_path / "3.json").stdout
+    one_line_error(
+        tesmo_run("merge", tmp_path / "1.json", tmp_path / "1.json", tmp_path / "3.json", "-o", tmp_path / "m.json"),
+        re.escape(
+            f"{tmp_path}/1.json is a chain of order 1, {tmp_path}/3.json of order 3; merge needs models of one order"
+        ),
+    )
+    (tmp_path / "mixed.json").write_text('{"codes":[0,null,1,"a",2,["a","b"]],"chain":[0,[[1],1],2,[[0],1]]}')
+    for argv in (["generate", tmp_path / "mixed.json"], ["train", corpus, "--into", tmp_path / "mixed.json"]):
+        one_line_error(
+            tesmo_run(*argv),
+            re.escape(f"{tmp_path}/mixed.json is not a chain of one order (the chain mixes starts of 1 and 2 tokens)"),
+        )
+    assert not (tmp_path / "m.json").exists()
+
+
 # Runs the command on a terminal of 80 columns of its own, types Ctrl-C once
 # the bar shows, and gives what the terminal showed and the command's status.
 ON_A_TERMINAL = """

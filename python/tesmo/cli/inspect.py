@@ -19,7 +19,9 @@ class Census:
     """A stand-in chain for the streaming reader that counts and keeps nothing.
 
     Consecutive choices with the same start belong to one entry of the
-    document, so entries are counted where the start changes.
+    document, so entries are counted where the start changes. The order is
+    the length of the starts: an array start (a list as the reader hands it
+    over, or a tuple) has its length, any other start counts as 1.
     """
 
     def __init__(self, path: str) -> None:
@@ -31,7 +33,16 @@ class Census:
         self.starts = 0
         self.choices = 0
         self.total: Any = 0
+        self.orders: set[int] = set()
         self._last: Any = NOT_SCALAR
+
+    def order(self) -> str:
+        """The order as a reader wants to see it."""
+        if not self.orders:
+            return "none (no starts)"
+        if len(self.orders) == 1:
+            return str(*self.orders)
+        return f"mixed (starts of {min(self.orders)} to {max(self.orders)} tokens)"
 
     def add_to_bag(self, start: Hashable, items: Iterable[Hashable], count: Any = 1) -> None:
         """Count one choice; ``items`` is drained, as a lazy iterator must be."""
@@ -41,6 +52,7 @@ class Census:
         if type(start) is not type(self._last) or start != self._last:
             self.starts += 1
             self._last = start
+            self.orders.add(len(start) if isinstance(start, (list, tuple)) else 1)
         self.choices += 1
         self.total += count
 
@@ -53,6 +65,7 @@ def cmd_inspect(args: argparse.Namespace, opts: Options) -> int:
     rows = [
         ("document", shown(args.model)),
         ("kind", kind(head.coded)),
+        ("order", census.order()),
         ("table entries", f"{head.entries:,}"),
         ("literal entries", f"{head.literals:,}"),
         ("starts", f"{census.starts:,}"),

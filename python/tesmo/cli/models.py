@@ -8,7 +8,7 @@ import json
 import os
 import stat
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import ijson
@@ -31,6 +31,7 @@ from tesmo.cli.errors import (
 from tesmo.cli.progress import CHOICES_THRESHOLD, ChoiceCounter, Options
 from tesmo.cli.scanner import DocumentScanner
 from tesmo.streams import STDIO, CompressionUnavailable, Decompressed, input_size, open_input
+from tesmo.train import chain_order
 
 
 def total_size(paths: Sequence[str]) -> int | None:
@@ -137,12 +138,18 @@ def _blame_damaged_data(file: Any) -> None:
 
 
 def load_models(
-    paths: Sequence[str], chain: Any, opts: Options, merge: bool = False, check: bool = True
+    paths: Sequence[str],
+    chain: Any,
+    opts: Options,
+    merge: bool = False,
+    check: bool = True,
+    loaded: Callable[[str], None] | None = None,
 ) -> list[DocumentHead]:
     """Fill ``chain`` from the documents ``paths`` with the streaming reader.
 
     Every document must be an object with a "chain" array; with ``check``
     every count must be a finite positive number. One bar covers all inputs.
+    ``loaded(path)`` is called once each document is in.
     """
     bar = opts.bar(total_size(paths), "B", "reading")
     heads = []
@@ -179,6 +186,8 @@ def load_models(
             if bad is not None:
                 raise bad_count(path, bad)
             heads.append(head)
+            if loaded is not None:
+                loaded(path)
     finally:
         bar.close()
     return heads
@@ -258,6 +267,17 @@ def refuse_overwriting(inputs: Sequence[str], output: str) -> None:
             continue
         if same:
             raise CommandError(f"{shown(output, output=True)} is the input {path}; refusing to overwrite it")
+
+
+def model_order(chain: Any, path: str) -> int | None:
+    """The order of the model read from ``path`` into ``chain``, None for an empty one.
+
+    A chain whose starts are of different lengths is of no order: it is refused.
+    """
+    try:
+        return chain_order(chain)
+    except ValueError as exc:
+        raise CommandError(f"{shown(path)} is not a chain of one order ({exc})") from exc
 
 
 def kind(coded: bool) -> str:

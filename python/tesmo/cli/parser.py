@@ -28,8 +28,22 @@ def _positive(text: str) -> int:
     return number
 
 
+def _count(text: str) -> int:
+    try:
+        number = int(text)
+    except ValueError:
+        number = -1
+    if number < 0:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}")
+    return number
+
+
 _MODEL_HELP = (
     "a chain document, compressed if its name ends in .gz, .bz2, .xz or .zst (or its bytes say so); - for stdin"
+)
+_CORPUS_HELP = (
+    "UTF-8 text file, compressed if its name ends in .gz, .bz2, .xz or .zst (or its bytes say so); "
+    "a directory for its text files; - for stdin"
 )
 _OUTPUT_HELP = "the document to write, compressed if its name ends in .gz, .bz2, .xz or .zst; - for stdout"
 
@@ -129,13 +143,8 @@ def build_parser() -> argparse.ArgumentParser:
         lambda args: [*args.corpus, *([args.into] if args.into else [])],
         lambda args: args.output or args.into,
     )
-    train_cmd.add_argument(
-        "corpus",
-        nargs="+",
-        metavar="CORPUS",
-        help="UTF-8 text file, compressed if its name ends in .gz, .bz2, .xz or .zst (or its bytes say so); "
-        "a directory for its text files; - for stdin",
-    )
+    # args.corpus holds what a command reads as text: checked and expanded before the work.
+    train_cmd.add_argument("corpus", nargs="+", metavar="CORPUS", help=_CORPUS_HELP)
     train_cmd.add_argument("-o", "--output", metavar="MODEL", help=_OUTPUT_HELP + " (default with --into: that model)")
     train_cmd.add_argument(
         "--into", metavar="MODEL", help="add to the chain of this model, as merging it with the new one would"
@@ -161,12 +170,55 @@ def build_parser() -> argparse.ArgumentParser:
         "generate",
         "print sentences walked from a saved chain",
         cmd_generate,
-        lambda args: [args.model],
+        lambda args: [args.model, *args.corpus],
         lambda args: STDIO,
+    )
+    generate.epilog = (
+        "Exit status: 0 when every sentence was made, 1 when only some were (a line on stderr says how many "
+        "were not), 2 when none were or on any other failure."
     )
     generate.add_argument("model", metavar="MODEL", help=_MODEL_HELP)
     generate.add_argument("-n", "--sentences", type=_positive, default=5, help="sentences to print (default 5)")
     generate.add_argument("--seed", type=int, default=None, help="the same seed gives the same text")
+    generate.add_argument(
+        "--start", metavar="WORDS", help="begin every sentence with these words (the model must know how to go on)"
+    )
+    generate.add_argument(
+        "--min-words", type=_count, default=1, metavar="N", help="make sentences of at least N words (default 1)"
+    )
+    generate.add_argument(
+        "--max-words",
+        type=_positive,
+        default=100,
+        metavar="N",
+        help="make sentences of at most N words (default 100); a longer one is walked again, never cut off",
+    )
+    generate.add_argument(
+        "--tries",
+        type=_positive,
+        default=10,
+        metavar="N",
+        help="walks per sentence before giving it up (default 10)",
+    )
+    generate.add_argument(
+        "--novel",
+        dest="corpus",
+        action="append",
+        default=[],
+        metavar="CORPUS",
+        help="reject sentences that copy --overlap tokens in a row of this corpus (may be given more than once): "
+        + _CORPUS_HELP,
+    )
+    generate.add_argument(
+        "--force", action="store_true", help="read --novel corpora also when they do not look like text"
+    )
+    generate.add_argument(
+        "--overlap",
+        type=_positive,
+        default=None,
+        metavar="N",
+        help="with --novel: the run of tokens a sentence may not copy (default 15)",
+    )
 
     inspect = command(
         "inspect",
@@ -201,11 +253,24 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def commands_of(parser: argparse.ArgumentParser) -> Any:
+    """The action that holds the subcommands' parsers."""
+    return next(action for action in parser._actions if action.dest == "command")
+
+
 def parse(argv: Sequence[str] | None) -> argparse.Namespace:
     """The arguments of ``argv``, or SystemExit after the usage and an error on stderr."""
     parser = build_parser()
     args = parser.parse_args(sys.argv[1:] if argv is None else list(argv))
     if args.command == "train" and args.output is None and args.into is None:
-        commands = next(action for action in parser._actions if action.dest == "command")
-        commands.choices["train"].error("one of the arguments -o/--output --into is required")  # type: ignore[index]
+        commands_of(parser).choices["train"].error("one of the arguments -o/--output --into is required")
+    if args.command == "generate":
+        usage = commands_of(parser).choices["generate"]
+        if args.min_words > args.max_words:
+            usage.error(f"--min-words {args.min_words} is more than --max-words {args.max_words}")
+        if args.overlap is not None and not args.corpus:
+            usage.error("--overlap needs --novel")
+        if [args.model, *args.corpus].count(STDIO) > 1:
+            usage.error("stdin can be read only once: name - only once")
+        args.overlap = args.overlap or 15
     return args

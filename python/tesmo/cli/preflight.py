@@ -63,7 +63,8 @@ def preflight(args: argparse.Namespace) -> None:
     if output is not None and output != STDIO:
         check_writable(output)
     if corpora is not None:
-        args.corpus, args.left_out = corpus_files(corpora, force=args.force)
+        use = "train on" if args.command == "train" else "read"
+        args.corpus, args.left_out = corpus_files(corpora, force=args.force, use=use)
 
 
 def _check_codec(path: str | None) -> None:
@@ -173,13 +174,14 @@ def _decompress_start(suffix: str | None, data: bytes) -> bytes:
         return b""  # damaged: reading it reports that
 
 
-def corpus_files(paths: list[str], force: bool) -> tuple[list[str], list[tuple[str, int]]]:
+def corpus_files(paths: list[str], force: bool, use: str = "train on") -> tuple[list[str], list[tuple[str, int]]]:
     """The corpora with directories replaced by their text files, each checked for being text.
 
     A directory gives the files under it, recursively, in the order of their
     paths, leaving out hidden ones and those that cannot be read as text
     (unless ``force``, those that are not text). Returns the files, and for
-    each directory how many files it left out.
+    each directory how many files it left out. ``use`` says in the errors
+    what the command does with the text ("train on").
     """
     files: list[str] = []
     left_out: list[tuple[str, int]] = []
@@ -187,7 +189,7 @@ def corpus_files(paths: list[str], force: bool) -> tuple[list[str], list[tuple[s
         if path != STDIO and os.path.isdir(path):
             found, skipped = _text_files(path, force)
             if not found:
-                raise CommandError(f"{path} holds no text file to train on")
+                raise CommandError(f"{path} holds no text file to {use}")
             files.extend(found)
             if skipped:
                 left_out.append((path, skipped))
@@ -195,7 +197,8 @@ def corpus_files(paths: list[str], force: bool) -> tuple[list[str], list[tuple[s
         if not force:
             problem = _corpus_problem(path)
             if problem is not None:
-                raise CommandError(f"{shown(path)} does not look like text ({problem}); --force trains on it anyway")
+                verb = use.replace(" ", "s ", 1) if " " in use else use + "s"
+                raise CommandError(f"{shown(path)} does not look like text ({problem}); --force {verb} it anyway")
         files.append(path)
     return files, left_out
 
