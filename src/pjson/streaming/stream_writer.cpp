@@ -174,9 +174,14 @@ bool is_json_number(const char* s, size_t n) {
 // run no code, so the table's answer for one cannot change. Each is held,
 // so that its address cannot pass to another object meanwhile. Key texts
 // fit a slot: a numeral of a position, or a literal no longer than one.
+//
+// The table's own values are kept from the start; other objects only up to
+// a bound of a small multiple of the table, since a chain that makes its
+// values afresh for every next start would otherwise have every one of them
+// held to the end of the document.
 class KeyTextsByAddress {
 public:
-    KeyTextsByAddress() : slots_(16) {}
+    explicit KeyTextsByAddress(size_t table_size) : slots_(16), limit_(2 * table_size + kSpare) {}
     KeyTextsByAddress(const KeyTextsByAddress&) = delete;
     KeyTextsByAddress& operator=(const KeyTextsByAddress&) = delete;
     ~KeyTextsByAddress() {
@@ -184,6 +189,7 @@ public:
     }
 
     static bool kept(PyObject* value) { return PyUnicode_CheckExact(value) || PyLong_CheckExact(value); }
+    bool full() const noexcept { return used_ >= limit_; }
 
     // Appends the text found for `value`; false when none.
     bool append(std::string& out, PyObject* value) const {
@@ -199,7 +205,7 @@ public:
     }
     // Keeps `text` for `value`, an exact str or int not kept yet.
     void remember(PyObject* value, const char* text, size_t length) {
-        if (length > sizeof(Slot::text)) return;
+        if (length > sizeof(Slot::text) || full()) return;
         if ((used_ + 1) * 3 > slots_.size() * 2) grow();
         Py_INCREF(value);
         Slot& slot = free_slot(slots_, value);
@@ -235,8 +241,11 @@ private:
         slots_.swap(slots);
     }
 
+    static constexpr size_t kSpare = 1024;
+
     std::vector<Slot> slots_;
     size_t used_ = 0;
+    size_t limit_;
 };
 
 // Where a bag hands out its choices through a dict's own items (a
@@ -370,7 +379,14 @@ private:
         }
         // The encoder's dumps and the frequency mapping may have run code.
         stand_in_.python_ran();
-        if (codes_plain_) by_address_.emplace();
+        if (!codes_plain_) return;
+        by_address_.emplace(static_cast<size_t>(table.size()));
+        Py_ssize_t pos = 0;
+        PyObject *value, *key_text;
+        while (PyDict_Next(codes_.get(), &pos, &value, &key_text))
+            if (KeyTextsByAddress::kept(value) && PyUnicode_IS_ASCII(key_text))
+                by_address_->remember(value, static_cast<const char*>(PyUnicode_DATA(key_text)),
+                                      static_cast<size_t>(PyUnicode_GET_LENGTH(key_text)));
     }
 
     // The key text of `value` onto the piece, as the lookup gives it.
@@ -379,7 +395,7 @@ private:
         PyObject* key = dict_lookup(codes_.get(), value);
         const size_t mark = buf_.size();
         append_text(buf_, key, ascii_);
-        if (by_address_ && KeyTextsByAddress::kept(value) && PyUnicode_IS_ASCII(key))
+        if (by_address_ && !by_address_->full() && KeyTextsByAddress::kept(value) && PyUnicode_IS_ASCII(key))
             by_address_->remember(value, buf_.data() + mark, buf_.size() - mark);
     }
 
