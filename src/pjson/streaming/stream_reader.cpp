@@ -141,7 +141,7 @@ bool plain_keys(PyObject* codes) {
 }
 
 // The reader's lookup for the usual keys, the integers 0, 1, ... below its
-// size, by index: what the lookup gives for them, without hashing.
+// size, by index: what the lookup gave for them, without hashing.
 class CodesByNumber {
 public:
     // nullptr: none, every key is looked up in the lookup itself.
@@ -154,30 +154,32 @@ public:
             Ref key = check(PyLong_FromSsize_t(i));
             PyObject* value = PyDict_GetItemWithError(codes, key.get());
             if (value == nullptr && PyErr_Occurred()) throw_error();
-            values_.push_back(LookupEntry{value});
+            values_.push_back(LookupEntry{Ref::borrow(value)});
         }
     }
-    // codes[key], borrowed, and where its hint is kept (nullptr: nowhere);
-    // nullptr when the lookup lacks it (no error set).
-    PyObject* find(PyObject* codes, PyObject* key, uint32_t*& slot) {
+    // codes[key] and where its hint is kept (nullptr: nowhere); nullptr when
+    // the lookup lacks it (no error set). The value is held by this lookup,
+    // or else by `held`.
+    PyObject* find(PyObject* codes, PyObject* key, uint32_t*& slot, std::vector<Ref>& held) {
         slot = nullptr;
         if (PyLong_CheckExact(key)) {
             int overflow = 0;
             const long long n = PyLong_AsLongLongAndOverflow(key, &overflow);
             if (overflow == 0 && n >= 0 && static_cast<unsigned long long>(n) < values_.size() &&
-                values_[static_cast<size_t>(n)].value != nullptr) {
+                values_[static_cast<size_t>(n)].value) {
                 LookupEntry& entry = values_[static_cast<size_t>(n)];
                 slot = &entry.hint;
-                return entry.value;
+                return entry.value.get();
             }
         }
         PyObject* value = PyDict_GetItemWithError(codes, key);
         if (value == nullptr && PyErr_Occurred()) throw_error();
+        if (value != nullptr) held.push_back(Ref::borrow(value));
         return value;
     }
     // The same, KeyError when the lookup lacks it.
-    PyObject* decode(PyObject* codes, PyObject* key, uint32_t*& slot) {
-        PyObject* value = find(codes, key, slot);
+    PyObject* decode(PyObject* codes, PyObject* key, uint32_t*& slot, std::vector<Ref>& held) {
+        PyObject* value = find(codes, key, slot, held);
         if (value == nullptr) raise_key_error(key);
         return value;
     }
@@ -195,17 +197,18 @@ public:
     // `plain_codes`: the lookup by number when the lookup's keys are all plain
     // and the values are wanted (the chain is filled directly).
     CodedNextStart(const State& state, Ref built, PyObject* codes, CodesByNumber* plain_codes,
-                   std::vector<PyObject*>& scratch, std::vector<uint32_t*>& slots)
+                   std::vector<PyObject*>& scratch, std::vector<uint32_t*>& slots, std::vector<Ref>& held)
         : state_(state), built_(std::move(built)), codes_(codes) {
         scratch.clear();
         slots.clear();
         PyObject* list = built_.get();
         if (plain_codes == nullptr || !PyList_CheckExact(list)) return;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-            PyObject* key = PyList_GET_ITEM(list, i);
-            if (!plain_scalar(key)) return;
+            // Held: a lookup that meets a key put there since may run code.
+            Ref key = Ref::borrow(PyList_GET_ITEM(list, i));
+            if (!plain_scalar(key.get())) return;
             uint32_t* slot = nullptr;
-            PyObject* value = plain_codes->find(codes, key, slot);
+            PyObject* value = plain_codes->find(codes, key.get(), slot, held);
             if (value == nullptr) return;  // the iterator raises the KeyError inside the call
             scratch.push_back(value);
             slots.push_back(slot);
@@ -341,10 +344,13 @@ private:
     void hand_over(Builder& builder, PyObject* count) {
         Method add_to_bag = sink_.add_to_bag_method();
         if (codes_ && PyDict_GET_SIZE(codes_.get()) > 0) {
+            // What the lookup gives is held until the chain has it: the
+            // lookup by number holds its values, `held` the others.
+            std::vector<Ref> held;
             StartValue decoded{nullptr, nullptr, true};
-            decoded.value = by_code_.decode(codes_.get(), start_.get(), decoded.slot);
+            decoded.value = by_code_.decode(codes_.get(), start_.get(), decoded.slot, held);
             CodedNextStart items(globals_.state(), builder.value(), codes_.get(),
-                                 codes_plain_ && !add_to_bag.bound ? &by_code_ : nullptr, values_, slots_);
+                                 codes_plain_ && !add_to_bag.bound ? &by_code_ : nullptr, values_, slots_, held);
             sink_.add_to_bag(add_to_bag, decoded, items, ReadCount{count});
         } else {
             ListNextStart items(builder.value(), !add_to_bag.bound);

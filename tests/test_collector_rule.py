@@ -1,0 +1,109 @@
+"""Python code that reaches the readers' and writers' own objects through the collector.
+
+Any allocation can run the cyclic collector, and through it finalizers; any
+container the module holds can be found with gc.get_objects() or
+gc.get_referents(). These tests do both, changing what they find, and check
+what reaches the chain against what the document holds.
+"""
+
+from __future__ import annotations
+
+import gc
+import io
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from typing import Any
+
+import pytest
+
+import tesmo_cjson
+from tesmo.chain import Chain
+
+N = 40
+# Code i stands for "v<i>-x"; code N for a list, which makes the readers'
+# table a container the collector tracks. The spaces put the chain in a later
+# block of the streaming reader's reads than the table.
+DOC = (
+    '{"codes":['
+    + ",".join(f'{i},"v{i}-x"' for i in range(N))
+    + f',{N},["l"]],'
+    + " " * 70000
+    + '"chain":['
+    + ",".join(f"{i},[[{(i + 1) % N},{(i + 7) % N}],{i + 1}]" for i in range(N))
+    + "]}"
+)
+EXPECTED = [(f"v{i}-x", (f"v{(i + 1) % N}-x", f"v{(i + 7) % N}-x"), i + 1) for i in range(N)]
+
+
+def tables(near: Any = None) -> list[dict]:
+    """The readers' tables: found among the referents of `near`, or among all objects."""
+    objects = gc.get_referents(near) if near is not None else gc.get_objects()
+    return [o for o in objects if type(o) is dict and o.get(N) == ["l"]]
+
+
+def rebind(found: list[dict]) -> None:
+    """Every entry gets an equal copy of its value: the value read from the document is let go of."""
+    for table in found:
+        for key, value in list(table.items()):
+            table[key] = value[:1] + value[1:] if isinstance(value, str) else list(value)
+
+
+@contextmanager
+def finalizer_at_every_collection(action: Callable[[], None]) -> Iterator[None]:
+    """Runs `action` from a finalizer at (nearly) every allocation the module makes meanwhile."""
+    armed = [True]
+
+    class Garbage:
+        def __init__(self) -> None:
+            self.me = self
+
+        def __del__(self) -> None:
+            if armed[0]:
+                Garbage()
+                action()
+
+    threshold = gc.get_threshold()
+    Garbage()
+    gc.set_threshold(1)
+    try:
+        yield
+    finally:
+        armed[0] = False
+        gc.set_threshold(*threshold)
+        gc.collect()
+
+
+class Rebinding:
+    """A chain that rebinds the reader's table at every add_to_bag, reaching it through the items."""
+
+    def __init__(self) -> None:
+        self.log: list = []
+
+    def clear(self) -> None:
+        pass
+
+    def add_to_bag(self, start: Any, items: Any, count: Any) -> None:
+        rebind(tables(items) or tables())
+        self.log.append((start, tuple(items), count))
+
+
+@pytest.mark.parametrize(
+    "load, merge",
+    [(tesmo_cjson.load_json_big, False), (tesmo_cjson.load_json_big, True), (tesmo_cjson.load_json_small, True)],
+)
+def test_a_table_rebound_by_the_chain_decodes_what_the_document_holds(load, merge):
+    chain = Rebinding()
+    load(chain, io.BytesIO(DOC.encode()), merge)
+    assert chain.log == EXPECTED
+
+
+@pytest.mark.parametrize("load", [tesmo_cjson.load_json_big, tesmo_cjson.load_json_small])
+@pytest.mark.parametrize("merge", [False, True])
+def test_a_table_rebound_by_a_finalizer_decodes_what_the_document_holds(load, merge):
+    chain = Chain()
+    with finalizer_at_every_collection(lambda: rebind(tables())):
+        load(chain, io.BytesIO(DOC.encode()), merge)
+    expected = Chain()
+    for start, next_start, count in EXPECTED:
+        expected.add_to_bag(start, next_start, count=count)
+    assert chain == expected
