@@ -17,6 +17,7 @@ from typing import Any
 import pytest
 
 import tesmo_cjson
+from tesmo.bag import ProbabilityBag
 from tesmo.chain import Chain
 
 N = 40
@@ -107,3 +108,124 @@ def test_a_table_rebound_by_a_finalizer_decodes_what_the_document_holds(load, me
     for start, next_start, count in EXPECTED:
         expected.add_to_bag(start, next_start, count=count)
     assert chain == expected
+
+
+class Count:
+    """A count that keeps its bag alive: the bag holds it, it holds the bag."""
+
+    __slots__ = ("n", "bag")
+
+    def __init__(self, n: int) -> None:
+        self.n, self.bag = n, None
+
+    def __radd__(self, other: Any) -> Any:
+        return self if other == 0 else other + self.n
+
+    def __str__(self) -> str:
+        return str(self.n)
+
+    __json__ = __str__  # how ujson renders an object of its own
+
+
+class PythonBag:
+    """A bag of another type: reading its choices arms the hostile code."""
+
+    def __init__(self, arm: Callable[[], None]) -> None:
+        self.arm = arm
+        self.unique_count = 1
+
+    def choices(self) -> Any:
+        choices = iter([(("p",), 1)])
+        self.arm()  # last: what runs next is the writer's reading of the entry after this one
+        return choices
+
+    def __iter__(self) -> Any:
+        return iter([("p",)])
+
+
+def bag_in_a_cycle(cls: type, arm: Callable[[], None], first: tuple = ()) -> Any:
+    """A chain whose start "s" has a bag that, once the chain lets go of it, only a cycle keeps."""
+    chain = cls()
+    chain.set_bag("p", PythonBag(arm))
+    bag = ProbabilityBag()
+    if first:
+        bag.add(first, count=1)
+    count = Count(3)
+    bag.add(("a",), count=count)
+    bag.add(("b",), count=2)
+    bag.add(("c",), count=1)
+    count.bag = bag
+    chain.set_bag("s", bag)
+    chain.add_to_bag("t", ("s",), count=1)
+    return chain
+
+
+class Subchain(Chain):
+    """The native chain read through its methods: the writers' general path."""
+
+
+def choices_of_s(text: str) -> list:
+    loaded = Chain()
+    tesmo_cjson.load_json_small(loaded, io.StringIO(text))
+    return [(next_start, int(str(count))) for next_start, count in loaded["s"].choices()]
+
+
+def replace_bag_of_s(chain: Any) -> Callable[[], None]:
+    done = []
+
+    def replace() -> None:
+        if not done:
+            done.append(chain.set_bag("s", ProbabilityBag()))
+            gc.collect()
+
+    return replace
+
+
+@pytest.mark.parametrize("compress", [False, True])
+def test_dump_json_big_writes_the_bag_it_met_when_a_write_replaces_it(compress):
+    def written(cls: type) -> str:
+        armed: list = []
+        chain = bag_in_a_cycle(cls, lambda: armed.append(replace_bag_of_s(chain)))
+
+        class Hostile(io.StringIO):  # one write per piece
+            def write(self, text: str) -> int:
+                if armed and text.endswith(",["):  # the start of the entry after "p"
+                    armed.pop()()
+                return super().write(text)
+
+        file = Hostile()
+        tesmo_cjson.dump_json_big(chain, file, compress)
+        return file.getvalue()
+
+    text = written(Chain)
+    assert text == written(Subchain)
+    assert choices_of_s(text) == [(("a",), 3), (("b",), 2), (("c",), 1)]
+
+
+class Hashing(str):
+    """A value whose hash runs `hook` (when set) before it answers."""
+
+    hook: Callable[[], None] | None = None
+
+    def __hash__(self) -> int:
+        if Hashing.hook is not None:
+            Hashing.hook()
+        return str.__hash__(self)
+
+
+def test_dump_json_small_writes_the_bag_it_met_when_a_lookup_replaces_it():
+    def written(cls: type) -> str:
+        armed: list = []
+        chain = bag_in_a_cycle(cls, lambda: armed.append(True), first=(Hashing("h"),))
+        replace = replace_bag_of_s(chain)
+        file = io.StringIO()
+        Hashing.hook = lambda: armed and replace()
+        try:
+            tesmo_cjson.dump_json_small(chain, file)
+        finally:
+            Hashing.hook = None
+        return file.getvalue()
+
+    text = written(Chain)
+    assert text == written(Subchain)
+    assert choices_of_s(text) == [(("h",), 1), (("a",), 3), (("b",), 2), (("c",), 1)]

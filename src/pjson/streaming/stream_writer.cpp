@@ -35,6 +35,24 @@ bool is_plain_text_file(PyObject* file) {
                reinterpret_cast<PyMethodDescrObject*>(own.get())->d_method;
 }
 
+// The native entry whose block is being read, told before anything that may
+// run Python code, so that the entry's bag object is held from then on
+// (NativeEntries::keep_bag).
+class BagKeeper {
+public:
+    void watch(NativeEntries* entries, NativeEntry* entry) noexcept {
+        entries_ = entries;
+        entry_ = entry;
+    }
+    void before_python() {
+        if (entry_ != nullptr) entries_->keep_bag(*entry_);
+    }
+
+private:
+    NativeEntries* entries_ = nullptr;
+    NativeEntry* entry_ = nullptr;
+};
+
 // Where the pieces go. Such a plain text file gets them gathered into writes
 // of at most 64 KiB, since a call of write per piece is most of what writing
 // it costs; a piece that is not ASCII text is written alone, as it comes, so
@@ -47,8 +65,8 @@ bool is_plain_text_file(PyObject* file) {
 // dropped, never written.
 class Output {
 public:
-    Output(const Names& names, PyObject* file, DumpsStandIn& stand_in)
-        : names_(names), file_(file), stand_in_(stand_in), gathering_(is_plain_text_file(file)) {}
+    Output(const Names& names, PyObject* file, DumpsStandIn& stand_in, BagKeeper& keeper)
+        : names_(names), file_(file), stand_in_(stand_in), keeper_(keeper), gathering_(is_plain_text_file(file)) {}
 
     // The text a piece is formed in, between open() and close().
     std::string& text() noexcept { return text_; }
@@ -72,6 +90,7 @@ public:
             text_ = std::move(piece);
             return;
         }
+        keeper_.before_python();
         Ref str = make_str(piece, ascii);
         write(str.get());
     }
@@ -97,6 +116,7 @@ public:
 
     void flush() {
         if (text_.empty()) return;
+        keeper_.before_python();
         Ref text = make_str(text_, true);
         text_.clear();
         write(text.get());
@@ -127,6 +147,7 @@ private:
     }
 
     void write(PyObject* text) {
+        keeper_.before_python();
         stand_in_.python_ran();
         write_piece(names_, file_, text);
     }
@@ -134,6 +155,7 @@ private:
     const Names& names_;
     PyObject* file_;
     DumpsStandIn& stand_in_;
+    BagKeeper& keeper_;
     const bool gathering_;
     std::string text_;  // what is gathered, then the piece being formed
     size_t mark_ = kNone;
@@ -295,7 +317,7 @@ class StreamWriter {
 public:
     StreamWriter(const Globals& globals, const CallArgs& args)
         : globals_(globals), chain_(args.chain), flag_(args.flag), stand_in_(globals),
-          out_(globals.names(), args.file, stand_in_), buf_(out_.text()) {}
+          out_(globals.names(), args.file, stand_in_, keeper_), buf_(out_.text()) {}
 
     void run() {
         try {
@@ -400,6 +422,7 @@ private:
     }
 
     void write_start(PyObject* start) {
+        keeper_.before_python();
         begin();
         if (compress_) {
             append_key(start);
@@ -412,6 +435,7 @@ private:
     }
 
     void write_next_start(PyObject* next_start) {
+        keeper_.before_python();
         begin();
         if (!compress_) {
             if (append_rendered(next_start)) {
@@ -502,6 +526,7 @@ private:
                 return;
             }
         }
+        keeper_.before_python();
         Ref tuple = values_tuple(values, choice.length);
         stand_in_.python_ran();  // making the tuple may run the collector
         write_next_start(tuple.get());
@@ -522,6 +547,7 @@ private:
         if (overflow == 0) {
             append_decimal(buf_, small);
         } else {
+            keeper_.before_python();
             Ref text = check(PyObject_Str(count));
             stand_in_.python_ran();
             // A JSON number is ASCII: any other character (a lone surrogate
@@ -626,6 +652,11 @@ private:
             it.emplace(items.get());
         }
         NativeEntry entry;
+        // Whatever way this ends, the keeper lets go of the entry first.
+        struct Unwatch {
+            BagKeeper& keeper;
+            ~Unwatch() { keeper.watch(nullptr, nullptr); }
+        } unwatch{keeper_};
         Ref start, bag;
         Py_ssize_t idx = 0;
         for (;;) {
@@ -643,8 +674,10 @@ private:
                 throw_error();
             }
             if (native) {
+                keeper_.watch(&*native, &entry);
                 write_native_start(entry);
                 write_bag(entry.bag.get(), entry.block.get());
+                keeper_.watch(nullptr, nullptr);
             } else {
                 unpack_pair(pair.get(), start, bag);
                 write_start(start.get());
@@ -663,6 +696,7 @@ private:
     PyObject* chain_;
     PyObject* flag_;
     DumpsStandIn stand_in_;
+    BagKeeper keeper_;
     Output out_;
     bool compress_ = false;
     Ref codes_;                                    // value -> key text
