@@ -8,6 +8,7 @@ what reaches the chain against what the document holds.
 
 from __future__ import annotations
 
+import functools
 import gc
 import io
 from collections.abc import Callable, Iterator
@@ -229,3 +230,70 @@ def test_dump_json_small_writes_the_bag_it_met_when_a_lookup_replaces_it():
     text = written(Chain)
     assert text == written(Subchain)
     assert choices_of_s(text) == [(("h",), 1), (("a",), 3), (("b",), 2), (("c",), 1)]
+
+
+class Vanishing:
+    """A chain whose first operation removes it from every dict that refers to it.
+
+    Passed by keyword through functools.partial, the keyword dict is all that
+    holds it besides the running method's own frame.
+    """
+
+    def __init__(self, log: list) -> None:
+        self.log = log
+
+    def vanish(self, name: str) -> None:
+        self.log.append(name)
+        if len(self.log) == 1:
+            for holder in gc.get_referrers(self):
+                if type(holder) is dict and holder.get("chain") is self:
+                    del holder["chain"]
+
+    def __len__(self) -> int:
+        self.vanish("len")
+        return 1
+
+    def build_frequency_dict(self) -> dict:
+        self.vanish("build_frequency_dict")
+        return {"a": 1, "b": 1}
+
+    def items(self) -> Any:
+        self.vanish("items")
+        return [("a", Bag([(("b",), 1)]))]
+
+    def clear(self) -> None:
+        self.vanish("clear")
+
+    def add_to_bag(self, start: Any, items: Any, count: Any) -> None:
+        self.vanish("add_to_bag")
+        self.log.append((start, tuple(items), count))
+
+    def set_bag(self, start: Any, bag: Any) -> None:
+        self.vanish("set_bag")
+
+
+class Bag:
+    def __init__(self, choices: list) -> None:
+        self.unique_count = len(choices)
+        self._choices = choices
+
+    def choices(self) -> Any:
+        return iter(self._choices)
+
+
+@pytest.mark.parametrize("function", ["dump_json_small", "dump_json_big", "load_json_small", "load_json_big"])
+def test_a_chain_held_only_by_the_keyword_arguments_stays_for_the_call(function):
+    def run(log: list) -> str:
+        file = io.StringIO() if function.startswith("dump") else io.BytesIO(DOC.encode())
+        # No name of this frame holds the chain.
+        functools.partial(getattr(tesmo_cjson, function), chain=Vanishing(log), file=file, **{flag: True})()
+        return file.getvalue() if function.startswith("dump") else ""
+
+    flag = "frequency_compress" if function.startswith("dump") else "merge"
+    kept: list = []
+    chain = Vanishing(kept)  # the same calls on a chain held outside the call
+    text = io.StringIO() if function.startswith("dump") else io.BytesIO(DOC.encode())
+    getattr(tesmo_cjson, function)(chain, text, True)
+    log: list = []
+    assert run(log) == (text.getvalue() if function.startswith("dump") else "")
+    assert log == kept

@@ -25,6 +25,10 @@ PyObject* run(const char* fname, const char* flag_name, PyObject* flag_default, 
     try {
         CallArgs call{};
         parse_args(fname, flag_name, flag_default, args, kwargs, call);
+        // The keyword arguments come in a dict that Python code run by the
+        // call can find through the collector and empty: each argument is
+        // held for the whole call.
+        const Ref held[] = {Ref::borrow(call.chain), Ref::borrow(call.file), Ref::borrow(call.flag)};
         Globals globals(module, module_state(module));
         impl(globals, call);
         Py_RETURN_NONE;

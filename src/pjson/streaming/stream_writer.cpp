@@ -526,8 +526,12 @@ private:
                 return;
             }
         }
+        // The values are held before the keeper may run code.
+        std::vector<Ref> held;
+        held.reserve(static_cast<size_t>(choice.length));
+        for (Py_ssize_t i = 0; i < choice.length; ++i) held.push_back(Ref::borrow(values[i]));
         keeper_.before_python();
-        Ref tuple = values_tuple(values, choice.length);
+        Ref tuple = tuple_from(held);
         stand_in_.python_ran();  // making the tuple may run the collector
         write_next_start(tuple.get());
     }
