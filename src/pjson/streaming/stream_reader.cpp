@@ -248,17 +248,22 @@ public:
         EventNames event_names(n);
         if (!parser) {
             native->run([&](Event kind, PyObject* value) { deliver(builder, kind, event_names.name(kind), value); });
-            return;
+        } else {
+            Iter events(parser.get());
+            Ref event, value;
+            while (Ref pair = events.next()) {
+                // An event handed out while an error is set means the parser
+                // failed: ijson's C backend does so after an integer too long
+                // to convert, and the event then holds no value at all.
+                if (PyErr_Occurred()) throw_error();
+                unpack_pair(pair.get(), event, value);
+                deliver(builder, event_names.classify(event.get()), event.get(), value.get());
+            }
         }
-        Iter events(parser.get());
-        Ref event, value;
-        while (Ref pair = events.next()) {
-            // An event handed out while an error is set means the parser
-            // failed: ijson's C backend does so after an integer too long to
-            // convert, and the event then holds no value at all.
-            if (PyErr_Occurred()) throw_error();
-            unpack_pair(pair.get(), event, value);
-            deliver(builder, event_names.classify(event.get()), event.get(), value.get());
+        // Any other JSON text would otherwise read as an empty chain.
+        if (!chain_found_) {
+            PyErr_SetString(PyExc_ValueError, in_object_ ? "no \"chain\" array" : "not a JSON object");
+            throw_error();
         }
     }
 
@@ -277,6 +282,10 @@ private:
         const bool is_end = kind == Event::EndMap || kind == Event::EndArray || kind == Event::OtherEnd;
         const bool start_array = kind == Event::StartArray;
         const bool end_array = kind == Event::EndArray;
+        if (depth_ == 0 && !events_seen_) {
+            events_seen_ = true;
+            in_object_ = kind == Event::StartMap;
+        }
         if (is_start) ++depth_;
         if (is_end) --depth_;
 
@@ -288,12 +297,13 @@ private:
             last_value_.reset_borrowed(value);
 
         const Names& n = globals_.names();
-        if (!in_codes_ && !in_chain_ && start_array && depth_ == 2) {
+        if (!in_codes_ && !in_chain_ && start_array && depth_ == 2 && in_object_) {
             if (equals(last_key_.get(), n.codes)) {
                 in_codes_ = true;
                 builder.event(kind, event, value);
             } else if (equals(last_key_.get(), n.chain)) {
                 in_chain_ = true;
+                chain_found_ = true;
             }
         } else if (end_array && depth_ == 1) {
             if (in_codes_) {
@@ -365,6 +375,9 @@ private:
     std::vector<PyObject*> values_;  // the decoded values of the next start handed over
     std::vector<uint32_t*> slots_;   // and where their hints are kept
     Py_ssize_t depth_ = 0;
+    bool events_seen_ = false;
+    bool in_object_ = false;    // the document is an object
+    bool chain_found_ = false;  // and a member "chain" of it an array
     bool in_codes_ = false;
     bool in_chain_ = false;
     bool building_bag_item_ = false;
