@@ -1,7 +1,8 @@
 // load_json_big: parser events in, add_to_bag calls out. The reader knows
-// where it is by its count of open containers, the last object key and the
-// last scalar; one builder assembles the code table's list and each next
-// start. Nothing else of the document is held.
+// where it is by its count of open containers, the last object key and
+// whether the chain's next element is a start or a bag; one builder
+// assembles the code table's list, each start that is a container and each
+// next start. Nothing else of the document is held.
 #include "document/code_table.h"
 #include "module/chain_sink.h"
 #include "streaming/streaming.h"
@@ -289,12 +290,9 @@ private:
         if (is_start) ++depth_;
         if (is_end) --depth_;
 
-        // null and booleans count as scalars too, so that a start written as
-        // null, true or false files its bag under itself.
-        if (kind == Event::MapKey)
-            last_key_.reset_borrowed(value);
-        else if (kind == Event::Number || kind == Event::String || kind == Event::Null || kind == Event::Boolean)
-            last_value_.reset_borrowed(value);
+        const bool scalar =
+            kind == Event::Number || kind == Event::String || kind == Event::Null || kind == Event::Boolean;
+        if (kind == Event::MapKey) last_key_.reset_borrowed(value);
 
         const Names& n = globals_.names();
         if (!in_codes_ && !in_chain_ && start_array && depth_ == 2 && in_object_) {
@@ -304,6 +302,7 @@ private:
             } else if (equals(last_key_.get(), n.chain)) {
                 in_chain_ = true;
                 chain_found_ = true;
+                expect_bag_ = false;
             }
         } else if (end_array && depth_ == 1) {
             if (in_codes_) {
@@ -318,11 +317,31 @@ private:
             in_codes_ = false;
             in_chain_ = false;
             building_bag_item_ = false;
+            element_depth_ = 0;
             forget_next_start();
-        } else if (in_chain_ && start_array && depth_ == 3) {
-            building_bag_item_ = true;
-            start_.reset_borrowed(last_value_.get());
-            forget_next_start();
+        } else if (in_chain_ && element_depth_ > 0) {
+            // Inside an element of the chain that is a container and no bag:
+            // a start, built whole as a next start is, or a bag that is no
+            // array, skipped.
+            if (building_start_) builder.event(kind, event, value);
+            if (is_start) ++element_depth_;
+            if (is_end && --element_depth_ == 0 && building_start_) {
+                start_ = builder.value();
+                building_start_ = false;
+            }
+        } else if (in_chain_ && !building_bag_item_ && (depth_ == 3 ? is_start : depth_ == 2 && scalar)) {
+            // The chain's elements pair up in order: a start, then its bag.
+            const bool at_bag = std::exchange(expect_bag_, !expect_bag_);
+            if (at_bag && start_array) {
+                building_bag_item_ = true;
+                forget_next_start();
+            } else if (is_start) {
+                element_depth_ = 1;
+                building_start_ = !at_bag;
+                if (building_start_) builder.event(kind, event, value);
+            } else if (!at_bag) {
+                start_.reset_borrowed(value);
+            }
         } else if (in_chain_ && end_array && depth_ == 2) {
             building_bag_item_ = false;
             forget_next_start();  // a next start without a count is dropped
@@ -381,13 +400,15 @@ private:
     bool in_codes_ = false;
     bool in_chain_ = false;
     bool building_bag_item_ = false;
+    bool expect_bag_ = false;          // the chain's next element is a bag
+    Py_ssize_t element_depth_ = 0;     // open containers of a chain element that is no bag
+    bool building_start_ = false;      // that element is a start
     Py_ssize_t next_start_depth_ = 0;  // open containers of the next start being built
     bool next_start_ready_ = false;    // a built next start waits for its count
     Ref codes_;
     bool codes_plain_ = false;  // every key of codes_ is a plain value
     CodesByNumber by_code_;
     Ref start_ = Ref::borrow(Py_None);
-    Ref last_value_ = Ref::borrow(Py_None);
     Ref last_key_ = Ref::borrow(Py_None);
 };
 
