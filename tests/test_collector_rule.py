@@ -11,11 +11,14 @@ from __future__ import annotations
 import functools
 import gc
 import io
+import weakref
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any
+from unittest import mock
 
 import pytest
+from conftest import EXAMPLE_ENTRIES, EXAMPLE_FREQS, READ_DOCS, BagFactory, RecChain
 
 import tesmo_cjson
 from tesmo.bag import ProbabilityBag
@@ -232,68 +235,34 @@ def test_dump_json_small_writes_the_bag_it_met_when_a_lookup_replaces_it():
     assert choices_of_s(text) == [(("h",), 1), (("a",), 3), (("b",), 2), (("c",), 1)]
 
 
-class Vanishing:
-    """A chain whose first operation removes it from every dict that refers to it.
+class Vanishing(list):
+    """The log of a chain whose first logged operation removes the chain from every dict that refers to it.
 
     Passed by keyword through functools.partial, the keyword dict is all that
-    holds it besides the running method's own frame.
+    holds the chain besides its running method's own frame.
     """
 
-    def __init__(self, log: list) -> None:
-        self.log = log
-
-    def vanish(self, name: str) -> None:
-        self.log.append(name)
-        if len(self.log) == 1:
-            for holder in gc.get_referrers(self):
-                if type(holder) is dict and holder.get("chain") is self:
+    def append(self, entry: Any) -> None:
+        if not self:
+            chain = self.chain()
+            for holder in gc.get_referrers(chain):
+                if type(holder) is dict and holder.get("chain") is chain:
                     del holder["chain"]
-
-    def __len__(self) -> int:
-        self.vanish("len")
-        return 1
-
-    def build_frequency_dict(self) -> dict:
-        self.vanish("build_frequency_dict")
-        return {"a": 1, "b": 1}
-
-    def items(self) -> Any:
-        self.vanish("items")
-        return [("a", Bag([(("b",), 1)]))]
-
-    def clear(self) -> None:
-        self.vanish("clear")
-
-    def add_to_bag(self, start: Any, items: Any, count: Any) -> None:
-        self.vanish("add_to_bag")
-        self.log.append((start, tuple(items), count))
-
-    def set_bag(self, start: Any, bag: Any) -> None:
-        self.vanish("set_bag")
-
-
-class Bag:
-    def __init__(self, choices: list) -> None:
-        self.unique_count = len(choices)
-        self._choices = choices
-
-    def choices(self) -> Any:
-        return iter(self._choices)
+            del chain
+        super().append(entry)
 
 
 @pytest.mark.parametrize("function", ["dump_json_small", "dump_json_big", "load_json_small", "load_json_big"])
 def test_a_chain_held_only_by_the_keyword_arguments_stays_for_the_call(function):
-    def run(log: list) -> str:
-        file = io.StringIO() if function.startswith("dump") else io.BytesIO(DOC.encode())
-        # No name of this frame holds the chain.
-        functools.partial(getattr(tesmo_cjson, function), chain=Vanishing(log), file=file, **{flag: True})()
-        return file.getvalue() if function.startswith("dump") else ""
+    def run(log: list) -> tuple:
+        file = io.StringIO() if function.startswith("dump") else io.BytesIO(READ_DOCS[True].encode())
+        chain = RecChain(log, EXAMPLE_ENTRIES, EXAMPLE_FREQS)
+        call = functools.partial(getattr(tesmo_cjson, function), chain=chain, file=file)
+        if isinstance(log, Vanishing):
+            log.chain = weakref.ref(chain)
+        del chain  # no name of this frame holds the chain
+        with mock.patch.object(tesmo_cjson, "ProbabilityBag", BagFactory(log)):
+            call()
+        return log, file.getvalue()
 
-    flag = "frequency_compress" if function.startswith("dump") else "merge"
-    kept: list = []
-    chain = Vanishing(kept)  # the same calls on a chain held outside the call
-    text = io.StringIO() if function.startswith("dump") else io.BytesIO(DOC.encode())
-    getattr(tesmo_cjson, function)(chain, text, True)
-    log: list = []
-    assert run(log) == (text.getvalue() if function.startswith("dump") else "")
-    assert log == kept
+    assert run(Vanishing()) == run([])
