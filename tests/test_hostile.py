@@ -109,64 +109,29 @@ def value_of(node: Any) -> Any:
     return node
 
 
-def tokens(node: Any) -> Iterator[tuple[str, Any]]:
-    """The keys and scalars of a node, in document order."""
-    if isinstance(node, Members):
-        for key, value in node:
-            yield "key", key
-            yield from tokens(value)
-    elif isinstance(node, list):
-        for item in node:
-            yield from tokens(item)
-    else:
-        yield "scalar", node
-
-
-class Reading:
-    """What the streaming reader remembers: the last object key and the last scalar read."""
-
-    def __init__(self) -> None:
-        self.key: Any = None
-        self.scalar: Any = None
-
-    def read(self, node: Any) -> None:
-        for kind, value in tokens(node):
-            if kind == "key":
-                self.key = value
-            else:
-                self.scalar = value
-
-
 def reference_big(chain: Recorder, file: Any, merge: bool) -> None:
     """What the streaming reader makes of a valid document, walked as a tree.
 
-    Only the children of the top-level container count, in document order: an
-    array right after the key "codes" (the member's own key, or for an array's
-    element the last key read before it) replaces the table; one after "chain"
-    holds bags (its arrays) and starts. A bag's start is the last scalar read
-    before the bag opened, wherever it stood. In a bag a container is a next
-    start and the first scalar after it its count; other scalars are skipped.
+    Only the members of the top-level object count, in document order: an
+    array under the key "codes" replaces the table; one under "chain" holds
+    consecutive pairs of a start (any value) and its bag, an array or else
+    skipped. In a bag a container is a next start and the first scalar after
+    it its count; other scalars are skipped. A document that is no object, or
+    has no "chain" array, is refused.
     """
     if not merge:
         chain.clear()
     doc = json.loads(file.read(), object_pairs_hook=Members)
-    if not isinstance(doc, list):
-        return
+    if not isinstance(doc, Members):
+        raise ValueError("not a JSON object")
     codes: dict = {}
-    reading = Reading()
-    for child in doc:
-        if isinstance(doc, Members):
-            reading.key, child = child
-        if type(child) is list and reading.key == "codes":
+    for key, child in doc:
+        if type(child) is list and key == "codes":
             codes = dict(pairs(value_of(child)))
-        elif type(child) is list and reading.key == "chain":
-            for element in child:
-                if type(element) is not list:
-                    reading.read(element)
-                    continue
-                start, waiting = reading.scalar, None
-                for item in element:
-                    reading.read(item)
+        elif type(child) is list and key == "chain":
+            for start, bag in pairs(child):
+                start, waiting = value_of(start), None
+                for item in bag if type(bag) is list else ():
                     if isinstance(item, list):
                         waiting = value_of(item)
                     elif waiting is not None:
@@ -175,8 +140,8 @@ def reference_big(chain: Recorder, file: Any, merge: bool) -> None:
                         else:
                             chain.add_to_bag(start, waiting, count=item)
                         waiting = None
-            continue
-        reading.read(child)
+    if not any(key == "chain" and type(child) is list for key, child in doc):
+        raise ValueError('no "chain" array')
 
 
 PARSERS = [ijson] + ([yajl2_cffi] if yajl2_cffi else [])
@@ -493,7 +458,8 @@ def test_next_start_nested_deeply_is_one_value_read_in_bounded_memory(parser):
 )
 def test_deep_nesting_anywhere(where):
     # The decoders refuse such depth; the streaming reader reads through it:
-    # a one-element table, a bag or a next start with no count adds nothing.
+    # a one-element table, a bag or a next start with no count adds nothing,
+    # and an array is no chain document.
     deep = where.replace(b"X", b"[" * DEPTH + b"]" * DEPTH)
     for _name, read, _, global_name, backend in READERS:
         chain = Chain()
@@ -503,6 +469,9 @@ def test_deep_nesting_anywhere(where):
                     read(chain, io.BytesIO(deep), True)
             elif backend is json:
                 with pytest.raises(RecursionError):
+                    read(chain, io.BytesIO(deep), True)
+            elif where == b"[[X]]":
+                with pytest.raises(ValueError, match="^not a JSON object$"):
                     read(chain, io.BytesIO(deep), True)
             else:
                 read(chain, io.BytesIO(deep), True)

@@ -34,10 +34,11 @@ struct ObjectDoc {
     explicit ObjectDoc(Ref lookup) : codes(std::move(lookup)) {}
     bool compressed() const { return PyDict_GET_SIZE(codes.get()) > 0; }
     Ref object(const Ref& value) const { return Ref::borrow(value.get()); }
-    PyObject* decode(const Ref& key) const { return dict_lookup(codes.get(), key.get()); }
-    PyObject* decode(const Ref& key, uint32_t*& slot) {
+    // codes[key], held by `held`.
+    PyObject* decode(const Ref& key, uint32_t*& slot, std::vector<Ref>& held) {
         slot = nullptr;
-        return decode(key);
+        held.push_back(Ref::borrow(dict_lookup(codes.get(), key.get())));
+        return held.back().get();
     }
     Ref tuple(const Ref& value) const { return check(PySequence_Tuple(value.get())); }
     // The count as parsed; `held` keeps it.
@@ -83,7 +84,7 @@ struct TextDoc {
             Ref key = check(PyLong_FromSsize_t(i));
             PyObject* value = PyDict_GetItemWithError(codes.get(), key.get());
             if (value == nullptr && PyErr_Occurred()) throw_error();
-            by_code.push_back(LookupEntry{value});
+            by_code.push_back(LookupEntry{Ref::borrow(value)});
         }
     }
 
@@ -91,20 +92,18 @@ struct TextDoc {
     Ref object(const TextElement& value) const { return text_value(value); }
 
     // codes[key], and where the value's hint is kept (nullptr: nowhere).
-    PyObject* decode(const TextElement& key, uint32_t*& slot) {
+    // The value is held by the lookup by number, or else by `held`.
+    PyObject* decode(const TextElement& key, uint32_t*& slot, std::vector<Ref>& held) {
         if (key.is_int && key.value >= 0 && static_cast<unsigned long long>(key.value) < by_code.size() &&
-            by_code[static_cast<size_t>(key.value)].value != nullptr) {
+            by_code[static_cast<size_t>(key.value)].value) {
             LookupEntry& entry = by_code[static_cast<size_t>(key.value)];
             slot = &entry.hint;
-            return entry.value;
+            return entry.value.get();
         }
         slot = nullptr;
         Ref k = text_value(key);
-        return dict_lookup(codes.get(), k.get());
-    }
-    PyObject* decode(const TextElement& key) {
-        uint32_t* slot;
-        return decode(key, slot);
+        held.push_back(Ref::borrow(dict_lookup(codes.get(), k.get())));
+        return held.back().get();
     }
 
     // tuple() of the array as parsed.
@@ -126,7 +125,7 @@ struct TextDoc {
     }
 
     Ref codes;
-    std::vector<LookupEntry> by_code;  // values borrowed from `codes`; nullptr where it lacks the key
+    std::vector<LookupEntry> by_code;  // what `codes` gave for 0, 1, ...; nothing where it lacks the key
 };
 
 // A coded next start decoded element by element; the chain's method gets
@@ -135,14 +134,14 @@ class DecodedNextStart final : public NextStart {
 public:
     template <class Doc>
     DecodedNextStart(Doc& doc, const typename Doc::Value& next_start, std::vector<PyObject*>& scratch,
-                     std::vector<uint32_t*>& slots)
+                     std::vector<uint32_t*>& slots, std::vector<Ref>& held)
         : values_(scratch) {
         values_.clear();
         slots.clear();
         typename Doc::Array it(next_start);
         while (auto key = it.next()) {
             uint32_t* slot = nullptr;
-            values_.push_back(doc.decode(key, slot));
+            values_.push_back(doc.decode(key, slot, held));
             slots.push_back(slot);
         }
         values = values_.data();
@@ -153,7 +152,7 @@ public:
     Ref items() override { return values_tuple(values, static_cast<Py_ssize_t>(length)); }
 
 private:
-    std::vector<PyObject*>& values_;  // borrowed from the lookup
+    std::vector<PyObject*>& values_;  // held by the lookup by number or by the reader
 };
 
 template <class Doc>
@@ -161,6 +160,7 @@ void load_merge(ChainSink& sink, typename Doc::Array& entries, Doc& doc) {
     const bool compressed = doc.compressed();
     std::vector<PyObject*> scratch;
     std::vector<uint32_t*> slots;
+    std::vector<Ref> held;  // decoded values that the lookup by number does not hold
     while (auto start = entries.next()) {
         auto bag = entries.next();
         if (!bag) break;
@@ -175,9 +175,10 @@ void load_merge(ChainSink& sink, typename Doc::Array& entries, Doc& doc) {
             if (compressed) {
                 // The start is decoded afresh for every choice, before its
                 // next start, so a missing start is the one reported.
+                held.clear();
                 StartValue decoded{nullptr, nullptr, true};
-                decoded.value = doc.decode(start, decoded.slot);
-                DecodedNextStart items(doc, next_start, scratch, slots);
+                decoded.value = doc.decode(start, decoded.slot, held);
+                DecodedNextStart items(doc, next_start, scratch, slots, held);
                 sink.add_to_bag(add_to_bag, decoded, items, count_read);
             } else {
                 if (!start_object) start_object = doc.object(start);
@@ -194,6 +195,7 @@ void load_replace(ChainSink& sink, typename Doc::Array& entries, Doc& doc) {
     const bool compressed = doc.compressed();
     std::vector<PyObject*> scratch;
     std::vector<uint32_t*> slots;
+    std::vector<Ref> held;  // decoded values that the lookup by number does not hold
     sink.clear();
     while (auto start = entries.next()) {
         auto bag_array = entries.next();
@@ -206,7 +208,8 @@ void load_replace(ChainSink& sink, typename Doc::Array& entries, Doc& doc) {
             Method add = sink.bag_add_method();
             Ref count_held;
             if (compressed) {
-                DecodedNextStart items(doc, next_start, scratch, slots);
+                held.clear();
+                DecodedNextStart items(doc, next_start, scratch, slots, held);
                 sink.bag_add(add, items, doc.count(count, count_held));
             } else {
                 ListNextStart items(doc.tuple(next_start), !add.bound);
@@ -217,7 +220,9 @@ void load_replace(ChainSink& sink, typename Doc::Array& entries, Doc& doc) {
         // The start is decoded only once its bag is filled: a start missing
         // from the table fails after the bag's adds, and the bag is dropped.
         Method set_bag = sink.set_bag_method();
-        Ref decoded = compressed ? Ref::borrow(doc.decode(start)) : doc.object(start);
+        held.clear();
+        uint32_t* slot;
+        Ref decoded = compressed ? Ref::borrow(doc.decode(start, slot, held)) : doc.object(start);
         sink.set_bag(set_bag, decoded.get());
     }
 }

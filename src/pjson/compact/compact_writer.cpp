@@ -289,6 +289,9 @@ void gen_native_chain(const Globals& globals, PyObject* chain, PyObject* codes, 
     PyObject* const* values;
     std::vector<Ref> held;
     while (entries.next(entry)) {
+        // Nearly every step below may run code (a lookup, or making an int
+        // or a tuple), so the bag of the block is held from the start.
+        entries.keep_bag(entry);
         tape.push(compress ? Ref::borrow(key_of(entry.start.get())) : Ref::borrow(entry.start.get()));
         if (entry.block.get() == nullptr) {
             gen_bag(globals.names(), entry.bag.get(), key_of, compress, tape);

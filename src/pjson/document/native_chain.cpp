@@ -55,6 +55,7 @@ bool NativeEntries::next(NativeEntry& entry) {
     entry.start = Ref();
     entry.block.reset();
     entry.bag = Ref();
+    entry.block_bag = Ref();
     if (api_->chain_stamp(chain_) != stamp_) {
         PyErr_SetString(PyExc_RuntimeError, "Chain changed size during iteration");
         throw_error();
@@ -66,6 +67,7 @@ bool NativeEntries::next(NativeEntry& entry) {
     TesmoBlock* block;
     PyObject* bag;
     if (api_->chain_entry_block(chain_, index, &id, &start, &block, &bag) < 0) throw_error();
+    entry.index = index;
     entry.start_id = id;
     entry.start = Ref::borrow(start);
     if (block != nullptr && native_bags_genuine(state_)) {
@@ -79,6 +81,15 @@ bool NativeEntries::next(NativeEntry& entry) {
     }
     entry.bag = Ref::borrow(bag);
     return true;
+}
+
+void NativeEntries::keep_bag(NativeEntry& entry) {
+    if (entry.block.get() == nullptr || entry.block_bag || api_->chain_stamp(chain_) != stamp_) return;
+    uint32_t id;
+    PyObject* start;
+    PyObject* bag;
+    if (api_->chain_entry(chain_, entry.index, &id, &start, &bag) < 0) throw_error();
+    entry.block_bag = Ref::borrow(bag);
 }
 
 NativeChoices::NativeChoices(const TesmoChainAPI* api, TesmoBlock* block)

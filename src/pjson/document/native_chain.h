@@ -57,10 +57,12 @@ private:
 // One entry, as the chain's items() would hand it out: the start, and its
 // block, or the bag object when that is not a genuine native bag.
 struct NativeEntry {
+    Py_ssize_t index = 0;
     uint32_t start_id = 0;
     Ref start;
     HeldBlock block;
     Ref bag;
+    Ref block_bag;  // the bag object of `block`, once held (see NativeEntries::keep_bag)
 };
 
 // The chain's entries in insertion order. Like the chain's own iterator,
@@ -71,6 +73,14 @@ public:
     // The next entry into `entry` (what it held is let go of first), or
     // false after the last.
     bool next(NativeEntry& entry);
+    // Holds the bag object of the entry's block, making it as the chain's
+    // iterator would, before Python code runs while the block is still to be
+    // read: a bag that only a cycle keeps (its start given another bag
+    // meanwhile) would otherwise be cleared by the collector, block and
+    // all, where items() would have handed the writer the bag itself. Does
+    // nothing once held, and nothing after the chain changed (the next step
+    // raises then).
+    void keep_bag(NativeEntry& entry);
 
 private:
     const State& state_;

@@ -23,9 +23,9 @@ struct ReadCount {
 // them at hand, and the object that the chain's or bag's method receives.
 class NextStart {
 public:
-    // Borrowed from the reader's own lookup for decoded values (taking a
-    // reference would touch every value, a cache miss each for a large
-    // table), held for the call otherwise.
+    // Held by the reader for the call: decoded values by its lookup by
+    // number (taking a reference per use would touch every value, a cache
+    // miss each for a large table) or one by one, others by the next start.
     PyObject* const* values = nullptr;
     size_t length = 0;
     bool known = false;   // `values` hold the next start
@@ -54,9 +54,10 @@ private:
 };
 
 // A value of the reader's lookup with the id the chain gave it, once it
-// has one: the hint comes back without a search.
+// has one: the hint comes back without a search. The value is held: Python
+// code can reach the lookup through the collector and rebind its entries.
 struct LookupEntry {
-    PyObject* value;  // borrowed from the lookup
+    Ref value;
     uint32_t hint = TESMO_NO_HINT;
 };
 

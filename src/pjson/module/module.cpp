@@ -25,6 +25,10 @@ PyObject* run(const char* fname, const char* flag_name, PyObject* flag_default, 
     try {
         CallArgs call{};
         parse_args(fname, flag_name, flag_default, args, kwargs, call);
+        // The keyword arguments come in a dict that Python code run by the
+        // call can find through the collector and empty: each argument is
+        // held for the whole call.
+        const Ref held[] = {Ref::borrow(call.chain), Ref::borrow(call.file), Ref::borrow(call.flag)};
         Globals globals(module, module_state(module));
         impl(globals, call);
         Py_RETURN_NONE;
@@ -58,23 +62,28 @@ PyObject* load_json_big(PyObject* m, PyObject* args, PyObject* kwargs) {
 PyMethodDef g_methods[] = {
     {"dump_json_small", PJSON_KEYWORDS(dump_json_small), METH_VARARGS | METH_KEYWORDS,
      "dump_json_small($module, /, chain, file, frequency_compress=True)\n--\n\n"
-     "Write the chain to the open text file as one JSON document, built in memory\n"
-     "and rendered by a single call of the encoder. Compressed (with a code table)\n"
-     "unless frequency_compress is false."},
+     "Write the chain to file, a text file open for writing ('w'), as one JSON\n"
+     "document built in memory and rendered by a single call of the encoder.\n"
+     "Compressed (with a code table) unless frequency_compress is false.\n"
+     "Returns None."},
     {"load_json_small", PJSON_KEYWORDS(load_json_small), METH_VARARGS | METH_KEYWORDS,
      "load_json_small($module, /, chain, file, merge=False)\n--\n\n"
-     "Read a whole chain document with one decoder call into the chain: replacing\n"
-     "its content (new bags through set_bag), or adding the document's counts to\n"
-     "it with add_to_bag when merge is true."},
+     "Read a whole chain document from file, open in binary ('rb') or text mode,\n"
+     "with one decoder call into the chain: replacing its content (new bags\n"
+     "through set_bag), or adding the document's counts to it with add_to_bag\n"
+     "when merge is true. Returns None."},
     {"dump_json_big", PJSON_KEYWORDS(dump_json_big), METH_VARARGS | METH_KEYWORDS,
      "dump_json_big($module, /, chain, file, frequency_compress=True)\n--\n\n"
-     "Write the chain to the open text file piece by piece, holding only the code\n"
-     "table, so that chains of any size can be saved."},
+     "Write the chain to file, a text file open for writing ('w'), piece by\n"
+     "piece, holding only the code table, so that chains of any size can be\n"
+     "saved. Returns None."},
     {"load_json_big", PJSON_KEYWORDS(load_json_big), METH_VARARGS | METH_KEYWORDS,
      "load_json_big($module, /, chain, file, merge=False)\n--\n\n"
-     "Read a chain document from incremental-parser events, one add_to_bag call\n"
-     "per choice, holding only the code table and one next start. Replace mode\n"
-     "clears the chain first."},
+     "Read a chain document from file, open in binary mode ('rb'), as\n"
+     "incremental-parser events: one add_to_bag call per choice, holding only\n"
+     "the code table and one next start. Replace mode clears the chain first.\n"
+     "ValueError once the document has been read when it is not an object with\n"
+     "a \"chain\" array. Returns None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -153,7 +153,7 @@ private:
 // Argument handling shared by the four functions:
 // f(chain, file, <flag>=<default>), positional or keyword.
 struct CallArgs {
-    PyObject* chain;  // all borrowed from the call
+    PyObject* chain;  // all held by the call (see run in module.cpp)
     PyObject* file;
     PyObject* flag;
 };

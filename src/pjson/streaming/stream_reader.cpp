@@ -1,7 +1,8 @@
 // load_json_big: parser events in, add_to_bag calls out. The reader knows
-// where it is by its count of open containers, the last object key and the
-// last scalar; one builder assembles the code table's list and each next
-// start. Nothing else of the document is held.
+// where it is by its count of open containers, the last object key and
+// whether the chain's next element is a start or a bag; one builder
+// assembles the code table's list, each start that is a container and each
+// next start. Nothing else of the document is held.
 #include "document/code_table.h"
 #include "module/chain_sink.h"
 #include "streaming/streaming.h"
@@ -141,7 +142,7 @@ bool plain_keys(PyObject* codes) {
 }
 
 // The reader's lookup for the usual keys, the integers 0, 1, ... below its
-// size, by index: what the lookup gives for them, without hashing.
+// size, by index: what the lookup gave for them, without hashing.
 class CodesByNumber {
 public:
     // nullptr: none, every key is looked up in the lookup itself.
@@ -154,30 +155,32 @@ public:
             Ref key = check(PyLong_FromSsize_t(i));
             PyObject* value = PyDict_GetItemWithError(codes, key.get());
             if (value == nullptr && PyErr_Occurred()) throw_error();
-            values_.push_back(LookupEntry{value});
+            values_.push_back(LookupEntry{Ref::borrow(value)});
         }
     }
-    // codes[key], borrowed, and where its hint is kept (nullptr: nowhere);
-    // nullptr when the lookup lacks it (no error set).
-    PyObject* find(PyObject* codes, PyObject* key, uint32_t*& slot) {
+    // codes[key] and where its hint is kept (nullptr: nowhere); nullptr when
+    // the lookup lacks it (no error set). The value is held by this lookup,
+    // or else by `held`.
+    PyObject* find(PyObject* codes, PyObject* key, uint32_t*& slot, std::vector<Ref>& held) {
         slot = nullptr;
         if (PyLong_CheckExact(key)) {
             int overflow = 0;
             const long long n = PyLong_AsLongLongAndOverflow(key, &overflow);
             if (overflow == 0 && n >= 0 && static_cast<unsigned long long>(n) < values_.size() &&
-                values_[static_cast<size_t>(n)].value != nullptr) {
+                values_[static_cast<size_t>(n)].value) {
                 LookupEntry& entry = values_[static_cast<size_t>(n)];
                 slot = &entry.hint;
-                return entry.value;
+                return entry.value.get();
             }
         }
         PyObject* value = PyDict_GetItemWithError(codes, key);
         if (value == nullptr && PyErr_Occurred()) throw_error();
+        if (value != nullptr) held.push_back(Ref::borrow(value));
         return value;
     }
     // The same, KeyError when the lookup lacks it.
-    PyObject* decode(PyObject* codes, PyObject* key, uint32_t*& slot) {
-        PyObject* value = find(codes, key, slot);
+    PyObject* decode(PyObject* codes, PyObject* key, uint32_t*& slot, std::vector<Ref>& held) {
+        PyObject* value = find(codes, key, slot, held);
         if (value == nullptr) raise_key_error(key);
         return value;
     }
@@ -195,17 +198,18 @@ public:
     // `plain_codes`: the lookup by number when the lookup's keys are all plain
     // and the values are wanted (the chain is filled directly).
     CodedNextStart(const State& state, Ref built, PyObject* codes, CodesByNumber* plain_codes,
-                   std::vector<PyObject*>& scratch, std::vector<uint32_t*>& slots)
+                   std::vector<PyObject*>& scratch, std::vector<uint32_t*>& slots, std::vector<Ref>& held)
         : state_(state), built_(std::move(built)), codes_(codes) {
         scratch.clear();
         slots.clear();
         PyObject* list = built_.get();
         if (plain_codes == nullptr || !PyList_CheckExact(list)) return;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-            PyObject* key = PyList_GET_ITEM(list, i);
-            if (!plain_scalar(key)) return;
+            // Held: a lookup that meets a key put there since may run code.
+            Ref key = Ref::borrow(PyList_GET_ITEM(list, i));
+            if (!plain_scalar(key.get())) return;
             uint32_t* slot = nullptr;
-            PyObject* value = plain_codes->find(codes, key, slot);
+            PyObject* value = plain_codes->find(codes, key.get(), slot, held);
             if (value == nullptr) return;  // the iterator raises the KeyError inside the call
             scratch.push_back(value);
             slots.push_back(slot);
@@ -245,17 +249,22 @@ public:
         EventNames event_names(n);
         if (!parser) {
             native->run([&](Event kind, PyObject* value) { deliver(builder, kind, event_names.name(kind), value); });
-            return;
+        } else {
+            Iter events(parser.get());
+            Ref event, value;
+            while (Ref pair = events.next()) {
+                // An event handed out while an error is set means the parser
+                // failed: ijson's C backend does so after an integer too long
+                // to convert, and the event then holds no value at all.
+                if (PyErr_Occurred()) throw_error();
+                unpack_pair(pair.get(), event, value);
+                deliver(builder, event_names.classify(event.get()), event.get(), value.get());
+            }
         }
-        Iter events(parser.get());
-        Ref event, value;
-        while (Ref pair = events.next()) {
-            // An event handed out while an error is set means the parser
-            // failed: ijson's C backend does so after an integer too long to
-            // convert, and the event then holds no value at all.
-            if (PyErr_Occurred()) throw_error();
-            unpack_pair(pair.get(), event, value);
-            deliver(builder, event_names.classify(event.get()), event.get(), value.get());
+        // Any other JSON text would otherwise read as an empty chain.
+        if (!chain_found_) {
+            PyErr_SetString(PyExc_ValueError, in_object_ ? "no \"chain\" array" : "not a JSON object");
+            throw_error();
         }
     }
 
@@ -274,23 +283,26 @@ private:
         const bool is_end = kind == Event::EndMap || kind == Event::EndArray || kind == Event::OtherEnd;
         const bool start_array = kind == Event::StartArray;
         const bool end_array = kind == Event::EndArray;
+        if (depth_ == 0 && !events_seen_) {
+            events_seen_ = true;
+            in_object_ = kind == Event::StartMap;
+        }
         if (is_start) ++depth_;
         if (is_end) --depth_;
 
-        // null and booleans count as scalars too, so that a start written as
-        // null, true or false files its bag under itself.
-        if (kind == Event::MapKey)
-            last_key_.reset_borrowed(value);
-        else if (kind == Event::Number || kind == Event::String || kind == Event::Null || kind == Event::Boolean)
-            last_value_.reset_borrowed(value);
+        const bool scalar =
+            kind == Event::Number || kind == Event::String || kind == Event::Null || kind == Event::Boolean;
+        if (kind == Event::MapKey) last_key_.reset_borrowed(value);
 
         const Names& n = globals_.names();
-        if (!in_codes_ && !in_chain_ && start_array && depth_ == 2) {
+        if (!in_codes_ && !in_chain_ && start_array && depth_ == 2 && in_object_) {
             if (equals(last_key_.get(), n.codes)) {
                 in_codes_ = true;
                 builder.event(kind, event, value);
             } else if (equals(last_key_.get(), n.chain)) {
                 in_chain_ = true;
+                chain_found_ = true;
+                expect_bag_ = false;
             }
         } else if (end_array && depth_ == 1) {
             if (in_codes_) {
@@ -305,11 +317,31 @@ private:
             in_codes_ = false;
             in_chain_ = false;
             building_bag_item_ = false;
+            element_depth_ = 0;
             forget_next_start();
-        } else if (in_chain_ && start_array && depth_ == 3) {
-            building_bag_item_ = true;
-            start_.reset_borrowed(last_value_.get());
-            forget_next_start();
+        } else if (in_chain_ && element_depth_ > 0) {
+            // Inside an element of the chain that is a container and no bag:
+            // a start, built whole as a next start is, or a bag that is no
+            // array, skipped.
+            if (building_start_) builder.event(kind, event, value);
+            if (is_start) ++element_depth_;
+            if (is_end && --element_depth_ == 0 && building_start_) {
+                start_ = builder.value();
+                building_start_ = false;
+            }
+        } else if (in_chain_ && !building_bag_item_ && (depth_ == 3 ? is_start : depth_ == 2 && scalar)) {
+            // The chain's elements pair up in order: a start, then its bag.
+            const bool at_bag = std::exchange(expect_bag_, !expect_bag_);
+            if (at_bag && start_array) {
+                building_bag_item_ = true;
+                forget_next_start();
+            } else if (is_start) {
+                element_depth_ = 1;
+                building_start_ = !at_bag;
+                if (building_start_) builder.event(kind, event, value);
+            } else if (!at_bag) {
+                start_.reset_borrowed(value);
+            }
         } else if (in_chain_ && end_array && depth_ == 2) {
             building_bag_item_ = false;
             forget_next_start();  // a next start without a count is dropped
@@ -341,10 +373,13 @@ private:
     void hand_over(Builder& builder, PyObject* count) {
         Method add_to_bag = sink_.add_to_bag_method();
         if (codes_ && PyDict_GET_SIZE(codes_.get()) > 0) {
+            // What the lookup gives is held until the chain has it: the
+            // lookup by number holds its values, `held` the others.
+            std::vector<Ref> held;
             StartValue decoded{nullptr, nullptr, true};
-            decoded.value = by_code_.decode(codes_.get(), start_.get(), decoded.slot);
+            decoded.value = by_code_.decode(codes_.get(), start_.get(), decoded.slot, held);
             CodedNextStart items(globals_.state(), builder.value(), codes_.get(),
-                                 codes_plain_ && !add_to_bag.bound ? &by_code_ : nullptr, values_, slots_);
+                                 codes_plain_ && !add_to_bag.bound ? &by_code_ : nullptr, values_, slots_, held);
             sink_.add_to_bag(add_to_bag, decoded, items, ReadCount{count});
         } else {
             ListNextStart items(builder.value(), !add_to_bag.bound);
@@ -359,16 +394,21 @@ private:
     std::vector<PyObject*> values_;  // the decoded values of the next start handed over
     std::vector<uint32_t*> slots_;   // and where their hints are kept
     Py_ssize_t depth_ = 0;
+    bool events_seen_ = false;
+    bool in_object_ = false;    // the document is an object
+    bool chain_found_ = false;  // and a member "chain" of it an array
     bool in_codes_ = false;
     bool in_chain_ = false;
     bool building_bag_item_ = false;
+    bool expect_bag_ = false;          // the chain's next element is a bag
+    Py_ssize_t element_depth_ = 0;     // open containers of a chain element that is no bag
+    bool building_start_ = false;      // that element is a start
     Py_ssize_t next_start_depth_ = 0;  // open containers of the next start being built
     bool next_start_ready_ = false;    // a built next start waits for its count
     Ref codes_;
     bool codes_plain_ = false;  // every key of codes_ is a plain value
     CodesByNumber by_code_;
     Ref start_ = Ref::borrow(Py_None);
-    Ref last_value_ = Ref::borrow(Py_None);
     Ref last_key_ = Ref::borrow(Py_None);
 };
 

@@ -35,6 +35,24 @@ bool is_plain_text_file(PyObject* file) {
                reinterpret_cast<PyMethodDescrObject*>(own.get())->d_method;
 }
 
+// The native entry whose block is being read, told before anything that may
+// run Python code, so that the entry's bag object is held from then on
+// (NativeEntries::keep_bag).
+class BagKeeper {
+public:
+    void watch(NativeEntries* entries, NativeEntry* entry) noexcept {
+        entries_ = entries;
+        entry_ = entry;
+    }
+    void before_python() {
+        if (entry_ != nullptr) entries_->keep_bag(*entry_);
+    }
+
+private:
+    NativeEntries* entries_ = nullptr;
+    NativeEntry* entry_ = nullptr;
+};
+
 // Where the pieces go. Such a plain text file gets them gathered into writes
 // of at most 64 KiB, since a call of write per piece is most of what writing
 // it costs; a piece that is not ASCII text is written alone, as it comes, so
@@ -47,8 +65,8 @@ bool is_plain_text_file(PyObject* file) {
 // dropped, never written.
 class Output {
 public:
-    Output(const Names& names, PyObject* file, DumpsStandIn& stand_in)
-        : names_(names), file_(file), stand_in_(stand_in), gathering_(is_plain_text_file(file)) {}
+    Output(const Names& names, PyObject* file, DumpsStandIn& stand_in, BagKeeper& keeper)
+        : names_(names), file_(file), stand_in_(stand_in), keeper_(keeper), gathering_(is_plain_text_file(file)) {}
 
     // The text a piece is formed in, between open() and close().
     std::string& text() noexcept { return text_; }
@@ -72,6 +90,7 @@ public:
             text_ = std::move(piece);
             return;
         }
+        keeper_.before_python();
         Ref str = make_str(piece, ascii);
         write(str.get());
     }
@@ -97,6 +116,7 @@ public:
 
     void flush() {
         if (text_.empty()) return;
+        keeper_.before_python();
         Ref text = make_str(text_, true);
         text_.clear();
         write(text.get());
@@ -127,6 +147,7 @@ private:
     }
 
     void write(PyObject* text) {
+        keeper_.before_python();
         stand_in_.python_ran();
         write_piece(names_, file_, text);
     }
@@ -134,6 +155,7 @@ private:
     const Names& names_;
     PyObject* file_;
     DumpsStandIn& stand_in_;
+    BagKeeper& keeper_;
     const bool gathering_;
     std::string text_;  // what is gathered, then the piece being formed
     size_t mark_ = kNone;
@@ -174,9 +196,14 @@ bool is_json_number(const char* s, size_t n) {
 // run no code, so the table's answer for one cannot change. Each is held,
 // so that its address cannot pass to another object meanwhile. Key texts
 // fit a slot: a numeral of a position, or a literal no longer than one.
+//
+// The table's own values are kept from the start; other objects only up to
+// a bound of a small multiple of the table, since a chain that makes its
+// values afresh for every next start would otherwise have every one of them
+// held to the end of the document.
 class KeyTextsByAddress {
 public:
-    KeyTextsByAddress() : slots_(16) {}
+    explicit KeyTextsByAddress(size_t table_size) : slots_(16), limit_(2 * table_size + kSpare) {}
     KeyTextsByAddress(const KeyTextsByAddress&) = delete;
     KeyTextsByAddress& operator=(const KeyTextsByAddress&) = delete;
     ~KeyTextsByAddress() {
@@ -184,6 +211,7 @@ public:
     }
 
     static bool kept(PyObject* value) { return PyUnicode_CheckExact(value) || PyLong_CheckExact(value); }
+    bool full() const noexcept { return used_ >= limit_; }
 
     // Appends the text found for `value`; false when none.
     bool append(std::string& out, PyObject* value) const {
@@ -199,7 +227,7 @@ public:
     }
     // Keeps `text` for `value`, an exact str or int not kept yet.
     void remember(PyObject* value, const char* text, size_t length) {
-        if (length > sizeof(Slot::text)) return;
+        if (length > sizeof(Slot::text) || full()) return;
         if ((used_ + 1) * 3 > slots_.size() * 2) grow();
         Py_INCREF(value);
         Slot& slot = free_slot(slots_, value);
@@ -235,8 +263,11 @@ private:
         slots_.swap(slots);
     }
 
+    static constexpr size_t kSpare = 1024;
+
     std::vector<Slot> slots_;
     size_t used_ = 0;
+    size_t limit_;
 };
 
 // Where a bag hands out its choices through a dict's own items (a
@@ -286,7 +317,7 @@ class StreamWriter {
 public:
     StreamWriter(const Globals& globals, const CallArgs& args)
         : globals_(globals), chain_(args.chain), flag_(args.flag), stand_in_(globals),
-          out_(globals.names(), args.file, stand_in_), buf_(out_.text()) {}
+          out_(globals.names(), args.file, stand_in_, keeper_), buf_(out_.text()) {}
 
     void run() {
         try {
@@ -370,7 +401,14 @@ private:
         }
         // The encoder's dumps and the frequency mapping may have run code.
         stand_in_.python_ran();
-        if (codes_plain_) by_address_.emplace();
+        if (!codes_plain_) return;
+        by_address_.emplace(static_cast<size_t>(table.size()));
+        Py_ssize_t pos = 0;
+        PyObject *value, *key_text;
+        while (PyDict_Next(codes_.get(), &pos, &value, &key_text))
+            if (KeyTextsByAddress::kept(value) && PyUnicode_IS_ASCII(key_text))
+                by_address_->remember(value, static_cast<const char*>(PyUnicode_DATA(key_text)),
+                                      static_cast<size_t>(PyUnicode_GET_LENGTH(key_text)));
     }
 
     // The key text of `value` onto the piece, as the lookup gives it.
@@ -379,11 +417,12 @@ private:
         PyObject* key = dict_lookup(codes_.get(), value);
         const size_t mark = buf_.size();
         append_text(buf_, key, ascii_);
-        if (by_address_ && KeyTextsByAddress::kept(value) && PyUnicode_IS_ASCII(key))
+        if (by_address_ && !by_address_->full() && KeyTextsByAddress::kept(value) && PyUnicode_IS_ASCII(key))
             by_address_->remember(value, buf_.data() + mark, buf_.size() - mark);
     }
 
     void write_start(PyObject* start) {
+        keeper_.before_python();
         begin();
         if (compress_) {
             append_key(start);
@@ -396,6 +435,7 @@ private:
     }
 
     void write_next_start(PyObject* next_start) {
+        keeper_.before_python();
         begin();
         if (!compress_) {
             if (append_rendered(next_start)) {
@@ -486,7 +526,12 @@ private:
                 return;
             }
         }
-        Ref tuple = values_tuple(values, choice.length);
+        // The values are held before the keeper may run code.
+        std::vector<Ref> held;
+        held.reserve(static_cast<size_t>(choice.length));
+        for (Py_ssize_t i = 0; i < choice.length; ++i) held.push_back(Ref::borrow(values[i]));
+        keeper_.before_python();
+        Ref tuple = tuple_from(held);
         stand_in_.python_ran();  // making the tuple may run the collector
         write_next_start(tuple.get());
     }
@@ -506,6 +551,7 @@ private:
         if (overflow == 0) {
             append_decimal(buf_, small);
         } else {
+            keeper_.before_python();
             Ref text = check(PyObject_Str(count));
             stand_in_.python_ran();
             // A JSON number is ASCII: any other character (a lone surrogate
@@ -610,6 +656,11 @@ private:
             it.emplace(items.get());
         }
         NativeEntry entry;
+        // Whatever way this ends, the keeper lets go of the entry first.
+        struct Unwatch {
+            BagKeeper& keeper;
+            ~Unwatch() { keeper.watch(nullptr, nullptr); }
+        } unwatch{keeper_};
         Ref start, bag;
         Py_ssize_t idx = 0;
         for (;;) {
@@ -627,8 +678,10 @@ private:
                 throw_error();
             }
             if (native) {
+                keeper_.watch(&*native, &entry);
                 write_native_start(entry);
                 write_bag(entry.bag.get(), entry.block.get());
+                keeper_.watch(nullptr, nullptr);
             } else {
                 unpack_pair(pair.get(), start, bag);
                 write_start(start.get());
@@ -647,6 +700,7 @@ private:
     PyObject* chain_;
     PyObject* flag_;
     DumpsStandIn stand_in_;
+    BagKeeper keeper_;
     Output out_;
     bool compress_ = false;
     Ref codes_;                                    // value -> key text

@@ -214,6 +214,7 @@ struct YajlSource::Callbacks {
 
     static int characters(void* ctx, Event kind, int index, const unsigned char* text, size_t len) {
         return on(ctx, [&](YajlSource& self) {
+            self.token_ends(text, len, /*quoted=*/true);
             Ref value(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text), static_cast<Py_ssize_t>(len), nullptr));
             if (!value) {
                 if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw_error();
@@ -230,6 +231,7 @@ struct YajlSource::Callbacks {
     static int boolean(void* ctx, int value) { return constant(ctx, Event::Boolean, value ? Py_True : Py_False); }
     static int number(void* ctx, const char* text, size_t len) {
         return on(ctx, [&](YajlSource& self) {
+            self.token_ends(text, len, /*quoted=*/false);
             Ref value = number_value(text, len);
             if (!value) value = self.delegate(kNumberCallback, "char *", text, len);
             if (!value) return false;
@@ -264,6 +266,121 @@ const yajl_callbacks YajlSource::Callbacks::table = {
     Callbacks::start_array,
     Callbacks::end_array,
 };
+
+// ---------------------------------------------------------------------------
+// yajl's lexer, followed as far as where tokens end: strings (escapes
+// included) and numbers by its grammar, -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+
+namespace {
+
+bool is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+bool is_hex(unsigned char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// The state after `c` inside a number, or kBetween where the number ends
+// before `c`, or kUnknown where yajl finds an error.
+unsigned char number_step(unsigned char state, unsigned char c) {
+    switch (state) {
+        case LexState::kMinus:
+            return c == '0' ? LexState::kZero : is_digit(c) ? LexState::kInteger : LexState::kUnknown;
+        case LexState::kZero:
+            return c == '.' ? LexState::kPoint : c == 'e' || c == 'E' ? LexState::kE : LexState::kBetween;
+        case LexState::kInteger:
+            return is_digit(c)            ? LexState::kInteger
+                   : c == '.'             ? LexState::kPoint
+                   : c == 'e' || c == 'E' ? LexState::kE
+                                          : LexState::kBetween;
+        case LexState::kPoint: return is_digit(c) ? LexState::kFraction : LexState::kUnknown;
+        case LexState::kFraction:
+            return is_digit(c) ? LexState::kFraction : c == 'e' || c == 'E' ? LexState::kE : LexState::kBetween;
+        case LexState::kE:
+            return c == '+' || c == '-' ? LexState::kExponentSign
+                   : is_digit(c)        ? LexState::kExponent
+                                        : LexState::kUnknown;
+        case LexState::kExponentSign: return is_digit(c) ? LexState::kExponent : LexState::kUnknown;
+        default: return is_digit(c) ? LexState::kExponent : LexState::kBetween;  // kExponent
+    }
+}
+
+// The state after `c` between tokens.
+unsigned char token_start(unsigned char c) {
+    if (is_space(c) || c == ',' || c == ':' || c == '[' || c == ']' || c == '{' || c == '}') return LexState::kBetween;
+    if (c == '"') return LexState::kString;
+    if (c == '-') return LexState::kMinus;
+    if (c == '0') return LexState::kZero;
+    if (is_digit(c)) return LexState::kInteger;
+    if (c >= 'a' && c <= 'z') return LexState::kLiteral;  // true, false, null
+    return LexState::kUnknown;
+}
+
+}  // namespace
+
+void LexState::follow(const unsigned char* p, const unsigned char* end) noexcept {
+    unsigned char state = state_;
+    while (p != end && state != kUnknown) {
+        const unsigned char c = *p;
+        switch (state) {
+            case kBetween: state = token_start(c); break;
+            case kLiteral:
+                if (c >= 'a' && c <= 'z') break;
+                state = token_start(c);
+                break;
+            case kString:
+                // The common run: anything but the quote and the backslash.
+                while (p != end && *p != '"' && *p != '\\') ++p;
+                if (p == end) continue;
+                state = *p == '"' ? kBetween : kEscape;
+                break;
+            case kEscape: state = c == 'u' ? kHex4 : kString; break;
+            case kHex1: state = kString; break;
+            case kHex2:
+            case kHex3:
+            case kHex4: --state; break;
+            default:
+                state = number_step(state, c);
+                if (state == kBetween) state = token_start(c);
+                break;
+        }
+        ++p;
+    }
+    state_ = state;
+}
+
+bool LexState::continued_by(const unsigned char* p, const unsigned char* end) noexcept {
+    unsigned char state = state_;
+    if (state < kString) return false;
+    for (; p != end; ++p) {
+        const unsigned char c = *p;
+        switch (state) {
+            case kString:
+                // Printable ASCII only: yajl checks the UTF-8 of other bytes.
+                if (c == '"' || c < 0x20 || c > 0x7e) return false;
+                if (c == '\\') state = kEscape;
+                break;
+            case kEscape:
+                if (c == 'u')
+                    state = kHex4;
+                else if (c == '"' || c == '\\' || c == '/' || c == 'b' || c == 'f' || c == 'n' || c == 'r' || c == 't')
+                    state = kString;
+                else
+                    return false;
+                break;
+            case kHex1:
+            case kHex2:
+            case kHex3:
+            case kHex4:
+                if (!is_hex(c)) return false;
+                state = state == kHex1 ? kString : state - 1;
+                break;
+            default:
+                state = number_step(state, c);
+                if (state == kBetween || state == kUnknown) return false;
+                break;
+        }
+    }
+    state_ = state;
+    return true;
+}
 
 // ---------------------------------------------------------------------------
 
@@ -378,16 +495,41 @@ void YajlSource::run_events(EventSink& sink) {
 
 // Parses one chunk into events_, keeping its parse error for later. True for
 // the last chunk, the file's empty read.
+//
+// A chunk that only continues the string or number that yajl holds is kept
+// back instead: the backend would parse it to no event and no error, and it
+// goes to yajl with the next chunk that does more, so that yajl reads what it
+// holds once instead of once per chunk. Reads and events come in the same
+// order; that next chunk is parsed on its own, so its errors read the same.
 bool YajlSource::parse_chunk(PyObject* data) {
     auto* handle = static_cast<yajl_handle>(handle_);
     if (PyBytes_CheckExact(data)) {
         const auto* text = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
         const auto len = static_cast<size_t>(PyBytes_GET_SIZE(data));
+        if (len != 0 && lex_.continued_by(text, text + len)) {
+            held_.append(reinterpret_cast<const char*>(text), len);
+            return false;
+        }
+        if (!feed_held()) return false;
+        text_begin_ = text;
+        text_end_ = text + len;
+        last_token_end_ = nullptr;
         const yajl_status status = len != 0 ? lib_->parse(handle, text, len) : lib_->complete_parse(handle);
+        text_begin_ = text_end_ = nullptr;
         if (failure_) failure_.raise();
-        if (status != yajl_status_ok) keep_backend_error(status, text, len);
+        if (status != yajl_status_ok) {
+            keep_backend_error(status, text, len);
+            lex_.lose();
+        } else if (last_token_end_ != nullptr) {
+            lex_.between_tokens();
+            lex_.follow(last_token_end_, text + len);
+        } else {
+            lex_.follow(text, text + len);
+        }
         return len == 0;
     }
+    if (!feed_held()) return false;
+    lex_.lose();  // the backend converts the chunk: where its tokens end is not seen
     Ref parse = get_attr(backend_.get(), "yajl_parse");
     Ref result(PyObject_CallFunctionObjArgs(parse.get(), handle_cdata(), data, nullptr));
     if (failure_) {
@@ -400,6 +542,22 @@ bool YajlSource::parse_chunk(PyObject* data) {
     }
     // The backend tests the chunk again to see whether it was the last.
     return !truth(data);
+}
+
+// Parses the chunks held back. They make no event and find no error (that
+// is why they were held); should they, the events are delivered and the
+// error raised as a chunk's would be. False then.
+bool YajlSource::feed_held() {
+    if (held_.empty()) return true;
+    std::string held;
+    held.swap(held_);
+    const auto* text = reinterpret_cast<const unsigned char*>(held.data());
+    const yajl_status status = lib_->parse(static_cast<yajl_handle>(handle_), text, held.size());
+    if (failure_) failure_.raise();
+    if (status == yajl_status_ok) return true;
+    keep_backend_error(status, text, held.size());
+    lex_.lose();
+    return false;
 }
 
 // The backend's error for a failed yajl_parse: yajl's verbose message up to

@@ -10,6 +10,7 @@
 #include "streaming/streaming.h"
 
 #include <memory>
+#include <string>
 #include <utility>
 
 namespace pjson {
@@ -21,6 +22,50 @@ public:
 
 protected:
     ~EventSink() = default;
+};
+
+// Where yajl's lexer stands at the end of the text it was given: between
+// tokens, inside a string or a number that goes on past it, or not known.
+// yajl keeps the beginning of a token cut by the end of a chunk and reads it
+// again with every later chunk, so a value that spans many chunks would cost
+// their square; knowing the lexer's state, a chunk that only continues such a
+// value is held back and handed to yajl with the next ones.
+class LexState {
+public:
+    // At the beginning of a document.
+    LexState() = default;
+    // Advances over [p, end), which yajl lexed without an error.
+    void follow(const unsigned char* p, const unsigned char* end) noexcept;
+    // Whether all of [p, end) only continues the string or number that the
+    // lexer is inside: yajl would make no event and find no error in it
+    // (strings are taken as continued only by printable ASCII and valid
+    // escapes). Advances over it then; otherwise stays as it was.
+    bool continued_by(const unsigned char* p, const unsigned char* end) noexcept;
+    void lose() noexcept { state_ = kUnknown; }
+    void between_tokens() noexcept { state_ = kBetween; }
+
+    enum : unsigned char {
+        kUnknown,
+        kBetween,
+        kLiteral,
+        kString,
+        kEscape,
+        kHex1,  // hex digits of a \u escape still to come: 1 to 4
+        kHex2,
+        kHex3,
+        kHex4,
+        kMinus,  // numbers: after the sign, ...
+        kZero,
+        kInteger,
+        kPoint,
+        kFraction,
+        kE,
+        kExponentSign,
+        kExponent,
+    };
+
+private:
+    unsigned char state_ = kBetween;
 };
 
 class YajlSource {
@@ -63,6 +108,17 @@ private:
     PyObject* handle_cdata();
     Ref delegate(int index, const char* ctype, const void* text, size_t len);
     void push(Event kind, Ref value);
+    // A string (`quoted`) or number whose text yajl hands over: when the
+    // text lies in the chunk being parsed, the lexer is between tokens right
+    // after it.
+    void token_ends(const void* text, size_t len, bool quoted) noexcept {
+        const auto* begin = static_cast<const unsigned char*>(text);
+        const auto* end = begin + len;  // the closing quote of a string
+        if (begin <= text_begin_ || end >= text_end_ + (quoted ? 0 : 1)) return;
+        if (quoted && *end != '"') return;
+        last_token_end_ = quoted ? end + 1 : end;
+    }
+    bool feed_held();
     void finish_after_reader_error();
 
     Ref backend_;  // the yajl2_cffi module
@@ -77,6 +133,13 @@ private:
     Ref delegated_;                              // collects the value of a delegated conversion
     Ref delegate_ctx_;                           // a cffi handle of its append
     bool discard_ = false;                       // events of a parse finished after the reader failed
+    // The bytes chunk being parsed, and where in it the last string or
+    // number located in it ended (nullptr: none).
+    const unsigned char* text_begin_ = nullptr;
+    const unsigned char* text_end_ = nullptr;
+    const unsigned char* last_token_end_ = nullptr;
+    LexState lex_;
+    std::string held_;  // chunks that only continue the token yajl holds, not yet parsed
 };
 
 }  // namespace pjson
