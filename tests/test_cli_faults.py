@@ -157,6 +157,7 @@ def test_a_late_signal_tells_the_truth_about_the_target(tmp_path, corpus):
     assert sorted(os.listdir(tmp_path)) == ["corpus.txt", "m.json"]
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(os.geteuid() != 0, reason="giving a file to another user needs root")
 def test_a_rewritten_model_keeps_its_mode_and_owner_from_the_start(tmp_path):
     model = tmp_path / "model.json.xz"
@@ -244,6 +245,7 @@ def peak_rss_kib(*argv):
     return process.returncode, err.decode(), usage.ru_maxrss
 
 
+@pytest.mark.slow
 def test_deep_nesting_is_read_in_memory_bounded_by_the_document(tmp_path, corpus):
     ok("train", corpus, "-o", tmp_path / "small.json")
     deep = "[" * 20_000 + "]" * 20_000

@@ -247,6 +247,7 @@ def test_reads_that_give_no_bytes(shape):
         same_as_backend(doc, shape=shape, sizes=lambda k, n: 9)
 
 
+@pytest.mark.slow
 @needs_yajl
 def test_failures_between_chunks_and_inside_them():
     big = b'{"codes":[],"chain":["a",[' + b'["b"],1,' * 30_000 + b'["c"],' + b"9" * 5000 + b"]]}"

@@ -63,6 +63,7 @@ WRITER = textwrap.dedent(
 )
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the peak resident size from /proc")
 @pytest.mark.parametrize("compressed", [True, False])
 def test_writer_memory_stays_flat_for_a_generating_chain(tmp_path, compressed):
