@@ -412,6 +412,13 @@ bool bag_add_one(BagData* d, const uint32_t* ids, size_t length, Graveyard& grav
 constexpr uint32_t kNoHint = UINT32_MAX;
 void bag_add_hinted(State* st, BagData* d, Vocab* vocab, PyObject* const* values, uint32_t* hints, size_t length,
                     const CountArg& count);
+// Fills an empty block of a vocabulary with `count` choices given one after
+// the other in `choices` (`words` words): each as its length, its count
+// (low, then high 32 bits) and the ids of its next start, live ids of the
+// block's vocabulary. The block then holds what adding them one by one
+// gives; false, nothing done, when only adding them one by one finds that
+// (aliased ids, or a next start given twice).
+bool block_fill(BagData* d, const uint32_t* choices, size_t words, size_t count);
 // Moves the bag's values into `vocab`, so that a chain's bags share its ids.
 void bag_rehome(BagData* d, Vocab* vocab, Graveyard& graves);
 

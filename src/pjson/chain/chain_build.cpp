@@ -45,8 +45,13 @@ struct Build {
     Ref vocab;                  // its vocabulary, which the build interns into
     Ref own;                    // REPLACE, MERGE: the private chain
     std::vector<uint8_t> held;  // per id: whether the build holds a use of it
-    BagData* bag = nullptr;     // REPLACE: the bag being filled, owned
     bool ascii_hash = false;    // str_hash_ascii agrees with hash()
+    // REPLACE: the bag being read, its choices as block_fill takes them, and
+    // those whose counts are objects (then added one by one).
+    bool in_bag = false;
+    std::vector<uint32_t> bag_words;
+    size_t bag_choices = 0;
+    std::vector<std::pair<size_t, Ref>> bag_objects;
 
     VocabTable& table() const noexcept { return *reinterpret_cast<Vocab*>(vocab.get())->table; }
 
@@ -227,9 +232,65 @@ struct Build {
         return 1;
     }
 
+    void bag_begin() {
+        in_bag = true;
+        bag_words.clear();
+        bag_choices = 0;
+        bag_objects.clear();
+    }
+
+    void bag_choice(const uint32_t* ids, size_t length, int64_t count, PyObject* count_object) {
+        if (!in_bag || length >= UINT32_MAX) {
+            PyErr_SetString(PyExc_SystemError, "build_choice without build_bag");
+            throw_error();
+        }
+        int64_t n = count;
+        if (count_object != nullptr && !count_as_int(count_object, n)) {
+            bag_objects.emplace_back(bag_choices, Ref::borrow(count_object));
+            n = 0;
+        }
+        const auto bits = static_cast<uint64_t>(n);
+        bag_words.push_back(static_cast<uint32_t>(length));
+        bag_words.push_back(static_cast<uint32_t>(bits));
+        bag_words.push_back(static_cast<uint32_t>(bits >> 32));
+        bag_words.insert(bag_words.end(), ids, ids + length);
+        ++bag_choices;
+    }
+
+    // The bag read is set under `start`, as set_bag sets it.
+    void bag_end(uint32_t start) {
+        if (!in_bag || !own) {
+            PyErr_SetString(PyExc_SystemError, "build_bag_end without build_bag");
+            throw_error();
+        }
+        in_bag = false;
+        BagData* d = bag_data_new(reinterpret_cast<Vocab*>(vocab.get()));
+        try {
+            if (bag_choices > 0 &&
+                (!bag_objects.empty() || !block_fill(d, bag_words.data(), bag_words.size(), bag_choices))) {
+                size_t object = 0;
+                for (size_t at = 0, c = 0; c < bag_choices; ++c) {
+                    const size_t length = bag_words[at];
+                    const int64_t n = static_cast<int64_t>(static_cast<uint64_t>(bag_words[at + 1]) |
+                                                           static_cast<uint64_t>(bag_words[at + 2]) << 32);
+                    PyObject* count_object = nullptr;
+                    if (object < bag_objects.size() && bag_objects[object].first == c)
+                        count_object = bag_objects[object++].second.get();
+                    add_to_block(d, bag_words.data() + at + 3, length, n, count_object);
+                    at += 3 + length;
+                }
+            }
+        } catch (...) {
+            Graveyard graves;
+            bag_data_decref(d, graves);
+            throw;
+        }
+        chain_install_block(as_chain(own.get()), start, d);
+    }
+
     void end() noexcept {
         Graveyard graves;
-        if (bag != nullptr) bag_data_decref(std::exchange(bag, nullptr), graves);
+        bag_objects.clear();
         if (own) {
             if (as_chain(own.get())->vocab != nullptr) chain_clear(as_chain(own.get()));
             graves.bury(own.release());
@@ -304,38 +365,21 @@ PyObject* api_build_id_value(TesmoBuild* b, uint32_t id) {
 
 int api_build_bag(TesmoBuild* b) {
     return guarded<int>(-1, [&] {
-        Build* build = as_build(b);
-        BagData* made = bag_data_new(reinterpret_cast<Vocab*>(build->vocab.get()));
-        if (build->bag != nullptr) {
-            Graveyard graves;
-            bag_data_decref(build->bag, graves);
-        }
-        build->bag = made;
+        as_build(b)->bag_begin();
         return 0;
     });
 }
 
 int api_build_choice(TesmoBuild* b, const uint32_t* ids, Py_ssize_t length, int64_t count, PyObject* count_object) {
     return guarded<int>(-1, [&] {
-        Build* build = as_build(b);
-        if (build->bag == nullptr) {
-            PyErr_SetString(PyExc_SystemError, "build_choice without build_bag");
-            throw_error();
-        }
-        BagPin pin(build->bag);
-        build->add_to_block(build->bag, ids, static_cast<size_t>(length), count, count_object);
+        as_build(b)->bag_choice(ids, static_cast<size_t>(length), count, count_object);
         return 0;
     });
 }
 
 int api_build_bag_end(TesmoBuild* b, uint32_t start) {
     return guarded<int>(-1, [&] {
-        Build* build = as_build(b);
-        if (build->bag == nullptr || !build->own) {
-            PyErr_SetString(PyExc_SystemError, "build_bag_end without build_bag");
-            throw_error();
-        }
-        chain_install_block(as_chain(build->own.get()), start, std::exchange(build->bag, nullptr));
+        as_build(b)->bag_end(start);
         return 0;
     });
 }

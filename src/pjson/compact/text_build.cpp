@@ -27,6 +27,72 @@ constexpr uint32_t kMissing = UINT32_MAX;
 inline bool is_ws(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// The ids of the strings met in the text, by their characters where they
+// lie: a plain document repeats its words, each found here again for a
+// cheap hash of its few bytes instead of the str hash and a search of the
+// vocabulary. The ids stay valid as long as the build holds them, the
+// characters as long as the text.
+class TextIds {
+public:
+    TextIds() : slots_(256) {}
+
+    static uint64_t hash(const char* text, size_t length) noexcept {
+        uint64_t h = 0x9E3779B97F4A7C15ULL * (length + 1);
+        for (; length >= 8; text += 8, length -= 8) {
+            uint64_t word;
+            std::memcpy(&word, text, 8);
+            h = (h ^ word) * 0xFF51AFD7ED558CCDULL;
+            h ^= h >> 29;
+        }
+        uint64_t tail = 0;
+        std::memcpy(&tail, text, length);
+        h = (h ^ tail) * 0xC4CEB9FE1A85EC53ULL;
+        return h ^ (h >> 32);
+    }
+
+    // The id kept for these characters, or kMissing.
+    uint32_t find(const char* text, size_t length, uint64_t h) const noexcept {
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = h & mask; slots_[i].text != nullptr; i = (i + 1) & mask) {
+            const Slot& s = slots_[i];
+            if (s.hash == h && s.length == length && std::memcmp(s.text, text, length) == 0) return s.id;
+        }
+        return kMissing;
+    }
+
+    void keep(const char* text, size_t length, uint64_t h, uint32_t id) {
+        if ((used_ + 1) * 2 > slots_.size()) grow();
+        const size_t mask = slots_.size() - 1;
+        size_t i = h & mask;
+        while (slots_[i].text != nullptr) i = (i + 1) & mask;
+        slots_[i] = Slot{text, length, h, id};
+        ++used_;
+    }
+
+private:
+    struct Slot {
+        const char* text = nullptr;
+        size_t length = 0;
+        uint64_t hash = 0;
+        uint32_t id = 0;
+    };
+
+    void grow() {
+        std::vector<Slot> slots(slots_.size() * 2);
+        const size_t mask = slots.size() - 1;
+        for (const Slot& s : slots_) {
+            if (s.text == nullptr) continue;
+            size_t i = s.hash & mask;
+            while (slots[i].text != nullptr) i = (i + 1) & mask;
+            slots[i] = s;
+        }
+        slots_.swap(slots);
+    }
+
+    std::vector<Slot> slots_;
+    size_t used_ = 0;
+};
+
 // The text ends in a NUL (bytes and str objects keep one after their data),
 // which no valid token holds: every scan below stops at it, so the parser
 // reads no further than the text's end.
@@ -179,8 +245,14 @@ private:
             ++q;
         if (*q == '"') {
             p_ = q + 1;
-            uint32_t id = 0;
-            return checked(api_.build_ascii(build_, quote + 1, q - quote - 1, &id), id);
+            const size_t length = static_cast<size_t>(q - quote - 1);
+            const uint64_t h = TextIds::hash(quote + 1, length);
+            uint32_t id = strings_.find(quote + 1, length, h);
+            if (id == kMissing) {
+                checked(api_.build_ascii(build_, quote + 1, static_cast<Py_ssize_t>(length), &id), id);
+                strings_.keep(quote + 1, length, h, id);
+            }
+            return id;
         }
         uint32_t id = 0;
         if (string_text(text_)) return checked(api_.build_ascii(build_, text_.data(), text_.size(), &id), id);
@@ -219,12 +291,23 @@ private:
             case '"': return string_value();
             case '[': {
                 if (depth >= kTextMaxDepth) decline();
-                std::vector<uint32_t> items;
+                // Most arrays here are short: their ids stay on the stack.
+                constexpr size_t kShort = 8;
+                uint32_t few[kShort];
+                std::vector<uint32_t> many;
+                size_t n = 0;
                 ++p_;
                 ws();
                 if (*p_ != ']') {
                     for (;;) {
-                        items.push_back(value(depth + 1));
+                        const uint32_t item = value(depth + 1);
+                        if (n < kShort) {
+                            few[n] = item;
+                        } else {
+                            if (many.empty()) many.assign(few, few + kShort);
+                            many.push_back(item);
+                        }
+                        ++n;
                         ws();
                         if (*p_ == ']') break;
                         expect(',');
@@ -233,7 +316,8 @@ private:
                 }
                 ++p_;
                 uint32_t id = 0;
-                return checked(api_.build_tuple(build_, items.data(), static_cast<Py_ssize_t>(items.size()), &id), id);
+                const uint32_t* items = n > kShort ? many.data() : few;
+                return checked(api_.build_tuple(build_, items, static_cast<Py_ssize_t>(n), &id), id);
             }
             case 't': return constant("true", 4, Py_True, true_);
             case 'f': return constant("false", 5, Py_False, false_);
@@ -403,6 +487,7 @@ private:
     std::vector<uint32_t> by_code_;                      // value ids of the integer keys, kMissing where none
     std::unordered_map<std::string, uint32_t> by_text_;  // value ids of the string keys
     std::string key_, text_;
+    TextIds strings_;
     std::vector<uint32_t> ids_;  // the next start being read
     int64_t count_ = 0;
     Ref count_object_;  // the count when it is no machine integer
