@@ -230,6 +230,10 @@ typedef struct {
        was left as it was because it holds what the build cannot add as
        add_to_bag would (see build_add); -1 on error. */
     int (*build_commit)(TesmoBuild* build);
+    /* DIRECT: build_add may keep the choices of one start back to add them
+       together; this adds what it keeps. Call it before Python code that
+       may look at the chain runs, and before the build ends. */
+    int (*build_flush)(TesmoBuild* build);
 } TesmoChainAPI;
 
 #define TESMO_NO_HINT UINT32_MAX

@@ -52,6 +52,7 @@ struct Build {
     std::vector<uint32_t> bag_words;
     size_t bag_choices = 0;
     std::vector<std::pair<size_t, Ref>> bag_objects;
+    uint32_t pending_start = kNoId;  // DIRECT: the start whose choices are gathered
 
     VocabTable& table() const noexcept { return *reinterpret_cast<Vocab*>(vocab.get())->table; }
 
@@ -148,24 +149,85 @@ struct Build {
         return reinterpret_cast<PyObject*>(as_chain(chain)->vocab) == vocab.get();
     }
 
-    // DIRECT: add_to_bag straight into the chain, when nothing of it can
-    // run Python code or reach a bag of another kind.
+    // DIRECT: add_to_bag into the chain, when nothing of it can run Python
+    // code or reach a bag of another kind. The choices of one start are
+    // gathered (bag_words) and go in together when another start comes or
+    // the reader flushes, so that a new bag is filled at once.
     int add_direct(uint32_t start, const uint32_t* ids, size_t length, int64_t count, PyObject* count_object) {
-        Chain* chain = as_chain(target.get());
         VocabTable& t = table();
-        if (!same_vocab(target.get()) || !t.all_plain() || t.aliased(start)) return 0;
-        for (size_t i = 0; i < length; ++i)
-            if (t.aliased(ids[i])) return 0;
-        size_t index = 0;
-        if (chain_find_id(chain, start, index)) {
-            BagData* d = chain_entry_data(st, chain_entry(chain, index));
-            if (d == nullptr || reinterpret_cast<PyObject*>(d->vocab) != vocab.get()) return 0;
-        } else {
-            index = chain_entry_for_id(st, chain, start);
+        bool simple = same_vocab(target.get()) && t.all_plain() && !t.aliased(start);
+        for (size_t i = 0; i < length && simple; ++i) simple = !t.aliased(ids[i]);
+        if (simple && start != pending_start) {
+            flush();
+            Chain* chain = as_chain(target.get());
+            size_t index = 0;
+            if (chain_find_id(chain, start, index)) {
+                BagData* d = chain_entry_data(st, chain_entry(chain, index));
+                simple = d != nullptr && reinterpret_cast<PyObject*>(d->vocab) == vocab.get();
+            }
+            if (simple) {
+                pending_start = start;
+                bag_begin();
+            }
         }
-        BagPin pin(chain_entry_data(st, chain_entry(chain, index)));
-        add_to_block(pin.get(), ids, length, count, count_object);
+        if (!simple) {
+            flush();
+            return 0;
+        }
+        bag_choice(ids, length, count, count_object);
         return 1;
+    }
+
+    // The gathered choices into the chain, as add_to_bag adds them.
+    void flush() {
+        if (pending_start == kNoId) return;
+        const uint32_t start = std::exchange(pending_start, kNoId);
+        in_bag = false;
+        Chain* chain = as_chain(target.get());
+        const size_t index = chain_entry_for_id(st, chain, start);
+        BagData* d = chain_entry_data(st, chain_entry(chain, index));
+        if (d != nullptr && reinterpret_cast<PyObject*>(d->vocab) == vocab.get()) {
+            BagPin pin(d);
+            if (!bag_objects.empty() || !block_fill(d, bag_words.data(), bag_words.size(), bag_choices))
+                add_gathered(d);
+            return;
+        }
+        // A bag of another kind, put in by code that ran meanwhile: given
+        // what add_to_bag gives it.
+        Ref start_value = vocab_value(reinterpret_cast<Vocab*>(vocab.get()), start);
+        size_t object = 0;
+        for (size_t at = 0, c = 0; c < bag_choices; ++c) {
+            const size_t length = bag_words[at];
+            Small<PyObject*> values;
+            values.resize(length);
+            for (size_t i = 0; i < length; ++i) values[i] = table().value(bag_words[at + 3 + i]);
+            Ref count = gathered_count(at, c, object);
+            chain_add_values(st, chain, start_value.get(), nullptr, values.data(), length, count.get());
+            at += 3 + length;
+        }
+    }
+
+    // The count of gathered choice `c` (its words at `at`).
+    Ref gathered_count(size_t at, size_t c, size_t& object) const {
+        if (object < bag_objects.size() && bag_objects[object].first == c)
+            return Ref::borrow(bag_objects[object++].second.get());
+        return check(PyLong_FromLongLong(static_cast<int64_t>(static_cast<uint64_t>(bag_words[at + 1]) |
+                                                              static_cast<uint64_t>(bag_words[at + 2]) << 32)));
+    }
+
+    // The gathered choices added one by one.
+    void add_gathered(BagData* d) {
+        size_t object = 0;
+        for (size_t at = 0, c = 0; c < bag_choices; ++c) {
+            const size_t length = bag_words[at];
+            const int64_t n = static_cast<int64_t>(static_cast<uint64_t>(bag_words[at + 1]) |
+                                                   static_cast<uint64_t>(bag_words[at + 2]) << 32);
+            PyObject* count_object = nullptr;
+            if (object < bag_objects.size() && bag_objects[object].first == c)
+                count_object = bag_objects[object++].second.get();
+            add_to_block(d, bag_words.data() + at + 3, length, n, count_object);
+            at += 3 + length;
+        }
     }
 
     // MERGE into a chain that holds starts already: each choice of the
@@ -267,19 +329,8 @@ struct Build {
         BagData* d = bag_data_new(reinterpret_cast<Vocab*>(vocab.get()));
         try {
             if (bag_choices > 0 &&
-                (!bag_objects.empty() || !block_fill(d, bag_words.data(), bag_words.size(), bag_choices))) {
-                size_t object = 0;
-                for (size_t at = 0, c = 0; c < bag_choices; ++c) {
-                    const size_t length = bag_words[at];
-                    const int64_t n = static_cast<int64_t>(static_cast<uint64_t>(bag_words[at + 1]) |
-                                                           static_cast<uint64_t>(bag_words[at + 2]) << 32);
-                    PyObject* count_object = nullptr;
-                    if (object < bag_objects.size() && bag_objects[object].first == c)
-                        count_object = bag_objects[object++].second.get();
-                    add_to_block(d, bag_words.data() + at + 3, length, n, count_object);
-                    at += 3 + length;
-                }
-            }
+                (!bag_objects.empty() || !block_fill(d, bag_words.data(), bag_words.size(), bag_choices)))
+                add_gathered(d);
         } catch (...) {
             Graveyard graves;
             bag_data_decref(d, graves);
@@ -404,6 +455,14 @@ int api_build_add(TesmoBuild* b, uint32_t start, const uint32_t* ids, Py_ssize_t
     });
 }
 
+int api_build_flush(TesmoBuild* b) {
+    return guarded<int>(-1, [&] {
+        Ref keep = Ref::borrow(as_build(b)->target.get());
+        as_build(b)->flush();
+        return 0;
+    });
+}
+
 int api_build_commit(TesmoBuild* b) {
     return guarded<int>(-1, [&] {
         Ref keep = Ref::borrow(as_build(b)->target.get());
@@ -425,6 +484,7 @@ void build_api_fill(TesmoChainAPI& api) {
     api.build_bag_end = api_build_bag_end;
     api.build_add = api_build_add;
     api.build_commit = api_build_commit;
+    api.build_flush = api_build_flush;
 }
 
 }  // namespace pjson
