@@ -284,6 +284,7 @@ void api_fill(State* st) {
     api.block_vocabulary = api_block_vocabulary;
     api.vocabulary_values = api_vocabulary_values;
     api.chain_values_plain = api_chain_values_plain;
+    build_api_fill(api);
 }
 
 }  // namespace pjson

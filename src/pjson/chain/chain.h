@@ -233,7 +233,14 @@ public:
     bool holds_plain(uint32_t id, PyObject* value) const noexcept;
     size_t bound() const noexcept { return entries_.size(); }
     size_t live() const noexcept { return live_; }
-    bool all_plain() const noexcept;  // every live value is plain
+    bool all_plain() const noexcept { return nonplain_ == 0; }  // every live value is plain
+    // The live id of the str whose text is these ASCII bytes (its hash
+    // `hash`, as str_hash_ascii gives it), or kNoId; takes no use.
+    uint32_t find_ascii(const char* text, size_t length, Py_hash_t hash) const noexcept;
+    // The live id of the tuple of these live ids' values (its hash `hash`,
+    // as tuple_hash gives it from theirs), or kNoId; takes no use.
+    uint32_t find_tuple(const uint32_t* ids, size_t length, Py_hash_t hash) const noexcept;
+    static constexpr uint32_t kNoId = UINT32_MAX;
     void clear(Graveyard& graves);
     int traverse(visitproc visit, void* arg);
 
@@ -244,7 +251,11 @@ private:
     std::vector<uint32_t> free_;
     std::vector<uint32_t> slots_;  // id + 1, 0 for an empty slot; linear probing
     size_t live_ = 0;
+    size_t nonplain_ = 0;  // live values that are not plain
 };
+
+// hash(s) of the str whose text is these ASCII bytes, without making it.
+Py_hash_t str_hash_ascii(const char* text, size_t length) noexcept;
 
 struct Vocab {
     PyObject_HEAD
@@ -401,6 +412,13 @@ bool bag_add_one(BagData* d, const uint32_t* ids, size_t length, Graveyard& grav
 constexpr uint32_t kNoHint = UINT32_MAX;
 void bag_add_hinted(State* st, BagData* d, Vocab* vocab, PyObject* const* values, uint32_t* hints, size_t length,
                     const CountArg& count);
+// Fills an empty block of a vocabulary with `count` choices given one after
+// the other in `choices` (`words` words): each as its length, its count
+// (low, then high 32 bits) and the ids of its next start, live ids of the
+// block's vocabulary. The block then holds what adding them one by one
+// gives; false, nothing done, when only adding them one by one finds that
+// (aliased ids, or a next start given twice).
+bool block_fill(BagData* d, const uint32_t* choices, size_t words, size_t count);
 // Moves the bag's values into `vocab`, so that a chain's bags share its ids.
 void bag_rehome(BagData* d, Vocab* vocab, Graveyard& graves);
 
@@ -487,6 +505,18 @@ size_t chain_entry_for_id(State* st, Chain* chain, uint32_t start);
 bool chain_find(Chain* chain, PyObject* start, size_t& index);
 bool chain_find_id(Chain* chain, uint32_t start, size_t& index);
 
+// A chain that no Python code can reach (the collector does not track it),
+// sharing the vocabulary of `like`: a reader fills it and then hands its
+// content over (chain_take_content) or adds it in.
+Ref chain_private(State* st, Chain* like);
+// set_bag(start, bag) with the start given as a held id of the chain's
+// vocabulary and the bag as a block of that vocabulary, which the chain
+// takes over (released if that fails).
+void chain_install_block(Chain* chain, uint32_t start, BagData* data);
+// `into` takes the content of `from`, which gets the content `into` had;
+// iterators over `into` see it cleared.
+void chain_take_content(Chain* into, Chain* from) noexcept;
+
 // Frequencies of the chain's values in first-seen order; false when some
 // bag is not a native bag sharing the chain's vocabulary.
 bool chain_frequencies(Chain* chain, std::vector<Ref>& values, std::vector<Py_ssize_t>& counts,
@@ -534,6 +564,7 @@ PyObject* mod_corpus_windows(PyObject* module, PyObject* const* args, Py_ssize_t
 PyObject* mod_reproduces(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* mod_bad_count(PyObject* module, PyObject* chain);
 void api_fill(State* st);
+void build_api_fill(TesmoChainAPI& api);  // chain_build.cpp
 
 // __reduce__ and __setstate__ of ProbabilityBag and Chain (pickling.cpp).
 PyObject* bag_reduce(PyObject* self, PyObject*);

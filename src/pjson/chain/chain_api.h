@@ -37,11 +37,17 @@
 #include <stdint.h>
 
 #define TESMO_CHAIN_CAPSULE "tesmo._chain._C_API"
-#define TESMO_CHAIN_API_VERSION 1
+#define TESMO_CHAIN_API_VERSION 2
 
 /* The choices of one start as a chain keeps them: what a ProbabilityBag
    holds, with or without the bag object. Opaque. */
 typedef struct TesmoBlock TesmoBlock;
+
+/* A reader's build of a chain's content (see build_new). Opaque. */
+typedef struct TesmoBuild TesmoBuild;
+#define TESMO_BUILD_REPLACE 0
+#define TESMO_BUILD_MERGE 1
+#define TESMO_BUILD_DIRECT 2
 
 /* One choice of a bag, as bag_choice reports it. */
 typedef struct {
@@ -174,6 +180,60 @@ typedef struct {
        str, int, float, bytes, bool or None, or an exact tuple of them, so
        that hashing and comparing them runs no Python code; 0 otherwise. */
     int (*chain_values_plain)(PyObject* chain);
+
+    /* ---- readers' builds (version 2) ----
+
+       A build interns a document's values into a chain's vocabulary and
+       fills their ids into blocks, without an object per choice: the ids it
+       gives stay valid (held by the build) until build_free. By mode:
+       - TESMO_BUILD_REPLACE fills a private chain entry by entry, as
+         set_bag installs bags (build_bag, build_choice, build_bag_end);
+         build_commit makes it the chain's content.
+       - TESMO_BUILD_MERGE fills a private chain as add_to_bag adds
+         (build_add); build_commit adds it to the chain's content.
+       - TESMO_BUILD_DIRECT adds straight into the chain (build_add).
+       Until build_commit the chain itself is not touched by the private
+       modes, so a reader that meets something it does not reproduce can
+       let go of the build and read the document the general way. */
+
+    /* A build for `chain`, an exact Chain; NULL with an exception on error. */
+    TesmoBuild* (*build_new)(PyObject* chain, int mode);
+    /* Ends the build (also after build_commit); may run Python code. */
+    void (*build_free)(TesmoBuild* build);
+    /* The id of the str whose text is these `length` ASCII bytes, made only
+       when the vocabulary lacks it. */
+    int (*build_ascii)(TesmoBuild* build, const char* text, Py_ssize_t length, uint32_t* id);
+    /* The id of a plain value (an exact str, int, float, bool or None, or an
+       exact tuple of them). */
+    int (*build_value)(TesmoBuild* build, PyObject* value, uint32_t* id);
+    /* The id of the tuple of these ids' values, made only when the
+       vocabulary lacks it. */
+    int (*build_tuple)(TesmoBuild* build, const uint32_t* ids, Py_ssize_t length, uint32_t* id);
+    /* The value of an id that the build gave (borrowed). */
+    PyObject* (*build_id_value)(TesmoBuild* build, uint32_t id);
+    /* REPLACE: a new empty bag to fill, its choices added with build_choice
+       (as bag.add does, the count `count_object`, or `count` when that is
+       NULL), installed under `start` by build_bag_end. */
+    int (*build_bag)(TesmoBuild* build);
+    int (*build_choice)(TesmoBuild* build, const uint32_t* ids, Py_ssize_t length, int64_t count,
+                        PyObject* count_object);
+    int (*build_bag_end)(TesmoBuild* build, uint32_t start);
+    /* MERGE, DIRECT: add_to_bag(start, next start, count). 1 when added; 0
+       when nothing was done because the build cannot add it as add_to_bag
+       would (DIRECT: the start's bag is not an exact ProbabilityBag of the
+       chain's vocabulary, or values compare by Python code; MERGE: a count
+       that is not an integer), -1 on error. */
+    int (*build_add)(TesmoBuild* build, uint32_t start, const uint32_t* ids, Py_ssize_t length, int64_t count,
+                     PyObject* count_object);
+    /* REPLACE, MERGE: the build becomes the chain's content (REPLACE) or is
+       added to it choice by choice (MERGE). 1 when done; 0 when the chain
+       was left as it was because it holds what the build cannot add as
+       add_to_bag would (see build_add); -1 on error. */
+    int (*build_commit)(TesmoBuild* build);
+    /* DIRECT: build_add may keep the choices of one start back to add them
+       together; this adds what it keeps. Call it before Python code that
+       may look at the chain runs, and before the build ends. */
+    int (*build_flush)(TesmoBuild* build);
 } TesmoChainAPI;
 
 #define TESMO_NO_HINT UINT32_MAX

@@ -298,6 +298,47 @@ bool chain_find_id(Chain* chain, uint32_t start, size_t& index) {
     }
 }
 
+Ref chain_private(State* st, Chain* like) {
+    PyTypeObject* type = st->chain_type;
+    Ref made = check(type->tp_alloc(type, 0));
+    PyObject_GC_UnTrack(made.get());
+    Chain* chain = reinterpret_cast<Chain*>(made.get());
+    chain->store = new ChainStore();
+    // Taken once the allocations are done: they may run code that gives
+    // `like` its vocabulary.
+    Vocab* vocab = chain_vocab(st, like);
+    Py_INCREF(vocab);
+    chain->vocab = vocab;
+    return made;
+}
+
+void chain_install_block(Chain* chain, uint32_t start, BagData* data) {
+    size_t index = 0;
+    bool found;
+    try {
+        found = chain_find_id(chain, start, index);
+    } catch (...) {
+        Graveyard graves;
+        bag_data_decref(data, graves);
+        throw;
+    }
+    if (!found) {
+        insert(chain, start, data, nullptr);
+        return;
+    }
+    Graveyard graves;
+    ChainEntry& e = chain->store->entries[index];
+    entry_release(e, graves);
+    e.data = data;
+}
+
+void chain_take_content(Chain* into, Chain* from) noexcept {
+    std::swap(into->store, from->store);
+    into->store->clears = from->store->clears + 1;
+    ++into->stamp;
+    ++from->stamp;
+}
+
 // The bag object of a start, made now if needed; empty when absent.
 Ref find_bag_object(Chain* chain, PyObject* start) {
     State* st = state_of(Py_TYPE(chain));

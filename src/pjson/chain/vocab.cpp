@@ -135,10 +135,44 @@ VocabTable::~VocabTable() {
     for (VocabEntry& e : entries_) Py_XDECREF(e.value);
 }
 
-bool VocabTable::all_plain() const noexcept {
-    for (const VocabEntry& e : entries_)
-        if (e.value != nullptr && !e.plain) return false;
-    return true;
+Py_hash_t str_hash_ascii(const char* text, size_t length) noexcept {
+    // A str of ASCII text keeps that text as its data, one byte a character,
+    // and hashes its data as bytes do.
+#if PY_VERSION_HEX >= 0x030E0000
+    return Py_HashBuffer(text, static_cast<Py_ssize_t>(length));
+#else
+    return _Py_HashBytes(text, static_cast<Py_ssize_t>(length));
+#endif
+}
+
+uint32_t VocabTable::find_ascii(const char* text, size_t length, Py_hash_t hash) const noexcept {
+    if (slots_.empty()) return kNoId;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = static_cast<size_t>(hash) & mask; slots_[i] != 0; i = (i + 1) & mask) {
+        const VocabEntry& e = entries_[slots_[i] - 1];
+        if (e.hash != hash || !PyUnicode_CheckExact(e.value) || !PyUnicode_IS_ASCII(e.value)) continue;
+        if (static_cast<size_t>(PyUnicode_GET_LENGTH(e.value)) == length &&
+            std::memcmp(PyUnicode_DATA(e.value), text, length) == 0)
+            return slots_[i] - 1;
+    }
+    return kNoId;
+}
+
+uint32_t VocabTable::find_tuple(const uint32_t* ids, size_t length, Py_hash_t hash) const noexcept {
+    if (slots_.empty()) return kNoId;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = static_cast<size_t>(hash) & mask; slots_[i] != 0; i = (i + 1) & mask) {
+        const VocabEntry& e = entries_[slots_[i] - 1];
+        if (e.hash != hash || !PyTuple_CheckExact(e.value) || static_cast<size_t>(PyTuple_GET_SIZE(e.value)) != length)
+            continue;
+        bool same = true;
+        for (size_t k = 0; k < length && same; ++k) {
+            PyObject* item = entries_[ids[k]].value;  // nullptr once the collector cleared the table
+            same = item != nullptr && interchangeable(PyTuple_GET_ITEM(e.value, static_cast<Py_ssize_t>(k)), item, 1);
+        }
+        if (same) return slots_[i] - 1;
+    }
+    return kNoId;
 }
 
 void VocabTable::grow() {
@@ -181,6 +215,7 @@ uint32_t VocabTable::intern(PyObject* value, Py_hash_t hash) {
     entries_[id] = VocabEntry{value, hash, 1, is_plain(value), aliased};
     slots_[i] = id + 1;
     ++live_;
+    if (!entries_[id].plain) ++nonplain_;
     return id;
 }
 
@@ -217,6 +252,7 @@ void VocabTable::release(uint32_t id, Graveyard& graves) {
     PyObject* value = e.value;
     e.value = nullptr;
     --live_;
+    if (!e.plain) --nonplain_;
     try {
         free_.push_back(id);
     } catch (std::bad_alloc&) {
@@ -236,6 +272,7 @@ void VocabTable::clear(Graveyard& graves) {
     std::fill(slots_.begin(), slots_.end(), 0);
     free_.clear();
     live_ = 0;
+    nonplain_ = 0;
 }
 
 int VocabTable::traverse(visitproc visit, void* arg) {

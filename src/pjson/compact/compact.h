@@ -12,6 +12,12 @@ namespace pjson {
 void compact_dump(const Globals& globals, const CallArgs& args);  // dump_json_small
 void compact_load(const Globals& globals, const CallArgs& args);  // load_json_small
 
+// Reads the text [begin, end) of a document in one pass into a build of
+// `chain`'s content through the chain's C API (replace mode, or `merge`),
+// handed to the chain at the end. False, the chain left as it was, when the
+// text holds anything the pass does not reproduce as the general path would.
+bool compact_build_text(const TesmoChainAPI& api, PyObject* chain, bool merge, const char* begin, const char* end);
+
 // Start-up: records in `state.json` whether `state.imported_json` is the
 // genuine `kind` of encoder and keeps the functions a native path stands in
 // for. Looks only into the module's namespace, so it adds no step of its own.

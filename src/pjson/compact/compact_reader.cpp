@@ -260,6 +260,36 @@ Ref read_like(const ImportedJson& json, const Names& n, PyObject* file) {
     return check(PyObject_CallNoArgs(read.get()));
 }
 
+// The value of a flag whose truth needs no Python code; false for others.
+bool plain_truth(PyObject* flag, bool& value) {
+    if (flag != Py_True && flag != Py_False && flag != Py_None && !PyLong_CheckExact(flag)) return false;
+    value = PyObject_IsTrue(flag) == 1;
+    return true;
+}
+
+// The one pass into a native chain's build, for a text that is ASCII.
+// False, having done nothing the caller could see, when it does not apply.
+bool build_text(const Globals& globals, const CallArgs& args, PyObject* text) {
+    const char* begin = nullptr;
+    Py_ssize_t size = 0;
+    if (PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text)) {
+        begin = static_cast<const char*>(PyUnicode_DATA(text));
+        size = PyUnicode_GET_LENGTH(text);
+    } else if (PyBytes_CheckExact(text)) {
+        begin = PyBytes_AS_STRING(text);  // bytes beyond ASCII are refused where they stand
+        size = PyBytes_GET_SIZE(text);
+    } else {
+        return false;
+    }
+    // The general walk tests the flag only once the document is read; a
+    // flag whose test could be seen is left to it.
+    bool merge = false;
+    if (!plain_truth(args.flag, merge)) return false;
+    ChainSink sink(globals, args.chain);
+    const TesmoChainAPI* api = sink.build_api(!merge);
+    return api != nullptr && compact_build_text(*api, args.chain, merge, begin, begin + size);
+}
+
 // The native reading of what the file gave: false, having done nothing,
 // when the text is not one that the native parser reproduces exactly.
 // Either genuine decoder reads ASCII text alike as str or as bytes.
@@ -295,7 +325,7 @@ void compact_load(const Globals& globals, const CallArgs& args) {
     if (const ImportedJson* genuine = genuine_json_for_load(globals, json.get())) {
         json = Ref();
         Ref text = read_like(*genuine, n, args.file);
-        if (load_text(globals, args, text.get())) return;
+        if (build_text(globals, args, text.get()) || load_text(globals, args, text.get())) return;
         PyObject* call[2] = {nullptr, text.get()};
         document = check(PyObject_Vectorcall(genuine->loads, call + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     } else {

@@ -18,7 +18,7 @@ namespace pjson {
 
 namespace {
 
-constexpr int kMaxDepth = 16;
+constexpr int kMaxDepth = kTextMaxDepth;
 constexpr std::ptrdiff_t kMaxFloatChars = 40;
 
 inline bool is_ws(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
@@ -415,6 +415,21 @@ Ref build(const char*& p) {
 }
 
 }  // namespace
+
+const char* text_skip_value(const char* p, const char* end, int depth) { return check_value(p, end, depth); }
+
+const char* text_short_int(const char* p, const char* end, long long& value) { return short_int(p, end, value); }
+
+const char* text_number(const char* p, const char* end, bool& real, long long& value, double& real_value) {
+    const char* e = number_end(p, end, real);
+    if (e == nullptr) return nullptr;
+    const char* first = p + (*p == '-');
+    if (*first == '0' && first + 1 < e && first[1] >= '0' && first[1] <= '9') return nullptr;  // leading zeros
+    if (!real) return int_value(p, e, value) ? e : nullptr;
+    return float_value(p, e, real_value) && real_value != Py_HUGE_VAL && real_value != -Py_HUGE_VAL ? e : nullptr;
+}
+
+bool text_hex4(const char* p, const char* end, unsigned& out) { return hex4(p, end, out); }
 
 bool text_check(const char* begin, const char* end, TextLayout& layout) {
     const char* p = skip_ws(begin, end);

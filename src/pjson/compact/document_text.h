@@ -55,6 +55,21 @@ private:
     bool first_ = true;
 };
 
+// Tokens read as text_check reads them, for a reader that checks as it
+// goes. Each returns the position just past the token, or nullptr when the
+// parser refuses it.
+// A whole value, nesting counted from `depth`.
+const char* text_skip_value(const char* p, const char* end, int depth);
+// -?[0-9]{1,18} with no fraction or exponent after it (leading zeros are
+// the caller's to refuse).
+const char* text_short_int(const char* p, const char* end, long long& value);
+// Any number: an integer within 64 bits (`real` false, `value`) or a float
+// (`real` true, `real_value`), as the decoders build it.
+const char* text_number(const char* p, const char* end, bool& real, long long& value, double& real_value);
+// Four hex digits.
+bool text_hex4(const char* p, const char* end, unsigned& out);
+constexpr int kTextMaxDepth = 16;
+
 // The value at `p` of a checked text, as both decoders build it.
 Ref text_value(const char* p);
 // The same for an element.

@@ -194,19 +194,28 @@ void ChainSink::add_to_bag(const Method& method, const StartValue& start, NextSt
     keep_hints(&start, next_start);
 }
 
-void ChainSink::new_bag() {
+bool ChainSink::native_bag_class() {
     const State& st = globals_.state();
+    return globals_.peek(st.names.g_ProbabilityBag) == st.imported_probability_bag &&
+           st.imported_probability_bag == reinterpret_cast<PyObject*>(bag_type_.type) &&
+           bag_type_.unchanged(kBagMethods, true);
+}
+
+const TesmoChainAPI* ChainSink::build_api(bool new_bags) {
+    if (!direct_chain() || (new_bags && !native_bag_class())) return nullptr;
+    return api_;
+}
+
+void ChainSink::new_bag() {
     bag_in_chain_vocab_ = false;
     bag_ = Ref();
-    if (direct_chain() && globals_.peek(st.names.g_ProbabilityBag) == st.imported_probability_bag &&
-        st.imported_probability_bag == reinterpret_cast<PyObject*>(bag_type_.type) &&
-        bag_type_.unchanged(kBagMethods, true)) {
+    if (direct_chain() && native_bag_class()) {
         // A bag of the chain's own vocabulary, so that set_bag need not move it.
         bag_ = check(api_->bag_new(chain_));
         bag_in_chain_vocab_ = true;
         return;
     }
-    Ref bag_class = globals_.get(st.names.g_ProbabilityBag);
+    Ref bag_class = globals_.get(globals_.state().names.g_ProbabilityBag);
     bag_ = check(PyObject_CallNoArgs(bag_class.get()));
 }
 

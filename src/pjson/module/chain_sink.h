@@ -82,6 +82,13 @@ public:
     ChainSink(const ChainSink&) = delete;
     ChainSink& operator=(const ChainSink&) = delete;
 
+    // The chain's C API when the chain's content may be built natively and
+    // handed over at the end (a reader's one pass) or filled straight in
+    // (`merge` or the streaming reader): the chain is exactly the native
+    // type with its own methods and, where bags are made (`new_bags`), the
+    // global ProbabilityBag is the native one as imported. Else nullptr.
+    const TesmoChainAPI* build_api(bool new_bags);
+
     void clear();
     Method add_to_bag_method();
     void add_to_bag(const Method& method, const StartValue& start, NextStart& next_start, const ReadCount& count);
@@ -106,6 +113,7 @@ private:
 
     bool direct_chain();
     bool direct_bag();
+    bool native_bag_class();
     void hints_for(const StartValue* start, const NextStart& next_start);
     void keep_hints(const StartValue* start, const NextStart& next_start);
 

@@ -63,6 +63,29 @@ enum class Event : unsigned char {
     Other,
 };
 
+// An event with its value: the object, or, where the reader fills a native
+// chain, the value's id in the chain's vocabulary (a str met in the text,
+// made only when the vocabulary lacks it) or a short integer that has no
+// object at all.
+struct Token {
+    enum class Form : unsigned char { object, id, integer };
+    Event kind = Event::Other;
+    Form form = Form::object;
+    uint32_t id = 0;
+    long long integer = 0;
+    Ref object;
+
+    Token() = default;
+    Token(Event k, Ref value) : kind(k), object(std::move(value)) {}
+    Token copy() const {
+        Token t(kind, Ref::borrow(object.get()));
+        t.form = form;
+        t.id = id;
+        t.integer = integer;
+        return t;
+    }
+};
+
 // Builds next starts and the code table's list from events, producing the
 // same objects as ijson's ObjectBuilder (value None at first, lists and
 // dicts, one current key) without a Python call per event.

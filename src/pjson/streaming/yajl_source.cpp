@@ -112,7 +112,8 @@ PyThreadState* attached_thread_state() {
 // own state means it is attached.
 class Attached {
 public:
-    explicit Attached(PyThreadState* tstate) : tstate_(attached_thread_state() == tstate ? nullptr : tstate) {
+    explicit Attached(PyThreadState* tstate)
+        : tstate_(tstate == nullptr || attached_thread_state() == tstate ? nullptr : tstate) {
         if (tstate_) PyEval_RestoreThread(tstate_);
     }
     ~Attached() {
@@ -189,7 +190,9 @@ struct YajlSource::Callbacks {
     template <class Body>
     static int on(void* ctx, Body&& body) noexcept {
         auto& self = *static_cast<YajlSource*>(ctx);
-        Attached attached(self.tstate_);
+        // yajl_parse called by this source itself runs with the interpreter
+        // held; only the backend's call through cffi lets go of it.
+        Attached attached(self.holding_ ? nullptr : self.tstate_);
         try {
             return body(self) ? 1 : 0;
         } catch (PyError&) {
@@ -215,6 +218,7 @@ struct YajlSource::Callbacks {
     static int characters(void* ctx, Event kind, int index, const unsigned char* text, size_t len) {
         return on(ctx, [&](YajlSource& self) {
             self.token_ends(text, len, /*quoted=*/true);
+            if (kind == Event::String && self.push_ascii(kind, text, len)) return true;
             Ref value(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text), static_cast<Py_ssize_t>(len), nullptr));
             if (!value) {
                 if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw_error();
@@ -232,6 +236,7 @@ struct YajlSource::Callbacks {
     static int number(void* ctx, const char* text, size_t len) {
         return on(ctx, [&](YajlSource& self) {
             self.token_ends(text, len, /*quoted=*/false);
+            if (self.push_integer(text, len)) return true;
             Ref value = number_value(text, len);
             if (!value) value = self.delegate(kNumberCallback, "char *", text, len);
             if (!value) return false;
@@ -470,6 +475,54 @@ void YajlSource::push(Event kind, Ref value) {
     if (!discard_) events_.emplace_back(kind, std::move(value));
 }
 
+void YajlSource::push(Token token) {
+    if (!discard_) events_.push_back(std::move(token));
+}
+
+bool YajlSource::push_ascii(Event kind, const unsigned char* text, size_t len) {
+    if (build_ == nullptr) return false;
+    uint64_t h = 0x9E3779B97F4A7C15ULL * (len + 1);
+    for (size_t i = 0; i < len; ++i) {
+        if (text[i] >= 0x80) return false;
+        h = (h ^ text[i]) * 0x100000001B3ULL;
+    }
+    Token token;
+    token.kind = kind;
+    token.form = Token::Form::id;
+    // Words come again and again: the last one seen in each slot of a small
+    // table is found by its characters, without the str hash.
+    RecentText& slot = recent_[(h ^ (h >> 29)) & (kRecent - 1)];
+    if (slot.length == len && len <= sizeof slot.text && std::memcmp(slot.text, text, len) == 0) {
+        token.id = slot.id;
+    } else {
+        if (api_->build_ascii(build_, reinterpret_cast<const char*>(text), static_cast<Py_ssize_t>(len), &token.id) < 0)
+            throw_error();
+        if (len <= sizeof slot.text) {
+            std::memcpy(slot.text, text, len);
+            slot.length = static_cast<uint32_t>(len);
+            slot.id = token.id;
+        }
+    }
+    push(std::move(token));
+    return true;
+}
+
+bool YajlSource::push_integer(const char* text, size_t len) {
+    if (build_ == nullptr || len == 0 || len > kMaxShortInteger) return false;
+    const bool negative = text[0] == '-';
+    long long value = 0;
+    for (const char* p = text + negative; p != text + len; ++p) {
+        if (*p < '0' || *p > '9') return false;  // a fraction or an exponent
+        value = value * 10 + (*p - '0');
+    }
+    Token token;
+    token.kind = Event::Number;
+    token.form = Token::Form::integer;
+    token.integer = negative ? -value : value;
+    push(std::move(token));
+    return true;
+}
+
 void YajlSource::run_events(EventSink& sink) {
     handle_ = lib_->alloc(&Callbacks::table, nullptr, this);
     if (handle_ == nullptr) throw std::bad_alloc();
@@ -481,7 +534,8 @@ void YajlSource::run_events(EventSink& sink) {
         }
         const bool last = parse_chunk(data.get());
         try {
-            for (auto& [kind, value] : events_) sink.event(kind, value.get());
+            for (Token& token : events_) sink.event(token);
+            sink.chunk_end();
         } catch (PyError&) {
             events_.clear();
             if (!parse_error_ && !last) finish_after_reader_error();
@@ -514,7 +568,9 @@ bool YajlSource::parse_chunk(PyObject* data) {
         text_begin_ = text;
         text_end_ = text + len;
         last_token_end_ = nullptr;
+        holding_ = true;
         const yajl_status status = len != 0 ? lib_->parse(handle, text, len) : lib_->complete_parse(handle);
+        holding_ = false;
         text_begin_ = text_end_ = nullptr;
         if (failure_) failure_.raise();
         if (status != yajl_status_ok) {
@@ -552,7 +608,9 @@ bool YajlSource::feed_held() {
     std::string held;
     held.swap(held_);
     const auto* text = reinterpret_cast<const unsigned char*>(held.data());
+    holding_ = true;
     const yajl_status status = lib_->parse(static_cast<yajl_handle>(handle_), text, held.size());
+    holding_ = false;
     if (failure_) failure_.raise();
     if (status == yajl_status_ok) return true;
     keep_backend_error(status, text, held.size());
@@ -590,7 +648,9 @@ void YajlSource::finish_after_reader_error() {
     SavedError reader_error;
     reader_error.fetch();
     discard_ = true;
+    holding_ = true;
     lib_->complete_parse(static_cast<yajl_handle>(handle_));
+    holding_ = false;
     failure_ = SavedError();
     reader_error.restore();
 }

@@ -18,7 +18,8 @@ namespace pjson {
 // Receives the events of one chunk in document order.
 class EventSink {
 public:
-    virtual void event(Event kind, PyObject* value) = 0;
+    virtual void event(Token& token) = 0;
+    virtual void chunk_end() = 0;  // the chunk's events are all delivered
 
 protected:
     ~EventSink() = default;
@@ -84,16 +85,26 @@ public:
     // otherwise an empty Ref, and run() delivers the events.
     Ref open(PyObject* file);
 
-    // Reads and parses chunk after chunk; each chunk's events reach `sink`
-    // after the whole chunk is parsed, then the chunk's parse error, if any,
-    // is raised: the order in which the backend's generator works.
-    template <class F>
-    void run(F&& f) {
+    // Strings of ASCII text become ids of `build` and short integers
+    // integers, both without objects (see Token).
+    void intern_into(const TesmoChainAPI* api, TesmoBuild* build) noexcept {
+        api_ = api;
+        build_ = build;
+    }
+
+    // Reads and parses chunk after chunk; each chunk's events reach `f`
+    // after the whole chunk is parsed, then `chunk_end` is called and the
+    // chunk's parse error, if any, is raised: the order in which the
+    // backend's generator works.
+    template <class F, class G>
+    void run(F&& f, G&& chunk_end) {
         struct Adapter final : EventSink {
             F& fn;
-            explicit Adapter(F& fn_) : fn(fn_) {}
-            void event(Event kind, PyObject* value) override { fn(kind, value); }
-        } sink(f);
+            G& end;
+            Adapter(F& fn_, G& end_) : fn(fn_), end(end_) {}
+            void event(Token& token) override { fn(token); }
+            void chunk_end() override { end(); }
+        } sink(f, chunk_end);
         run_events(sink);
     }
 
@@ -108,6 +119,11 @@ private:
     PyObject* handle_cdata();
     Ref delegate(int index, const char* ctype, const void* text, size_t len);
     void push(Event kind, Ref value);
+    void push(Token token);
+    // A string's id, or a short integer, when this source interns (false:
+    // the value goes as an object).
+    bool push_ascii(Event kind, const unsigned char* text, size_t len);
+    bool push_integer(const char* text, size_t len);
     // A string (`quoted`) or number whose text yajl hands over: when the
     // text lies in the chunk being parsed, the lexer is between tokens right
     // after it.
@@ -125,14 +141,25 @@ private:
     std::unique_ptr<Lib> lib_;
     void* handle_ = nullptr;
     PyThreadState* tstate_;
-    Ref chunks_;                                 // the backend's chunk generator over the file
-    std::vector<std::pair<Event, Ref>> events_;  // the current chunk's
-    SavedError parse_error_;                     // the current chunk's, raised after its events
-    SavedError failure_;                         // an error of this source inside a callback
-    Ref handle_cdata_;                           // the handle as the backend's cffi sees it
-    Ref delegated_;                              // collects the value of a delegated conversion
-    Ref delegate_ctx_;                           // a cffi handle of its append
-    bool discard_ = false;                       // events of a parse finished after the reader failed
+    Ref chunks_;                          // the backend's chunk generator over the file
+    std::vector<Token> events_;           // the current chunk's
+    const TesmoChainAPI* api_ = nullptr;  // interning (intern_into), or none
+    TesmoBuild* build_ = nullptr;
+    bool holding_ = false;  // inside this source's own call of yajl
+    // The ids of strings met lately (held by the build), a fixed few.
+    struct RecentText {
+        uint32_t length = UINT32_MAX;
+        uint32_t id = 0;
+        char text[24];
+    };
+    static constexpr size_t kRecent = 4096;
+    std::vector<RecentText> recent_ = std::vector<RecentText>(kRecent);
+    SavedError parse_error_;  // the current chunk's, raised after its events
+    SavedError failure_;      // an error of this source inside a callback
+    Ref handle_cdata_;        // the handle as the backend's cffi sees it
+    Ref delegated_;           // collects the value of a delegated conversion
+    Ref delegate_ctx_;        // a cffi handle of its append
+    bool discard_ = false;    // events of a parse finished after the reader failed
     // The bytes chunk being parsed, and where in it the last string or
     // number located in it ended (nullptr: none).
     const unsigned char* text_begin_ = nullptr;
