@@ -671,7 +671,7 @@ def test_documents_cross_between_the_implementations(writer, reader, compress):
 
 def test_the_capsule_is_there_for_tesmo_cjson():
     assert type(bag._C_API).__name__ == "PyCapsule" and bag._C_API is _chain._C_API
-    assert "tesmo._chain._C_API" in repr(bag._C_API) and _chain._C_API_VERSION == 2
+    assert "tesmo._chain._C_API" in repr(bag._C_API) and _chain._C_API_VERSION == 3
 
 
 @pytest.mark.slow

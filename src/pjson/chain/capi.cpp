@@ -1,6 +1,6 @@
 // The C API table behind the capsule: thin, checked entry points over the
 // chain, the bags and the vocabulary.
-#include "chain/chain.h"
+#include "chain/block.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -218,6 +218,73 @@ int api_chain_entry_block(PyObject* chain, Py_ssize_t index, uint32_t* start_id,
     });
 }
 
+void api_block_records(TesmoBlock* block, TesmoRecords* out) {
+    const BagData* d = as_block(block);
+    out->size = static_cast<Py_ssize_t>(d->size);
+    out->records = d->size > 0 ? d->records : nullptr;
+    out->offsets = d->size > 0 && d->mixed ? d->offsets : nullptr;
+    out->width = d->width;
+    out->count_words = d->wide ? 2 : 1;
+    const BagExtra* x = d->extra;
+    out->count_objects = x != nullptr && x->object_counts > 0 ? x->objects.data() : nullptr;
+}
+
+int api_chain_entry_blocks(PyObject* chain, Py_ssize_t from, Py_ssize_t count, uint32_t* start_ids, TesmoBlock** blocks,
+                           TesmoRecords* records) {
+    return guarded<int>(-1, [&] {
+        Chain* c = as_chain(chain);
+        if (from < 0 || count < 0 || count > chain_size(c) - from) raise_index("chain entry");
+        State* st = state_or_throw(chain);
+        const ChainEntry* entries = chain_entry(c, static_cast<size_t>(from));
+        constexpr Py_ssize_t kAhead = 8;  // blocks lie scattered: each is fetched this far ahead
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (i + kAhead < count && entries[i + kAhead].data != nullptr) __builtin_prefetch(entries[i + kAhead].data);
+            const ChainEntry& e = entries[i];
+            BagData* data = chain_entry_data(st, &e);
+            start_ids[i] = e.start;
+            blocks[i] = reinterpret_cast<TesmoBlock*>(data);
+            if (records == nullptr) continue;
+            if (data != nullptr)
+                api_block_records(blocks[i], &records[i]);
+            else
+                records[i] = TesmoRecords{0, nullptr, nullptr, 0, 1, nullptr};
+        }
+        return 0;
+    });
+}
+
+void api_id_frequencies_free(TesmoIdFrequencies* f) {
+    std::free(f->ids);
+    std::free(f->frequencies);
+    std::free(f->entry_of_id);
+    std::memset(f, 0, sizeof(*f));
+}
+
+int api_chain_id_frequencies(PyObject* chain, TesmoIdFrequencies* out) {
+    return guarded<int>(-1, [&] {
+        std::vector<uint32_t> ids;
+        std::vector<Py_ssize_t> counts;
+        std::vector<uint32_t> entry_of_id;
+        if (!chain_id_frequencies(as_chain(chain), ids, counts, entry_of_id)) return 1;
+        TesmoIdFrequencies f{};
+        try {
+            f.ids = c_array<uint32_t>(ids.size());
+            f.frequencies = c_array<Py_ssize_t>(counts.size());
+            f.entry_of_id = c_array<uint32_t>(entry_of_id.size());
+        } catch (std::bad_alloc&) {
+            api_id_frequencies_free(&f);
+            throw;
+        }
+        f.length = static_cast<Py_ssize_t>(ids.size());
+        std::copy(ids.begin(), ids.end(), f.ids);
+        std::copy(counts.begin(), counts.end(), f.frequencies);
+        std::copy(entry_of_id.begin(), entry_of_id.end(), f.entry_of_id);
+        f.id_bound = static_cast<Py_ssize_t>(entry_of_id.size());
+        *out = f;
+        return 0;
+    });
+}
+
 void api_block_hold(TesmoBlock* block) { bag_data_incref(as_block(block)); }
 
 void api_block_release(TesmoBlock* block) {
@@ -285,6 +352,10 @@ void api_fill(State* st) {
     api.vocabulary_values = api_vocabulary_values;
     api.chain_values_plain = api_chain_values_plain;
     build_api_fill(api);
+    api.block_records = api_block_records;
+    api.chain_entry_blocks = api_chain_entry_blocks;
+    api.chain_id_frequencies = api_chain_id_frequencies;
+    api.id_frequencies_free = api_id_frequencies_free;
 }
 
 }  // namespace pjson

@@ -522,6 +522,12 @@ void chain_take_content(Chain* into, Chain* from) noexcept;
 bool chain_frequencies(Chain* chain, std::vector<Ref>& values, std::vector<Py_ssize_t>& counts,
                        std::vector<uint32_t>& entry_of_id);
 Ref chain_frequency_dict(Chain* chain);
+// The same by id, for a chain whose values met are all plain: per entry the
+// id of its first-seen value. False when some bag is not a native bag
+// sharing the chain's vocabulary, or a value is not plain. Runs no Python
+// code.
+bool chain_id_frequencies(Chain* chain, std::vector<uint32_t>& ids, std::vector<Py_ssize_t>& counts,
+                          std::vector<uint32_t>& entry_of_id);
 
 // The bag object of a start, made now if needed; empty when absent.
 Ref find_bag_object(Chain* chain, PyObject* start);

@@ -37,7 +37,7 @@
 #include <stdint.h>
 
 #define TESMO_CHAIN_CAPSULE "tesmo._chain._C_API"
-#define TESMO_CHAIN_API_VERSION 2
+#define TESMO_CHAIN_API_VERSION 3
 
 /* The choices of one start as a chain keeps them: what a ProbabilityBag
    holds, with or without the bag object. Opaque. */
@@ -65,6 +65,33 @@ typedef struct {
     uint32_t* entry_of_id;   /* per id of the chain's vocabulary: index into values, or UINT32_MAX */
     Py_ssize_t id_bound;     /* entries in entry_of_id */
 } TesmoFrequencies;
+
+/* The frequency mapping of a chain by id, as chain_id_frequencies gives it:
+   per entry (a class of equal values) the id of its first-seen value. */
+typedef struct {
+    Py_ssize_t length;       /* number of entries, in first-seen order */
+    uint32_t* ids;           /* ids[i]: the id of the value of entry i */
+    Py_ssize_t* frequencies; /* frequencies[i]: the frequency of entry i */
+    uint32_t* entry_of_id;   /* per id of the chain's vocabulary: its entry, or UINT32_MAX */
+    Py_ssize_t id_bound;     /* entries in entry_of_id */
+} TesmoIdFrequencies;
+
+/* The records of a block, read in place by block_records: valid only until
+   Python code runs or the block changes. Choice i begins at word
+   `offsets[i]` of `records`, or at `i * (count_words + width)` when
+   `offsets` is NULL; its first `count_words` words are its count (one word:
+   an int32_t; two: an int64_t, low word first), then come its ids: `width`
+   of them, or `offsets[i + 1] - offsets[i] - count_words`. Where
+   `count_objects` is not NULL and holds an object for choice i, that object
+   (borrowed) is the count and the words hold 0. */
+typedef struct {
+    Py_ssize_t size;                /* number of choices */
+    const uint32_t* records;        /* NULL when size is 0 */
+    const uint32_t* offsets;        /* size + 1 words, or NULL */
+    Py_ssize_t width;               /* ids per choice when offsets is NULL */
+    int count_words;                /* 1 or 2 */
+    PyObject* const* count_objects; /* NULL, or per choice a count object or NULL */
+} TesmoRecords;
 
 typedef struct {
     unsigned int version; /* TESMO_CHAIN_API_VERSION of the module */
@@ -234,6 +261,27 @@ typedef struct {
        together; this adds what it keeps. Call it before Python code that
        may look at the chain runs, and before the build ends. */
     int (*build_flush)(TesmoBuild* build);
+
+    /* ---- writers' direct paths, by id (version 3) ---- */
+
+    /* The block's records in place (see TesmoRecords). Runs no Python code
+       and cannot fail. */
+    void (*block_records)(TesmoBlock* block, TesmoRecords* out);
+    /* Entries [from, from + count) in insertion order: each start's id, and
+       its block as chain_entry_block gives it, or NULL where the start's bag
+       is an object of another type (chain_entry_block reads that); with
+       `records` not NULL, each block's records as block_records gives them
+       (size 0 for a NULL block). Runs no Python code. IndexError for a range
+       out of bounds. */
+    int (*chain_entry_blocks)(PyObject* chain, Py_ssize_t from, Py_ssize_t count, uint32_t* start_ids,
+                              TesmoBlock** blocks, TesmoRecords* records);
+    /* chain_frequencies by id, no object held: the values are those of the
+       ids in the chain's vocabulary. Returns 0 and fills `out` (release it
+       with id_frequencies_free), 1 without touching `out` when the chain
+       holds a bag that is not an exact ProbabilityBag of its vocabulary or a
+       value that is not plain, -1 on error. Runs no Python code. */
+    int (*chain_id_frequencies)(PyObject* chain, TesmoIdFrequencies* out);
+    void (*id_frequencies_free)(TesmoIdFrequencies* frequencies);
 } TesmoChainAPI;
 
 #define TESMO_NO_HINT UINT32_MAX

@@ -8,7 +8,10 @@
 #include "document/native_chain.h"
 #include "document/value_text.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -385,7 +388,7 @@ bool render_native_chain(const Globals& globals, PyObject* chain, PyObject* code
 
 // What ujson.dump does around its rendering: "expected file" unless the file
 // has a callable write, then one write of the whole text.
-void write_like_ujson(PyObject* file, const std::string& text) {
+void write_like_ujson(PyObject* file, PyObject* str) {
     if (!PyObject_HasAttrString(file, "write")) {
         PyErr_SetString(PyExc_TypeError, "expected file");
         throw_error();
@@ -395,8 +398,155 @@ void write_like_ujson(PyObject* file, const std::string& text) {
         PyErr_SetString(PyExc_TypeError, "expected file");
         throw_error();
     }
+    check(PyObject_CallOneArg(write.get(), str));
+}
+
+void write_like_ujson(PyObject* file, const std::string& text) {
     Ref str = make_str(text, /*ascii=*/true);
-    check(PyObject_CallOneArg(write.get(), str.get()));
+    write_like_ujson(file, str.get());
+}
+
+// The text of each value of a plain document, rendered where it is first
+// met and copied from there when met again.
+class PlainTexts {
+public:
+    PlainTexts(const TesmoChainAPI* api, PyObject* vocabulary)
+        : api_(api), vocabulary_(vocabulary),
+          spans_(vocabulary != nullptr ? static_cast<size_t>(api->vocabulary_bound(vocabulary)) : 0) {}
+
+    // Writes the text of id `id`, whose value is `value` (nullptr: to be
+    // read from the vocabulary); false when the renderer cannot.
+    bool put(TextWriter& out, uint32_t id, PyObject* value) {
+        if (id >= spans_.size()) return false;
+        Span& span = spans_[id];
+        if (span.length != 0) {
+            out.repeat(span.offset, span.length);
+            return true;
+        }
+        if (value == nullptr && (value = api_->vocabulary_value(vocabulary_, id)) == nullptr) throw_error();
+        const size_t offset = out.size();
+        if (!out.value(value, JsonEncoder::ujson)) return false;
+        span = Span{offset, out.size() - offset};
+        return true;
+    }
+
+private:
+    struct Span {
+        size_t offset = 0;
+        size_t length = 0;  // 0: not met yet (no text is empty)
+    };
+    const TesmoChainAPI* api_;
+    PyObject* vocabulary_;
+    std::vector<Span> spans_;
+};
+
+// The chain's array of a native chain written by id: each start and each
+// element of a next start as its key's text (compressed) or its own
+// (plain). False when a block cannot be read this way (a bag of another
+// kind or vocabulary, a count the renderer cannot write).
+bool write_chain_by_id(const TesmoChainAPI* api, PyObject* chain, const IdCodeTable* table, TextWriter& out) {
+    const Py_ssize_t entries = api->chain_length(chain);
+    PyObject* vocabulary = entries > 0 ? api->chain_vocabulary(chain) : nullptr;
+    if (entries > 0 && vocabulary == nullptr) throw_error();
+    std::optional<PlainTexts> texts;
+    if (table == nullptr) texts.emplace(api, vocabulary);
+    constexpr Py_ssize_t kStep = 512;  // entries read at a time
+    std::vector<uint32_t> start_ids(kStep);
+    std::vector<TesmoBlock*> blocks(kStep);
+    std::vector<TesmoRecords> records(kStep);
+    out.put('[');
+    for (Py_ssize_t from = 0; from < entries; from += kStep) {
+        const Py_ssize_t count = std::min(kStep, entries - from);
+        if (api->chain_entry_blocks(chain, from, count, start_ids.data(), blocks.data(), records.data()) < 0)
+            throw_error();
+        for (Py_ssize_t e = 0; e < count; ++e) {
+            TesmoBlock* block = blocks[e];
+            if (block == nullptr) return false;
+            const TesmoRecords& r = records[e];
+            // The records lie scattered too: fetched a few entries ahead.
+            if (e + 4 < count && records[e + 4].records != nullptr) __builtin_prefetch(records[e + 4].records);
+            if (r.size > 0 && api->block_vocabulary(block) != vocabulary) return false;
+            if (from + e > 0) out.put(',');
+            if (texts) {
+                if (!texts->put(out, start_ids[e], nullptr)) return false;
+            } else {
+                const IdCodeTable::Key* key = table->key(start_ids[e]);
+                if (key == nullptr) return false;
+                out.put(key->text, key->length);
+            }
+            out.put(",[", 2);
+            const size_t stride = static_cast<size_t>(r.count_words + r.width);
+            for (Py_ssize_t c = 0; c < r.size; ++c) {
+                const uint32_t* record = r.records + (r.offsets ? r.offsets[c] : static_cast<size_t>(c) * stride);
+                const size_t length =
+                    r.offsets ? r.offsets[c + 1] - r.offsets[c] - static_cast<size_t>(r.count_words) : r.width;
+                const uint32_t* ids = record + r.count_words;
+                PyObject* object = r.count_objects != nullptr ? r.count_objects[c] : nullptr;
+                char* p;
+                if (texts) {
+                    out.put(c > 0 ? ",[" : "[", c > 0 ? 2 : 1);
+                    for (size_t i = 0; i < length; ++i) {
+                        if (i > 0) out.put(',');
+                        if (!texts->put(out, ids[i], nullptr)) return false;
+                    }
+                    p = out.room(24);
+                } else {
+                    // Every key's text copied whole and the end moved on by
+                    // its length: room for the widest, the brackets and the
+                    // count.
+                    p = out.room(length * (sizeof(IdCodeTable::Key::text) + 1) + 32);
+                    if (c > 0) *p++ = ',';
+                    *p++ = '[';
+                    for (size_t i = 0; i < length; ++i) {
+                        const IdCodeTable::Key* key = table->key(ids[i]);
+                        if (key == nullptr) return false;
+                        std::memcpy(p, key->text, sizeof key->text);
+                        p += key->length;
+                        *p++ = ',';
+                    }
+                    if (length > 0) --p;
+                }
+                *p++ = ']';
+                *p++ = ',';
+                if (object != nullptr) {
+                    out.commit(p);
+                    if (!out.value(object, JsonEncoder::ujson)) return false;
+                } else if (r.count_words == 1) {
+                    out.commit(write_int(p, static_cast<int32_t>(record[0])));
+                } else {
+                    out.commit(write_int(p, static_cast<int64_t>(static_cast<uint64_t>(record[0]) |
+                                                                 (static_cast<uint64_t>(record[1]) << 32))));
+                }
+            }
+            out.put(']');
+        }
+    }
+    out.put(']');
+    return true;
+}
+
+// dump_json_small of an exact native chain by id, where nothing of it can
+// run Python code: genuine bags, plain values, the genuine ujson (checked
+// by the caller). The code table comes from the chain's own counts, each
+// value is rendered once, and the document is written in place into the
+// str that goes to the file's one write. False, with nothing observable
+// done, when it cannot stand in.
+bool dump_by_id(const TesmoChainAPI* api, PyObject* chain, PyObject* file, bool compress) {
+    if (api->size < offsetof(TesmoChainAPI, id_frequencies_free) + sizeof api->id_frequencies_free) return false;
+    AsciiText text(1 << 20);
+    TextWriter out(text);
+    out.put("{\"codes\":[", 10);
+    std::optional<IdCodeTable> table;
+    if (compress) {
+        table.emplace();
+        if (!table->build(api, chain, JsonEncoder::ujson, out, nullptr, /*hold_values=*/false)) return false;
+    }
+    out.put("],\"chain\":", 10);
+    if (!write_chain_by_id(api, chain, table ? &*table : nullptr, out)) return false;
+    out.put('}');
+    Ref str = text.finish(out.size());
+    write_like_ujson(file, str.get());
+    return true;
 }
 
 // The whole document as ujson renders it with its default settings, the
@@ -424,16 +574,20 @@ bool native_writer(const Globals& globals, PyObject* ordered_dict, PyObject* jso
 
 void compact_dump(const Globals& globals, const CallArgs& args) {
     const Names& n = globals.names();
+    const bool compress = truth(args.flag);
+    const TesmoChainAPI* api = native_chain_api(globals.state(), args.chain);
+    if (api != nullptr && native_bags_genuine(globals.state()) &&
+        native_writer(globals, globals.peek(n.g_OrderedDict), globals.peek(n.g_json)) &&
+        dump_by_id(api, args.chain, args.file, compress))
+        return;
     Ref codes = check(PyDict_New());
     Ref codes_list = check(PyList_New(0));
-    const bool compress = truth(args.flag);
     const bool codes_plain = !compress || compact_build_table(globals, args.chain, codes.get(), codes_list.get());
 
     // A native chain is rendered straight from its blocks when that runs no
     // Python code (a compressed chain's lookups run none only among plain
     // values): nothing can then change between the walk and the rendering,
     // and the globals read now are the ones read at the end.
-    const TesmoChainAPI* api = native_chain_api(globals.state(), args.chain);
     if (api != nullptr && native_bags_genuine(globals.state()) &&
         (!compress || (codes_plain && api->chain_values_plain(args.chain))) &&
         native_writer(globals, globals.peek(n.g_OrderedDict), globals.peek(n.g_json))) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <numeric>
 
 namespace pjson {
@@ -168,6 +169,105 @@ bool CodeTable::next(TableEntry& entry) {
     // for the readers.
     PyObject* value = entry.value.get();
     entry.literal = position > 9 && digit_count(position) >= length && (PyUnicode_Check(value) || value == Py_None);
+    return true;
+}
+
+namespace {
+
+// Entry indices by descending frequency, equal ones in their given order:
+// by counting where the frequencies are no more than a few times the
+// entries (as they nearly always are), else by a stable sort.
+std::vector<uint32_t> descending_order(const Py_ssize_t* frequencies, size_t n) {
+    std::vector<uint32_t> order(n);
+    Py_ssize_t top = 0;
+    for (size_t i = 0; i < n; ++i) top = std::max(top, frequencies[i]);
+    bool counted = static_cast<size_t>(top) <= 4 * n + 4096;
+    for (size_t i = 0; i < n && counted; ++i) counted = frequencies[i] >= 0;
+    if (!counted) {
+        std::iota(order.begin(), order.end(), uint32_t{0});
+        std::stable_sort(order.begin(), order.end(),
+                         [&](uint32_t a, uint32_t b) { return frequencies[a] > frequencies[b]; });
+        return order;
+    }
+    const size_t buckets = static_cast<size_t>(top) + 1;
+    std::vector<uint32_t> first(buckets + 1, 0);  // bucket b holds frequency top - b
+    for (size_t i = 0; i < n; ++i) ++first[static_cast<size_t>(top - frequencies[i]) + 1];
+    for (size_t b = 1; b <= buckets; ++b) first[b] += first[b - 1];
+    for (size_t i = 0; i < n; ++i) order[first[static_cast<size_t>(top - frequencies[i])]++] = static_cast<uint32_t>(i);
+    return order;
+}
+
+}  // namespace
+
+bool IdCodeTable::build(const TesmoChainAPI* api, PyObject* chain, JsonEncoder encoder, TextWriter& out,
+                        std::vector<size_t>* ends, bool hold_values) {
+    TesmoIdFrequencies f{};
+    const int status = api->chain_id_frequencies(chain, &f);
+    if (status < 0) throw_error();
+    if (status > 0) return false;
+    struct Freed {
+        const TesmoChainAPI* api;
+        TesmoIdFrequencies* f;
+        ~Freed() { api->id_frequencies_free(f); }
+    } freed{api, &f};
+    const size_t n = static_cast<size_t>(f.length);
+    // Borrowed: nothing below runs Python code until the table is built.
+    std::vector<PyObject*> values(n);
+    PyObject* vocabulary = nullptr;
+    if (n > 0) {
+        vocabulary = api->chain_vocabulary(chain);
+        if (vocabulary == nullptr || api->vocabulary_values(vocabulary, f.ids, f.length, values.data()) < 0)
+            throw_error();
+    }
+    const std::vector<uint32_t> order = descending_order(f.frequencies, n);
+    std::vector<Key> entry_keys(n);
+    const size_t base = out.size();
+    if (ends != nullptr) ends->reserve(n);
+    for (size_t p = 0; p < n; ++p) {
+        PyObject* value = values[order[p]];
+        if (p > 0) out.put(',');
+        // The numeral first, the value after it: the value's text decides
+        // whether the entry is a literal, which takes the numeral's place.
+        const size_t mark = out.size();
+        Key& key = entry_keys[order[p]];
+        char* numeral = out.room(sizeof key.text);
+        char* end = write_int(numeral, static_cast<long long>(p));
+        key.length = static_cast<uint8_t>(end - numeral);
+        std::memcpy(key.text, numeral, key.length);
+        *end = ',';
+        out.commit(end + 1);
+        const size_t text_at = out.size();
+        if (!out.value(value, encoder)) return false;
+        const size_t length = out.size() - text_at;
+        // As CodeTable decides: only strings and null stand for themselves.
+        if (p > 9 && key.length >= length && (PyUnicode_Check(value) || value == Py_None)) {
+            char* entry = out.written(mark);
+            std::memmove(entry, entry + key.length + 1, length);
+            entry[length] = ',';
+            std::memcpy(entry + length + 1, entry, length);
+            std::memcpy(key.text, entry, length);
+            key.length = static_cast<uint8_t>(length);
+            out.truncate(mark + 2 * length + 1);
+        }
+        if (ends != nullptr) ends->push_back(out.size() - base);
+    }
+    const size_t bound = static_cast<size_t>(f.id_bound);
+    keys_.assign(bound, Key{{}, 0});
+    for (size_t id = 0; id < bound; ++id)
+        if (f.entry_of_id[id] != UINT32_MAX) keys_[id] = entry_keys[f.entry_of_id[id]];
+    if (!hold_values || bound == 0) return true;
+    std::vector<uint32_t> ids;
+    for (size_t id = 0; id < bound; ++id)
+        if (f.entry_of_id[id] != UINT32_MAX) ids.push_back(static_cast<uint32_t>(id));
+    std::vector<PyObject*> id_values(ids.size());
+    if (api->vocabulary_values(vocabulary, ids.data(), static_cast<Py_ssize_t>(ids.size()), id_values.data()) < 0)
+        throw_error();
+    id_values_.assign(bound, nullptr);
+    held_.reserve(ids.size());
+    for (size_t k = 0; k < ids.size(); ++k) {
+        held_.push_back(Ref::borrow(id_values[k]));
+        id_values_[ids[k]] = id_values[k];
+    }
     return true;
 }
 

@@ -2,9 +2,12 @@
 // that compressed documents carry. Both writers build the table here.
 #pragma once
 
+#include "document/value_text.h"
 #include "module/module.h"
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pjson {
@@ -41,6 +44,49 @@ private:
     std::vector<Ref> sorted_;  // the (value, frequency) pairs, or the values alone, in table order
     bool values_only_ = false;
     size_t pos_ = 0;
+};
+
+// The code table of a native chain built by id, from the chain's own counts
+// through its C API: the entries, order, literal rule and texts of
+// CodeTable, without a Python object per value. Each value is rendered once,
+// straight into the document's "codes", and each id of the chain's
+// vocabulary gets its key's text.
+class IdCodeTable {
+public:
+    // A key's text: a position's numeral, or a literal's own text, which the
+    // literal rule keeps no longer than that numeral would be.
+    struct Key {
+        char text[15];
+        uint8_t length;  // 0: no key
+    };
+
+    IdCodeTable() = default;
+    IdCodeTable(const IdCodeTable&) = delete;
+    IdCodeTable& operator=(const IdCodeTable&) = delete;
+
+    // Builds the table of an exact native chain whose values are all plain
+    // (the C API must offer chain_id_frequencies),
+    // as `encoder`'s dumps renders them, and writes the elements of "codes"
+    // (without the brackets) to `out`, noting in `ends` where each entry's
+    // text ends, from `out`'s size at the call on. False, with no Python code
+    // run, when it cannot stand in for CodeTable: a bag of another kind or
+    // vocabulary, or a value the renderer cannot prove its text of; what it
+    // wrote is then to be dropped. With `hold_values`, the value each id held
+    // is kept for value_at.
+    bool build(const TesmoChainAPI* api, PyObject* chain, JsonEncoder encoder, TextWriter& out,
+               std::vector<size_t>* ends, bool hold_values);
+
+    // The key of an id of the chain's vocabulary; nullptr when it has none.
+    const Key* key(uint32_t id) const noexcept {
+        return id < keys_.size() && keys_[id].length != 0 ? &keys_[id] : nullptr;
+    }
+    // The value id held when the table was built (with hold_values).
+    PyObject* value_at(uint32_t id) const noexcept { return id < id_values_.size() ? id_values_[id] : nullptr; }
+
+private:
+    std::vector<Key> keys_;  // per id
+    std::vector<PyObject*> id_values_;
+    std::vector<Ref> held_;  // the values of id_values_
 };
 
 // The readers' lookup from a "codes" array: consecutive elements paired as

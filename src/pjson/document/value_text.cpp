@@ -14,6 +14,7 @@
 // the exponent without repr's leading zero ("1e-5" for repr's "1e-05").
 #include "document/value_text.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -25,21 +26,6 @@ namespace {
 constexpr int kMaxDepth = 32;
 
 constexpr char kHex[] = "0123456789abcdef";
-
-// Which ASCII characters each encoder writes as they are: all but control
-// characters, '"' and '\\', and besides "/" for ujson, DEL for json.
-struct StandsAsIs {
-    bool table[2][128];
-    constexpr StandsAsIs() : table() {
-        for (int c = 0x20; c < 0x80; ++c) {
-            const bool common = c != '"' && c != '\\';
-            table[0][c] = common && c != '/';
-            table[1][c] = common && c != 0x7f;
-        }
-    }
-};
-constexpr StandsAsIs kStandsAsIsTables;
-constexpr const bool (&kStandsAsIs)[2][128] = kStandsAsIsTables.table;
 
 void put_u_escape(TextWriter& w, unsigned code) {
     const char buf[6] = {
@@ -64,39 +50,63 @@ const char* ascii_escape(unsigned c, JsonEncoder encoder) {
 
 }  // namespace
 
-void TextWriter::put(const char* s, size_t n) {
-    if (n > sizeof buf_ - used_) {
-        flush();
-        if (n > sizeof buf_) {
-            out_.append(s, n);
-            return;
-        }
+AsciiText::AsciiText(size_t capacity) { grow(capacity); }
+
+void AsciiText::grow(size_t capacity) {
+    if (capacity <= capacity_ && str_) return;
+    if (capacity > static_cast<size_t>(PY_SSIZE_T_MAX) / 2) throw std::bad_alloc();
+    if (!str_) {
+        str_ = check(PyUnicode_New(static_cast<Py_ssize_t>(capacity), 127));
+    } else {
+        // A str made here, held only here and never hashed, is resized in place.
+        PyObject* str = str_.release();
+        const int status = PyUnicode_Resize(&str, static_cast<Py_ssize_t>(capacity));
+        str_ = Ref(str);
+        check_status(status);
     }
-    std::memcpy(buf_ + used_, s, n);
-    used_ += n;
+    data_ = static_cast<char*>(PyUnicode_DATA(str_.get()));
+    capacity_ = capacity;
+}
+
+Ref AsciiText::finish(size_t length) {
+    if (length < capacity_) {
+        PyObject* str = str_.release();
+        const int status = PyUnicode_Resize(&str, static_cast<Py_ssize_t>(length));
+        str_ = Ref(str);
+        check_status(status);
+    }
+    data_ = nullptr;
+    capacity_ = 0;
+    return std::move(str_);
+}
+
+void TextWriter::refill(size_t n) {
+    if (text_ == nullptr) {
+        flush();
+        return;
+    }
+    const size_t used = size();
+    text_->grow(std::max(text_->capacity() * 2, used + n + 4096));
+    p_ = text_->data() + used;
+    end_ = text_->data() + text_->capacity();
+}
+
+void TextWriter::put_long(const char* s, size_t n) {
+    if (text_ == nullptr && n > sizeof buf_) {
+        flush();
+        out_->append(s, n);
+        return;
+    }
+    refill(n);
+    std::memcpy(p_, s, n);
+    p_ += n;
 }
 
 void TextWriter::append_str(PyObject* str, JsonEncoder encoder) {
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(str) < 0) throw_error();  // a string made by the old API
 #endif
-    // Short ASCII strings that need no escape, a chain's usual values, are
-    // checked and copied a character at a time.
     const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
-    if (PyUnicode_IS_ASCII(str) && length <= 64) {
-        const unsigned char* chars = static_cast<const unsigned char*>(PyUnicode_DATA(str));
-        const bool* stands = kStandsAsIs[encoder == JsonEncoder::ujson ? 0 : 1];
-        bool plain = true;
-        for (Py_ssize_t i = 0; i < length; ++i) plain &= stands[chars[i]];
-        if (plain) {
-            char* p = room(static_cast<size_t>(length) + 2);
-            *p++ = '"';
-            for (Py_ssize_t i = 0; i < length; ++i) *p++ = static_cast<char>(chars[i]);
-            *p = '"';
-            used_ += static_cast<size_t>(length) + 2;
-            return;
-        }
-    }
     const int kind = PyUnicode_KIND(str);
     const void* data = PyUnicode_DATA(str);
     const Py_ssize_t n = length;
@@ -135,31 +145,7 @@ void TextWriter::append_str(PyObject* str, JsonEncoder encoder) {
     put('"');
 }
 
-void TextWriter::append_int(long long v) {
-    char* p = room(24);
-    char* const start = p;
-    unsigned long long u = static_cast<unsigned long long>(v);
-    if (v < 0) {
-        *p++ = '-';
-        u = 0ULL - u;
-    }
-    int digits = 1;
-    for (unsigned long long t = u; t >= 10; t /= 10) ++digits;
-    char* q = p + digits;
-    while (u >= 100) {
-        const unsigned pair = static_cast<unsigned>(u % 100) * 2;
-        u /= 100;
-        *--q = kDigitPairs[pair + 1];
-        *--q = kDigitPairs[pair];
-    }
-    if (u >= 10) {
-        *--q = kDigitPairs[u * 2 + 1];
-        *--q = kDigitPairs[u * 2];
-    } else {
-        *--q = static_cast<char>('0' + u);
-    }
-    used_ += static_cast<size_t>(p + digits - start);
-}
+void TextWriter::append_int(long long v) { commit(write_int(room(24), v)); }
 
 bool TextWriter::append_float(double v, JsonEncoder encoder) {
     if (!std::isfinite(v)) return false;
@@ -180,6 +166,10 @@ bool TextWriter::append_float(double v, JsonEncoder encoder) {
 }
 
 bool TextWriter::append_value(PyObject* value, JsonEncoder encoder, int depth) {
+    if (PyUnicode_CheckExact(value)) {
+        if (!put_plain_str(value, encoder)) append_str(value, encoder);
+        return true;
+    }
     if (PyLong_CheckExact(value)) {
         long long small = 0;
         if (compact_int_value(value, small)) {
@@ -191,10 +181,6 @@ bool TextWriter::append_value(PyObject* value, JsonEncoder encoder, int depth) {
         if (overflow != 0) return false;
         if (v == -1 && PyErr_Occurred()) throw_error();
         append_int(v);
-        return true;
-    }
-    if (PyUnicode_CheckExact(value)) {
-        append_str(value, encoder);
         return true;
     }
     if (value == Py_None) {

@@ -6,6 +6,10 @@
 
 #include "module/module.h"
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace pjson {
@@ -30,28 +34,126 @@ inline bool compact_int_value(PyObject* v, long long& out) {
     return true;
 }
 
-// Appends to a std::string through a buffer of its own, so that the many
-// short pieces of a document cost a few stores each; what it holds goes to
-// the string when the buffer fills and on flush(), which the owner calls
-// before it uses the string (never from a destructor, which could not
-// report a failure to grow the string).
+// Which ASCII characters each encoder writes as they are: all but control
+// characters, '"' and '\\', and besides "/" for ujson, DEL for json.
+struct StandsAsIs {
+    bool table[2][128];
+    constexpr StandsAsIs() : table() {
+        for (int c = 0x20; c < 0x80; ++c) {
+            const bool common = c != '"' && c != '\\';
+            table[0][c] = common && c != '/';
+            table[1][c] = common && c != 0x7f;
+        }
+    }
+};
+inline constexpr StandsAsIs kStandsAsIsTables;
+inline constexpr const bool (&kStandsAsIs)[2][128] = kStandsAsIsTables.table;
+
+// Nonzero when one of the eight ASCII characters of `word` needs an escape:
+// a control character, '"' or '\\', and "/" for ujson or DEL for json.
+inline uint64_t escape_bytes(uint64_t word, JsonEncoder encoder) {
+    constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+    auto zero_byte = [](uint64_t v) { return (v - ones) & ~v & highs; };
+    const uint64_t other = encoder == JsonEncoder::ujson ? '/' : 0x7f;
+    return ((word - 0x20 * ones) & ~word & highs) | zero_byte(word ^ ('"' * ones)) | zero_byte(word ^ ('\\' * ones)) |
+           zero_byte(word ^ (other * ones));
+}
+
+// Writes the decimal numeral of `v` at `p` (room for 20 characters) and
+// returns where it ends.
+inline char* write_int(char* p, long long v) {
+    unsigned long long u = static_cast<unsigned long long>(v);
+    if (v < 0) {
+        *p++ = '-';
+        u = 0ULL - u;
+    }
+    // The digits from the bit length: floor(log10) of a power of two, and
+    // one more when the number reaches the next power of ten.
+    static constexpr auto kPowers = [] {
+        std::array<unsigned long long, 20> powers{};
+        unsigned long long power = 1;
+        for (unsigned long long& each : powers) {
+            each = power;
+            power *= 10;  // wraps after the last, unused
+        }
+        return powers;
+    }();
+    const int log2 = 63 - __builtin_clzll(u | 1);
+    const int guess = ((log2 + 1) * 1233) >> 12;
+    const int digits = std::max(1, guess + (u >= kPowers[guess] ? 1 : 0));
+    char* const end = p + digits;
+    char* q = end;
+    while (u >= 100) {
+        const unsigned pair = static_cast<unsigned>(u % 100) * 2;
+        u /= 100;
+        *--q = kDigitPairs[pair + 1];
+        *--q = kDigitPairs[pair];
+    }
+    if (u >= 10) {
+        *--q = kDigitPairs[u * 2 + 1];
+        *--q = kDigitPairs[u * 2];
+    } else {
+        *--q = static_cast<char>('0' + u);
+    }
+    return end;
+}
+
+// A str of ASCII characters written in place, so that a whole document
+// costs no copy once written: made with room to spare, grown as it fills
+// (the characters written stay), cut to its length at the end. Only ASCII
+// may be written into it. A str that is never finished is simply freed.
+class AsciiText {
+public:
+    explicit AsciiText(size_t capacity);
+    AsciiText(const AsciiText&) = delete;
+    AsciiText& operator=(const AsciiText&) = delete;
+    char* data() const noexcept { return data_; }
+    size_t capacity() const noexcept { return capacity_; }
+    // Room for at least `capacity` characters.
+    void grow(size_t capacity);
+    // The str of its first `length` characters; the text is empty after.
+    Ref finish(size_t length);
+
+private:
+    Ref str_;
+    char* data_ = nullptr;
+    size_t capacity_ = 0;
+};
+
+// Appends text, either to a std::string through a buffer of its own, so
+// that the many short pieces of a document cost a few stores each (what it
+// holds goes to the string when the buffer fills and on flush(), which the
+// owner calls before it uses the string; never from a destructor, which
+// could not report a failure to grow the string), or straight into an
+// AsciiText (nothing to flush; size() tells how much is written).
 class TextWriter {
 public:
-    explicit TextWriter(std::string& out) : out_(out) {}
+    explicit TextWriter(std::string& out) noexcept : out_(&out), p_(buf_), end_(buf_ + sizeof buf_) {}
+    explicit TextWriter(AsciiText& text) noexcept
+        : text_(&text), p_(text.data()), end_(text.data() + text.capacity()) {}
     TextWriter(const TextWriter&) = delete;
     TextWriter& operator=(const TextWriter&) = delete;
 
     void put(char c) {
-        if (used_ == sizeof buf_) flush();
-        buf_[used_++] = c;
+        if (p_ == end_) refill(1);
+        *p_++ = c;
     }
-    void put(const char* s, size_t n);
+    void put(const char* s, size_t n) {
+        if (n > static_cast<size_t>(end_ - p_)) return put_long(s, n);
+        std::memcpy(p_, s, n);
+        p_ += n;
+    }
     // Writes what `encoder`'s dumps gives for `value` and returns true;
     // returns false for anything whose text it cannot prove equal
     // (subclasses, ints beyond 64 bits, NaN and infinities, other types,
     // nesting deeper than a chain's values need), leaving a text that the
     // caller must give up. Runs no Python code.
     bool value(PyObject* value, JsonEncoder encoder) {
+        if (PyUnicode_CheckExact(value)) {
+            if (!put_plain_str(value, encoder)) append_str(value, encoder);
+            return true;
+        }
+        if (PyTuple_CheckExact(value) && put_plain_strs(value, encoder)) return true;
         long long small = 0;
         if (PyLong_CheckExact(value) && compact_int_value(value, small) && small >= 0 && small < 10000) {
             append_small(static_cast<unsigned>(small));
@@ -61,46 +163,140 @@ public:
     }
     void integer(long long v) { append_int(v); }
     void flush() {
-        out_.append(buf_, used_);
-        used_ = 0;
+        if (out_ == nullptr) return;
+        out_->append(buf_, static_cast<size_t>(p_ - buf_));
+        p_ = buf_;
+    }
+
+    // Writing in place: room for `n` more characters at the returned
+    // pointer, of which the caller writes some and then commits them.
+    char* room(size_t n) {
+        if (static_cast<size_t>(end_ - p_) < n) refill(n);
+        return p_;
+    }
+    void commit(char* end) noexcept { p_ = end; }
+    // Characters written so far (to the string, for a buffered writer).
+    size_t size() const noexcept {
+        return out_ != nullptr ? out_->size() + static_cast<size_t>(p_ - buf_)
+                               : static_cast<size_t>(p_ - text_->data());
+    }
+    // What is written from `offset` on, for a change in place, and the text
+    // cut back to `size` characters (a buffered writer flushes first).
+    char* written(size_t offset) {
+        flush();
+        return (out_ != nullptr ? out_->data() : text_->data()) + offset;
+    }
+    // Writes again the `length` characters written from `offset` on.
+    void repeat(size_t offset, size_t length) {
+        if (out_ != nullptr) {
+            flush();
+            out_->append(*out_, offset, length);
+            return;
+        }
+        char* p = room(length);  // first: growing moves the text
+        std::memcpy(p, text_->data() + offset, length);
+        p_ = p + length;
+    }
+    void truncate(size_t size) {
+        flush();
+        if (out_ != nullptr)
+            out_->resize(size);
+        else
+            p_ = text_->data() + size;
     }
 
 private:
-    // Room for `n` more characters in the buffer (n at most its size).
-    char* room(size_t n) {
-        if (sizeof buf_ - used_ < n) flush();
-        return buf_ + used_;
-    }
+    // Makes room for `n` characters: flushes the buffer to the string (n at
+    // most the buffer's size), or grows the text.
+    void refill(size_t n);
+    void put_long(const char* s, size_t n);
     // 0 to 9999, two digits at a time.
     void append_small(unsigned v) {
         char* p = room(4);
         if (v < 10) {
-            *p = static_cast<char>('0' + v);
-            used_ += 1;
+            *p++ = static_cast<char>('0' + v);
         } else if (v < 100) {
             p[0] = kDigitPairs[2 * v];
             p[1] = kDigitPairs[2 * v + 1];
-            used_ += 2;
+            p += 2;
         } else if (v < 1000) {
             p[0] = static_cast<char>('0' + v / 100);
             p[1] = kDigitPairs[2 * (v % 100)];
             p[2] = kDigitPairs[2 * (v % 100) + 1];
-            used_ += 3;
+            p += 3;
         } else {
             p[0] = kDigitPairs[2 * (v / 100)];
             p[1] = kDigitPairs[2 * (v / 100) + 1];
             p[2] = kDigitPairs[2 * (v % 100)];
             p[3] = kDigitPairs[2 * (v % 100) + 1];
-            used_ += 4;
+            p += 4;
         }
+        p_ = p;
+    }
+    // A short ASCII str that needs no escape, a chain's usual value, copied
+    // as it is checked, eight characters at a time while they last; false,
+    // with nothing written, for any other str.
+    bool put_plain_str(PyObject* str, JsonEncoder encoder) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (!PyUnicode_IS_READY(str)) return false;
+#endif
+        const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+        if (!PyUnicode_IS_ASCII(str) || n > 64) return false;
+        const unsigned char* chars = static_cast<const unsigned char*>(PyUnicode_DATA(str));
+        const bool* stands = kStandsAsIs[encoder == JsonEncoder::ujson ? 0 : 1];
+        char* p = room(n + 2);
+        *p++ = '"';
+        size_t i = 0;
+        uint64_t escapes = 0;
+        for (; i + 8 <= n; i += 8) {
+            uint64_t word;
+            std::memcpy(&word, chars + i, 8);
+            std::memcpy(p + i, &word, 8);
+            escapes |= escape_bytes(word, encoder);
+        }
+        bool plain = escapes == 0;
+        for (; i < n; ++i) {
+            p[i] = static_cast<char>(chars[i]);
+            plain &= stands[chars[i]];
+        }
+        if (!plain) return false;
+        p[n] = '"';
+        p_ = p + n + 1;
+        return true;
+    }
+    // A tuple of such strs (a chain's start of order 2 and up); false, with
+    // nothing written, for any other tuple.
+    bool put_plain_strs(PyObject* tuple, JsonEncoder encoder) {
+        const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
+        if (n > 32) return false;
+        size_t need = 2;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = PyTuple_GET_ITEM(tuple, i);
+            if (!PyUnicode_CheckExact(item)) return false;
+            need += static_cast<size_t>(PyUnicode_GET_LENGTH(item)) + 4;
+        }
+        // Room for all of it first, so that the text stays where it is.
+        char* const mark = room(need);
+        put('[');
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
+            if (i > 0) encoder == JsonEncoder::ujson ? put(',') : put(", ", 2);
+            if (!put_plain_str(PyTuple_GET_ITEM(tuple, i), encoder)) {
+                p_ = mark;
+                return false;
+            }
+        }
+        put(']');
+        return true;
     }
     bool append_value(PyObject* value, JsonEncoder encoder, int depth);
     void append_str(PyObject* str, JsonEncoder encoder);
     void append_int(long long v);
     bool append_float(double v, JsonEncoder encoder);
 
-    std::string& out_;
-    size_t used_ = 0;
+    std::string* out_ = nullptr;
+    AsciiText* text_ = nullptr;
+    char* p_;
+    char* end_;
     char buf_[4096];
 };
 
