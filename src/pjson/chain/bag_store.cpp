@@ -12,8 +12,6 @@ namespace pjson {
 
 namespace {
 
-constexpr size_t kLinear = 8;  // bags up to this many choices have no index
-
 template <class T>
 T* block_resize(T* old, size_t n) {
     void* p = std::realloc(old, (n ? n : 1) * sizeof(T));
@@ -30,23 +28,6 @@ bool same_ids(const uint32_t* a, const uint32_t* b, size_t n) noexcept {
     return true;
 }
 
-// ---- the index: index + 1 of a choice per slot, 0 for empty; linear probing
-
-size_t slot_get(int bits, const void* index, size_t i) noexcept {
-    if (bits <= 8) return static_cast<const uint8_t*>(index)[i];
-    if (bits <= 16) return static_cast<const uint16_t*>(index)[i];
-    return static_cast<const uint32_t*>(index)[i];
-}
-
-void slot_set(int bits, void* index, size_t i, size_t value) noexcept {
-    if (bits <= 8)
-        static_cast<uint8_t*>(index)[i] = static_cast<uint8_t>(value);
-    else if (bits <= 16)
-        static_cast<uint16_t*>(index)[i] = static_cast<uint16_t>(value);
-    else
-        static_cast<uint32_t*>(index)[i] = static_cast<uint32_t>(value);
-}
-
 void slot_place(int bits, void* index, Py_hash_t hash, size_t choice) noexcept {
     size_t mask = (size_t{1} << bits) - 1;
     size_t i = static_cast<size_t>(hash) & mask;
@@ -54,19 +35,10 @@ void slot_place(int bits, void* index, Py_hash_t hash, size_t choice) noexcept {
     slot_set(bits, index, i, choice + 1);
 }
 
-// An index for `choices` choices at most two thirds full; nullptr bits 0
-// while the bag is small enough to search in order.
-int index_bits_for(size_t choices) noexcept {
-    if (choices <= kLinear) return 0;
-    int bits = 4;
-    while ((size_t{1} << bits) * 2 < choices * 3) ++bits;
-    return bits;
-}
-
 // A new index over the first `choices` choices (allocated; the caller swaps it in).
 void* index_make(const BagData* d, int bits, size_t choices) {
     size_t slots = size_t{1} << bits;
-    void* index = std::calloc(slots, (bits <= 8 ? 1 : bits <= 16 ? 2 : 4));
+    void* index = std::calloc(slots, slot_bytes(bits));
     if (index == nullptr) throw std::bad_alloc();
     for (size_t c = 0; c < choices; ++c) slot_place(bits, index, bag_choice_hash(d, c), c);
     return index;

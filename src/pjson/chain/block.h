@@ -67,6 +67,38 @@ inline int64_t count_at(const BagData* d, size_t i) noexcept {
     return static_cast<int64_t>(static_cast<uint64_t>(r[0]) | (static_cast<uint64_t>(r[1]) << 32));
 }
 
+// ---- a block's index: per slot, index + 1 of a choice, or 0 for empty;
+// linear probing. Bags of up to kLinear choices have none and are searched
+// in order.
+
+constexpr size_t kLinear = 8;
+
+inline size_t slot_bytes(int bits) noexcept { return bits <= 8 ? 1 : bits <= 16 ? 2 : 4; }
+
+inline size_t slot_get(int bits, const void* index, size_t i) noexcept {
+    if (bits <= 8) return static_cast<const uint8_t*>(index)[i];
+    if (bits <= 16) return static_cast<const uint16_t*>(index)[i];
+    return static_cast<const uint32_t*>(index)[i];
+}
+
+inline void slot_set(int bits, void* index, size_t i, size_t value) noexcept {
+    if (bits <= 8)
+        static_cast<uint8_t*>(index)[i] = static_cast<uint8_t>(value);
+    else if (bits <= 16)
+        static_cast<uint16_t*>(index)[i] = static_cast<uint16_t>(value);
+    else
+        static_cast<uint32_t*>(index)[i] = static_cast<uint32_t>(value);
+}
+
+// An index for `choices` choices at most two thirds full; bits 0 (no index)
+// while the bag is small enough to search in order.
+inline int index_bits_for(size_t choices) noexcept {
+    if (choices <= kLinear) return 0;
+    int bits = 4;
+    while ((size_t{1} << bits) * 2 < choices * 3) ++bits;
+    return bits;
+}
+
 BagExtra& extra_of(BagData* d);
 
 }  // namespace pjson

@@ -8,29 +8,6 @@
 
 namespace pjson {
 
-namespace {
-
-constexpr size_t kLinear = 8;  // bags up to this many choices are searched in order
-
-size_t slot_bytes(int bits) noexcept { return bits <= 8 ? 1 : bits <= 16 ? 2 : 4; }
-
-size_t slot_get(int bits, const void* index, size_t i) noexcept {
-    if (bits <= 8) return static_cast<const uint8_t*>(index)[i];
-    if (bits <= 16) return static_cast<const uint16_t*>(index)[i];
-    return static_cast<const uint32_t*>(index)[i];
-}
-
-void slot_set(int bits, void* index, size_t i, size_t value) noexcept {
-    if (bits <= 8)
-        static_cast<uint8_t*>(index)[i] = static_cast<uint8_t>(value);
-    else if (bits <= 16)
-        static_cast<uint16_t*>(index)[i] = static_cast<uint16_t>(value);
-    else
-        static_cast<uint32_t*>(index)[i] = static_cast<uint32_t>(value);
-}
-
-}  // namespace
-
 bool block_fill(BagData* d, const uint32_t* choices, size_t words, size_t count) {
     if (d->vocab == nullptr || d->size != 0 || d->records != nullptr || count == 0 || count >= UINT32_MAX - 2)
         return false;
@@ -59,12 +36,7 @@ bool block_fill(BagData* d, const uint32_t* choices, size_t words, size_t count)
     const size_t cw = wide ? 2 : 1;
     const size_t used = count * cw + ids;
     if (used >= UINT32_MAX) return false;
-    const int bits = [&] {
-        if (count <= kLinear) return 0;
-        int b = 4;
-        while ((size_t{1} << b) * 2 < count * 3) ++b;
-        return b;
-    }();
+    const int bits = index_bits_for(count);
 
     uint32_t* records = static_cast<uint32_t*>(std::malloc(used * sizeof(uint32_t)));
     uint32_t* offsets = mixed ? static_cast<uint32_t*>(std::malloc((count + 1) * sizeof(uint32_t))) : nullptr;
