@@ -126,6 +126,71 @@ PyObject* mod_snapshot(PyObject* module, PyObject* obj) {
     });
 }
 
+namespace {
+
+// One choice to add, held whole.
+struct Added {
+    Ref start;
+    Ref next_start;
+    Ref count;
+};
+
+// Every choice of a snapshot, with its next start as a tuple.
+std::vector<Added> snapshot_choices(PyObject* blob, PyObject* side) {
+    Parsed parsed(blob, side, kKindChain);
+    bool plain = false;
+    std::vector<Ref> values = parsed.values(plain);
+    Counts counts(parsed);
+    std::vector<Added> out;
+    for (size_t e = 0; e < parsed.bags().size(); ++e) {
+        const StoredBag& b = parsed.bags()[e];
+        StoredChoices walk(b);
+        const uint8_t *rec, *ids;
+        size_t n;
+        while (walk.next(rec, ids, n)) {
+            std::vector<Ref> items;
+            for (size_t k = 0; k < n; ++k) items.push_back(Ref::borrow(values[get32(ids + 4 * k)].get()));
+            PyObject* object = counts.object(e, walk.index());
+            Ref count = count_of(object, parsed.native_count(b, rec));
+            out.push_back(Added{Ref::borrow(values[b.start].get()), tuple_of(items), std::move(count)});
+        }
+    }
+    return out;
+}
+
+// Every choice of any chain, through its items() and each bag's choices(),
+// all taken before the first is added.
+std::vector<Added> chain_choices(PyObject* chain) {
+    std::vector<Added> out;
+    auto pair_of = [](PyObject* item, Ref& first, Ref& second) {
+        Ref pair = check(PySequence_Tuple(item));
+        if (PyTuple_GET_SIZE(pair.get()) != 2) {
+            PyErr_SetString(PyExc_ValueError, "join() expects pairs from items() and choices()");
+            throw_error();
+        }
+        first = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
+        second = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1));
+    };
+    Ref items = check(PyObject_CallMethod(chain, "items", nullptr));
+    Ref it = check(PyObject_GetIter(items.get()));
+    while (Ref item = Ref(PyIter_Next(it.get()))) {
+        Ref start, bag;
+        pair_of(item.get(), start, bag);
+        Ref choices = check(PyObject_CallMethod(bag.get(), "choices", nullptr));
+        Ref each = check(PyObject_GetIter(choices.get()));
+        while (Ref choice = Ref(PyIter_Next(each.get()))) {
+            Added a{Ref::borrow(start.get()), Ref(), Ref()};
+            pair_of(choice.get(), a.next_start, a.count);
+            out.push_back(std::move(a));
+        }
+        if (PyErr_Occurred()) throw_error();
+    }
+    if (PyErr_Occurred()) throw_error();
+    return out;
+}
+
+}  // namespace
+
 PyObject* mod_join(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         State* st = state_of_module(module);
@@ -133,29 +198,35 @@ PyObject* mod_join(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
             PyErr_Format(PyExc_TypeError, "join() takes exactly 2 arguments (%zd given)", nargs);
             throw_error();
         }
-        PyObject* target = args[0];
-        PyObject* source = args[1];
-        if (!Py_IS_TYPE(target, st->chain_type)) {
-            PyErr_Format(PyExc_TypeError, "join() needs a Chain to add to, not %.200s", Py_TYPE(target)->tp_name);
-            throw_error();
+        Ref target = Ref::borrow(args[0]), source = Ref::borrow(args[1]);
+        bool exact = Py_IS_TYPE(target.get(), st->chain_type);
+        bool snapshot = PyTuple_Check(source.get()) && PyTuple_GET_SIZE(source.get()) == 2;
+        if (exact && snapshot) {
+            chain_join(st, reinterpret_cast<Chain*>(target.get()), PyTuple_GET_ITEM(source.get(), 0),
+                       PyTuple_GET_ITEM(source.get(), 1));
+            Py_RETURN_NONE;
         }
-        Ref keep_target = Ref::borrow(target), keep_source = Ref::borrow(source);
         Snapshot s;
-        if (Py_IS_TYPE(source, st->chain_type)) {
-            // Taken whole first, so that a chain joins itself as it was.
-            if (!chain_snapshot(reinterpret_cast<Chain*>(source), s)) {
-                PyErr_SetString(PyExc_TypeError, "join() needs a chain whose bags are all ProbabilityBag");
-                throw_error();
-            }
-        } else if (PyTuple_Check(source) && PyTuple_GET_SIZE(source) == 2) {
-            s.blob = Ref::borrow(PyTuple_GET_ITEM(source, 0));
-            s.side = Ref::borrow(PyTuple_GET_ITEM(source, 1));
-        } else {
-            PyErr_Format(PyExc_TypeError, "join() adds a Chain or a chain's snapshot, not %.200s",
-                         Py_TYPE(source)->tp_name);
-            throw_error();
+        // A chain is taken whole first, so that a chain joins itself as it was.
+        if (exact && Py_IS_TYPE(source.get(), st->chain_type) &&
+            chain_snapshot(reinterpret_cast<Chain*>(source.get()), s)) {
+            chain_join(st, reinterpret_cast<Chain*>(target.get()), s.blob.get(), s.side.get());
+            Py_RETURN_NONE;
         }
-        chain_join(st, reinterpret_cast<Chain*>(target), s.blob.get(), s.side.get());
+        // Anything else: each choice as it is now, then add_to_bag for each.
+        std::vector<Added> added =
+            snapshot ? snapshot_choices(PyTuple_GET_ITEM(source.get(), 0), PyTuple_GET_ITEM(source.get(), 1))
+                     : chain_choices(source.get());
+        Ref add = exact ? Ref() : check(PyObject_GetAttrString(target.get(), "add_to_bag"));
+        for (Added& a : added) {
+            if (exact) {
+                chain_add_values(st, reinterpret_cast<Chain*>(target.get()), a.start.get(), a.next_start.get(), nullptr,
+                                 0, a.count.get());
+            } else {
+                PyObject* call[4] = {nullptr, a.start.get(), a.next_start.get(), a.count.get()};
+                check(PyObject_Vectorcall(add.get(), call + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            }
+        }
         Py_RETURN_NONE;
     });
 }

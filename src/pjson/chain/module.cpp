@@ -40,9 +40,10 @@ PyMethodDef g_functions[] = {
      "state they pickle with. The bags of a chain must all be ProbabilityBag."},
     {"join", FASTCALL(mod_join), METH_FASTCALL,
      "join(chain, source, /)\n--\n\n"
-     "Add every choice of source (a Chain, or a chain's snapshot()) to chain in\n"
-     "source's order, as chain.add_to_bag(start, next_start, count) per choice would.\n"
-     "chain must be exactly a Chain."},
+     "Add every choice of source (a chain, or a chain's snapshot()) to chain in\n"
+     "source's order, as chain.add_to_bag(start, next_start, count) per choice would:\n"
+     "natively when chain is exactly a Chain and source a snapshot or a Chain of\n"
+     "ProbabilityBag. source is taken whole before the first choice is added."},
     {nullptr, nullptr, 0, nullptr},
 };
 
