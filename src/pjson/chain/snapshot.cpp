@@ -25,24 +25,47 @@ constexpr uint32_t kUnset = UINT32_MAX;
 // ---------------------------------------------------------------------------
 // Writing.
 
+// A growing byte buffer. Room is made ahead for each value (`reserve`),
+// so that the bytes of one are written without a check each.
 class Out {
 public:
-    void byte(uint8_t b) { buf_.push_back(static_cast<char>(b)); }
-    void varint(uint64_t v) {
+    Out() = default;
+    Out(const Out&) = delete;
+    Out& operator=(const Out&) = delete;
+    ~Out() { std::free(data_); }
+    void reserve(size_t n) {
+        if (cap_ - size_ >= n) return;
+        size_t cap = std::max(cap_ * 2, size_ + n + 64);
+        void* p = std::realloc(data_, cap);
+        if (p == nullptr) throw std::bad_alloc();
+        data_ = static_cast<uint8_t*>(p);
+        cap_ = cap;
+    }
+    // These write into room reserved before.
+    void byte(uint8_t b) noexcept { data_[size_++] = b; }
+    void varint(uint64_t v) noexcept {
         while (v >= 0x80) {
             byte(static_cast<uint8_t>(v | 0x80));
             v >>= 7;
         }
         byte(static_cast<uint8_t>(v));
     }
-    void raw(const void* p, size_t n) { buf_.append(static_cast<const char*>(p), n); }
-    void set(size_t at, uint8_t b) noexcept { buf_[at] = static_cast<char>(b); }
-    size_t size() const noexcept { return buf_.size(); }
-    const std::string& bytes() const noexcept { return buf_; }
+    void raw(const void* p, size_t n) noexcept {
+        std::memcpy(data_ + size_, p, n);
+        size_ += n;
+    }
+    void set(size_t at, uint8_t b) noexcept { data_[at] = b; }
+    void truncate(size_t at) noexcept { size_ = at; }
+    size_t size() const noexcept { return size_; }
+    const uint8_t* data() const noexcept { return data_; }
 
 private:
-    std::string buf_;
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    size_t cap_ = 0;
 };
+
+constexpr size_t kVarint = 10;  // bytes of the longest varint
 
 // The numbers of the table's values that are no tuples, found by object:
 // a tuple's element that is one of them is written as a reference. Open
@@ -89,6 +112,7 @@ private:
 bool put_str(Out& out, PyObject* s) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     if (PyUnicode_IS_ASCII(s)) {
+        out.reserve(kVarint + static_cast<size_t>(n));
         out.varint(static_cast<uint64_t>(n));
         out.raw(PyUnicode_DATA(s), static_cast<size_t>(n));
         return true;
@@ -102,6 +126,7 @@ bool put_str(Out& out, PyObject* s) {
         size += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
         surrogates = surrogates || (c >= 0xD800 && c <= 0xDFFF);
     }
+    out.reserve(kVarint + size);
     out.varint(size);
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_UCS4 c = PyUnicode_READ(kind, data, i);
@@ -134,23 +159,28 @@ public:
             if (!PyTuple_CheckExact(table[k])) known_.add(table[k], static_cast<uint32_t>(k));
     }
     void write_all() {
-        for (PyObject* v : table_) value(v, 0);
+        for (PyObject* v : table_)
+            if (!value(v, 0)) side(v);
     }
     std::vector<Ref>& side() noexcept { return side_; }
-    const std::string& bytes() const noexcept { return out_.bytes(); }
+    const Out& bytes() const noexcept { return out_; }
     uint32_t beside(PyObject* v) {
         side_.push_back(Ref::borrow(v));
         return static_cast<uint32_t>(side_.size() - 1);
     }
 
 private:
-    void value(PyObject* v, int depth) {
+    // Writes a plain value; false (nothing written) for one that must
+    // travel beside. A tuple is plain when its items are, to the depth
+    // is_plain follows.
+    bool value(PyObject* v, int depth) {
+        out_.reserve(2 * kVarint + 8);
         if (depth > 0 && !PyTuple_CheckExact(v)) {
             uint32_t k = known_.find(v);
             if (k != kUnset) {
                 out_.byte(tag_ref);
                 out_.varint(k);
-                return;
+                return true;
             }
         }
         if (PyUnicode_CheckExact(v)) {
@@ -160,7 +190,13 @@ private:
         } else if (PyLong_CheckExact(v)) {
             int overflow = 0;
             long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
-            if (overflow != 0) return side(v);
+            if (overflow != 0) {
+                // Plain, but too long for the bytes: beside, as an element too.
+                if (depth == 0) return false;
+                out_.byte(tag_side);
+                out_.varint(beside(v));
+                return true;
+            }
             out_.byte(tag_int);
             uint64_t u = static_cast<uint64_t>(n);
             out_.varint((u << 1) ^ (n < 0 ? ~uint64_t{0} : 0));
@@ -177,18 +213,30 @@ private:
         } else if (PyBool_Check(v)) {
             out_.byte(v == Py_True ? tag_true : tag_false);
         } else if (PyBytes_CheckExact(v)) {
+            size_t n = static_cast<size_t>(PyBytes_GET_SIZE(v));
+            out_.reserve(kVarint + n);
             out_.byte(tag_bytes);
-            out_.varint(static_cast<uint64_t>(PyBytes_GET_SIZE(v)));
-            out_.raw(PyBytes_AS_STRING(v), static_cast<size_t>(PyBytes_GET_SIZE(v)));
-        } else if (PyTuple_CheckExact(v) && depth < kPlainDepth && is_plain(v)) {
+            out_.varint(n);
+            out_.raw(PyBytes_AS_STRING(v), n);
+        } else if (PyTuple_CheckExact(v) && depth < kPlainDepth) {
+            size_t at = out_.size(), sides = side_.size();
             out_.byte(tag_tuple);
             out_.varint(static_cast<uint64_t>(PyTuple_GET_SIZE(v)));
-            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(v); ++i) value(PyTuple_GET_ITEM(v, i), depth + 1);
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(v); ++i) {
+                if (!value(PyTuple_GET_ITEM(v, i), depth + 1)) {
+                    // Not plain after all: the whole tuple goes beside.
+                    out_.truncate(at);
+                    side_.resize(sides);
+                    return false;
+                }
+            }
         } else {
-            side(v);
+            return false;
         }
+        return true;
     }
     void side(PyObject* v) {
+        out_.reserve(1 + kVarint);
         out_.byte(tag_side);
         out_.varint(beside(v));
     }
@@ -237,7 +285,7 @@ Snapshot write(Source& s) {
                 if (PyObject* o = x->objects[c])
                     counts.push_back(StoredCount{static_cast<uint32_t>(e), static_cast<uint32_t>(c), values.beside(o)});
     }
-    const std::string& vbytes = values.bytes();
+    const Out& vbytes = values.bytes();
     size_t total =
         kHeaderSize + vbytes.size() + kEntrySize * s.blocks.size() + 4 * (words + lengths) + 12 * counts.size();
     // A bytes object is no container: making it runs no collection.
@@ -250,7 +298,7 @@ Snapshot write(Source& s) {
     const uint64_t header[7] = {s.table.size(), vbytes.size(), s.blocks.size(), choices, words, lengths, counts.size()};
     for (int i = 0; i < 7; ++i) put64(p + 8 + 8 * i, header[i]);
     p += kHeaderSize;
-    std::memcpy(p, vbytes.data(), vbytes.size());
+    if (vbytes.size() > 0) std::memcpy(p, vbytes.data(), vbytes.size());
     p += vbytes.size();
     for (size_t e = 0; e < s.blocks.size(); ++e, p += kEntrySize) {
         BagData* d = s.blocks[e];
@@ -261,7 +309,15 @@ Snapshot write(Source& s) {
         p[13] = static_cast<uint8_t>((d->wide ? kWide : 0) | (d->mixed ? kMixed : 0));
         p[14] = p[15] = 0;
     }
+    // Every id of a vocabulary without free ids is its own number: the
+    // records are the block's words as they are.
+    bool same_ids = s.number_of.size() == s.table.size();
     for (BagData* d : s.blocks) {
+        if (same_ids) {
+            words_out(p, d->records, d->words);
+            p += 4 * size_t{d->words};
+            continue;
+        }
         size_t cw = count_words(d);
         for (size_t c = 0; c < d->size; ++c) {
             const uint32_t* r = record(d, c);

@@ -70,9 +70,17 @@ inline void put64(uint8_t* p, uint64_t v) noexcept {
 // Words between the host's order and the snapshot's.
 inline void words_in(uint32_t* out, const uint8_t* in, size_t n) noexcept {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    std::memcpy(out, in, n * 4);
+    if (n > 0) std::memcpy(out, in, n * 4);
 #else
     for (size_t i = 0; i < n; ++i) out[i] = get32(in + 4 * i);
+#endif
+}
+
+inline void words_out(uint8_t* out, const uint32_t* in, size_t n) noexcept {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (n > 0) std::memcpy(out, in, n * 4);
+#else
+    for (size_t i = 0; i < n; ++i) put32(out + 4 * i, in[i]);
 #endif
 }
 
