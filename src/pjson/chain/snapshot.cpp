@@ -435,6 +435,7 @@ struct ValueReader {
     const std::vector<bool>& is_tuple;
     PyObject* side;
     bool plain = true;
+    size_t sides = 0;  // values taken from beside
 
     Ref value(In& in, int depth) {
         if (depth > kMaxDepth) corrupt("tuples nest too deep");
@@ -502,6 +503,7 @@ struct ValueReader {
             case tag_side: {
                 uint64_t k = in.varint();
                 if (k >= static_cast<uint64_t>(PyTuple_GET_SIZE(side))) corrupt("a value is missing beside");
+                ++sides;
                 PyObject* object = PyTuple_GET_ITEM(side, static_cast<Py_ssize_t>(k));
                 if (!is_plain(object)) plain = false;
                 return Ref::borrow(object);
@@ -630,6 +632,9 @@ std::vector<Ref> Parsed::values(bool& plain) const {
         ++t;
         table[k] = reader.value(at, 0);
     }
+    // The writer puts each value beside once: any other number of them is made up.
+    if (reader.sides + counts_.size() != static_cast<size_t>(PyTuple_GET_SIZE(side_)))
+        corrupt("the values beside it are not those it names");
     plain = reader.plain;
     return table;
 }
