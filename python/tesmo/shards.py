@@ -315,6 +315,11 @@ def _cost(shard: Shard) -> int:
     return total
 
 
+def worth_sharing(paths: Sequence[str]) -> bool:
+    """Whether the corpora ``paths`` come to ``PARALLEL_MIN`` bytes of training; below it one process is done first."""
+    return sum(_cost((Piece(path),)) for path in paths) >= PARALLEL_MIN
+
+
 def _finish_time(costs: Sequence[int], here: Sequence[bool], workers: int) -> float:
     """When a plan would end, in bytes of training: this process trains its shards and joins the others in
     order, as the workers, taking the shards in order as they come free, finish them."""

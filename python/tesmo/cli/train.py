@@ -14,7 +14,7 @@ from tesmo.cli.errors import CommandError, first_line, os_error, shown
 from tesmo.cli.models import describe, load_models, model_order, refuse_overwriting, save_model, total_size
 from tesmo.cli.progress import Bar, Options
 from tesmo.cli.workers import WorkerPool
-from tesmo.shards import SHARD_SIZE, Shard, ShardResult, add_chain, train_files
+from tesmo.shards import SHARD_SIZE, Shard, ShardResult, add_chain, train_files, worth_sharing
 from tesmo.streams import input_size
 from tesmo.train import train_text
 
@@ -132,6 +132,9 @@ def _train(args: argparse.Namespace, opts: Options, output: str, client: Any) ->
     coded = coded is not False
     bar = opts.bar(total_size(args.corpus), "B", "reading")
     jobs = args.jobs or 1
+    if jobs > 1 and args.shard_size is None and not worth_sharing(args.corpus):
+        # Too little to share out: what one job does, without even cutting the corpora into shards.
+        jobs = 1
     if jobs > 1 or client is not None:
         # Moved only as shards are joined, in a few large steps, the bar has
         # no recent speed to show: it shows the speed over the whole run.
