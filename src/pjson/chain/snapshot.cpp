@@ -309,9 +309,11 @@ Snapshot write(Source& s) {
         p[13] = static_cast<uint8_t>((d->wide ? kWide : 0) | (d->mixed ? kMixed : 0));
         p[14] = p[15] = 0;
     }
-    // Every id of a vocabulary without free ids is its own number: the
-    // records are the block's words as they are.
+    // Where every id is its own number (a vocabulary without free ids whose
+    // values were first used in the order of their ids) the records are the
+    // block's words as they are.
     bool same_ids = s.number_of.size() == s.table.size();
+    for (size_t id = 0; same_ids && id < s.number_of.size(); ++id) same_ids = s.number_of[id] == id;
     for (BagData* d : s.blocks) {
         if (same_ids) {
             words_out(p, d->records, d->words);
