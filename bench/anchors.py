@@ -43,20 +43,18 @@ import io
 import os
 import pickle
 import random
-import re
 import statistics
 import sys
 import tempfile
 import time
 from collections.abc import Callable, Sequence
-from importlib import resources
 from typing import Any
 
 import common
 import markovify
 import msgspec
 import orjson
-from common import collector_off, frozen_heap, ms, pair_ratio, record_target, table, time_call
+from common import collector_off, frozen_heap, ms, pair_ratio, record_target, table, time_call, varied_corpus
 from doubles import ListFile
 
 import tesmo_cjson
@@ -64,43 +62,9 @@ from tesmo import reference, train
 from tesmo.chain import Chain
 
 ORDER = 2
-RENAMED = 0.05  # share of the vocabulary each copy renames
 SENTENCES = 100
 TRAIN_NS_GOAL = 80.0
 GOALS = {"load_json_small": 1.5, "load_json_big": 1.0, "dump_json_small": 1.0, "pickle": 3.0, "generate": 10.0}
-
-
-def _suffix(copy: int) -> str:
-    letters = "abcdefghijklmnopqrstuvwxyz"
-    suffix = ""
-    while True:
-        suffix += letters[copy % 26]
-        copy //= 26
-        if not copy:
-            return suffix
-
-
-def varied_corpus(path: str, megabytes: float) -> int:
-    """Write the shipped corpus, varied copy by copy, until ``megabytes`` MB; its size in bytes."""
-    text = (resources.files("tesmo") / "data" / "corpus.txt").read_text(encoding="utf-8")
-    paragraphs = [re.split(r"(\w+)", paragraph) for paragraph in text.split("\n\n")]
-    vocabulary = sorted({word for pieces in paragraphs for word in pieces[1::2]})
-    size, copy = 0, 0
-    with open(path, "w", encoding="utf-8") as out:
-        while size < megabytes * 1e6:
-            rng = random.Random(copy)
-            order = list(range(len(paragraphs)))
-            renamed: dict[str, str] = {}
-            if copy:
-                rng.shuffle(order)
-                suffix = _suffix(copy)
-                renamed = {word: word + suffix for word in rng.sample(vocabulary, int(RENAMED * len(vocabulary)))}
-            for index in order:
-                block = "".join([renamed.get(piece, piece) for piece in paragraphs[index]]) + "\n\n"
-                out.write(block)
-                size += len(block.encode())
-            copy += 1
-    return size
 
 
 def count_tokens(sources: Any) -> int:

@@ -14,12 +14,15 @@ import io
 import json
 import os
 import platform
+import random
+import re
 import statistics
 import subprocess
 import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
 from datetime import datetime, timezone
+from importlib import resources
 from types import ModuleType
 from typing import Any
 
@@ -270,3 +273,41 @@ def bar_chart(ratios: dict[str, float], goals: dict[str, float], path: str, titl
     fig.savefig(path, dpi=110)
     plt.close(fig)
     print(f"chart: {path}")
+
+
+# ------------------------------------------------------------ varied text
+
+RENAMED = 0.05  # share of the vocabulary each copy of the varied corpus renames
+
+
+def _suffix(copy: int) -> str:
+    letters = "abcdefghijklmnopqrstuvwxyz"
+    suffix = ""
+    while True:
+        suffix += letters[copy % 26]
+        copy //= 26
+        if not copy:
+            return suffix
+
+
+def varied_corpus(path: str, megabytes: float) -> int:
+    """Write the shipped corpus, varied copy by copy, until ``megabytes`` MB; its size in bytes."""
+    text = (resources.files("tesmo") / "data" / "corpus.txt").read_text(encoding="utf-8")
+    paragraphs = [re.split(r"(\w+)", paragraph) for paragraph in text.split("\n\n")]
+    vocabulary = sorted({word for pieces in paragraphs for word in pieces[1::2]})
+    size, copy = 0, 0
+    with open(path, "w", encoding="utf-8") as out:
+        while size < megabytes * 1e6:
+            rng = random.Random(copy)
+            order = list(range(len(paragraphs)))
+            renamed: dict[str, str] = {}
+            if copy:
+                rng.shuffle(order)
+                suffix = _suffix(copy)
+                renamed = {word: word + suffix for word in rng.sample(vocabulary, int(RENAMED * len(vocabulary)))}
+            for index in order:
+                block = "".join([renamed.get(piece, piece) for piece in paragraphs[index]]) + "\n\n"
+                out.write(block)
+                size += len(block.encode())
+            copy += 1
+    return size

@@ -1,5 +1,6 @@
 """Sharded training against the one-pass training it must reproduce byte for byte."""
 
+import gzip
 import io
 import os
 import tempfile
@@ -14,7 +15,7 @@ from hypothesis import strategies as st
 import tesmo_cjson
 from tesmo import shards
 from tesmo.chain import Chain
-from tesmo.shards import ProcessPool, plan_shards, train_files
+from tesmo.shards import PARALLEL_MIN, ProcessPool, plan_here, plan_shards, train_files
 from tesmo.train import Utf8Text, tokenize, train
 
 SHIPPED = resources.files("tesmo") / "data" / "corpus.txt"
@@ -79,11 +80,21 @@ PARTS = [
 corpora = st.lists(st.lists(st.sampled_from(PARTS), max_size=60).map(b"".join), max_size=4)
 
 
+THREADS = ThreadPoolExecutor(2)
+
+
 @settings(max_examples=400, deadline=None)
-@given(corpora, st.integers(1, 40), st.integers(1, 4), st.sampled_from([1, 5, 16, 1 << 16]))
-def test_shards_of_any_size_join_into_the_one_pass_chain(texts, shard_size, order, scan):
+@given(
+    corpora,
+    st.integers(1, 40),
+    st.integers(1, 4),
+    st.sampled_from([1, 5, 16, 1 << 16]),
+    st.sampled_from([None, 1, 3]),
+)
+def test_shards_of_any_size_join_into_the_one_pass_chain(texts, shard_size, order, scan, workers):
     # A small scan makes the search for cuts, and for a shard's last tokens
-    # from its end backwards, take many steps.
+    # from its end backwards, take many steps. Shards trained by workers come
+    # back as snapshots and are joined; the others are trained into the chain.
     with tempfile.TemporaryDirectory() as directory, mock.patch.object(shards, "_SCAN", scan):
         paths = []
         for index, data in enumerate(texts):
@@ -91,7 +102,15 @@ def test_shards_of_any_size_join_into_the_one_pass_chain(texts, shard_size, orde
             with open(paths[-1], "wb") as file:
                 file.write(data)
         split, expected_split = [], []
-        chain = train_files(paths, order, None, shard_size, lambda shard, result: split.extend(result.split))
+        chain = train_files(
+            paths,
+            order,
+            None if workers is None else THREADS,
+            shard_size,
+            lambda shard, result: split.extend(result.split),
+            workers or 1,
+            always_parallel=True,
+        )
         assert document(chain) == one_pass(paths, order, expected_split)
         assert sum(split) == sum(expected_split)
 
@@ -142,10 +161,14 @@ def test_any_executor_gives_the_one_pass_chain(tmp_path, make):
     (tmp_path / "b.txt").write_bytes(b"A short one. Without an end")
     paths = [str(tmp_path / "a.txt"), str(tmp_path / "b.txt")]
     executor = make()
+    joined = []
     try:
-        assert document(train_files(paths, 2, executor, 10_000)) == one_pass(paths, 2)
+        chain = train_files(paths, 2, executor, 10_000, lambda s, r: joined.append(r.snapshot), 2, always_parallel=True)
+        assert document(chain) == one_pass(paths, 2)
     finally:
         executor.shutdown()
+    # This process trained a first share; the workers' chains came back as snapshots.
+    assert joined[0] is None and joined[-1] is not None and isinstance(joined[-1][0], bytes)
 
 
 def test_a_dask_cluster_gives_the_one_pass_chain(tmp_path):
@@ -156,7 +179,7 @@ def test_a_dask_cluster_gives_the_one_pass_chain(tmp_path):
         distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
         distributed.Client(cluster) as client,
     ):
-        chain = train_files(paths, 3, client.get_executor(), 10_000)
+        chain = train_files(paths, 3, client.get_executor(), 10_000, workers=2, always_parallel=True)
     assert document(chain) == one_pass(paths, 3)
 
 
@@ -166,3 +189,17 @@ def test_undecodable_bytes_are_counted_as_they_are_replaced(data, chunk_size):
     assert "".join(text) == data.decode("utf-8", "replace")
     # surrogateescape turns each byte that is not UTF-8 into one lone surrogate.
     assert text.replaced == sum(0xDC80 <= ord(c) <= 0xDCFF for c in data.decode("utf-8", "surrogateescape"))
+
+
+def test_no_worker_gets_a_shard_where_one_process_is_done_first(tmp_path):
+    small, big, packed = tmp_path / "small.txt", tmp_path / "big.txt", tmp_path / "packed.txt.gz"
+    small.write_bytes(SHIPPED.read_bytes())
+    big.write_bytes(SHIPPED.read_bytes() * (PARALLEL_MIN // len(SHIPPED.read_bytes()) * 3))
+    packed.write_bytes(gzip.compress(big.read_bytes(), 1))
+    # Under PARALLEL_MIN bytes, and a large file that cannot be cut beside a small one.
+    for paths in ([small], [small, packed]):
+        assert all(plan_here(plan_shards(list(map(str, paths)), 100_000), 1))
+    # Larger corpora: this process trains a first run of shards, the less the more workers there are.
+    here = plan_here(plan_shards([str(big)], 1 << 20), 1)
+    assert here[0] and not here[-1] and here == sorted(here, reverse=True)
+    assert sum(plan_here(plan_shards([str(big)], 1 << 20), 40)) < sum(here)

@@ -2,40 +2,60 @@
 
 A shard is a run of pieces: whole files, or byte ranges of a large file that
 end right after a sentence end (a stop, any closing quotes, then a space or
-line break). Each shard is trained as a chain of its own, wherever the
-executor runs it; what crosses to a worker is the shard (paths and byte
-ranges) and the order, and what comes back is the shard's chain, as plain
-lists of its starts and choices (which pickle many times faster than the
-chain object). The shards are then joined in their order into the chain
-that one process would have trained on all the files, equal in its counts
-and in the order of its starts and choices, so its documents are the same
-bytes.
+line break). What crosses to a worker is the shard (paths and byte ranges)
+and the order; what comes back is the shard's chain as its snapshot (the
+chain's values once and its choices as arrays of ids and counts, in bytes),
+which this process adds natively to the chain it builds (``_chain.join``).
+This process trains a first share of the shards itself, straight into that
+chain, while the workers train the rest; the share leaves it as busy with
+training and joining as each worker is with training. The chain equals the
+one that one process would have trained on all the files, in its counts and
+in the order of its starts and choices, so its documents are the same bytes.
 
 Joining in order works because training makes the windows of each sentence
 on its own and the chain keeps first-seen order: adding the choices of
 shard 1, then those of shard 2, and so on, adds them exactly as one pass
 over the sentences does. A range ends only where the sentence before it
 certainly ends, so no sentence is cut in two.
+
+Parallel training pays only from a size on: starting the workers, sending
+the chains back and joining them cost more than they save on a small
+corpus. Below ``PARALLEL_MIN`` bytes, or when the shards cannot be shared
+out so that the work ends sooner (one large compressed file, say), every
+shard is trained here, one after the other.
 """
 
 from __future__ import annotations
 
 import multiprocessing
-import os
 import re
 import signal
-import stat
-from collections.abc import Callable, Hashable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Executor, Future
 from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Any, BinaryIO
 
+from tesmo import _chain
 from tesmo.chain import Chain
-from tesmo.streams import STDIO, Counted, compression_of, open_input
+from tesmo.streams import STDIO, Counted, compression_of, input_size, is_url, open_input, open_stored
 from tesmo.train import ABBREVIATIONS, CHUNK_SIZE, Utf8Text, train_text
 
 SHARD_SIZE = 64 << 20
+
+# Measured on varied text of 2 to 300 MB (bench/shards.py): below about
+# this many bytes one process is done first, whatever the jobs.
+PARALLEL_MIN = 4 << 20
+# What the work of a shard costs besides training it, as a share of the
+# time training it takes: a worker making and sending the snapshot, this
+# process joining it; and what starting the workers and each shard's round
+# trip cost, as bytes of training. Compressed bytes take this many times as
+# long to train as plain ones.
+SEND_COST = 0.03
+JOIN_COST = 0.08
+START_BYTES = 1 << 20
+SHARD_BYTES = 64 << 10
+COMPRESSED_COST = 4
 
 # Where a byte range may end without changing a single token: after a stop
 # that certainly ends a sentence, any closing quotes or brackets, and one
@@ -64,14 +84,11 @@ class Piece:
 Shard = tuple[Piece, ...]
 
 
-Entries = list[tuple[Hashable, list[tuple[tuple[Hashable, ...], Any]]]]
-
-
 @dataclass
 class ShardResult:
-    """A shard's chain, with what the join needs from its token stream."""
+    """What training a shard gave: its chain's snapshot (None for a shard trained here), and what reading it changed."""
 
-    entries: Entries  # the chain's starts, each with its choices, in the chain's order
+    snapshot: tuple[bytes, tuple[Any, ...]] | None  # _chain.snapshot() of the shard's chain
     replaced: tuple[int, ...]  # bytes that were not UTF-8, per piece
     size: int  # bytes read
     split: tuple[int, ...] = ()  # tokens cut at the tokenizer's cap, per piece
@@ -114,25 +131,26 @@ def file_pieces(path: str, shard_size: int) -> list[tuple[Piece, int]]:
     Returns each range with its size. A compressed file stays whole, and so
     does a file without a sentence end after a cut's place.
     """
-    with open(path, "rb") as file:
-        size = os.fstat(file.fileno()).st_size
-        if compression_of(path) is not None:
-            return [(Piece(path), size)]
-        pieces: list[tuple[Piece, int]] = []
-        start = 0
-        while size - start > shard_size:
-            cut = _next_cut(file, start + shard_size)
-            if cut is None or cut >= size:
-                break
-            pieces.append((Piece(path, start, cut), cut - start))
-            start = cut
+    size = input_size(path) or 0
+    if compression_of(path) is not None:
+        return [(Piece(path), size)]
+    pieces: list[tuple[Piece, int]] = []
+    start = 0
+    if size - start > shard_size:
+        with open_stored(path) as file:
+            while size - start > shard_size:
+                cut = _next_cut(file, start + shard_size)
+                if cut is None or cut >= size:
+                    break
+                pieces.append((Piece(path, start, cut), cut - start))
+                start = cut
     pieces.append((Piece(path, start, None), size - start))
     return pieces
 
 
 def _read_here(path: str) -> bool:
     """Stdin, a pipe or a device: something a worker elsewhere cannot read."""
-    return path == STDIO or not stat.S_ISREG(os.stat(path).st_mode)
+    return path == STDIO or (not is_url(path) and input_size(path) is None)
 
 
 def plan_shards(paths: Sequence[str], shard_size: int = SHARD_SIZE) -> list[Shard]:
@@ -186,73 +204,65 @@ def _open_piece(piece: Piece, on_read: Callable[[int], None]) -> Iterator[Any]:
         with open_input(piece.path, on_read) as file:
             yield file
         return
-    # Only an uncompressed regular file is cut into ranges.
-    with open(piece.path, "rb") as file:
+    # Only an uncompressed file is cut into ranges.
+    with open_stored(piece.path) as file:
         file.seek(piece.start)
         yield Counted(_Range(file, None if piece.stop is None else piece.stop - piece.start), on_read)
 
 
-def _texts(shard: Shard, on_read: Callable[[int], None], chunk_size: int = CHUNK_SIZE) -> Iterator[Utf8Text]:
-    for piece in shard:
-        with _open_piece(piece, on_read) as file:
-            yield Utf8Text(file, chunk_size)
+class _Reading:
+    """The texts of a shard for the tokenizer, and what reading them changed."""
 
+    def __init__(self, shard: Shard, on_read: Callable[[int], None] | None = None) -> None:
+        self._shard = shard
+        self._on_read = on_read
+        self.texts: list[Utf8Text] = []
+        self.size = 0
 
-def _trained(shard: Shard, order: int) -> tuple[Chain, ShardResult]:
-    """The chain of ``order`` of one shard, and the result without its entries."""
-    read = [0]
-    texts: list[Utf8Text] = []
+    def _count(self, size: int) -> None:
+        self.size += size
+        if self._on_read is not None:
+            self._on_read(size)
 
-    def count(size: int) -> None:
-        read[0] += size
+    def __iter__(self) -> Iterator[Utf8Text]:
+        for piece in self._shard:
+            with _open_piece(piece, self._count) as file:
+                text = Utf8Text(file, CHUNK_SIZE)
+                self.texts.append(text)
+                yield text
 
-    def sources() -> Iterator[Utf8Text]:
-        for text in _texts(shard, count):
-            texts.append(text)
-            yield text
-
-    chain = train_text(Chain(), sources(), order)
-    return chain, ShardResult(
-        [], tuple(text.replaced for text in texts), read[0], tuple(text.split_tokens for text in texts)
-    )
+    def result(self, snapshot: tuple[bytes, tuple[Any, ...]] | None) -> ShardResult:
+        return ShardResult(
+            snapshot,
+            tuple(text.replaced for text in self.texts),
+            self.size,
+            tuple(text.split_tokens for text in self.texts),
+        )
 
 
 def train_shard(shard: Shard, order: int) -> ShardResult:
-    """Train a chain of ``order`` on one shard: the work a worker does."""
-    chain, result = _trained(shard, order)
-    result.entries = [(start, list(bag.choices())) for start, bag in chain.items()]
-    return result
+    """Train a chain of ``order`` on one shard and take its snapshot: the work a worker does."""
+    reading = _Reading(shard)
+    chain = train_text(Chain(), reading, order)
+    return reading.result(_chain.snapshot(chain))
 
 
-def add_entries(chain: Chain, entries: Entries) -> None:
-    """Add the counts of ``entries`` to ``chain``, starts and choices in their order."""
-    add_to_bag = chain.add_to_bag
-    for start, choices in entries:
-        for next_start, count in choices:
-            add_to_bag(start, next_start, count)
+def train_shard_into(
+    chain: Chain, shard: Shard, order: int, on_read: Callable[[int], None] | None = None
+) -> ShardResult:
+    """Train ``chain`` further on one shard, as joining the shard's own chain to it would."""
+    reading = _Reading(shard, on_read)
+    train_text(chain, reading, order)
+    return reading.result(None)
 
 
-class ShardJoin:
-    """Joins shard results, given in shard order, into one chain."""
+def add_chain(chain: Chain, source: Any) -> None:
+    """Add every choice of ``source`` (a chain or a chain's snapshot) to ``chain``, in order.
 
-    def __init__(self, order: int) -> None:
-        if order < 1:
-            raise ValueError("order must be at least 1")
-        self.chain = Chain()
-        self._order = order
-        self._joined = False
-
-    def begin(self, chain: Chain, result: ShardResult) -> None:
-        """Take the chain of the first shard, trained here, as the chain so far."""
-        if self._joined or len(self.chain):
-            raise ValueError("the first shard's chain comes before any other shard")
-        self.chain = chain
-        self._joined = True
-
-    def add(self, result: ShardResult) -> None:
-        """Add the shard's choices, after those of the shards before it."""
-        add_entries(self.chain, result.entries)
-        self._joined = True
+    As ``chain.add_to_bag(start, next_start, count)`` for each choice of
+    ``source`` as it is now; natively for a ``Chain`` and a snapshot.
+    """
+    _chain.join(chain, source)
 
 
 def _worker_signals() -> None:
@@ -293,40 +303,114 @@ def _trained_here(shard: Shard) -> bool:
     return any(_read_here(piece.path) for piece in shard)
 
 
+def _cost(shard: Shard) -> int:
+    """About how long a shard takes to train, in bytes of plain text."""
+    total = 0
+    for piece in shard:
+        if piece.start or piece.stop is not None:
+            total += (piece.stop or input_size(piece.path) or 0) - piece.start
+        else:
+            size = input_size(piece.path) or 0
+            total += size * (COMPRESSED_COST if compression_of(piece.path) is not None else 1)
+    return total
+
+
+def worth_sharing(paths: Sequence[str]) -> bool:
+    """Whether the corpora ``paths`` come to ``PARALLEL_MIN`` bytes of training; below it one process is done first."""
+    return sum(_cost((Piece(path),)) for path in paths) >= PARALLEL_MIN
+
+
+def _finish_time(costs: Sequence[int], here: Sequence[bool], workers: int) -> float:
+    """When a plan would end, in bytes of training: this process trains its shards and joins the others in
+    order, as the workers, taking the shards in order as they come free, finish them."""
+    free = [float(START_BYTES)] * workers
+    done: dict[int, float] = {}
+    for index, cost in enumerate(costs):
+        if not here[index]:
+            worker = min(range(workers), key=free.__getitem__)
+            free[worker] += cost * (1 + SEND_COST) + SHARD_BYTES
+            done[index] = free[worker]
+    now = 0.0
+    for index, cost in enumerate(costs):
+        now = now + cost if here[index] else max(now, done[index]) + cost * JOIN_COST
+    return now
+
+
+def plan_here(shards: Sequence[Shard], workers: int, always_parallel: bool = False) -> list[bool]:
+    """For each shard, whether this process trains it: a first run of them, and those only it can read.
+
+    The first run is as long as makes the work end soonest, by what training,
+    sending and joining cost (``_finish_time``). Every shard is trained here
+    when the corpora are smaller than ``PARALLEL_MIN`` or when sharing them
+    out would not end sooner, unless ``always_parallel``.
+    """
+    costs = [_cost(shard) for shard in shards]
+    total = sum(costs)
+    forced = [_trained_here(shard) for shard in shards]
+    if workers < 1 or not shards:
+        return [True] * len(shards)
+    # Past a few hundred shards a shorter search: the first runs that end
+    # soonest lie near the share that keeps this process as busy as a worker.
+    count = len(shards)
+    step = max(1, count // 256)
+    best, best_time = forced, float("inf")
+    for first in range(0, count + 1, step):
+        here = [index < first or forced[index] for index in range(count)]
+        finish = _finish_time(costs, here, workers)
+        if finish < best_time:
+            best, best_time = here, finish
+    if always_parallel:
+        if all(best) and count > 1:
+            best = [index == 0 or forced[index] for index in range(count)]
+        return best
+    if total < PARALLEL_MIN or best_time >= total:
+        return [True] * count
+    return best
+
+
 def train_files(
     paths: Sequence[str],
     order: int = 2,
     executor: Executor | None = None,
     shard_size: int = SHARD_SIZE,
     on_shard: Callable[[Shard, ShardResult], None] | None = None,
+    workers: int = 1,
+    always_parallel: bool = False,
+    on_read: Callable[[int], None] | None = None,
 ) -> Chain:
     """Train a chain of ``order`` on the files ``paths`` ("-": stdin), shard by shard.
 
-    The first shard is trained here, while ``executor`` (anything whose
-    ``submit`` returns a future: a process pool, a cluster client's executor)
-    trains the others; without an executor they are trained here one after
-    the other, and stdin always is. ``on_shard`` is called with every shard
-    and its result as it is joined. The chain equals the one ``train_text``
-    makes of all the files in one pass.
+    ``executor`` (anything whose ``submit`` returns a future: a process
+    pool, a cluster client's executor) trains shards, ``workers`` of them
+    at once, while this process trains a first share itself and joins the
+    others' chains in order (``plan_here``); without an executor every shard
+    is trained here one after the other, and stdin always is. So is every
+    shard of corpora under ``PARALLEL_MIN`` bytes, or when sharing them out
+    would not end sooner, unless ``always_parallel``. ``on_shard`` is called
+    with every shard and its result as it is joined, ``on_read`` with the
+    size of every read of a shard trained here. The chain equals the one
+    ``train_text`` makes of all the files in one pass.
     """
-    join = ShardJoin(order)
+    if order < 1:
+        raise ValueError("order must be at least 1")
     shards = plan_shards(paths, shard_size)
-    futures: list[Future | None] = [None]
+    here = plan_here(shards, workers if executor is not None else 0, always_parallel)
+    chain = Chain()
+    futures: list[Future | None] = []
     try:
-        for shard in shards[1:]:
-            local = executor is None or _trained_here(shard)
-            futures.append(None if local else executor.submit(train_shard, shard, order))
-        for index, (shard, future) in enumerate(zip(shards, futures, strict=False)):
-            if index == 0:
-                chain, result = _trained(shard, order)
-                join.begin(chain, result)
+        for shard, local in zip(shards, here, strict=True):
+            futures.append(None if local else executor.submit(train_shard, shard, order))  # type: ignore[union-attr]
+        for index, (shard, future) in enumerate(zip(shards, futures, strict=True)):
+            if future is None:
+                result = train_shard_into(chain, shard, order, on_read)
             else:
-                result = train_shard(shard, order) if future is None else future.result()
-                join.add(result)
+                result = future.result()
+                futures[index] = None
+                add_chain(chain, result.snapshot)
             if on_shard is not None:
                 on_shard(shard, result)
     finally:
         for future in futures:
             if future is not None:
                 future.cancel()
-    return join.chain
+    return chain

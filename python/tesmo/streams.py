@@ -1,9 +1,13 @@
-"""Files for the command line: "-" for stdin and stdout, and compression.
+"""Files for the command line: "-" for stdin and stdout, URLs, and compression.
 
 A file is compressed as its name's suffix says (in any case: ".GZ" is
 ".gz"); a file read whose name has no such suffix, and stdin, are
 recognised by their first bytes. Suffixes of compression formats that are
 not supported are refused rather than taken for plain data.
+
+A file to read may also be named by an URL (``s3://bucket/corpus.txt``,
+``gs://``, ``hdfs://``, ``file://``, any protocol fsspec knows), read
+through fsspec, which only such names need.
 """
 
 from __future__ import annotations
@@ -35,6 +39,45 @@ MAGIC_SIZE = 10
 
 class CompressionUnavailable(Exception):
     """The file's compression needs a module that is not installed, or is not supported."""
+
+
+class UrlUnavailable(Exception):
+    """An URL whose protocol needs a module that is not installed."""
+
+
+# A scheme of two letters or more, so that a Windows drive ("C:\\") is no URL.
+_URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]+://")
+
+
+def is_url(path: str) -> bool:
+    """Whether ``path`` names a file by an URL (``s3://...``) rather than a local path."""
+    return _URL.match(path) is not None
+
+
+def url_filesystem(path: str) -> Any:
+    """The fsspec filesystem of the URL ``path``; :class:`UrlUnavailable` without fsspec or its protocol's package."""
+    try:
+        import fsspec  # type: ignore[import-not-found,import-untyped,unused-ignore]
+    except ImportError:
+        raise UrlUnavailable(f"{path}: reading URLs needs the fsspec package (pip install fsspec)") from None
+    protocol = path.split("://", 1)[0]
+    try:
+        return fsspec.filesystem(protocol)
+    except (ImportError, ValueError) as exc:
+        # fsspec names the package a protocol needs ("Install s3fs to access S3").
+        reason = str(exc).strip().strip("'\"").splitlines()[0] if str(exc).strip() else type(exc).__name__
+        raise UrlUnavailable(f"{path}: {reason}") from exc
+
+
+@contextmanager
+def open_stored(path: str) -> Iterator[Any]:
+    """Open ``path`` (a local path or an URL) for binary reading, its bytes as stored; it may seek."""
+    if not is_url(path):
+        with open(path, "rb") as file:
+            yield file
+        return
+    with url_filesystem(path).open(path, "rb") as file:
+        yield file
 
 
 def suffix_of(path: str) -> str | None:
@@ -71,6 +114,9 @@ def compression_of(path: str) -> str | None:
     if suffix is not None or path == STDIO:
         return suffix
     try:
+        if is_url(path):
+            with open_stored(path) as file:
+                return compression_by_magic(file.read(MAGIC_SIZE))
         with open(path, "rb") as file:
             if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
                 return None
@@ -263,9 +309,14 @@ class Counted:
 
 
 def input_size(path: str) -> int | None:
-    """The size in bytes of ``path`` when it is a regular file, else None."""
+    """The size in bytes of ``path`` when it is a regular file (or an URL's file), else None."""
     if path == STDIO:
         return None
+    if is_url(path):
+        try:
+            return int(url_filesystem(path).size(path))
+        except (OSError, UrlUnavailable, TypeError, ValueError):
+            return None
     try:
         info = os.stat(path)
     except OSError:
@@ -350,7 +401,7 @@ def open_input(path: str, on_read: Callable[[int], None] | None = None) -> Itera
     if suffix == ".zst":
         zstd_module()
     with ExitStack() as stack:
-        raw: Any = _Stdin() if path == STDIO else stack.enter_context(open(path, "rb"))
+        raw: Any = _Stdin() if path == STDIO else stack.enter_context(open_stored(path))
         if on_read is not None:
             raw = Counted(raw, on_read)
         if suffix is None:

@@ -15,6 +15,7 @@ from tesmo.cli.generate import cmd_generate
 from tesmo.cli.inspect import cmd_inspect
 from tesmo.cli.merge import cmd_merge
 from tesmo.cli.train import cmd_train
+from tesmo.shards import PARALLEL_MIN
 from tesmo.streams import STDIO
 
 
@@ -43,7 +44,7 @@ _MODEL_HELP = (
 )
 _CORPUS_HELP = (
     "UTF-8 text file, compressed if its name ends in .gz, .bz2, .xz or .zst (or its bytes say so); "
-    "a directory for its text files; - for stdin"
+    "a directory for its text files; an URL (s3://, gs://, hdfs://, file://; needs fsspec); - for stdin"
 )
 _OUTPUT_HELP = "the document to write, compressed if its name ends in .gz, .bz2, .xz or .zst; - for stdout"
 
@@ -155,15 +156,28 @@ def build_parser() -> argparse.ArgumentParser:
     _kind_options(train_cmd, " (default: with one, or the kind of --into)")
     train_cmd.add_argument("--compact", action="store_true", help="write with the in-memory writer")
     train_cmd.add_argument("--force", action="store_true", help="train also on files that do not look like text")
-    train_cmd.add_argument(
-        "-j", "--jobs", type=_positive, default=1, help="train shards of the corpora in this many processes (default 1)"
+    parallel = train_cmd.add_mutually_exclusive_group()
+    parallel.add_argument(
+        "-j",
+        "--jobs",
+        type=_positive,
+        default=None,
+        help=f"train shards of the corpora in this many processes (default 1); corpora under "
+        f"{PARALLEL_MIN >> 20} MiB, or that would not be done sooner, are trained in one",
+    )
+    parallel.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="train the shards on the workers of this Dask scheduler (tcp://host:8786; needs the dask extra); "
+        "they read the corpora where the names say, an URL or a path they share",
     )
     train_cmd.add_argument(
         "--shard-size",
         type=_positive,
         default=None,
         metavar="BYTES",
-        help="bytes per shard with --jobs (default: the corpora split evenly across the jobs, 1 to 64 MiB a shard)",
+        help="bytes per shard with --jobs or --scheduler (default: the corpora split evenly across the jobs, "
+        f"1 to 64 MiB a shard); given, the shards are trained in parallel also under {PARALLEL_MIN >> 20} MiB",
     )
 
     generate = command(

@@ -25,10 +25,13 @@ from tesmo.cli.errors import CommandError, os_error, shown
 from tesmo.streams import (
     STDIO,
     CompressionUnavailable,
+    UrlUnavailable,
     compression_by_magic,
+    is_url,
     open_input,
     peek_stdin,
     suffix_of,
+    url_filesystem,
     zstd_module,
 )
 
@@ -73,12 +76,16 @@ def _check_codec(path: str | None) -> None:
     try:
         if suffix_of(path) == ".zst":
             zstd_module()
-    except CompressionUnavailable as exc:
+        if is_url(path):
+            url_filesystem(path)
+    except (CompressionUnavailable, UrlUnavailable) as exc:
         raise CommandError(str(exc)) from exc
 
 
 def _check_readable(path: str, directory: bool) -> None:
     """Open ``path`` for reading, which is also what tells a directory (allowed as a corpus) from a file."""
+    if is_url(path):
+        return _check_url(path)
     try:
         info = os.stat(path)
         if directory and stat.S_ISDIR(info.st_mode):
@@ -93,6 +100,17 @@ def _check_readable(path: str, directory: bool) -> None:
         with open(path, "rb") as file:
             if stat.S_ISDIR(os.fstat(file.fileno()).st_mode):
                 raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    except OSError as exc:
+        raise os_error("read", path, exc) from exc
+
+
+def _check_url(path: str) -> None:
+    """An URL must name a file that is there: a directory of a cluster's storage is not looked into."""
+    try:
+        if url_filesystem(path).isdir(path):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+        with url_filesystem(path).open(path, "rb"):
+            pass
     except OSError as exc:
         raise os_error("read", path, exc) from exc
 
@@ -204,7 +222,7 @@ def corpus_files(paths: list[str], force: bool, use: str = "train on") -> tuple[
 
 
 def _corpus_problem(path: str) -> str | None:
-    if path != STDIO and not os.path.isfile(path):
+    if path != STDIO and not is_url(path) and not os.path.isfile(path):
         return None  # a pipe or a device gives its bytes once: they are for training
     try:
         return text_problem(_sample(path))

@@ -59,26 +59,36 @@ def _start_worker(parent: int) -> None:
 class WorkerPool(Executor):
     """An executor of worker processes that can be stopped at once.
 
-    ``shutdown(cancel_futures=True)`` ends the workers even in the middle of
-    a shard, so that Ctrl-C does not wait for them; they ignore Ctrl-C
-    themselves, and end when this process does.
+    The processes start with the first shard submitted, so that a command
+    that ends up training in one process starts none. ``shutdown(cancel_futures=True)``
+    ends the workers even in the middle of a shard, so that Ctrl-C does not
+    wait for them; they ignore Ctrl-C themselves, and end when this process
+    does.
     """
 
     def __init__(self, processes: int) -> None:
-        # Forked workers' parent is this process, which may be gone before a
-        # worker starts; with another start method it is the server that
-        # starts them, which ends with this process.
-        context = multiprocessing.get_context()
-        parent = os.getpid() if context.get_start_method() == "fork" else -1
-        self._pool = context.Pool(processes, initializer=_start_worker, initargs=(parent,))
+        self._processes = processes
+        self._pool: Any = None
+
+    def _started(self) -> Any:
+        if self._pool is None:
+            # Forked workers' parent is this process, which may be gone
+            # before a worker starts; with another start method it is the
+            # server that starts them, which ends with this process.
+            context = multiprocessing.get_context()
+            parent = os.getpid() if context.get_start_method() == "fork" else -1
+            self._pool = context.Pool(self._processes, initializer=_start_worker, initargs=(parent,))
+        return self._pool
 
     def submit(self, fn: Callable[..., Any], /, *args: Any, **kwargs: Any) -> Future:  # type: ignore[override]
         future: Future = Future()
         future.set_running_or_notify_cancel()
-        self._pool.apply_async(fn, args, kwargs, callback=future.set_result, error_callback=future.set_exception)
+        self._started().apply_async(fn, args, kwargs, callback=future.set_result, error_callback=future.set_exception)
         return future
 
     def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
+        if self._pool is None:
+            return
         if cancel_futures:
             self._pool.terminate()
         else:

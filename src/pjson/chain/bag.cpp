@@ -335,6 +335,7 @@ PyMethodDef bag_methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "choose($self, /, rng)\n--\n\nPick a next start at random, weighted by the counts; calls rng.random() once."},
     {"__reduce__", bag_reduce, METH_NOARGS, nullptr},
+    {"__reduce_ex__", bag_reduce_ex, METH_O, nullptr},
     {"__setstate__", bag_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

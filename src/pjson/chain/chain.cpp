@@ -202,6 +202,7 @@ PyMethodDef chain_methods[] = {
      "Count how often each value occurs in the chain, in first-seen order: once for\n"
      "every start it is and once for every element position it fills in a distinct\nnext start."},
     {"__reduce__", chain_reduce, METH_NOARGS, nullptr},
+    {"__reduce_ex__", chain_reduce_ex, METH_O, nullptr},
     {"__setstate__", chain_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -578,6 +578,32 @@ PyObject* bag_setstate(PyObject* self, PyObject* state);
 PyObject* chain_reduce(PyObject* self, PyObject*);
 PyObject* chain_setstate(PyObject* self, PyObject* state);
 
+// Snapshots (snapshot.cpp, their layout in snapshot.h): a chain's or a
+// bag's content as one versioned block of bytes, and the values and counts
+// those cannot hold exactly as a tuple of objects beside it. Writing runs no
+// Python code until the bytes are complete.
+struct Snapshot {
+    Ref blob;  // bytes
+    Ref side;  // tuple
+};
+// False (nothing made) when a start's bag is not an exact ProbabilityBag
+// of the chain's vocabulary.
+bool chain_snapshot(Chain* chain, Snapshot& out);
+Snapshot bag_snapshot(BagData* d);
+// Replace the content with a snapshot's, built apart and swapped in whole;
+// a snapshot that is cut short, reordered or made up raises ValueError and
+// leaves the chain or bag as it was.
+void chain_restore(State* st, Chain* chain, PyObject* blob, PyObject* side);
+void bag_restore(State* st, Bag* bag, PyObject* blob, PyObject* side);
+// Adds every choice of a chain's snapshot to `chain` in order, as
+// add_to_bag(start, next start, count) per choice would (join.cpp). The
+// snapshot is checked whole before the chain is touched.
+void chain_join(State* st, Chain* chain, PyObject* blob, PyObject* side);
+PyObject* mod_snapshot(PyObject* module, PyObject* obj);
+PyObject* mod_join(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+PyObject* bag_reduce_ex(PyObject* self, PyObject* protocol);
+PyObject* chain_reduce_ex(PyObject* self, PyObject* protocol);
+
 // Keyword-and-position argument parsing for the methods (METH_FASTCALL |
 // METH_KEYWORDS), with the interpreter's messages.
 void parse_args(const char* fname, const char* const* names, Py_ssize_t required, Py_ssize_t total,

@@ -35,6 +35,15 @@ PyMethodDef g_functions[] = {
     {"bad_count", mod_bad_count, METH_O,
      "bad_count(chain, /)\n--\n\nThe first count, in chain order, that is not a finite positive int or float,\n"
      "or None."},
+    {"snapshot", mod_snapshot, METH_O,
+     "snapshot(obj, /)\n--\n\nThe content of a Chain or a ProbabilityBag as (bytes, values beside them): the\n"
+     "state they pickle with. The bags of a chain must all be ProbabilityBag."},
+    {"join", FASTCALL(mod_join), METH_FASTCALL,
+     "join(chain, source, /)\n--\n\n"
+     "Add every choice of source (a chain, or a chain's snapshot()) to chain in\n"
+     "source's order, as chain.add_to_bag(start, next_start, count) per choice would:\n"
+     "natively when chain is exactly a Chain and source a snapshot or a Chain of\n"
+     "ProbabilityBag. source is taken whole before the first choice is added."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,9 @@
 // Pickling. Chain and ProbabilityBag pickle as (type, (), state), the state
-// being their (key, value) pairs, or (pairs, instance state) for an instance
-// of a subclass that holds attributes.
+// being their snapshot (blob, side values), or (blob, side values, instance
+// state) for an instance of a subclass that holds attributes. A chain that
+// holds bags of another kind pickles as its (start, bag) pairs, or (pairs,
+// instance state), as earlier versions pickled every chain and bag; their
+// states, and those of the pure-Python classes, still load.
 #include "chain/chain.h"
 
 namespace pjson {
@@ -109,6 +112,46 @@ PickledState pickled_state(PyObject* state, PyObject* own_slot, const char* miss
     return out;
 }
 
+// A snapshot's state: (blob, side) or (blob, side, instance state).
+bool snapshot_state(PyObject* state, PickledState& inst) {
+    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) < 2 || PyTuple_GET_SIZE(state) > 3) return false;
+    if (!PyObject_CheckBuffer(PyTuple_GET_ITEM(state, 0))) return false;
+    if (PyTuple_GET_SIZE(state) == 3) {
+        PyObject* second = PyTuple_GET_ITEM(state, 2);
+        if (PyTuple_Check(second) && PyTuple_GET_SIZE(second) == 2) {
+            inst.dict = Ref::borrow(PyTuple_GET_ITEM(second, 0));
+            inst.slots = Ref::borrow(PyTuple_GET_ITEM(second, 1));
+        } else {
+            inst.dict = Ref::borrow(second);
+        }
+    }
+    return true;
+}
+
+// (type, (), state) with the snapshot's state; from protocol 5 on the blob
+// as a PickleBuffer, which a pickler may hand out of band.
+PyObject* reduce_snapshot(State* st, PyObject* self, Snapshot& snap, bool out_of_band) {
+    Ref inst = instance_state(st, self);
+    Ref blob = out_of_band ? check(PyPickleBuffer_FromObject(snap.blob.get())) : std::move(snap.blob);
+    Ref state = inst ? check(PyTuple_Pack(3, blob.get(), snap.side.get(), inst.get()))
+                     : check(PyTuple_Pack(2, blob.get(), snap.side.get()));
+    Ref args = check(PyTuple_New(0));
+    return PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get(), state.get());
+}
+
+// As object.__reduce_ex__: a subclass's own __reduce__ decides.
+bool own_reduce(PyObject* self, PyTypeObject* base) {
+    Ref mine = check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__reduce__"));
+    Ref theirs = check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(base), "__reduce__"));
+    return mine.get() != theirs.get();
+}
+
+bool out_of_band(PyObject* protocol) {
+    long p = PyLong_AsLong(protocol);
+    if (p == -1 && PyErr_Occurred()) throw_error();
+    return p >= 5;
+}
+
 // Restores the dict and the slots, leaving out the pure-Python classes' own
 // slots (`own_slots`, nullptr-terminated).
 void instance_state_restore(State* st, PyObject* self, const PickledState& state, const char* const* own_slots) {
@@ -128,22 +171,20 @@ void instance_state_restore(State* st, PyObject* self, const PickledState& state
 
 }  // namespace
 
-// Pickles as (type, (), state): the (next start, count) pairs, with the
-// instance state of a subclass (instance_state).
-PyObject* bag_reduce(PyObject* self, PyObject*) {
+PyObject* bag_reduce_with(PyObject* self, bool oob) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        BagData* d = bag_data(self);
-        BagPin pin(d);
-        Ref pairs = check(PyList_New(0));
-        for (size_t c = 0; c < bag_size(d); ++c) {
-            Choice choice = bag_choice(d, c);
-            Ref pair = check(PyTuple_Pack(2, choice.next_start.get(), choice.count.get()));
-            check_status(PyList_Append(pairs.get(), pair.get()));
-        }
-        Ref inst = instance_state(bag_state(self), self);
-        Ref state = inst ? check(PyTuple_Pack(2, pairs.get(), inst.get())) : std::move(pairs);
-        Ref args = check(PyTuple_New(0));
-        return PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get(), state.get());
+        BagPin pin(bag_data(self));
+        Snapshot snap = bag_snapshot(pin.get());
+        return reduce_snapshot(bag_state(self), self, snap, oob);
+    });
+}
+
+PyObject* bag_reduce(PyObject* self, PyObject*) { return bag_reduce_with(self, false); }
+
+PyObject* bag_reduce_ex(PyObject* self, PyObject* protocol) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (own_reduce(self, bag_state(self)->bag_type)) return PyObject_CallMethod(self, "__reduce__", nullptr);
+        return bag_reduce_with(self, out_of_band(protocol));
     });
 }
 
@@ -155,6 +196,12 @@ PyObject* bag_setstate(PyObject* self, PyObject* state) {
         State* st = bag_state(self);
         Bag* bag = as_bag(self);
         Ref keep = Ref::borrow(self);
+        PickledState inst;
+        if (snapshot_state(state, inst)) {
+            bag_restore(st, bag, PyTuple_GET_ITEM(state, 0), PyTuple_GET_ITEM(state, 1));
+            instance_state_restore(st, self, inst, kBagSlots);
+            Py_RETURN_NONE;
+        }
         PickledState parts = pickled_state(state, st->s_counts, "ProbabilityBag state without counts");
         Graveyard graves;
         bag_renew(bag, graves);
@@ -178,15 +225,25 @@ PyObject* bag_setstate(PyObject* self, PyObject* state) {
     });
 }
 
-// Pickles as (type, (), state): the (start, bag) pairs, with the instance
-// state of a subclass (instance_state).
-PyObject* chain_reduce(PyObject* self, PyObject*) {
+PyObject* chain_reduce_with(PyObject* self, bool oob) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Snapshot snap;
+        if (chain_snapshot(as_chain(self), snap)) return reduce_snapshot(chain_state(self), self, snap, oob);
+        // Bags of another kind: the (start, bag) pairs, pickled as they are.
         Ref pairs = chain_pairs(as_chain(self));
         Ref inst = instance_state(chain_state(self), self);
         Ref state = inst ? check(PyTuple_Pack(2, pairs.get(), inst.get())) : std::move(pairs);
         Ref args = check(PyTuple_New(0));
         return PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get(), state.get());
+    });
+}
+
+PyObject* chain_reduce(PyObject* self, PyObject*) { return chain_reduce_with(self, false); }
+
+PyObject* chain_reduce_ex(PyObject* self, PyObject* protocol) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (own_reduce(self, chain_state(self)->chain_type)) return PyObject_CallMethod(self, "__reduce__", nullptr);
+        return chain_reduce_with(self, out_of_band(protocol));
     });
 }
 
@@ -197,6 +254,13 @@ PyObject* chain_setstate(PyObject* self, PyObject* state) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         State* st = chain_state(self);
         Chain* chain = as_chain(self);
+        PickledState inst;
+        if (snapshot_state(state, inst)) {
+            Ref keep = Ref::borrow(self);
+            chain_restore(st, chain, PyTuple_GET_ITEM(state, 0), PyTuple_GET_ITEM(state, 1));
+            instance_state_restore(st, self, inst, kChainSlots);
+            Py_RETURN_NONE;
+        }
         PickledState parts = pickled_state(state, st->s_bags, "Chain state without bags");
         Ref keep = Ref::borrow(self);
         if (chain->vocab != nullptr) chain_clear(chain);
