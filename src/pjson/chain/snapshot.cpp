@@ -648,8 +648,6 @@ namespace {
 // with no Python code running, and checked for choices (and starts) given
 // twice, as no chain holds them.
 
-constexpr size_t kLinear = 8;  // bags up to this many choices have no index
-
 [[noreturn]] void given_twice(const char* what) {
     PyErr_Format(PyExc_ValueError, "corrupt snapshot: %s given twice", what);
     throw_error();
@@ -674,21 +672,6 @@ bool same_choice(const BagData* d, size_t a, size_t b) {
     return true;
 }
 
-size_t slot_get(int bits, const void* index, size_t i) noexcept {
-    if (bits <= 8) return static_cast<const uint8_t*>(index)[i];
-    if (bits <= 16) return static_cast<const uint16_t*>(index)[i];
-    return static_cast<const uint32_t*>(index)[i];
-}
-
-void slot_set(int bits, void* index, size_t i, size_t value) noexcept {
-    if (bits <= 8)
-        static_cast<uint8_t*>(index)[i] = static_cast<uint8_t>(value);
-    else if (bits <= 16)
-        static_cast<uint16_t*>(index)[i] = static_cast<uint16_t>(value);
-    else
-        static_cast<uint32_t*>(index)[i] = static_cast<uint32_t>(value);
-}
-
 // The block's hash index (chain.h: 8, 16 or 32-bit slots holding a
 // choice's number + 1, linear probing, at most two thirds full), and the
 // check that no choice comes twice.
@@ -702,10 +685,9 @@ void index_block(BagData* d, std::vector<Py_hash_t>& hashes) {
                 if (hashes[o] == hashes[c] && same_choice(d, o, c)) given_twice("a choice");
         return;
     }
-    int bits = 4;
-    while ((size_t{1} << bits) * 2 < n * 3) ++bits;
+    const int bits = index_bits_for(n);
     size_t slots = size_t{1} << bits;
-    void* index = std::calloc(slots, bits <= 8 ? 1 : bits <= 16 ? 2 : 4);
+    void* index = std::calloc(slots, slot_bytes(bits));
     if (index == nullptr) throw std::bad_alloc();
     d->index = index;  // the block owns it from here on
     d->index_bits = static_cast<uint8_t>(bits);
