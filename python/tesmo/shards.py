@@ -276,21 +276,30 @@ def _worker_signals() -> None:
 class ProcessPool(Executor):
     """An executor of worker processes that can be stopped at once.
 
-    ``shutdown(cancel_futures=True)`` ends the workers even in the middle of
-    a shard, so that Ctrl-C does not wait for them; they ignore Ctrl-C
-    themselves.
+    The processes start with the first task submitted, so that a run that
+    ends up training in one process starts none. ``shutdown(cancel_futures=True)``
+    ends the workers even in the middle of a shard, so that Ctrl-C does not
+    wait for them; they ignore Ctrl-C themselves.
     """
 
     def __init__(self, processes: int) -> None:
-        self._pool = multiprocessing.Pool(processes, initializer=_worker_signals)
+        self._processes = processes
+        self._pool: Any = None
+
+    def _start_pool(self) -> Any:
+        return multiprocessing.Pool(self._processes, initializer=_worker_signals)
 
     def submit(self, fn: Callable[..., Any], /, *args: Any, **kwargs: Any) -> Future:  # type: ignore[override]
+        if self._pool is None:
+            self._pool = self._start_pool()
         future: Future = Future()
         future.set_running_or_notify_cancel()
         self._pool.apply_async(fn, args, kwargs, callback=future.set_result, error_callback=future.set_exception)
         return future
 
     def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
+        if self._pool is None:
+            return
         if cancel_futures:
             self._pool.terminate()
         else:

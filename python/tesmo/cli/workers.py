@@ -9,9 +9,9 @@ import signal
 import sys
 import threading
 import time
-from collections.abc import Callable
-from concurrent.futures import Executor, Future
 from typing import Any
+
+from tesmo.shards import ProcessPool
 
 # prctl(2): the signal a process gets when its parent ends.
 _PR_SET_PDEATHSIG = 1
@@ -56,42 +56,13 @@ def _start_worker(parent: int) -> None:
     _end_with(parent)
 
 
-class WorkerPool(Executor):
-    """An executor of worker processes that can be stopped at once.
+class WorkerPool(ProcessPool):
+    """The pool of ``train --jobs``, whose workers also end when this process does."""
 
-    The processes start with the first shard submitted, so that a command
-    that ends up training in one process starts none. ``shutdown(cancel_futures=True)``
-    ends the workers even in the middle of a shard, so that Ctrl-C does not
-    wait for them; they ignore Ctrl-C themselves, and end when this process
-    does.
-    """
-
-    def __init__(self, processes: int) -> None:
-        self._processes = processes
-        self._pool: Any = None
-
-    def _started(self) -> Any:
-        if self._pool is None:
-            # Forked workers' parent is this process, which may be gone
-            # before a worker starts; with another start method it is the
-            # server that starts them, which ends with this process.
-            context = multiprocessing.get_context()
-            parent = os.getpid() if context.get_start_method() == "fork" else -1
-            self._pool = context.Pool(self._processes, initializer=_start_worker, initargs=(parent,))
-        return self._pool
-
-    def submit(self, fn: Callable[..., Any], /, *args: Any, **kwargs: Any) -> Future:  # type: ignore[override]
-        future: Future = Future()
-        future.set_running_or_notify_cancel()
-        self._started().apply_async(fn, args, kwargs, callback=future.set_result, error_callback=future.set_exception)
-        return future
-
-    def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
-        if self._pool is None:
-            return
-        if cancel_futures:
-            self._pool.terminate()
-        else:
-            self._pool.close()
-        if wait or cancel_futures:
-            self._pool.join()
+    def _start_pool(self) -> Any:
+        # Forked workers' parent is this process, which may be gone before a
+        # worker starts; with another start method it is the server that
+        # starts them, which ends with this process.
+        context = multiprocessing.get_context()
+        parent = os.getpid() if context.get_start_method() == "fork" else -1
+        return context.Pool(self._processes, initializer=_start_worker, initargs=(parent,))
