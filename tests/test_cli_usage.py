@@ -209,9 +209,10 @@ def test_generate_begins_limits_retries_and_rejects_copies_as_asked(tmp_path):
     assert sentences_of(ok("generate", model, "-n", 3, "--start", "Three")) == ["Three words here."] * 3
     # From two tokens on, an order-2 model goes on from the last two, wherever they stood.
     assert sentences_of(ok("generate", model, "-n", 2, "--start", "Two words here")) == ["Two words here."] * 2
-    assert sentences_of(ok("generate", model, "-n", 3, "--min-words", 3, "--max-words", 3, "--tries", 200)) == [
-        "Three words here."
-    ] * 3
+    assert (
+        sentences_of(ok("generate", model, "-n", 3, "--min-words", 3, "--max-words", 3, "--tries", 200))
+        == ["Three words here."] * 3
+    )
     # A corpus given as --novel rejects what copies --overlap tokens of it; the
     # 15 tokens by default are longer than any sentence here.
     assert sentences_of(ok("generate", model, "-n", 40, "--seed", 1, "--novel", corpus)) == walked
