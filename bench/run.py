@@ -56,6 +56,7 @@ STEPS = [
     Step("alternatives.py"),
     Step("anchors.py", chart=True),
     Step("native_chain.py", chart=True),
+    Step("shards.py"),
     Step("peak_memory.py", memory=True),
     Step("compact_memory.py", memory=True),
     Step("streaming_memory.py", memory=True),
