@@ -190,7 +190,12 @@ public:
     void repeat(size_t offset, size_t length) {
         if (out_ != nullptr) {
             flush();
-            out_->append(*out_, offset, length);
+            // Grown first, then copied within the one buffer (append from a
+            // position would check it by a libstdc++ function newer than
+            // manylinux2014's).
+            const size_t at = out_->size();
+            out_->resize(at + length);
+            std::memcpy(out_->data() + at, out_->data() + offset, length);
             return;
         }
         char* p = room(length);  // first: growing moves the text
