@@ -174,6 +174,10 @@ class Meddling(random.Random):
     def __init__(self, point, meddle):
         self.point, self.meddle, self.bag = point, meddle, None
 
+    def __new__(cls, *args):
+        # random.Random.__new__ takes at most a seed before 3.11.
+        return super().__new__(cls)
+
     def random(self):
         self.meddle(self.bag)
         return self.point

@@ -65,4 +65,5 @@ def test_a_value_eight_times_longer_takes_not_much_more_than_eight_times_longer(
         return b'{"codes":[],"chain":["s",[[%s],1]]}' % (value % (b"1" * (megabytes << 20)))
 
     small, large = cpu_seconds(read, doc(2)), cpu_seconds(read, doc(16))
-    assert large < 20 * max(small, 0.005), (small, large)
+    # Below 20 ms a time is mostly the clock's and the machine's noise.
+    assert large < 20 * max(small, 0.02), (small, large)
