@@ -80,9 +80,6 @@ PARTS = [
 corpora = st.lists(st.lists(st.sampled_from(PARTS), max_size=60).map(b"".join), max_size=4)
 
 
-THREADS = ThreadPoolExecutor(2)
-
-
 @settings(max_examples=400, deadline=None)
 @given(
     corpora,
@@ -95,7 +92,13 @@ def test_shards_of_any_size_join_into_the_one_pass_chain(texts, shard_size, orde
     # A small scan makes the search for cuts, and for a shard's last tokens
     # from its end backwards, take many steps. Shards trained by workers come
     # back as snapshots and are joined; the others are trained into the chain.
-    with tempfile.TemporaryDirectory() as directory, mock.patch.object(shards, "_SCAN", scan):
+    # The threads end with each example: a thread left running would make the
+    # process pools of later tests fork a multi-threaded process.
+    with (
+        tempfile.TemporaryDirectory() as directory,
+        mock.patch.object(shards, "_SCAN", scan),
+        ThreadPoolExecutor(2) as threads,
+    ):
         paths = []
         for index, data in enumerate(texts):
             paths.append(os.path.join(directory, f"{index}.txt"))
@@ -105,7 +108,7 @@ def test_shards_of_any_size_join_into_the_one_pass_chain(texts, shard_size, orde
         chain = train_files(
             paths,
             order,
-            None if workers is None else THREADS,
+            None if workers is None else threads,
             shard_size,
             lambda shard, result: split.extend(result.split),
             workers or 1,

@@ -6,6 +6,12 @@
 #include <cmath>
 #include <cstring>
 
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+// 3.13 keeps the hash of bytes out of its public headers, though the
+// interpreter still exports it (3.14 makes it public as Py_HashBuffer).
+extern "C" PyAPI_FUNC(Py_hash_t) _Py_HashBytes(const void*, Py_ssize_t);
+#endif
+
 namespace pjson {
 
 Graveyard::~Graveyard() {
