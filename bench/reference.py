@@ -203,63 +203,102 @@ def _decoded(codes: dict[Any, Any], builder: Any) -> Iterator[Any]:
 
 
 def load_json_big(chain: Any, file: Any, merge: Any = False) -> None:
-    """Read a document from ``file`` as parser events into ``chain``."""
+    """Read a document from ``file`` as parser events into ``chain``.
+
+    The chain's elements pair up in order: a start (a scalar, or a container
+    built whole), then its bag. In a bag, a next start is one whole value
+    and the first scalar after it its count; an unpaired last element is
+    dropped. A document that is no object, or holds no "chain" array, is a
+    ValueError once it was read.
+    """
     if not merge:
         chain.clear()
-    events = ijson.basic_parse(file)
     depth = 0
-    builder = ObjectBuilder()
     codes: Any = None
-    building_bag_item = in_bag = in_chain = in_codes = False
+    codes_builder: Any = None
+    in_object: bool | None = None
+    in_codes = in_chain = chain_found = bag_open = expect_bag = False
+    element_depth = 0
+    start_builder: Any = None
     start: Any = None
-    last_value: Any = None
+    next_builder: Any = None
+    next_depth = 0
+    next_ready = False
     last_key: Any = None
-    for event, value in events:
+    for event, value in ijson.basic_parse(file):
         # The parser gives fractions as Decimal; the compact reader's decoders
         # give floats, and so does this one, so float values read back equal.
         if event == "number" and isinstance(value, Decimal):
             value = float(value)
         is_start = event.startswith("start_")
         is_end = event.startswith("end_")
-        start_array = event == "start_array"
-        end_array = event == "end_array"
+        scalar = event in ("number", "string", "null", "boolean")
+        if in_object is None:
+            in_object = event == "start_map"
         if is_start:
             depth += 1
         if is_end:
             depth -= 1
         if event == "map_key":
             last_key = value
-        elif event in ("number", "string", "null", "boolean"):
-            last_value = value
 
-        if not in_codes and not in_chain and start_array and depth == 2:
+        if not in_codes and not in_chain and event == "start_array" and depth == 2 and in_object:
             if last_key == "codes":
                 in_codes = True
-                builder.event(event, value)
+                codes_builder = ObjectBuilder()
+                codes_builder.event(event, value)
             elif last_key == "chain":
-                in_chain = True
-        elif end_array and depth == 1:
+                in_chain = chain_found = True
+                expect_bag = False
+        elif event == "end_array" and depth == 1:
             if in_codes:
-                flat = iter(builder.value)
-                codes = dict(zip(flat, flat, strict=False))
-                builder.event(event, value)
-            in_codes = in_chain = False
-        elif in_chain and start_array and depth == 3:
-            building_bag_item = True
-            start = last_value
-        elif in_chain and end_array and depth == 2:
-            building_bag_item = False
+                codes_builder.event(event, value)
+                flat = iter(codes_builder.value)
+                codes = dict(zip(flat, flat, strict=False))  # an unpaired key is dropped
+            in_codes = in_chain = bag_open = False
+            element_depth = next_depth = 0
+            next_ready = False
+        elif in_chain and element_depth > 0:
+            # A start that is a container, built whole, or a bag that is no array, skipped.
+            if start_builder is not None:
+                start_builder.event(event, value)
+            element_depth += 1 if is_start else -1 if is_end else 0
+            if element_depth == 0 and start_builder is not None:
+                start, start_builder = start_builder.value, None
+        elif in_chain and not bag_open and (is_start if depth == 3 else depth == 2 and scalar):
+            at_bag, expect_bag = expect_bag, not expect_bag
+            if at_bag and event == "start_array":
+                bag_open = True
+                next_depth, next_ready = 0, False
+            elif is_start:
+                element_depth = 1
+                start_builder = None
+                if not at_bag:
+                    start_builder = ObjectBuilder()
+                    start_builder.event(event, value)
+            elif not at_bag:
+                start = value
+        elif in_chain and event == "end_array" and depth == 2:
+            bag_open = False
+            next_depth, next_ready = 0, False  # a next start without a count is dropped
         elif in_codes:
-            builder.event(event, value)
-        elif building_bag_item and not in_bag and is_start:
-            builder.event(event, value)
-            in_bag = True
-        elif building_bag_item and in_bag and is_end:
-            builder.event(event, value)
-            in_bag = False
-        elif building_bag_item and in_bag:
-            builder.event(event, value)
-        elif building_bag_item and codes:
-            chain.add_to_bag(codes[start], _decoded(codes, builder), count=value)
-        elif building_bag_item:
-            chain.add_to_bag(start, builder.value, count=value)
+            codes_builder.event(event, value)
+        elif bag_open and (next_depth > 0 or is_start):
+            # A next start is one whole value; a second in a row replaces the first.
+            if next_depth == 0:
+                next_builder = ObjectBuilder()
+            next_builder.event(event, value)
+            if is_start:
+                next_depth += 1
+            if is_end:
+                next_depth -= 1
+            next_ready = is_end and next_depth == 0
+        elif bag_open and next_ready and not is_end:
+            # Only the first scalar after a next start is its count.
+            next_ready = False
+            if codes:
+                chain.add_to_bag(codes[start], _decoded(codes, next_builder), count=value)
+            else:
+                chain.add_to_bag(start, next_builder.value, count=value)
+    if not chain_found:
+        raise ValueError('no "chain" array' if in_object else "not a JSON object")
