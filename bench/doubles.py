@@ -57,19 +57,24 @@ class NullBag:
 
 
 class CheapReaderChain:
-    """A reader's chain: ``clear`` and ``set_bag`` are a dict's own methods.
+    """A reader's chain: ``clear`` is a dict's own method.
 
-    ``add_to_bag`` consumes the items it is given (a lazy iterator must be
-    read for the lookups behind it to happen) and keeps nothing.
+    ``set_bag`` keeps an array start (handed over as a list) under the equal
+    tuple, as the real chain does; ``add_to_bag`` consumes the items it is
+    given (a lazy iterator must be read for the lookups behind it to happen)
+    and keeps nothing.
     """
 
-    __slots__ = ("bags", "clear", "set_bag", "add_to_bag")
+    __slots__ = ("bags", "clear", "add_to_bag")
 
     def __init__(self) -> None:
         self.bags: dict[Hashable, Any] = {}
         self.clear = self.bags.clear
-        self.set_bag = self.bags.__setitem__
         self.add_to_bag = _add_to_bag
+
+    def set_bag(self, start: Any, bag: Any) -> None:
+        """Keep ``bag`` under ``start``, a list as the equal tuple."""
+        self.bags[tuple(start) if type(start) is list else start] = bag
 
 
 class ListFile:
