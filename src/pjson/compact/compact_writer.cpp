@@ -407,26 +407,45 @@ void write_like_ujson(PyObject* file, const std::string& text) {
 }
 
 // The text of each value of a plain document, rendered where it is first
-// met and copied from there when met again.
+// met. A short text is kept as a key of its own, copied whole as the code
+// table's keys are; a longer one is copied from where it was first written.
 class PlainTexts {
 public:
+    using Key = IdCodeTable::Key;
+
     PlainTexts(const TesmoChainAPI* api, PyObject* vocabulary)
         : api_(api), vocabulary_(vocabulary),
-          spans_(vocabulary != nullptr ? static_cast<size_t>(api->vocabulary_bound(vocabulary)) : 0) {}
+          keys_(vocabulary != nullptr ? static_cast<size_t>(api->vocabulary_bound(vocabulary)) : 0),
+          spans_(keys_.size()) {}
 
-    // Writes the text of id `id`, whose value is `value` (nullptr: to be
-    // read from the vocabulary); false when the renderer cannot.
-    bool put(TextWriter& out, uint32_t id, PyObject* value) {
+    // The kept text of id `id`, when it is short and was met before.
+    const Key* key(uint32_t id) const noexcept {
+        return id < keys_.size() && keys_[id].length != 0 ? &keys_[id] : nullptr;
+    }
+
+    // Writes the text of id `id`; false when the renderer cannot.
+    bool put(TextWriter& out, uint32_t id) {
         if (id >= spans_.size()) return false;
+        if (const Key* kept = key(id)) {
+            out.put(kept->text, kept->length);
+            return true;
+        }
         Span& span = spans_[id];
         if (span.length != 0) {
             out.repeat(span.offset, span.length);
             return true;
         }
-        if (value == nullptr && (value = api_->vocabulary_value(vocabulary_, id)) == nullptr) throw_error();
+        PyObject* value = api_->vocabulary_value(vocabulary_, id);
+        if (value == nullptr) throw_error();
         const size_t offset = out.size();
         if (!out.value(value, JsonEncoder::ujson)) return false;
-        span = Span{offset, out.size() - offset};
+        const size_t length = out.size() - offset;
+        if (length <= sizeof(Key::text)) {
+            std::memcpy(keys_[id].text, out.written(offset), length);
+            keys_[id].length = static_cast<uint8_t>(length);
+        } else {
+            span = Span{offset, length};
+        }
         return true;
     }
 
@@ -437,6 +456,7 @@ private:
     };
     const TesmoChainAPI* api_;
     PyObject* vocabulary_;
+    std::vector<Key> keys_;
     std::vector<Span> spans_;
 };
 
@@ -468,7 +488,7 @@ bool write_chain_by_id(const TesmoChainAPI* api, PyObject* chain, const IdCodeTa
             if (r.size > 0 && api->block_vocabulary(block) != vocabulary) return false;
             if (from + e > 0) out.put(',');
             if (texts) {
-                if (!texts->put(out, start_ids[e], nullptr)) return false;
+                if (!texts->put(out, start_ids[e])) return false;
             } else {
                 const IdCodeTable::Key* key = table->key(start_ids[e]);
                 if (key == nullptr) return false;
@@ -482,30 +502,27 @@ bool write_chain_by_id(const TesmoChainAPI* api, PyObject* chain, const IdCodeTa
                     r.offsets ? r.offsets[c + 1] - r.offsets[c] - static_cast<size_t>(r.count_words) : r.width;
                 const uint32_t* ids = record + r.count_words;
                 PyObject* object = r.count_objects != nullptr ? r.count_objects[c] : nullptr;
-                char* p;
-                if (texts) {
-                    out.put(c > 0 ? ",[" : "[", c > 0 ? 2 : 1);
-                    for (size_t i = 0; i < length; ++i) {
-                        if (i > 0) out.put(',');
-                        if (!texts->put(out, ids[i], nullptr)) return false;
-                    }
-                    p = out.room(24);
-                } else {
-                    // Every key's text copied whole and the end moved on by
-                    // its length: room for the widest, the brackets and the
-                    // count.
-                    p = out.room(length * (sizeof(IdCodeTable::Key::text) + 1) + 32);
-                    if (c > 0) *p++ = ',';
-                    *p++ = '[';
-                    for (size_t i = 0; i < length; ++i) {
-                        const IdCodeTable::Key* key = table->key(ids[i]);
-                        if (key == nullptr) return false;
+                // Every key's text copied whole and the end moved on by its
+                // length: room for the widest, the brackets and the count. A
+                // plain text not kept as a key is written on its own.
+                char* p = out.room(length * (sizeof(IdCodeTable::Key::text) + 1) + 32);
+                if (c > 0) *p++ = ',';
+                *p++ = '[';
+                for (size_t i = 0; i < length; ++i) {
+                    const IdCodeTable::Key* key = texts ? texts->key(ids[i]) : table->key(ids[i]);
+                    if (key != nullptr) {
                         std::memcpy(p, key->text, sizeof key->text);
                         p += key->length;
-                        *p++ = ',';
+                    } else if (texts) {
+                        out.commit(p);
+                        if (!texts->put(out, ids[i])) return false;
+                        p = out.room((length - i) * (sizeof(IdCodeTable::Key::text) + 1) + 32);
+                    } else {
+                        return false;
                     }
-                    if (length > 0) --p;
+                    *p++ = ',';
                 }
+                if (length > 0) --p;
                 *p++ = ']';
                 *p++ = ',';
                 if (object != nullptr) {
