@@ -158,14 +158,20 @@ public:
         for (uint32_t id : keys_) vocab_->table->release(id, graves_);
     }
 
-    uint32_t id(const uint32_t* ids) {
+    // The tuple's id, and in `place` where its chain entry was last found
+    // (index + 1, 0 for none; valid until the next call), for the caller to
+    // check and update.
+    uint32_t id(const uint32_t* ids, uint32_t*& place) {
         if ((tuples_.size() + 1) * 2 > slots_.size()) grow();
         uint32_t h = hash(ids);
         size_t mask = slots_.size() - 1;
         size_t i = h & mask;
         for (; slots_[i].entry != 0; i = (i + 1) & mask) {
-            const Slot& s = slots_[i];
-            if (s.hash == h && std::equal(ids, ids + order_, keys_.data() + (s.entry - 1) * order_)) return s.tuple;
+            Slot& s = slots_[i];
+            if (s.hash == h && same_key(ids, keys_.data() + (s.entry - 1) * order_)) {
+                place = &s.place;
+                return s.tuple;
+            }
         }
         if (tuples_.size() >= UINT32_MAX - 1) throw std::bad_alloc();
         // Room first, so that nothing fails once the tuple holds its id.
@@ -184,7 +190,8 @@ public:
         for (size_t e = 0; e < order_; ++e) vocab_->table->hold(ids[e]);
         keys_.insert(keys_.end(), ids, ids + order_);
         tuples_.push_back(id);
-        slots_[i] = Slot{static_cast<uint32_t>(tuples_.size()), h, id};
+        slots_[i] = Slot{static_cast<uint32_t>(tuples_.size()), h, id, 0};
+        place = &slots_[i].place;
         return id;
     }
 
@@ -193,7 +200,14 @@ private:
         uint32_t entry = 0;  // index + 1 into tuples_, 0 for an empty slot
         uint32_t hash = 0;
         uint32_t tuple = 0;
+        uint32_t place = 0;  // index + 1 of the tuple's chain entry when last found
     };
+
+    bool same_key(const uint32_t* a, const uint32_t* b) const noexcept {
+        for (size_t e = 0; e < order_; ++e)
+            if (a[e] != b[e]) return false;
+        return true;
+    }
 
     static void grow_to(std::vector<uint32_t>& v, size_t size) {
         if (size > v.capacity()) v.reserve(std::max(size, 2 * v.capacity()));
@@ -263,7 +277,9 @@ public:
     // train_text(): a token as an id its caller holds.
     void token_id(uint32_t id) {
         const ChainEntry* entry = chain_entry(chain_, state_entry());
-        add_ids(st_, chain_, chain_entry_data(st_, entry), entry->bag, &id, 1, one_.get());
+        BagData* data = chain_entry_data(st_, entry);
+        if (data == nullptr || data->vocab != chain_->vocab || !bag_bump_one(data, id))
+            add_ids(st_, chain_, data, entry->bag, &id, 1, one_.get());
         keep(id);
         shift(id);
     }
@@ -287,14 +303,23 @@ private:
             PyErr_SetString(PyExc_RuntimeError, "Chain changed during training");
             throw_error();
         }
-        uint32_t start = order_ == 1 ? state_[0] : states_.id(state_.data());
-        return chain_entry_for_id(st_, chain_, start);
+        if (order_ == 1) return chain_entry_for_id(st_, chain_, state_[0]);
+        uint32_t* place = nullptr;
+        uint32_t start = states_.id(state_.data(), place);
+        // The entry last found for the state is still its own while it holds
+        // the same start: the tuple's id is held, so no other value has it.
+        const std::vector<ChainEntry>& entries = chain_->store->entries;
+        if (*place != 0 && *place <= entries.size() && entries[*place - 1].start == start) return *place - 1;
+        size_t index = chain_entry_for_id(st_, chain_, start);
+        if (index < UINT32_MAX) *place = static_cast<uint32_t>(index + 1);
+        return index;
     }
 
     void shift(uint32_t id) {
         uint32_t oldest = state_[0];
-        std::copy(state_.begin() + 1, state_.end(), state_.begin());
-        state_.back() = id;
+        uint32_t* s = state_.data();
+        for (size_t e = 1; e < order_; ++e) s[e - 1] = s[e];
+        s[order_ - 1] = id;
         in_sentence_ = true;
         drop(oldest);
     }
