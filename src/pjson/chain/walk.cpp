@@ -150,7 +150,7 @@ private:
 class StateIds {
 public:
     StateIds(Vocab* vocab, size_t order, Graveyard& graves)
-        : vocab_(vocab), order_(order), graves_(graves), slots_(order > 1 ? 256 : 0) {}
+        : vocab_(vocab), order_(order), graves_(graves), slots_(order > 1 ? 256 : 0), mask_(255) {}
     StateIds(const StateIds&) = delete;
     StateIds& operator=(const StateIds&) = delete;
     ~StateIds() {
@@ -162,13 +162,14 @@ public:
     // (index + 1, 0 for none; valid until the next call), for the caller to
     // check and update.
     uint32_t id(const uint32_t* ids, uint32_t*& place) {
-        if ((tuples_.size() + 1) * 2 > slots_.size()) grow();
+        if ((tuples_.size() + 1) * 2 > mask_ + 1) grow();
         uint32_t h = hash(ids);
-        size_t mask = slots_.size() - 1;
+        size_t mask = mask_;
         size_t i = h & mask;
         for (; slots_[i].entry != 0; i = (i + 1) & mask) {
             Slot& s = slots_[i];
-            if (s.hash == h && same_key(ids, keys_.data() + (s.entry - 1) * order_)) {
+            if (s.hash == h && s.first == ids[0] && s.second == ids[1] &&
+                (order_ == 2 || same_key(ids, keys_.data() + (s.entry - 1) * order_))) {
                 place = &s.place;
                 return s.tuple;
             }
@@ -190,7 +191,7 @@ public:
         for (size_t e = 0; e < order_; ++e) vocab_->table->hold(ids[e]);
         keys_.insert(keys_.end(), ids, ids + order_);
         tuples_.push_back(id);
-        slots_[i] = Slot{static_cast<uint32_t>(tuples_.size()), h, id, 0};
+        slots_[i] = Slot{static_cast<uint32_t>(tuples_.size()), h, id, 0, ids[0], ids[1]};
         place = &slots_[i].place;
         return id;
     }
@@ -200,7 +201,9 @@ private:
         uint32_t entry = 0;  // index + 1 into tuples_, 0 for an empty slot
         uint32_t hash = 0;
         uint32_t tuple = 0;
-        uint32_t place = 0;  // index + 1 of the tuple's chain entry when last found
+        uint32_t place = 0;   // index + 1 of the tuple's chain entry when last found
+        uint32_t first = 0;   // the key's first two ids, so that an order-2 key is
+        uint32_t second = 0;  // compared without reaching for keys_
     };
 
     bool same_key(const uint32_t* a, const uint32_t* b) const noexcept {
@@ -229,6 +232,7 @@ private:
             slots[i] = s;
         }
         slots_.swap(slots);
+        mask_ = slots_.size() - 1;
     }
 
     Vocab* vocab_;
@@ -237,6 +241,7 @@ private:
     std::vector<uint32_t> keys_;    // one use of each held
     std::vector<uint32_t> tuples_;  // one use of each held
     std::vector<Slot> slots_;
+    size_t mask_;
 };
 
 // The windows of train(): every token of a sentence a choice of the state
