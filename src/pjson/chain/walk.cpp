@@ -94,9 +94,7 @@ public:
         size_t i = h & mask;
         for (; slots_[i].length != kEmpty; i = (i + 1) & mask) {
             const Slot& s = slots_[i];
-            if (s.hash == h && s.length == length &&
-                std::char_traits<char32_t>::compare(texts_.data() + s.offset, text, length) == 0)
-                return s.id;
+            if (s.hash == h && s.length == length && same_text(texts_.data() + s.offset, text, length)) return s.id;
         }
         if (length >= kEmpty || texts_.size() + length >= UINT32_MAX) throw std::bad_alloc();
         texts_.reserve(texts_.size() + length);
@@ -118,6 +116,12 @@ private:
         uint32_t id;
         uint32_t hash;
     };
+
+    static bool same_text(const char32_t* a, const char32_t* b, size_t length) noexcept {
+        for (size_t i = 0; i < length; ++i)
+            if (a[i] != b[i]) return false;
+        return true;
+    }
 
     static uint32_t hash(const char32_t* text, size_t length) noexcept {
         uint64_t h = 0x9E3779B97F4A7C15ULL ^ length;
@@ -323,7 +327,11 @@ private:
     void shift(uint32_t id) {
         uint32_t oldest = state_[0];
         uint32_t* s = state_.data();
-        for (size_t e = 1; e < order_; ++e) s[e - 1] = s[e];
+        if (order_ == 2) {
+            s[0] = s[1];  // the common order, without a call to move one id
+        } else {
+            for (size_t e = 1; e < order_; ++e) s[e - 1] = s[e];
+        }
         s[order_ - 1] = id;
         in_sentence_ = true;
         drop(oldest);
