@@ -165,9 +165,9 @@ public:
     // The tuple's id, and in `place` where its chain entry was last found
     // (index + 1, 0 for none; valid until the next call), for the caller to
     // check and update.
-    uint32_t id(const uint32_t* ids, uint32_t*& place) {
+    // `h` is hash(ids).
+    uint32_t id(const uint32_t* ids, uint32_t h, uint32_t*& place) {
         if ((tuples_.size() + 1) * 2 > mask_ + 1) grow();
-        uint32_t h = hash(ids);
         size_t mask = mask_;
         size_t i = h & mask;
         for (; slots_[i].entry != 0; i = (i + 1) & mask) {
@@ -200,6 +200,23 @@ public:
         return id;
     }
 
+    uint32_t hash(const uint32_t* ids) const noexcept {
+        uint64_t h = 0x9E3779B97F4A7C15ULL;
+        if (order_ == 2) {
+            h = (h ^ ids[0]) * 0xFF51AFD7ED558CCDULL;
+            h = (h ^ ids[1]) * 0xFF51AFD7ED558CCDULL;
+        } else {
+            for (size_t e = 0; e < order_; ++e) h = (h ^ ids[e]) * 0xFF51AFD7ED558CCDULL;
+        }
+        return static_cast<uint32_t>(h ^ (h >> 32));
+    }
+
+    // Asks for the slot where the state of hash `h` is looked up next, so
+    // that reading it overlaps with the work before that.
+    void prefetch(uint32_t h) const noexcept {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[h & mask_]);
+    }
+
 private:
     struct Slot {
         uint32_t entry = 0;  // index + 1 into tuples_, 0 for an empty slot
@@ -218,12 +235,6 @@ private:
 
     static void grow_to(std::vector<uint32_t>& v, size_t size) {
         if (size > v.capacity()) v.reserve(std::max(size, 2 * v.capacity()));
-    }
-
-    uint32_t hash(const uint32_t* ids) const noexcept {
-        uint64_t h = 0x9E3779B97F4A7C15ULL;
-        for (size_t e = 0; e < order_; ++e) h = (h ^ ids[e]) * 0xFF51AFD7ED558CCDULL;
-        return static_cast<uint32_t>(h ^ (h >> 32));
     }
 
     void grow() {
@@ -260,6 +271,7 @@ public:
         none_ = table().intern(Py_None, PyObject_Hash(Py_None));
         state_.assign(order, none_);
         for (size_t e = 0; e < order; ++e) keep(none_);
+        restate();
     }
     Trainer(const Trainer&) = delete;
     Trainer& operator=(const Trainer&) = delete;
@@ -302,6 +314,7 @@ public:
             drop(std::exchange(id, none_));
         }
         in_sentence_ = false;
+        restate();
     }
 
 private:
@@ -314,7 +327,7 @@ private:
         }
         if (order_ == 1) return chain_entry_for_id(st_, chain_, state_[0]);
         uint32_t* place = nullptr;
-        uint32_t start = states_.id(state_.data(), place);
+        uint32_t start = states_.id(state_.data(), state_hash_, place);
         // The entry last found for the state is still its own while it holds
         // the same start: the tuple's id is held, so no other value has it.
         const std::vector<ChainEntry>& entries = chain_->store->entries;
@@ -333,8 +346,16 @@ private:
             for (size_t e = 1; e < order_; ++e) s[e - 1] = s[e];
         }
         s[order_ - 1] = id;
+        restate();
         in_sentence_ = true;
         drop(oldest);
+    }
+
+    // The hash of the new state, and its slot asked for.
+    void restate() noexcept {
+        if (order_ == 1) return;
+        state_hash_ = states_.hash(state_.data());
+        states_.prefetch(state_hash_);
     }
 
     void keep(uint32_t id) {
@@ -354,6 +375,7 @@ private:
     uint32_t none_ = 0;
     bool owns_state_;
     std::vector<uint32_t> state_;  // oldest first
+    uint32_t state_hash_ = 0;      // states_.hash(state_) from order 2 on
     bool in_sentence_ = false;
 };
 
