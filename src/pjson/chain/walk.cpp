@@ -211,6 +211,19 @@ public:
         return static_cast<uint32_t>(h ^ (h >> 32));
     }
 
+    // Where the chain entry of a known state was last found (as `place`
+    // holds it), 0 for none; reads only.
+    uint32_t peek(const uint32_t* ids, uint32_t h) const noexcept {
+        if (slots_.empty()) return 0;
+        for (size_t i = h & mask_; slots_[i].entry != 0; i = (i + 1) & mask_) {
+            const Slot& s = slots_[i];
+            if (s.hash == h && s.first == ids[0] && s.second == ids[1] &&
+                (order_ == 2 || same_key(ids, keys_.data() + (s.entry - 1) * order_)))
+                return s.place;
+        }
+        return 0;
+    }
+
     // Asks for the slot where the state of hash `h` is looked up next, so
     // that reading it overlaps with the work before that.
     void prefetch(uint32_t h) const noexcept {
@@ -305,6 +318,15 @@ public:
         shift(id);
     }
 
+    // Asks for the chain entry of the state, which the next token looks up,
+    // so that reading it overlaps with finding the token's id.
+    void prefetch_entry() const noexcept {
+        if (order_ == 1) return;
+        uint32_t place = states_.peek(state_.data(), state_hash_);
+        const std::vector<ChainEntry>& entries = chain_->store->entries;
+        if (place != 0 && place <= entries.size()) __builtin_prefetch(&entries[place - 1]);
+    }
+
     void boundary() {
         if (!in_sentence_) return;
         const ChainEntry* entry = chain_entry(chain_, state_entry());
@@ -384,7 +406,10 @@ private:
 class TrainingSink : public TokenSink {
 public:
     TrainingSink(Trainer& trainer, Vocab* vocab, Graveyard& graves) : trainer_(trainer), ids_(vocab, graves) {}
-    void token(const char32_t* text, size_t length) override { trainer_.token_id(ids_.id(text, length)); }
+    void token(const char32_t* text, size_t length) override {
+        trainer_.prefetch_entry();
+        trainer_.token_id(ids_.id(text, length));
+    }
     void boundary() override { trainer_.boundary(); }
 
 private:
