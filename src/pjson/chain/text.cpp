@@ -164,7 +164,7 @@ public:
         return true;
     }
 
-    void put(char32_t c) {
+    __attribute__((always_inline)) void put(char32_t c) {
         const CharInfo k = c < 256 ? latin1_[c] : compute_info(c);
         if (k.cls == Cls::separator) {
             end_run();
