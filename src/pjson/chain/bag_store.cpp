@@ -579,6 +579,41 @@ void bag_add_hinted(State* st, BagData* d, Vocab* vocab, PyObject* const* given,
     bag_add_probe(st, d, values, h.hashes.data(), length, h.hash, count, false, graves, vocab, hints);
 }
 
+bool bag_bump_one(BagData* d, uint32_t id) noexcept {
+    // Only a block of one-id records with narrow counts and nothing beside
+    // them: there a found choice is one word to add to.
+    if (d->size == 0 || d->mixed || d->width != 1 || d->wide || d->extra != nullptr || d->vocab == nullptr)
+        return false;
+    const VocabTable& t = *d->vocab->table;
+    if (t.aliased(id) || t.value(id) == nullptr) return false;
+    uint32_t* records = d->records;
+    uint32_t* r = nullptr;
+    if (d->index == nullptr) {
+        for (uint32_t *end = records + 2 * size_t{d->size}, *at = records; at != end; at += 2) {
+            if (at[1] == id) {
+                r = at;
+                break;
+            }
+        }
+    } else {
+        int bits = d->index_bits;
+        size_t mask = (size_t{1} << bits) - 1;
+        Py_hash_t hash = tuple_hash_by(1, [&](size_t) { return t.hash(id); });
+        for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
+            size_t slot = slot_get(bits, d->index, i);
+            if (slot == 0) break;
+            if (records[2 * (slot - 1) + 1] == id) {
+                r = records + 2 * (slot - 1);
+                break;
+            }
+        }
+    }
+    if (r == nullptr || static_cast<int32_t>(r[0]) == INT32_MAX) return false;
+    r[0] = static_cast<uint32_t>(static_cast<int32_t>(r[0]) + 1);
+    ++d->adds;
+    return true;
+}
+
 bool bag_add_one(BagData* d, const uint32_t* ids, size_t length, Graveyard& graves, int64_t count) {
     if (d->vocab == nullptr) return false;
     const VocabTable& t = *d->vocab->table;

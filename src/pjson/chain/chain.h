@@ -404,6 +404,10 @@ void bag_add_ids(State* st, BagData* d, Vocab* from, const uint32_t* ids, size_t
 // without (aliased ids, counts that are objects or overflow): use
 // bag_add_ids.
 bool bag_add_one(BagData* d, const uint32_t* ids, size_t length, Graveyard& graves, int64_t count = 1);
+// bag_add_one of one to a next start of the single live id `id` that the
+// block already holds as a choice, in a block of narrow counts and no counts
+// as objects; false, nothing done, for anything else.
+bool bag_bump_one(BagData* d, uint32_t id) noexcept;
 // bag.add(values, count) for a reader that knows the values' likely ids in
 // `vocab` (`hints`, kNoHint for none). A hint stands for its value while its
 // id holds a plain value interchangeable with it; the others are interned,

@@ -148,9 +148,23 @@ enum class Role : uint8_t { starts, continues, ends };
 // The tokenizer's state across one text.
 class TextScanner {
 public:
-    explicit TextScanner(TokenSink& sink) : sink_(sink), latin1_(latin1_info()) { piece_.reserve(kTokenCap); }
+    explicit TextScanner(TokenSink& sink) : sink_(sink), latin1_(latin1_info()) {}
 
-    void put(char32_t c) {
+    // A code point below 256 that continues the word under way, when nothing
+    // is held back and the token has room: the common case, taken without
+    // the general step. False when put() must take it.
+    bool put_word_char(char32_t c) {
+        if (c >= 256 || building_ != Building::word || holding_ || piece_size_ == kTokenCap) return false;
+        const CharInfo& k = latin1_[c];
+        if (k.cls != Cls::word) return false;
+        piece_[piece_size_++] = c;
+        prev_decimal_ = k.decimal;
+        // Past the first letters both are settled at -1 for most words.
+        if ((initials_ & number_) != -1) track_word(c, k);
+        return true;
+    }
+
+    __attribute__((always_inline)) void put(char32_t c) {
         const CharInfo k = c < 256 ? latin1_[c] : compute_info(c);
         if (k.cls == Cls::separator) {
             end_run();
@@ -261,19 +275,23 @@ private:
         }
     }
 
+    // A token is given out in pieces of at most kTokenCap code points.
     void add(char32_t c) {
-        if (length_ > 0 && length_ % kTokenCap == 0) {
-            emit(piece_.data(), piece_.size(), role());
-            piece_.clear();
+        if (piece_size_ == kTokenCap) {
+            emit(piece_, piece_size_, role());
+            piece_size_ = 0;
             split_token_ = true;
         }
-        piece_.push_back(c);
-        ++length_;
+        piece_[piece_size_++] = c;
     }
 
     void word_add(char32_t c, const CharInfo& k) {
         add(c);
         prev_decimal_ = k.decimal;
+        track_word(c, k);
+    }
+
+    void track_word(char32_t c, const CharInfo& k) {
         if (initials_ == 0)
             initials_ = k.upper ? 1 : -1;
         else if (initials_ == 1)
@@ -287,7 +305,7 @@ private:
     // An abbreviation, initials (J, D.C), or a number that starts its run
     // at a line's or a sentence's start (a numbered clause).
     bool keeps_its_dot() const {
-        if (!split_token_ && is_abbreviation(piece_.data(), piece_.size())) return true;
+        if (!split_token_ && is_abbreviation(piece_, piece_size_)) return true;
         return initials_ == 1 || (clause_ok_ && number_ == 1);
     }
 
@@ -295,7 +313,7 @@ private:
 
     void end_token() {
         if (building_ == Building::none) return;
-        bool emitted = emit(piece_.data(), piece_.size(), role());
+        bool emitted = emit(piece_, piece_size_, role());
         if (emitted && split_token_) ++split_;
         if (building_ == Building::stop) {
             closing_ = true;
@@ -303,8 +321,7 @@ private:
             closing_cjk_ = stop_cjk_;
         }
         building_ = Building::none;
-        piece_.clear();
-        length_ = 0;
+        piece_size_ = 0;
         split_token_ = false;
     }
 
@@ -346,8 +363,8 @@ private:
 
     TokenSink& sink_;
     const std::array<CharInfo, 256>& latin1_;
-    std::u32string piece_;  // the token under way, from its last cut at the cap
-    size_t length_ = 0;     // code points of the token under way
+    char32_t piece_[kTokenCap];  // the token under way, from its last cut at the cap
+    size_t piece_size_ = 0;
     size_t split_ = 0;
     Building building_ = Building::none;
     bool split_token_ = false;
@@ -370,7 +387,10 @@ private:
 template <class Char>
 void scan(TextScanner& scanner, const void* data, Py_ssize_t n) {
     const Char* p = static_cast<const Char*>(data);
-    for (Py_ssize_t i = 0; i < n; ++i) scanner.put(static_cast<char32_t>(p[i]));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        char32_t c = static_cast<char32_t>(p[i]);
+        if (!scanner.put_word_char(c)) scanner.put(c);
+    }
 }
 
 void scan_chunk(TextScanner& scanner, PyObject* chunk) {

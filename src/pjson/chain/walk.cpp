@@ -94,9 +94,7 @@ public:
         size_t i = h & mask;
         for (; slots_[i].length != kEmpty; i = (i + 1) & mask) {
             const Slot& s = slots_[i];
-            if (s.hash == h && s.length == length &&
-                std::char_traits<char32_t>::compare(texts_.data() + s.offset, text, length) == 0)
-                return s.id;
+            if (s.hash == h && s.length == length && same_text(texts_.data() + s.offset, text, length)) return s.id;
         }
         if (length >= kEmpty || texts_.size() + length >= UINT32_MAX) throw std::bad_alloc();
         texts_.reserve(texts_.size() + length);
@@ -118,6 +116,12 @@ private:
         uint32_t id;
         uint32_t hash;
     };
+
+    static bool same_text(const char32_t* a, const char32_t* b, size_t length) noexcept {
+        for (size_t i = 0; i < length; ++i)
+            if (a[i] != b[i]) return false;
+        return true;
+    }
 
     static uint32_t hash(const char32_t* text, size_t length) noexcept {
         uint64_t h = 0x9E3779B97F4A7C15ULL ^ length;
@@ -150,7 +154,7 @@ private:
 class StateIds {
 public:
     StateIds(Vocab* vocab, size_t order, Graveyard& graves)
-        : vocab_(vocab), order_(order), graves_(graves), slots_(order > 1 ? 256 : 0) {}
+        : vocab_(vocab), order_(order), graves_(graves), slots_(order > 1 ? 256 : 0), mask_(255) {}
     StateIds(const StateIds&) = delete;
     StateIds& operator=(const StateIds&) = delete;
     ~StateIds() {
@@ -158,14 +162,21 @@ public:
         for (uint32_t id : keys_) vocab_->table->release(id, graves_);
     }
 
-    uint32_t id(const uint32_t* ids) {
-        if ((tuples_.size() + 1) * 2 > slots_.size()) grow();
-        uint32_t h = hash(ids);
-        size_t mask = slots_.size() - 1;
+    // The tuple's id, and in `place` where its chain entry was last found
+    // (index + 1, 0 for none; valid until the next call), for the caller to
+    // check and update.
+    // `h` is hash(ids).
+    uint32_t id(const uint32_t* ids, uint32_t h, uint32_t*& place) {
+        if ((tuples_.size() + 1) * 2 > mask_ + 1) grow();
+        size_t mask = mask_;
         size_t i = h & mask;
         for (; slots_[i].entry != 0; i = (i + 1) & mask) {
-            const Slot& s = slots_[i];
-            if (s.hash == h && std::equal(ids, ids + order_, keys_.data() + (s.entry - 1) * order_)) return s.tuple;
+            Slot& s = slots_[i];
+            if (s.hash == h && s.first == ids[0] && s.second == ids[1] &&
+                (order_ == 2 || same_key(ids, keys_.data() + (s.entry - 1) * order_))) {
+                place = &s.place;
+                return s.tuple;
+            }
         }
         if (tuples_.size() >= UINT32_MAX - 1) throw std::bad_alloc();
         // Room first, so that nothing fails once the tuple holds its id.
@@ -184,8 +195,39 @@ public:
         for (size_t e = 0; e < order_; ++e) vocab_->table->hold(ids[e]);
         keys_.insert(keys_.end(), ids, ids + order_);
         tuples_.push_back(id);
-        slots_[i] = Slot{static_cast<uint32_t>(tuples_.size()), h, id};
+        slots_[i] = Slot{static_cast<uint32_t>(tuples_.size()), h, id, 0, ids[0], ids[1]};
+        place = &slots_[i].place;
         return id;
+    }
+
+    uint32_t hash(const uint32_t* ids) const noexcept {
+        uint64_t h = 0x9E3779B97F4A7C15ULL;
+        if (order_ == 2) {
+            h = (h ^ ids[0]) * 0xFF51AFD7ED558CCDULL;
+            h = (h ^ ids[1]) * 0xFF51AFD7ED558CCDULL;
+        } else {
+            for (size_t e = 0; e < order_; ++e) h = (h ^ ids[e]) * 0xFF51AFD7ED558CCDULL;
+        }
+        return static_cast<uint32_t>(h ^ (h >> 32));
+    }
+
+    // Where the chain entry of a known state was last found (as `place`
+    // holds it), 0 for none; reads only.
+    uint32_t peek(const uint32_t* ids, uint32_t h) const noexcept {
+        if (slots_.empty()) return 0;
+        for (size_t i = h & mask_; slots_[i].entry != 0; i = (i + 1) & mask_) {
+            const Slot& s = slots_[i];
+            if (s.hash == h && s.first == ids[0] && s.second == ids[1] &&
+                (order_ == 2 || same_key(ids, keys_.data() + (s.entry - 1) * order_)))
+                return s.place;
+        }
+        return 0;
+    }
+
+    // Asks for the slot where the state of hash `h` is looked up next, so
+    // that reading it overlaps with the work before that.
+    void prefetch(uint32_t h) const noexcept {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[h & mask_]);
     }
 
 private:
@@ -193,16 +235,19 @@ private:
         uint32_t entry = 0;  // index + 1 into tuples_, 0 for an empty slot
         uint32_t hash = 0;
         uint32_t tuple = 0;
+        uint32_t place = 0;   // index + 1 of the tuple's chain entry when last found
+        uint32_t first = 0;   // the key's first two ids, so that an order-2 key is
+        uint32_t second = 0;  // compared without reaching for keys_
     };
+
+    bool same_key(const uint32_t* a, const uint32_t* b) const noexcept {
+        for (size_t e = 0; e < order_; ++e)
+            if (a[e] != b[e]) return false;
+        return true;
+    }
 
     static void grow_to(std::vector<uint32_t>& v, size_t size) {
         if (size > v.capacity()) v.reserve(std::max(size, 2 * v.capacity()));
-    }
-
-    uint32_t hash(const uint32_t* ids) const noexcept {
-        uint64_t h = 0x9E3779B97F4A7C15ULL;
-        for (size_t e = 0; e < order_; ++e) h = (h ^ ids[e]) * 0xFF51AFD7ED558CCDULL;
-        return static_cast<uint32_t>(h ^ (h >> 32));
     }
 
     void grow() {
@@ -215,6 +260,7 @@ private:
             slots[i] = s;
         }
         slots_.swap(slots);
+        mask_ = slots_.size() - 1;
     }
 
     Vocab* vocab_;
@@ -223,6 +269,7 @@ private:
     std::vector<uint32_t> keys_;    // one use of each held
     std::vector<uint32_t> tuples_;  // one use of each held
     std::vector<Slot> slots_;
+    size_t mask_;
 };
 
 // The windows of train(): every token of a sentence a choice of the state
@@ -237,6 +284,7 @@ public:
         none_ = table().intern(Py_None, PyObject_Hash(Py_None));
         state_.assign(order, none_);
         for (size_t e = 0; e < order; ++e) keep(none_);
+        restate();
     }
     Trainer(const Trainer&) = delete;
     Trainer& operator=(const Trainer&) = delete;
@@ -263,9 +311,20 @@ public:
     // train_text(): a token as an id its caller holds.
     void token_id(uint32_t id) {
         const ChainEntry* entry = chain_entry(chain_, state_entry());
-        add_ids(st_, chain_, chain_entry_data(st_, entry), entry->bag, &id, 1, one_.get());
+        BagData* data = chain_entry_data(st_, entry);
+        if (data == nullptr || data->vocab != chain_->vocab || !bag_bump_one(data, id))
+            add_ids(st_, chain_, data, entry->bag, &id, 1, one_.get());
         keep(id);
         shift(id);
+    }
+
+    // Asks for the chain entry of the state, which the next token looks up,
+    // so that reading it overlaps with finding the token's id.
+    void prefetch_entry() const noexcept {
+        if (order_ == 1) return;
+        uint32_t place = states_.peek(state_.data(), state_hash_);
+        const std::vector<ChainEntry>& entries = chain_->store->entries;
+        if (place != 0 && place <= entries.size()) __builtin_prefetch(&entries[place - 1]);
     }
 
     void boundary() {
@@ -277,6 +336,7 @@ public:
             drop(std::exchange(id, none_));
         }
         in_sentence_ = false;
+        restate();
     }
 
 private:
@@ -287,16 +347,37 @@ private:
             PyErr_SetString(PyExc_RuntimeError, "Chain changed during training");
             throw_error();
         }
-        uint32_t start = order_ == 1 ? state_[0] : states_.id(state_.data());
-        return chain_entry_for_id(st_, chain_, start);
+        if (order_ == 1) return chain_entry_for_id(st_, chain_, state_[0]);
+        uint32_t* place = nullptr;
+        uint32_t start = states_.id(state_.data(), state_hash_, place);
+        // The entry last found for the state is still its own while it holds
+        // the same start: the tuple's id is held, so no other value has it.
+        const std::vector<ChainEntry>& entries = chain_->store->entries;
+        if (*place != 0 && *place <= entries.size() && entries[*place - 1].start == start) return *place - 1;
+        size_t index = chain_entry_for_id(st_, chain_, start);
+        if (index < UINT32_MAX) *place = static_cast<uint32_t>(index + 1);
+        return index;
     }
 
     void shift(uint32_t id) {
         uint32_t oldest = state_[0];
-        std::copy(state_.begin() + 1, state_.end(), state_.begin());
-        state_.back() = id;
+        uint32_t* s = state_.data();
+        if (order_ == 2) {
+            s[0] = s[1];  // the common order, without a call to move one id
+        } else {
+            for (size_t e = 1; e < order_; ++e) s[e - 1] = s[e];
+        }
+        s[order_ - 1] = id;
+        restate();
         in_sentence_ = true;
         drop(oldest);
+    }
+
+    // The hash of the new state, and its slot asked for.
+    void restate() noexcept {
+        if (order_ == 1) return;
+        state_hash_ = states_.hash(state_.data());
+        states_.prefetch(state_hash_);
     }
 
     void keep(uint32_t id) {
@@ -316,6 +397,7 @@ private:
     uint32_t none_ = 0;
     bool owns_state_;
     std::vector<uint32_t> state_;  // oldest first
+    uint32_t state_hash_ = 0;      // states_.hash(state_) from order 2 on
     bool in_sentence_ = false;
 };
 
@@ -324,7 +406,10 @@ private:
 class TrainingSink : public TokenSink {
 public:
     TrainingSink(Trainer& trainer, Vocab* vocab, Graveyard& graves) : trainer_(trainer), ids_(vocab, graves) {}
-    void token(const char32_t* text, size_t length) override { trainer_.token_id(ids_.id(text, length)); }
+    void token(const char32_t* text, size_t length) override {
+        trainer_.prefetch_entry();
+        trainer_.token_id(ids_.id(text, length));
+    }
     void boundary() override { trainer_.boundary(); }
 
 private:
