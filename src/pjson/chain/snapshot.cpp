@@ -109,6 +109,13 @@ BagData* build_block(Vocab* vocab, const StoredBag& b, BlockList& owner) {
     d->cap = d->size = b.size;
     d->words = d->words_cap = b.words;
     VocabTable& t = *vocab->table;
+    if (!d->mixed) {
+        // Records of one length: the ids follow each count.
+        size_t cw = count_words(d), step = stride(d);
+        for (const uint32_t *r = d->records, *end = r + size_t{d->size} * step; r != end; r += step)
+            for (size_t k = cw; k < step; ++k) t.hold(r[k]);
+        return d;
+    }
     for (size_t c = 0; c < d->size; ++c) {
         const uint32_t* ids;
         size_t n;

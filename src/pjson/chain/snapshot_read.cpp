@@ -103,10 +103,42 @@ private:
 // plain, or a tuple nested deeper than plain values go.
 struct ValueReader {
     const std::vector<Ref>& table;
-    const std::vector<bool>& is_tuple;
+    const std::vector<uint8_t>& is_tuple;
     PyObject* side;
     bool plain = true;
     size_t sides = 0;  // values taken from beside
+
+    // The value named by reference `k`, borrowed from the table.
+    PyObject* named(uint64_t k, int depth) const {
+        if (depth == 0 || k >= table.size() || is_tuple[k] || !table[k]) corrupt("a reference names no value");
+        return table[k].get();
+    }
+
+    // A tuple whose `n` items are all references, the common start: the
+    // items are found before the tuple is made, so that it is whole when
+    // any code can see it. Null, with nothing read, for any other tuple.
+    Ref tuple_of_refs(In& in, size_t n) {
+        constexpr size_t kMost = 8;
+        if (n == 0 || n > kMost) return Ref();
+        In at = in;
+        PyObject* items[kMost];
+        bool acyclic = true;
+        for (size_t i = 0; i < n; ++i) {
+            if (at.left() == 0 || *at.at() != tag_ref) return Ref();
+            at.byte();
+            items[i] = named(at.varint(), 1);
+            acyclic = acyclic && (!PyObject_IS_GC(items[i]) || !PyObject_GC_IsTracked(items[i]));
+        }
+        // The table holds every item, whatever making the tuple runs.
+        Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(n)));
+        for (size_t i = 0; i < n; ++i) {
+            Py_INCREF(items[i]);
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), items[i]);
+        }
+        if (acyclic) PyObject_GC_UnTrack(tuple.get());
+        in = at;
+        return tuple;
+    }
 
     Ref value(In& in, int depth) {
         if (depth > kMaxDepth) corrupt("tuples nest too deep");
@@ -152,6 +184,8 @@ struct ValueReader {
             case tag_tuple: {
                 if (depth >= kPlainDepth) plain = false;
                 size_t n = in.size();
+                if (depth < kMaxDepth)
+                    if (Ref tuple = tuple_of_refs(in, n)) return tuple;
                 // The items are all made before the tuple, which no code
                 // may see half filled.
                 Owned items;
@@ -167,9 +201,7 @@ struct ValueReader {
                 return tuple;
             }
             case tag_ref: {
-                uint64_t k = in.varint();
-                if (depth == 0 || k >= table.size() || is_tuple[k] || !table[k]) corrupt("a reference names no value");
-                return Ref::borrow(table[k].get());
+                return Ref::borrow(named(in.varint(), depth));
             }
             case tag_side: {
                 uint64_t k = in.varint();
@@ -282,13 +314,13 @@ Parsed::Parsed(PyObject* blob, PyObject* side, uint8_t kind) : side_(side) {
 std::vector<Ref> Parsed::values(bool& plain) const {
     // Values that are no tuples first, so that a tuple may name any of them.
     std::vector<Ref> table(value_count_);
-    std::vector<bool> is_tuple(value_count_, false);
+    std::vector<uint8_t> is_tuple(value_count_, 0);
     std::vector<const uint8_t*> tuples;
     ValueReader reader{table, is_tuple, side_};
     In in(value_data_, value_bytes_);
     for (size_t k = 0; k < value_count_; ++k) {
         if (in.left() > 0 && *in.at() == tag_tuple) {
-            is_tuple[k] = true;
+            is_tuple[k] = 1;
             tuples.push_back(in.at());
             skip_value(in, 0);
         } else {

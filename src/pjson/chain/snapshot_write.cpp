@@ -150,10 +150,12 @@ public:
     ValueWriter(const std::vector<PyObject*>& table) : table_(table), known_(table.size()) {
         for (size_t k = 0; k < table.size(); ++k)
             if (!PyTuple_CheckExact(table[k])) known_.add(table[k], static_cast<uint32_t>(k));
+        // A short word or a start of references takes about this much.
+        out_.reserve(8 * table.size());
     }
     void write_all() {
         for (PyObject* v : table_)
-            if (!value(v, 0)) side(v);
+            if (!(PyTuple_CheckExact(v) && refs_only(v)) && !value(v, 0)) side(v);
     }
     std::vector<Ref>& side() noexcept { return side_; }
     const Out& bytes() const noexcept { return out_; }
@@ -163,6 +165,28 @@ public:
     }
 
 private:
+    // A tuple whose items are all values of the table that are no tuples,
+    // the common start, written as references in one go: the bytes value()
+    // writes for it. False, with nothing written, for any other tuple.
+    bool refs_only(PyObject* v) {
+        constexpr Py_ssize_t kMost = 8;
+        Py_ssize_t n = PyTuple_GET_SIZE(v);
+        if (n == 0 || n > kMost) return false;
+        uint32_t numbers[kMost];
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = PyTuple_GET_ITEM(v, i);
+            if (PyTuple_CheckExact(item) || (numbers[i] = known_.find(item)) == kUnset) return false;
+        }
+        out_.reserve(1 + kVarint + static_cast<size_t>(n) * (1 + kVarint));
+        out_.byte(tag_tuple);
+        out_.varint(static_cast<uint64_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            out_.byte(tag_ref);
+            out_.varint(numbers[i]);
+        }
+        return true;
+    }
+
     // Writes a plain value; false (nothing written) for one that must
     // travel beside. A tuple is plain when its items are, to the depth
     // is_plain follows.
@@ -351,6 +375,8 @@ bool chain_snapshot(Chain* chain, Snapshot& out) {
     Source s;
     s.kind = kKindChain;
     size_t n = static_cast<size_t>(chain_size(chain));
+    s.blocks.reserve(n);
+    s.starts.reserve(n);
     for (size_t e = 0; e < n; ++e) {
         BagData* d = chain_entry_data(st, chain_entry(chain, e));
         if (d == nullptr || (d->size > 0 && d->vocab != vocab)) return false;
@@ -360,6 +386,7 @@ bool chain_snapshot(Chain* chain, Snapshot& out) {
         // The values in id order, numbered densely.
         const VocabTable& t = *vocab->table;
         s.number_of.assign(t.bound(), kUnset);
+        s.table.reserve(t.live());
         for (uint32_t id = 0; id < t.bound(); ++id) {
             if (PyObject* v = t.value(id)) {
                 s.number_of[id] = static_cast<uint32_t>(s.table.size());
