@@ -55,6 +55,20 @@ enum Tag : uint8_t {
     tag_side,   // varint index into the side tuple
 };
 
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+inline uint32_t get32(const uint8_t* p) noexcept {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+inline uint64_t get64(const uint8_t* p) noexcept {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+inline void put32(uint8_t* p, uint32_t v) noexcept { std::memcpy(p, &v, 4); }
+inline void put64(uint8_t* p, uint64_t v) noexcept { std::memcpy(p, &v, 8); }
+#else
 inline uint32_t get32(const uint8_t* p) noexcept {
     return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
@@ -66,6 +80,7 @@ inline void put64(uint8_t* p, uint64_t v) noexcept {
     put32(p, static_cast<uint32_t>(v));
     put32(p + 4, static_cast<uint32_t>(v >> 32));
 }
+#endif
 
 // Words between the host's order and the snapshot's.
 inline void words_in(uint32_t* out, const uint8_t* in, size_t n) noexcept {
