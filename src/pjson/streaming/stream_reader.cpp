@@ -39,6 +39,7 @@ public:
                    {n.end_map, Event::EndMap},
                    {n.null, Event::Null},
                    {n.boolean, Event::Boolean}}};
+        for (const auto& [name, kind] : known_) by_kind_[static_cast<size_t>(kind)] = name;
     }
 
     Event classify(PyObject* event) {
@@ -54,12 +55,7 @@ public:
     }
 
     // The name a parser gives events of this kind.
-    PyObject* name(Event kind) const {
-        for (const auto& [name, known] : known_) {
-            if (known == kind) return name;
-        }
-        return nullptr;
-    }
+    PyObject* name(Event kind) const { return by_kind_[static_cast<size_t>(kind)]; }
 
 private:
     static constexpr size_t kMaxSeen = 16;
@@ -80,6 +76,7 @@ private:
     }
 
     std::array<std::pair<PyObject*, Event>, 9> known_;
+    std::array<PyObject*, static_cast<size_t>(Event::Other) + 1> by_kind_{};  // nullptr: no name
     std::vector<std::pair<Ref, Event>> seen_;
 };
 
