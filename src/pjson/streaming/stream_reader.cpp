@@ -270,6 +270,7 @@ public:
     void begin() {
         keep_ = build_ != nullptr;
         built_ = false;
+        containers_ = 0;
         events_.clear();
     }
     void event(Builder& builder, Event kind, PyObject* event, const Token& token) {
@@ -278,19 +279,20 @@ public:
             builder.event(kind, event, value.get());
             return;
         }
-        events_.push_back(token.copy());
-        events_.back().kind = kind;
+        Token& kept = events_.emplace_back();
+        kept.kind = kind;
+        kept.form = token.form;
+        kept.id = token.id;
+        kept.integer = token.integer;
+        if (token.object) kept.object = Ref::borrow(token.object.get());
+        if (kind != Event::Number && kind != Event::String && kind != Event::Null && kind != Event::Boolean)
+            ++containers_;
     }
-    // The values of a flat array of scalars, when the container is one.
+    // The values of a flat array of scalars, when the container is one: an
+    // array's start and end are its only events of other kinds.
     bool flat() const {
-        if (!keep_ || events_.size() < 2 || events_.front().kind != Event::StartArray ||
-            events_.back().kind != Event::EndArray)
-            return false;
-        for (size_t i = 1; i + 1 < events_.size(); ++i) {
-            const Event k = events_[i].kind;
-            if (k != Event::Number && k != Event::String && k != Event::Null && k != Event::Boolean) return false;
-        }
-        return true;
+        return keep_ && containers_ == 2 && events_.size() >= 2 && events_.front().kind == Event::StartArray &&
+               events_.back().kind == Event::EndArray;
     }
     const Token* items() const { return events_.data() + 1; }
     size_t size() const { return events_.size() - 2; }
@@ -312,6 +314,7 @@ private:
     TesmoBuild*& build_;
     bool keep_ = false;
     bool built_ = false;
+    size_t containers_ = 0;  // kept events that are no scalar
     std::vector<Token> events_;
 };
 
@@ -591,6 +594,23 @@ private:
             kind == Event::Number || kind == Event::String || kind == Event::Null || kind == Event::Boolean;
         if (kind == Event::MapKey) last_key_ = object_of(token);
 
+        if (building_bag_item_ && depth_ >= 2) {
+            // Inside a bag of the chain, where most events are: the chain's
+            // element is no start (element_depth_ is 0), the table is not
+            // being read and the chain does not end here, so of the cases
+            // below only the bag's end and its next starts and counts apply.
+            if (end_array && depth_ == 2) {
+                building_bag_item_ = false;
+                forget_next_start();
+            } else if (next_start_depth_ > 0 || is_start) {
+                next_start_event(builder, kind, event, token, is_start, is_end);
+            } else if (next_start_ready_ && !is_end) {
+                next_start_ready_ = false;
+                hand_over(builder, names, token);
+            }
+            return;
+        }
+
         const Names& n = globals_.names();
         if (!in_codes_ && !in_chain_ && start_array && depth_ == 2 && in_object_) {
             if (equals(last_key_.get(), n.codes)) {
@@ -658,22 +678,26 @@ private:
         } else if (in_codes_) {
             codes_event(builder, kind, event, token);
         } else if (building_bag_item_ && (next_start_depth_ > 0 || is_start)) {
-            // A next start is one whole value: containers inside it are
-            // built into it, and it ends when its own container closes. A
-            // second next start in a row replaces the first.
-            if (next_start_depth_ == 0) next_start_.begin();
-            next_start_.event(builder, kind, event, token);
-            if (is_start) ++next_start_depth_;
-            if (is_end)
-                next_start_ready_ = --next_start_depth_ == 0;
-            else
-                next_start_ready_ = false;
+            next_start_event(builder, kind, event, token, is_start, is_end);
         } else if (building_bag_item_ && next_start_ready_ && !is_end) {
-            // Only the first scalar after a next start is its count; a scalar
-            // with no next start waiting for it is skipped.
             next_start_ready_ = false;
             hand_over(builder, names, token);
         }
+    }
+
+    // A next start is one whole value: containers inside it are built into
+    // it, and it ends when its own container closes. A second next start in
+    // a row replaces the first. Only the first scalar after a next start is
+    // its count; a scalar with no next start waiting for it is skipped.
+    void next_start_event(Builder& builder, Event kind, PyObject* event, const Token& token, bool is_start,
+                          bool is_end) {
+        if (next_start_depth_ == 0) next_start_.begin();
+        next_start_.event(builder, kind, event, token);
+        if (is_start) ++next_start_depth_;
+        if (is_end)
+            next_start_ready_ = --next_start_depth_ == 0;
+        else
+            next_start_ready_ = false;
     }
 
     void forget_next_start() {

@@ -485,7 +485,7 @@ void YajlSource::push(Event kind, Ref value) {
     events_.emplace_back(kind, std::move(value));
 }
 
-void YajlSource::push(Token token) {
+void YajlSource::push(Token&& token) {
     if (discard_) return;
     if (delivers_now()) {
         sink_->event(token);

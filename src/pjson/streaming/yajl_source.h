@@ -119,7 +119,7 @@ private:
     PyObject* handle_cdata();
     Ref delegate(int index, const char* ctype, const void* text, size_t len);
     void push(Event kind, Ref value);
-    void push(Token token);
+    void push(Token&& token);
     // A string's id, or a short integer, when this source interns (false:
     // the value goes as an object).
     bool push_ascii(Event kind, const unsigned char* text, size_t len);
