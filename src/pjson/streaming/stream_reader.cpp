@@ -353,8 +353,7 @@ public:
                 native->intern_into(api_, build_);
             }
             try {
-                native->run([&](Token& token) { deliver(builder, event_names, event_names.name(token.kind), token); },
-                            [&] { flush(); });
+                native->run([&](Token& token) { deliver_native(builder, event_names, token); }, [&] { flush(); });
             } catch (PyError&) {
                 // What the build kept back reaches the chain before the error
                 // leaves, as each choice would have with the general way.
@@ -407,8 +406,12 @@ private:
             builder.event(kind, event, object_of(token).get());
             return;
         }
-        codes_tokens_.push_back(token.copy());
-        codes_tokens_.back().kind = kind;
+        Token& kept = codes_tokens_.emplace_back();
+        kept.kind = kind;
+        kept.form = token.form;
+        kept.id = token.id;
+        kept.integer = token.integer;
+        if (token.object) kept.object = Ref::borrow(token.object.get());
     }
 
     // The lookup as code_table_read builds it from the array, and the
@@ -571,13 +574,66 @@ private:
         return value_id(value.get());
     }
 
+    // An event of the native source, whose names are the parser's own.
+    void deliver_native(Builder& builder, const EventNames& names, Token& token) {
+        if (building_bag_item_ && bag_event(builder, names, token)) return;
+        if (in_codes_ && table_event(builder, names, token)) return;
+        deliver(builder, names, names.name(token.kind), token);
+    }
+
+    // An event inside the "codes" array short of its end, in a small frame
+    // as bag_event: false, nothing done, for the end (on_event takes it).
+    // Reading the table, no case of on_event but its end and the table's
+    // events applies.
+    bool table_event(Builder& builder, const EventNames& names, Token& token) {
+        const Event kind = token.kind;
+        const bool is_start = kind == Event::StartMap || kind == Event::StartArray || kind == Event::OtherStart;
+        const bool is_end = kind == Event::EndMap || kind == Event::EndArray || kind == Event::OtherEnd;
+        const Py_ssize_t depth = depth_ + (is_start ? 1 : 0) - (is_end ? 1 : 0);
+        if (depth < 2) return false;
+        if (kind == Event::Number && token.form == Token::Form::object && is_decimal(token.object.get()))
+            token.object = check(PyNumber_Float(token.object.get()));
+        depth_ = depth;
+        if (kind == Event::MapKey) last_key_ = object_of(token);
+        codes_event(builder, kind, names.name(kind), token);
+        return true;
+    }
+
+    // An event inside a bag of the chain, where most events are, handled in
+    // a small frame of its own: false, nothing done, where it would close
+    // the chain or more (on_event then takes it). Otherwise the chain's
+    // element is no start (element_depth_ is 0) and the table is not being
+    // read, so of on_event's cases only the bag's end and its next starts
+    // and counts apply.
+    bool bag_event(Builder& builder, const EventNames& names, Token& token) {
+        const Event kind = token.kind;
+        const bool is_start = kind == Event::StartMap || kind == Event::StartArray || kind == Event::OtherStart;
+        const bool is_end = kind == Event::EndMap || kind == Event::EndArray || kind == Event::OtherEnd;
+        const Py_ssize_t depth = depth_ + (is_start ? 1 : 0) - (is_end ? 1 : 0);
+        if (depth < 2) return false;
+        if (kind == Event::Number && token.form == Token::Form::object && is_decimal(token.object.get()))
+            token.object = check(PyNumber_Float(token.object.get()));
+        depth_ = depth;
+        if (kind == Event::MapKey) last_key_ = object_of(token);
+        if (kind == Event::EndArray && depth == 2) {
+            building_bag_item_ = false;
+            forget_next_start();
+        } else if (next_start_depth_ > 0 || is_start) {
+            next_start_event(builder, kind, names.name(kind), token, is_start, is_end);
+        } else if (next_start_ready_ && !is_end) {
+            next_start_ready_ = false;
+            hand_over(builder, names, token);
+        }
+        return true;
+    }
+
     void deliver(Builder& builder, const EventNames& names, PyObject* event, Token& token) {
         if (token.kind == Event::Number && token.form == Token::Form::object && is_decimal(token.object.get()))
             token.object = check(PyNumber_Float(token.object.get()));
         on_event(builder, names, event, token);
     }
 
-    void on_event(Builder& builder, const EventNames& names, PyObject* event, const Token& token) {
+    [[gnu::noinline]] void on_event(Builder& builder, const EventNames& names, PyObject* event, const Token& token) {
         const Event kind = token.kind;
         const bool is_start = kind == Event::StartMap || kind == Event::StartArray || kind == Event::OtherStart;
         const bool is_end = kind == Event::EndMap || kind == Event::EndArray || kind == Event::OtherEnd;
@@ -593,23 +649,6 @@ private:
         const bool scalar =
             kind == Event::Number || kind == Event::String || kind == Event::Null || kind == Event::Boolean;
         if (kind == Event::MapKey) last_key_ = object_of(token);
-
-        if (building_bag_item_ && depth_ >= 2) {
-            // Inside a bag of the chain, where most events are: the chain's
-            // element is no start (element_depth_ is 0), the table is not
-            // being read and the chain does not end here, so of the cases
-            // below only the bag's end and its next starts and counts apply.
-            if (end_array && depth_ == 2) {
-                building_bag_item_ = false;
-                forget_next_start();
-            } else if (next_start_depth_ > 0 || is_start) {
-                next_start_event(builder, kind, event, token, is_start, is_end);
-            } else if (next_start_ready_ && !is_end) {
-                next_start_ready_ = false;
-                hand_over(builder, names, token);
-            }
-            return;
-        }
 
         const Names& n = globals_.names();
         if (!in_codes_ && !in_chain_ && start_array && depth_ == 2 && in_object_) {
@@ -749,7 +788,8 @@ private:
         return added == 1;
     }
 
-    void hand_over(Builder& builder, const EventNames& names, const Token& count_token) {
+    // Kept out of the callers' frames, which run for every event.
+    [[gnu::noinline]] void hand_over(Builder& builder, const EventNames& names, const Token& count_token) {
         Method add_to_bag = sink_.add_to_bag_method();
         if (build_ != nullptr && !add_to_bag.bound && hand_over_native(count_token)) return;
         flush();
