@@ -39,6 +39,7 @@ public:
                    {n.end_map, Event::EndMap},
                    {n.null, Event::Null},
                    {n.boolean, Event::Boolean}}};
+        for (const auto& [name, kind] : known_) by_kind_[static_cast<size_t>(kind)] = name;
     }
 
     Event classify(PyObject* event) {
@@ -54,12 +55,7 @@ public:
     }
 
     // The name a parser gives events of this kind.
-    PyObject* name(Event kind) const {
-        for (const auto& [name, known] : known_) {
-            if (known == kind) return name;
-        }
-        return nullptr;
-    }
+    PyObject* name(Event kind) const { return by_kind_[static_cast<size_t>(kind)]; }
 
 private:
     static constexpr size_t kMaxSeen = 16;
@@ -80,6 +76,7 @@ private:
     }
 
     std::array<std::pair<PyObject*, Event>, 9> known_;
+    std::array<PyObject*, static_cast<size_t>(Event::Other) + 1> by_kind_{};  // nullptr: no name
     std::vector<std::pair<Ref, Event>> seen_;
 };
 
@@ -273,6 +270,7 @@ public:
     void begin() {
         keep_ = build_ != nullptr;
         built_ = false;
+        containers_ = 0;
         events_.clear();
     }
     void event(Builder& builder, Event kind, PyObject* event, const Token& token) {
@@ -281,19 +279,20 @@ public:
             builder.event(kind, event, value.get());
             return;
         }
-        events_.push_back(token.copy());
-        events_.back().kind = kind;
+        Token& kept = events_.emplace_back();
+        kept.kind = kind;
+        kept.form = token.form;
+        kept.id = token.id;
+        kept.integer = token.integer;
+        if (token.object) kept.object = Ref::borrow(token.object.get());
+        if (kind != Event::Number && kind != Event::String && kind != Event::Null && kind != Event::Boolean)
+            ++containers_;
     }
-    // The values of a flat array of scalars, when the container is one.
+    // The values of a flat array of scalars, when the container is one: an
+    // array's start and end are its only events of other kinds.
     bool flat() const {
-        if (!keep_ || events_.size() < 2 || events_.front().kind != Event::StartArray ||
-            events_.back().kind != Event::EndArray)
-            return false;
-        for (size_t i = 1; i + 1 < events_.size(); ++i) {
-            const Event k = events_[i].kind;
-            if (k != Event::Number && k != Event::String && k != Event::Null && k != Event::Boolean) return false;
-        }
-        return true;
+        return keep_ && containers_ == 2 && events_.size() >= 2 && events_.front().kind == Event::StartArray &&
+               events_.back().kind == Event::EndArray;
     }
     const Token* items() const { return events_.data() + 1; }
     size_t size() const { return events_.size() - 2; }
@@ -315,6 +314,7 @@ private:
     TesmoBuild*& build_;
     bool keep_ = false;
     bool built_ = false;
+    size_t containers_ = 0;  // kept events that are no scalar
     std::vector<Token> events_;
 };
 
@@ -353,8 +353,7 @@ public:
                 native->intern_into(api_, build_);
             }
             try {
-                native->run([&](Token& token) { deliver(builder, event_names, event_names.name(token.kind), token); },
-                            [&] { flush(); });
+                native->run([&](Token& token) { deliver_native(builder, event_names, token); }, [&] { flush(); });
             } catch (PyError&) {
                 // What the build kept back reaches the chain before the error
                 // leaves, as each choice would have with the general way.
@@ -407,8 +406,12 @@ private:
             builder.event(kind, event, object_of(token).get());
             return;
         }
-        codes_tokens_.push_back(token.copy());
-        codes_tokens_.back().kind = kind;
+        Token& kept = codes_tokens_.emplace_back();
+        kept.kind = kind;
+        kept.form = token.form;
+        kept.id = token.id;
+        kept.integer = token.integer;
+        if (token.object) kept.object = Ref::borrow(token.object.get());
     }
 
     // The lookup as code_table_read builds it from the array, and the
@@ -571,13 +574,66 @@ private:
         return value_id(value.get());
     }
 
+    // An event of the native source, whose names are the parser's own.
+    void deliver_native(Builder& builder, const EventNames& names, Token& token) {
+        if (building_bag_item_ && bag_event(builder, names, token)) return;
+        if (in_codes_ && table_event(builder, names, token)) return;
+        deliver(builder, names, names.name(token.kind), token);
+    }
+
+    // An event inside the "codes" array short of its end, in a small frame
+    // as bag_event: false, nothing done, for the end (on_event takes it).
+    // Reading the table, no case of on_event but its end and the table's
+    // events applies.
+    bool table_event(Builder& builder, const EventNames& names, Token& token) {
+        const Event kind = token.kind;
+        const bool is_start = kind == Event::StartMap || kind == Event::StartArray || kind == Event::OtherStart;
+        const bool is_end = kind == Event::EndMap || kind == Event::EndArray || kind == Event::OtherEnd;
+        const Py_ssize_t depth = depth_ + (is_start ? 1 : 0) - (is_end ? 1 : 0);
+        if (depth < 2) return false;
+        if (kind == Event::Number && token.form == Token::Form::object && is_decimal(token.object.get()))
+            token.object = check(PyNumber_Float(token.object.get()));
+        depth_ = depth;
+        if (kind == Event::MapKey) last_key_ = object_of(token);
+        codes_event(builder, kind, names.name(kind), token);
+        return true;
+    }
+
+    // An event inside a bag of the chain, where most events are, handled in
+    // a small frame of its own: false, nothing done, where it would close
+    // the chain or more (on_event then takes it). Otherwise the chain's
+    // element is no start (element_depth_ is 0) and the table is not being
+    // read, so of on_event's cases only the bag's end and its next starts
+    // and counts apply.
+    bool bag_event(Builder& builder, const EventNames& names, Token& token) {
+        const Event kind = token.kind;
+        const bool is_start = kind == Event::StartMap || kind == Event::StartArray || kind == Event::OtherStart;
+        const bool is_end = kind == Event::EndMap || kind == Event::EndArray || kind == Event::OtherEnd;
+        const Py_ssize_t depth = depth_ + (is_start ? 1 : 0) - (is_end ? 1 : 0);
+        if (depth < 2) return false;
+        if (kind == Event::Number && token.form == Token::Form::object && is_decimal(token.object.get()))
+            token.object = check(PyNumber_Float(token.object.get()));
+        depth_ = depth;
+        if (kind == Event::MapKey) last_key_ = object_of(token);
+        if (kind == Event::EndArray && depth == 2) {
+            building_bag_item_ = false;
+            forget_next_start();
+        } else if (next_start_depth_ > 0 || is_start) {
+            next_start_event(builder, kind, names.name(kind), token, is_start, is_end);
+        } else if (next_start_ready_ && !is_end) {
+            next_start_ready_ = false;
+            hand_over(builder, names, token);
+        }
+        return true;
+    }
+
     void deliver(Builder& builder, const EventNames& names, PyObject* event, Token& token) {
         if (token.kind == Event::Number && token.form == Token::Form::object && is_decimal(token.object.get()))
             token.object = check(PyNumber_Float(token.object.get()));
         on_event(builder, names, event, token);
     }
 
-    void on_event(Builder& builder, const EventNames& names, PyObject* event, const Token& token) {
+    [[gnu::noinline]] void on_event(Builder& builder, const EventNames& names, PyObject* event, const Token& token) {
         const Event kind = token.kind;
         const bool is_start = kind == Event::StartMap || kind == Event::StartArray || kind == Event::OtherStart;
         const bool is_end = kind == Event::EndMap || kind == Event::EndArray || kind == Event::OtherEnd;
@@ -661,22 +717,26 @@ private:
         } else if (in_codes_) {
             codes_event(builder, kind, event, token);
         } else if (building_bag_item_ && (next_start_depth_ > 0 || is_start)) {
-            // A next start is one whole value: containers inside it are
-            // built into it, and it ends when its own container closes. A
-            // second next start in a row replaces the first.
-            if (next_start_depth_ == 0) next_start_.begin();
-            next_start_.event(builder, kind, event, token);
-            if (is_start) ++next_start_depth_;
-            if (is_end)
-                next_start_ready_ = --next_start_depth_ == 0;
-            else
-                next_start_ready_ = false;
+            next_start_event(builder, kind, event, token, is_start, is_end);
         } else if (building_bag_item_ && next_start_ready_ && !is_end) {
-            // Only the first scalar after a next start is its count; a scalar
-            // with no next start waiting for it is skipped.
             next_start_ready_ = false;
             hand_over(builder, names, token);
         }
+    }
+
+    // A next start is one whole value: containers inside it are built into
+    // it, and it ends when its own container closes. A second next start in
+    // a row replaces the first. Only the first scalar after a next start is
+    // its count; a scalar with no next start waiting for it is skipped.
+    void next_start_event(Builder& builder, Event kind, PyObject* event, const Token& token, bool is_start,
+                          bool is_end) {
+        if (next_start_depth_ == 0) next_start_.begin();
+        next_start_.event(builder, kind, event, token);
+        if (is_start) ++next_start_depth_;
+        if (is_end)
+            next_start_ready_ = --next_start_depth_ == 0;
+        else
+            next_start_ready_ = false;
     }
 
     void forget_next_start() {
@@ -728,7 +788,8 @@ private:
         return added == 1;
     }
 
-    void hand_over(Builder& builder, const EventNames& names, const Token& count_token) {
+    // Kept out of the callers' frames, which run for every event.
+    [[gnu::noinline]] void hand_over(Builder& builder, const EventNames& names, const Token& count_token) {
         Method add_to_bag = sink_.add_to_bag_method();
         if (build_ != nullptr && !add_to_bag.bound && hand_over_native(count_token)) return;
         flush();

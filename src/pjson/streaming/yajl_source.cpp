@@ -8,7 +8,11 @@
 //   so reads, their sizes and the text-file conversion are the backend's.
 // - Each chunk goes to yajl_parse (an empty one to yajl_complete_parse);
 //   every event of the chunk is produced before the first one reaches the
-//   reader, then the chunk's error is raised. run_events() keeps that order.
+//   reader, then the chunk's error is raised. run_events() keeps that order,
+//   except where the reader fills a native chain: there events go to it as
+//   yajl makes them, with nothing between them that anyone could see (no
+//   read, no code of the caller's), and a reader error cancels the parse
+//   where the backend would have converted the rest of the chunk unseen.
 // - Callbacks turn yajl's tokens into values. Where the native conversion is
 //   not provably the backend's (invalid UTF-8, integers beyond 18 characters,
 //   fractions with long exponents), the backend's own callback converts the
@@ -472,11 +476,22 @@ Ref YajlSource::open(PyObject* file) {
 }
 
 void YajlSource::push(Event kind, Ref value) {
-    if (!discard_) events_.emplace_back(kind, std::move(value));
+    if (discard_) return;
+    if (delivers_now()) {
+        Token token(kind, std::move(value));
+        sink_->event(token);
+        return;
+    }
+    events_.emplace_back(kind, std::move(value));
 }
 
-void YajlSource::push(Token token) {
-    if (!discard_) events_.push_back(std::move(token));
+void YajlSource::push(Token&& token) {
+    if (discard_) return;
+    if (delivers_now()) {
+        sink_->event(token);
+        return;
+    }
+    events_.push_back(std::move(token));
 }
 
 bool YajlSource::push_ascii(Event kind, const unsigned char* text, size_t len) {
@@ -524,6 +539,7 @@ bool YajlSource::push_integer(const char* text, size_t len) {
 }
 
 void YajlSource::run_events(EventSink& sink) {
+    sink_ = &sink;
     handle_ = lib_->alloc(&Callbacks::table, nullptr, this);
     if (handle_ == nullptr) throw std::bad_alloc();
     for (;;) {

@@ -93,9 +93,9 @@ public:
     }
 
     // Reads and parses chunk after chunk; each chunk's events reach `f`
-    // after the whole chunk is parsed, then `chunk_end` is called and the
-    // chunk's parse error, if any, is raised: the order in which the
-    // backend's generator works.
+    // after the whole chunk is parsed (as yajl makes them where this source
+    // interns), then `chunk_end` is called and the chunk's parse error, if
+    // any, is raised: the order in which the backend's generator works.
     template <class F, class G>
     void run(F&& f, G&& chunk_end) {
         struct Adapter final : EventSink {
@@ -119,7 +119,7 @@ private:
     PyObject* handle_cdata();
     Ref delegate(int index, const char* ctype, const void* text, size_t len);
     void push(Event kind, Ref value);
-    void push(Token token);
+    void push(Token&& token);
     // A string's id, or a short integer, when this source interns (false:
     // the value goes as an object).
     bool push_ascii(Event kind, const unsigned char* text, size_t len);
@@ -135,6 +135,10 @@ private:
         last_token_end_ = quoted ? end + 1 : end;
     }
     bool feed_held();
+    // Whether an event goes to the sink at once, inside yajl's callback:
+    // where this source called yajl itself and the events fill a native
+    // chain, which no code of the caller's looks at between them.
+    bool delivers_now() const noexcept { return holding_ && build_ != nullptr && sink_ != nullptr; }
     void finish_after_reader_error();
 
     Ref backend_;  // the yajl2_cffi module
@@ -142,7 +146,8 @@ private:
     void* handle_ = nullptr;
     PyThreadState* tstate_;
     Ref chunks_;                          // the backend's chunk generator over the file
-    std::vector<Token> events_;           // the current chunk's
+    std::vector<Token> events_;           // the current chunk's, where not delivered at once
+    EventSink* sink_ = nullptr;           // run_events' receiver
     const TesmoChainAPI* api_ = nullptr;  // interning (intern_into), or none
     TesmoBuild* build_ = nullptr;
     bool holding_ = false;  // inside this source's own call of yajl
