@@ -238,8 +238,55 @@ private:
         }
         p_ = p;
     }
-    // A short ASCII str that needs no escape, a chain's usual value, copied
-    // as it is checked, eight characters at a time while they last; false,
+    // Copies the `n` ASCII characters at `chars` to `p` and tells whether
+    // none needs an escape: whole words of eight, the last word overlapping
+    // the one before it, and a short text as two overlapping halves, so that
+    // no character is copied or checked alone.
+    static bool copy_unescaped(char* p, const unsigned char* chars, size_t n, JsonEncoder encoder) {
+        uint64_t escapes = 0;
+        if (n >= 8) {
+            size_t i = 0;
+            for (; i + 8 <= n; i += 8) {
+                uint64_t word;
+                std::memcpy(&word, chars + i, 8);
+                std::memcpy(p + i, &word, 8);
+                escapes |= escape_bytes(word, encoder);
+            }
+            if (i < n) {
+                uint64_t word;
+                std::memcpy(&word, chars + n - 8, 8);
+                std::memcpy(p + n - 8, &word, 8);
+                escapes |= escape_bytes(word, encoder);
+            }
+            return escapes == 0;
+        }
+        // Fewer than eight: two halves that may overlap, the bytes that no
+        // character fills set to a letter.
+        constexpr uint64_t letters = 0x6161616161616161ULL;
+        if (n >= 4) {
+            uint32_t low, high;
+            std::memcpy(&low, chars, 4);
+            std::memcpy(&high, chars + n - 4, 4);
+            std::memcpy(p, &low, 4);
+            std::memcpy(p + n - 4, &high, 4);
+            return escape_bytes(low | static_cast<uint64_t>(high) << 32, encoder) == 0;
+        }
+        if (n >= 2) {
+            uint16_t low, high;
+            std::memcpy(&low, chars, 2);
+            std::memcpy(&high, chars + n - 2, 2);
+            std::memcpy(p, &low, 2);
+            std::memcpy(p + n - 2, &high, 2);
+            const uint64_t word = (letters & ~0xffffffffULL) | low | static_cast<uint64_t>(high) << 16;
+            return escape_bytes(word, encoder) == 0;
+        }
+        if (n == 1) {
+            p[0] = static_cast<char>(chars[0]);
+            return escape_bytes((letters & ~0xffULL) | chars[0], encoder) == 0;
+        }
+        return true;
+    }
+    // A short ASCII str that needs no escape, a chain's usual value; false,
     // with nothing written, for any other str.
     bool put_plain_str(PyObject* str, JsonEncoder encoder) {
 #if PY_VERSION_HEX < 0x030C0000
@@ -247,30 +294,16 @@ private:
 #endif
         const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
         if (!PyUnicode_IS_ASCII(str) || n > 64) return false;
-        const unsigned char* chars = static_cast<const unsigned char*>(PyUnicode_DATA(str));
-        const bool* stands = kStandsAsIs[encoder == JsonEncoder::ujson ? 0 : 1];
         char* p = room(n + 2);
-        *p++ = '"';
-        size_t i = 0;
-        uint64_t escapes = 0;
-        for (; i + 8 <= n; i += 8) {
-            uint64_t word;
-            std::memcpy(&word, chars + i, 8);
-            std::memcpy(p + i, &word, 8);
-            escapes |= escape_bytes(word, encoder);
-        }
-        bool plain = escapes == 0;
-        for (; i < n; ++i) {
-            p[i] = static_cast<char>(chars[i]);
-            plain &= stands[chars[i]];
-        }
-        if (!plain) return false;
-        p[n] = '"';
-        p_ = p + n + 1;
+        *p = '"';
+        if (!copy_unescaped(p + 1, static_cast<const unsigned char*>(PyUnicode_DATA(str)), n, encoder)) return false;
+        p[n + 1] = '"';
+        p_ = p + n + 2;
         return true;
     }
-    // A tuple of such strs (a chain's start of order 2 and up); false, with
-    // nothing written, for any other tuple.
+    // A tuple of such strs (a chain's start of order 2 and up), its length
+    // and kinds checked in one pass and its text written into one room;
+    // false, with nothing written, for any other tuple.
     bool put_plain_strs(PyObject* tuple, JsonEncoder encoder) {
         const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
         if (n > 32) return false;
@@ -278,19 +311,31 @@ private:
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* item = PyTuple_GET_ITEM(tuple, i);
             if (!PyUnicode_CheckExact(item)) return false;
-            need += static_cast<size_t>(PyUnicode_GET_LENGTH(item)) + 4;
+#if PY_VERSION_HEX < 0x030C0000
+            if (!PyUnicode_IS_READY(item)) return false;
+#endif
+            const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(item));
+            if (!PyUnicode_IS_ASCII(item) || length > 64) return false;
+            need += length + 4;
         }
-        // Room for all of it first, so that the text stays where it is.
-        char* const mark = room(need);
-        put('[');
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
-            if (i > 0) encoder == JsonEncoder::ujson ? put(',') : put(", ", 2);
-            if (!put_plain_str(PyTuple_GET_ITEM(tuple, i), encoder)) {
-                p_ = mark;
-                return false;
+        const bool ujson = encoder == JsonEncoder::ujson;
+        char* p = room(need);
+        *p++ = '[';
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = PyTuple_GET_ITEM(tuple, i);
+            if (i > 0) {
+                *p++ = ',';
+                if (!ujson) *p++ = ' ';
             }
+            const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(item));
+            *p = '"';
+            if (!copy_unescaped(p + 1, static_cast<const unsigned char*>(PyUnicode_DATA(item)), length, encoder))
+                return false;
+            p[length + 1] = '"';
+            p += length + 2;
         }
-        put(']');
+        *p++ = ']';
+        p_ = p;
         return true;
     }
     bool append_value(PyObject* value, JsonEncoder encoder, int depth);
