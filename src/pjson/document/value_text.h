@@ -34,21 +34,6 @@ inline bool compact_int_value(PyObject* v, long long& out) {
     return true;
 }
 
-// Which ASCII characters each encoder writes as they are: all but control
-// characters, '"' and '\\', and besides "/" for ujson, DEL for json.
-struct StandsAsIs {
-    bool table[2][128];
-    constexpr StandsAsIs() : table() {
-        for (int c = 0x20; c < 0x80; ++c) {
-            const bool common = c != '"' && c != '\\';
-            table[0][c] = common && c != '/';
-            table[1][c] = common && c != 0x7f;
-        }
-    }
-};
-inline constexpr StandsAsIs kStandsAsIsTables;
-inline constexpr const bool (&kStandsAsIs)[2][128] = kStandsAsIsTables.table;
-
 // Nonzero when one of the eight ASCII characters of `word` needs an escape:
 // a control character, '"' or '\\', and "/" for ujson or DEL for json.
 inline uint64_t escape_bytes(uint64_t word, JsonEncoder encoder) {
