@@ -327,8 +327,8 @@ def test_a_bar_on_a_terminal_is_erased_with_the_echo_of_ctrl_c(tmp_path):
 
 def test_the_jobs_bar_moves_in_steps_and_shows_a_speed(tmp_path):
     corpus = tmp_path / "corpus.txt"
-    corpus.write_bytes(SHIPPED.read_bytes() * 40)  # about ten of the smallest default shards
-    done = ok("--progress", "train", corpus, "-o", tmp_path / "m.json", "--jobs", 2)
+    corpus.write_bytes(SHIPPED.read_bytes() * 40)  # about ten shards of 1 MiB
+    done = ok("--progress", "train", corpus, "-o", tmp_path / "m.json", "--jobs", 2, "--shard-size", 1 << 20)
     steps = [line for line in done.stderr.decode().split("\r") if line.startswith("training")]
     percents = [int(re.search(r"(\d+)%", line).group(1)) for line in steps]
     assert len(set(percents)) >= 4, steps

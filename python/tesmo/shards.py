@@ -43,9 +43,12 @@ from tesmo.train import ABBREVIATIONS, CHUNK_SIZE, Utf8Text, train_text
 
 SHARD_SIZE = 64 << 20
 
-# Measured on varied text of 2 to 300 MB (bench/shards.py): below about
-# this many bytes one process is done first, whatever the jobs.
-PARALLEL_MIN = 4 << 20
+# Measured on varied text of 2 to 300 MB (bench/shards.py, two cores): below
+# about this many bytes one process is done first, whatever the jobs (at 16
+# and 24 MB two jobs took 4% and 3% longer than one, at 32 MB 14% less). It
+# rises as training gets faster: starting a worker and joining its chain
+# cost the same time, and that time trains more bytes.
+PARALLEL_MIN = 32 << 20
 # What the work of a shard costs besides training it, as a share of the
 # time training it takes: a worker making and sending the snapshot, this
 # process joining it; and what starting the workers and each shard's round
