@@ -586,16 +586,25 @@ private:
     // Reading the table, no case of on_event but its end and the table's
     // events applies.
     bool table_event(Builder& builder, const EventNames& names, Token& token) {
+        bool is_start, is_end;
+        if (!step_inside(token, is_start, is_end)) return false;
+        codes_event(builder, token.kind, names.name(token.kind), token);
+        return true;
+    }
+
+    // What on_event does first for an event two levels deep or more, and
+    // true; false, nothing done, for one that would bring the depth under
+    // two. A decimal number becomes a float, a map key is kept.
+    bool step_inside(Token& token, bool& is_start, bool& is_end) {
         const Event kind = token.kind;
-        const bool is_start = kind == Event::StartMap || kind == Event::StartArray || kind == Event::OtherStart;
-        const bool is_end = kind == Event::EndMap || kind == Event::EndArray || kind == Event::OtherEnd;
+        is_start = kind == Event::StartMap || kind == Event::StartArray || kind == Event::OtherStart;
+        is_end = kind == Event::EndMap || kind == Event::EndArray || kind == Event::OtherEnd;
         const Py_ssize_t depth = depth_ + (is_start ? 1 : 0) - (is_end ? 1 : 0);
         if (depth < 2) return false;
         if (kind == Event::Number && token.form == Token::Form::object && is_decimal(token.object.get()))
             token.object = check(PyNumber_Float(token.object.get()));
         depth_ = depth;
         if (kind == Event::MapKey) last_key_ = object_of(token);
-        codes_event(builder, kind, names.name(kind), token);
         return true;
     }
 
@@ -606,16 +615,10 @@ private:
     // read, so of on_event's cases only the bag's end and its next starts
     // and counts apply.
     bool bag_event(Builder& builder, const EventNames& names, Token& token) {
+        bool is_start, is_end;
+        if (!step_inside(token, is_start, is_end)) return false;
         const Event kind = token.kind;
-        const bool is_start = kind == Event::StartMap || kind == Event::StartArray || kind == Event::OtherStart;
-        const bool is_end = kind == Event::EndMap || kind == Event::EndArray || kind == Event::OtherEnd;
-        const Py_ssize_t depth = depth_ + (is_start ? 1 : 0) - (is_end ? 1 : 0);
-        if (depth < 2) return false;
-        if (kind == Event::Number && token.form == Token::Form::object && is_decimal(token.object.get()))
-            token.object = check(PyNumber_Float(token.object.get()));
-        depth_ = depth;
-        if (kind == Event::MapKey) last_key_ = object_of(token);
-        if (kind == Event::EndArray && depth == 2) {
+        if (kind == Event::EndArray && depth_ == 2) {
             building_bag_item_ = false;
             forget_next_start();
         } else if (next_start_depth_ > 0 || is_start) {
