@@ -236,3 +236,19 @@ def parser(request, monkeypatch, cj):
     module = YAJL if request.param == "yajl2_cffi" else ijson
     monkeypatch.setattr(cj, "ijson", module)
     return module
+
+
+class Token:
+    """A hashable value that is no plain value: a snapshot carries it beside its bytes."""
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Token) and other.name == self.name
+
+    def __hash__(self) -> int:
+        return hash(("token", self.name))
+
+    def __repr__(self) -> str:
+        return f"Token({self.name!r})"

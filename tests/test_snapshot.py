@@ -9,6 +9,7 @@ import struct
 from fractions import Fraction
 
 import pytest
+from conftest import Token
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -17,22 +18,6 @@ from tesmo.bag import ProbabilityBag
 from tesmo.chain import Chain
 
 NAN = float("nan")
-
-
-class Token:
-    """A hashable value that is no plain value: it travels beside the snapshot's bytes."""
-
-    def __init__(self, name):
-        self.name = name
-
-    def __eq__(self, other):
-        return isinstance(other, Token) and other.name == self.name
-
-    def __hash__(self):
-        return hash(("token", self.name))
-
-    def __repr__(self):
-        return f"Token({self.name!r})"
 
 
 def nested(depth):

@@ -7,6 +7,7 @@ import pickle
 import struct
 
 import pytest
+from conftest import Token
 
 from tesmo import _chain, reference
 from tesmo.chain import Chain
@@ -90,19 +91,6 @@ def test_a_reference_to_a_tuple_or_past_the_table_is_refused(length, bad):
     values[length + 1] = ref(0)
     with pytest.raises(ValueError, match="a reference names no value"):
         Chain().__setstate__((snapshot(values, starts), ()))
-
-
-class Token:
-    """A hashable value that is no plain value: it travels beside the snapshot's bytes."""
-
-    def __init__(self, name):
-        self.name = name
-
-    def __eq__(self, other):
-        return isinstance(other, Token) and other.name == self.name
-
-    def __hash__(self):
-        return hash(("token", self.name))
 
 
 def test_a_start_naming_a_value_from_beside_holds_it_and_stays_with_the_collector():
