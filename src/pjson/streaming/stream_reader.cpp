@@ -257,6 +257,16 @@ Ref token_object(const TesmoChainAPI* api, TesmoBuild* build, const Token& token
     }
 }
 
+// A copy of `token` as `kind`, kept at the end of `tokens`, its object held.
+void keep_token(std::vector<Token>& tokens, Event kind, const Token& token) {
+    Token& kept = tokens.emplace_back();
+    kept.kind = kind;
+    kept.form = token.form;
+    kept.id = token.id;
+    kept.integer = token.integer;
+    if (token.object) kept.object = Ref::borrow(token.object.get());
+}
+
 // One container of the document that the reader takes whole: a next start,
 // or a start that is an array or an object. Where the chain is filled
 // natively (`build`), its events are kept as they come, so that a flat
@@ -279,12 +289,7 @@ public:
             builder.event(kind, event, value.get());
             return;
         }
-        Token& kept = events_.emplace_back();
-        kept.kind = kind;
-        kept.form = token.form;
-        kept.id = token.id;
-        kept.integer = token.integer;
-        if (token.object) kept.object = Ref::borrow(token.object.get());
+        keep_token(events_, kind, token);
         if (kind != Event::Number && kind != Event::String && kind != Event::Null && kind != Event::Boolean)
             ++containers_;
     }
@@ -406,12 +411,7 @@ private:
             builder.event(kind, event, object_of(token).get());
             return;
         }
-        Token& kept = codes_tokens_.emplace_back();
-        kept.kind = kind;
-        kept.form = token.form;
-        kept.id = token.id;
-        kept.integer = token.integer;
-        if (token.object) kept.object = Ref::borrow(token.object.get());
+        keep_token(codes_tokens_, kind, token);
     }
 
     // The lookup as code_table_read builds it from the array, and the
