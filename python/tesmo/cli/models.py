@@ -205,12 +205,9 @@ def lone_surrogate(chain: Any) -> str | None:
     """
     strings: list[str] = []
     values = list(chain.build_frequency_dict())
-    while values:
-        value = values.pop()
-        if isinstance(value, str):
-            strings.append(value)
-        elif isinstance(value, tuple):
-            values.extend(value)
+    while values:  # a level of tuples at a time
+        strings += [value for value in values if isinstance(value, str)]
+        values = [item for value in values if isinstance(value, tuple) for item in value]
     try:
         "".join(strings).encode("utf-8")
     except UnicodeEncodeError:
@@ -227,7 +224,9 @@ def save_model(path: str, chain: Chain, coded: bool, opts: Options, compact: boo
     problem = lone_surrogate(chain)
     if problem is not None:
         raise CommandError(f"cannot write {shown(path, output=True)}: {problem}, which would not read back")
-    bar = opts.bar(choice_count(chain), "transitions", f"writing {shown(path, output=True)}", CHOICES_THRESHOLD)
+    bar = opts.bar(None, "transitions", f"writing {shown(path, output=True)}", CHOICES_THRESHOLD)
+    if bar.wanted:
+        bar.total = choice_count(chain)  # a walk over every bag, only for a bar that may show
     try:
         with text_output(path) as file:
             if compact:
