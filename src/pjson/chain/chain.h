@@ -221,6 +221,11 @@ class VocabTable {
 public:
     ~VocabTable();
     uint32_t intern(PyObject* value, Py_hash_t hash);  // one use taken
+    // As intern, for a value known to be plain (is_plain).
+    uint32_t intern_plain(PyObject* value, Py_hash_t hash);
+    // Room for `more` values beyond the live ones, so that interning them
+    // neither grows nor rehashes the table.
+    void reserve(size_t more);
     void hold(uint32_t id) noexcept { ++entries_[id].uses; }
     void release(uint32_t id, Graveyard& graves);
     // Live ids only; nullptr after the collector cleared the vocabulary.
@@ -245,7 +250,8 @@ public:
     int traverse(visitproc visit, void* arg);
 
 private:
-    void grow();
+    void rehash(size_t slots);
+    uint32_t place(PyObject* value, Py_hash_t hash, int plain);  // plain: -1 unknown, else 0 or 1
     void unlink(uint32_t id);
     std::vector<VocabEntry> entries_;
     std::vector<uint32_t> free_;

@@ -47,14 +47,15 @@ bool same_choice(const BagData* d, size_t a, size_t b) {
 // check that no choice comes twice.
 void index_block(BagData* d, std::vector<Py_hash_t>& hashes) {
     size_t n = d->size;
-    hashes.resize(n);
-    for (size_t c = 0; c < n; ++c) hashes[c] = bag_choice_hash(d, c);
     if (n <= kLinear) {
+        // Few choices: comparing them costs less than hashing them.
         for (size_t c = 1; c < n; ++c)
             for (size_t o = 0; o < c; ++o)
-                if (hashes[o] == hashes[c] && same_choice(d, o, c)) given_twice("a choice");
+                if (same_choice(d, o, c)) given_twice("a choice");
         return;
     }
+    hashes.resize(n);
+    for (size_t c = 0; c < n; ++c) hashes[c] = bag_choice_hash(d, c);
     const int bits = index_bits_for(n);
     size_t slots = size_t{1} << bits;
     void* index = std::calloc(slots, slot_bytes(bits));
@@ -140,14 +141,16 @@ void set_object_counts(const Parsed& parsed, const std::vector<BagData*>& blocks
     }
 }
 
-// A fresh vocabulary holding the table's values, value k as id k.
+// A fresh vocabulary holding the table's values (all plain), value k as
+// id k, sized for them all at once.
 Ref vocab_of(State* st, const std::vector<Ref>& values) {
     Ref vocab(reinterpret_cast<PyObject*>(vocab_new(st)));
     VocabTable& t = *reinterpret_cast<Vocab*>(vocab.get())->table;
+    t.reserve(values.size());
     for (size_t k = 0; k < values.size(); ++k) {
         Py_hash_t h = PyObject_Hash(values[k].get());
         if (h == -1) throw_error();
-        if (t.intern(values[k].get(), h) != k) given_twice("a value");
+        if (t.intern_plain(values[k].get(), h) != k) given_twice("a value");
     }
     return vocab;
 }
