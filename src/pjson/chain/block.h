@@ -101,4 +101,18 @@ inline int index_bits_for(size_t choices) noexcept {
 
 BagExtra& extra_of(BagData* d);
 
+// ---- a block made whole in one allocation: its records, record starts and
+// index follow the block's own fields, and go only with the block. A part
+// that outgrows its room moves to an allocation of its own.
+
+constexpr uint8_t kWholeRecords = 1, kWholeOffsets = 2, kWholeIndex = 4;
+
+// A block of one reference with room for `words` words of records, the
+// record starts of `size` choices when `mixed`, and a zeroed index of
+// `bits` bits (0: none); its counts and sizes are the caller's to set.
+BagData* bag_data_new_whole(Vocab* vocab, size_t words, bool mixed, size_t size, int bits);
+
+// Frees a part of the block unless it shares the block's allocation.
+void block_part_free(BagData* d, void* part, uint8_t which) noexcept;
+
 }  // namespace pjson

@@ -315,6 +315,7 @@ struct BagData {
     bool mixed;          // lengths differ: `offsets` finds the records
     bool wide;           // counts take two words
     uint8_t index_bits;  // log2 of the index slots; 0: no index
+    uint8_t whole;       // parts allocated with the block itself (block.h: kWholeRecords, ...)
     Vocab* vocab;        // owned; nullptr until the first choice
     uint64_t stamp;      // changes whenever a choice is added or the ids change
     uint64_t adds;       // every add, counts included
