@@ -414,14 +414,7 @@ int bag_data_traverse(BagData* d, visitproc visit, void* arg) {
 // Reading.
 
 void bag_span(const BagData* d, size_t index, const uint32_t*& ids, size_t& length) noexcept {
-    size_t cw = count_words(d);
-    if (!d->mixed) {
-        ids = d->records + index * (cw + d->width) + cw;
-        length = d->width;
-    } else {
-        ids = d->records + d->offsets[index] + cw;
-        length = d->offsets[index + 1] - d->offsets[index] - cw;
-    }
+    ids_at(d, index, ids, length);
 }
 
 bool bag_count_native(const BagData* d, size_t index, int64_t& count) noexcept {

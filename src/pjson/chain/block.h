@@ -61,6 +61,18 @@ inline uint32_t* record(const BagData* d, size_t i) noexcept {
     return d->records + (d->mixed ? d->offsets[i] : i * stride(d));
 }
 
+// The ids of choice `i` (bag_span, inline for loops over every choice).
+inline void ids_at(const BagData* d, size_t i, const uint32_t*& ids, size_t& length) noexcept {
+    const size_t cw = count_words(d);
+    if (!d->mixed) {
+        ids = d->records + i * (cw + d->width) + cw;
+        length = d->width;
+    } else {
+        ids = d->records + d->offsets[i] + cw;
+        length = d->offsets[i + 1] - d->offsets[i] - cw;
+    }
+}
+
 inline int64_t count_at(const BagData* d, size_t i) noexcept {
     const uint32_t* r = record(d, i);
     if (!d->wide) return static_cast<int32_t>(r[0]);

@@ -33,8 +33,8 @@ bool same_value(const VocabTable& t, uint32_t a, uint32_t b) {
 bool same_choice(const BagData* d, size_t a, size_t b) {
     const uint32_t *x, *y;
     size_t n, m;
-    bag_span(d, a, x, n);
-    bag_span(d, b, y, m);
+    ids_at(d, a, x, n);
+    ids_at(d, b, y, m);
     if (n != m) return false;
     const VocabTable& t = *d->vocab->table;
     for (size_t e = 0; e < n; ++e)
@@ -113,7 +113,7 @@ BagData* build_block(Vocab* vocab, const StoredBag& b, BlockList& owner) {
     for (size_t c = 0; c < d->size; ++c) {
         const uint32_t* ids;
         size_t n;
-        bag_span(d, c, ids, n);
+        ids_at(d, c, ids, n);
         for (size_t k = 0; k < n; ++k) t.hold(ids[k]);
     }
     return d;

@@ -301,12 +301,19 @@ Parsed::Parsed(PyObject* blob, PyObject* side, uint8_t kind) : side_(side) {
             corrupt("a bag's width disagrees with its records");
         }
         // Every id names a value of the table.
-        StoredChoices walk(b);
-        const uint8_t *rec, *ids;
-        size_t n;
-        while (walk.next(rec, ids, n))
-            for (size_t k = 0; k < n; ++k)
-                if (get32(ids + 4 * k) >= values) corrupt("an id names no value");
+        if (!b.mixed) {
+            const size_t step = 4 * (cw + b.width);
+            for (const uint8_t *r = records + 4 * cw, *end = r + size_t{b.size} * step; r != end; r += step)
+                for (size_t k = 0; k < b.width; ++k)
+                    if (get32(r + 4 * k) >= values) corrupt("an id names no value");
+        } else {
+            StoredChoices walk(b);
+            const uint8_t *rec, *ids;
+            size_t n;
+            while (walk.next(rec, ids, n))
+                for (size_t k = 0; k < n; ++k)
+                    if (get32(ids + 4 * k) >= values) corrupt("an id names no value");
+        }
         records += 4 * uint64_t{b.words};
         bags_.push_back(b);
     }
