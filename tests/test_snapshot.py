@@ -286,6 +286,19 @@ def test_a_choice_a_start_or_a_value_given_twice_is_refused():
         Chain().__setstate__((blob[: at + 12] + struct.pack("<I", 3) + blob[at + 16 :], side))
 
 
+def test_an_id_one_past_the_table_is_refused_in_bags_of_one_length_and_of_mixed_lengths():
+    for next_starts in ([("a",), ("b",)], [("a",), ("b", "c")]):
+        chain = Chain()
+        for next_start in next_starts:
+            chain.add_to_bag("s", next_start)
+        blob, side = _chain.snapshot(chain)
+        values, words = struct.unpack_from("<Q", blob, 8)[0], struct.unpack_from("<Q", blob, 40)[0]
+        last = records_of(blob) + 4 * words - 4  # the last id of the last choice
+        with pytest.raises(ValueError, match="corrupt snapshot: an id names no value"):
+            Chain().__setstate__((blob[:last] + struct.pack("<I", values) + blob[last + 4 :], side))
+        assert outcome_of(blob[:last] + struct.pack("<I", values - 1) + blob[last + 4 :], side) is None
+
+
 def mutations(blob, rng):
     data = bytearray(blob)
     kind = rng.randrange(5)
