@@ -82,6 +82,26 @@ def test_a_pickled_chain_comes_back_and_goes_on_as_the_reference_does(adds, how)
     assert content(clone) == content(ref)
 
 
+def test_restored_bags_grow_as_bags_that_were_never_pickled():
+    # Each restored bag grows past the room it was restored with: its records,
+    # its record starts (mixed lengths), its index (past 8 choices) and its
+    # counts (to two words).
+    adds = [("one", ("a",), 1), ("mixed", ("a",), 2), ("mixed", ("a", "b"), 3)]
+    adds += [("many", (f"w{i}", "x"), i + 1) for i in range(10)]
+    native, ref = filled(Chain, adds), filled(reference.Chain, adds)
+    clone = pickle.loads(pickle.dumps(native))
+    more = [
+        (start, (f"n{i}",) * (1 + i % 3), 2**40 if i == 7 else i + 1)
+        for start in ("one", "mixed", "many")
+        for i in range(12)
+    ]
+    for start, next_start, count in more:
+        clone.add_to_bag(start, next_start, count)
+        ref.add_to_bag(start, next_start, count)
+    assert content(clone) == content(ref)
+    assert list(clone.build_frequency_dict().items()) == list(ref.build_frequency_dict().items())
+
+
 def test_a_bag_pickles_with_only_its_own_values():
     chain = Chain()
     for word in [f"w{i}" for i in range(1000)]:
@@ -264,6 +284,19 @@ def test_a_choice_a_start_or_a_value_given_twice_is_refused():
     at = records_of(blob)
     with pytest.raises(ValueError, match="choice given twice"):
         Chain().__setstate__((blob[: at + 12] + struct.pack("<I", 3) + blob[at + 16 :], side))
+
+
+def test_an_id_one_past_the_table_is_refused_in_bags_of_one_length_and_of_mixed_lengths():
+    for next_starts in ([("a",), ("b",)], [("a",), ("b", "c")]):
+        chain = Chain()
+        for next_start in next_starts:
+            chain.add_to_bag("s", next_start)
+        blob, side = _chain.snapshot(chain)
+        values, words = struct.unpack_from("<Q", blob, 8)[0], struct.unpack_from("<Q", blob, 40)[0]
+        last = records_of(blob) + 4 * words - 4  # the last id of the last choice
+        with pytest.raises(ValueError, match="corrupt snapshot: an id names no value"):
+            Chain().__setstate__((blob[:last] + struct.pack("<I", values) + blob[last + 4 :], side))
+        assert outcome_of(blob[:last] + struct.pack("<I", values - 1) + blob[last + 4 :], side) is None
 
 
 def mutations(blob, rng):

@@ -19,6 +19,18 @@ T* block_resize(T* old, size_t n) {
     return static_cast<T*>(p);
 }
 
+// A part of the block resized to `n` items, of which `used` are kept; one
+// that shares the block's allocation is copied out to an allocation of its
+// own. The caller puts the result in place.
+template <class T>
+T* part_resize(BagData* d, T* old, size_t used, size_t n, uint8_t which) {
+    if ((d->whole & which) == 0) return block_resize(old, n);
+    T* fresh = block_resize<T>(nullptr, n);
+    if (used > 0) std::memcpy(fresh, old, std::min(used, n) * sizeof(T));
+    d->whole &= static_cast<uint8_t>(~which);
+    return fresh;
+}
+
 // Most bags stay small: they grow one choice at a time at first.
 size_t next_capacity(size_t c) noexcept { return c < 4 ? c + 1 : c + c / 2; }
 
@@ -83,10 +95,10 @@ void widen(BagData* d) {
     }
     if (offsets) {
         offsets[n] = static_cast<uint32_t>(out - records);
-        std::free(d->offsets);
+        block_part_free(d, d->offsets, kWholeOffsets);
         d->offsets = offsets;
     }
-    std::free(d->records);
+    block_part_free(d, d->records, kWholeRecords);
     d->records = records;
     d->words = static_cast<uint32_t>(words);
     d->words_cap = static_cast<uint32_t>(words_cap);
@@ -241,13 +253,15 @@ size_t insert(BagData* d, const Probe& p) {
         bool mixed = d->mixed || to_mixed;
         size_t words_cap = mixed ? std::max<size_t>(need, d->words_cap + d->words_cap / 4) : cap * (cw + d->width);
         uint32_t* offsets = d->offsets;
-        if (mixed) {
-            offsets = block_resize<uint32_t>(to_mixed ? nullptr : d->offsets, cap + 1);
-            if (to_mixed)
-                for (size_t c = 0; c <= n; ++c) offsets[c] = static_cast<uint32_t>(c * stride(d));
+        if (to_mixed) {
+            offsets = block_resize<uint32_t>(nullptr, cap + 1);
+            for (size_t c = 0; c <= n; ++c) offsets[c] = static_cast<uint32_t>(c * stride(d));
+        } else if (mixed) {
+            // In place at once: the old starts may be gone, and the new hold them.
+            d->offsets = offsets = part_resize<uint32_t>(d, d->offsets, n + 1, cap + 1, kWholeOffsets);
         }
         try {
-            d->records = block_resize<uint32_t>(d->records, words_cap);
+            d->records = part_resize<uint32_t>(d, d->records, d->words, words_cap, kWholeRecords);
         } catch (...) {
             if (to_mixed) std::free(offsets);
             throw;
@@ -262,7 +276,7 @@ size_t insert(BagData* d, const Probe& p) {
     if (n + 1 > kLinear && (d->index == nullptr || (n + 1) * 3 > (size_t{1} << bits) * 2)) {
         bits = index_bits_for(n + 1);
         void* index = index_make(d, bits, n);
-        std::free(d->index);
+        block_part_free(d, d->index, kWholeIndex);
         d->index = index;
         d->index_bits = static_cast<uint8_t>(bits);
     }
@@ -310,6 +324,43 @@ BagData* bag_data_new(Vocab* vocab) {
     return d;
 }
 
+BagData* bag_data_new_whole(Vocab* vocab, size_t words, bool mixed, size_t size, int bits) {
+    const size_t head = sizeof(BagData);
+    const size_t record_bytes = words * sizeof(uint32_t);
+    const size_t offset_bytes = mixed ? (size + 1) * sizeof(uint32_t) : 0;
+    const size_t index_bytes = bits != 0 ? (size_t{1} << bits) * slot_bytes(bits) : 0;
+    static_assert(sizeof(BagData) % alignof(uint32_t) == 0);
+    char* p = static_cast<char*>(std::malloc(head + record_bytes + offset_bytes + index_bytes));
+    if (p == nullptr) throw std::bad_alloc();
+    BagData* d = reinterpret_cast<BagData*>(p);
+    std::memset(d, 0, head);
+    d->refs = 1;
+    d->records = reinterpret_cast<uint32_t*>(p + head);
+    d->whole = kWholeRecords;
+    if (mixed) {
+        d->offsets = reinterpret_cast<uint32_t*>(p + head + record_bytes);
+        d->whole |= kWholeOffsets;
+    }
+    if (bits != 0) {
+        d->index = p + head + record_bytes + offset_bytes;
+        std::memset(d->index, 0, index_bytes);
+        d->index_bits = static_cast<uint8_t>(bits);
+        d->whole |= kWholeIndex;
+    }
+    if (vocab != nullptr) {
+        Py_INCREF(vocab);
+        d->vocab = vocab;
+    }
+    return d;
+}
+
+void block_part_free(BagData* d, void* part, uint8_t which) noexcept {
+    if ((d->whole & which) != 0)
+        d->whole &= static_cast<uint8_t>(~which);
+    else
+        std::free(part);
+}
+
 void bag_data_incref(BagData* d) noexcept { ++d->refs; }
 
 void bag_data_reset(BagData* d, Graveyard& graves) noexcept {
@@ -328,9 +379,9 @@ void bag_data_reset(BagData* d, Graveyard& graves) noexcept {
         if (x->snapshot != nullptr) graves.bury(x->snapshot);
         delete x;
     }
-    std::free(std::exchange(d->records, nullptr));
-    std::free(std::exchange(d->offsets, nullptr));
-    std::free(std::exchange(d->index, nullptr));
+    block_part_free(d, std::exchange(d->records, nullptr), kWholeRecords);
+    block_part_free(d, std::exchange(d->offsets, nullptr), kWholeOffsets);
+    block_part_free(d, std::exchange(d->index, nullptr), kWholeIndex);
     if (d->vocab != nullptr) graves.bury(reinterpret_cast<PyObject*>(std::exchange(d->vocab, nullptr)));
     d->size = d->cap = d->words = d->words_cap = 0;
     d->width = d->index_bits = 0;
@@ -363,14 +414,7 @@ int bag_data_traverse(BagData* d, visitproc visit, void* arg) {
 // Reading.
 
 void bag_span(const BagData* d, size_t index, const uint32_t*& ids, size_t& length) noexcept {
-    size_t cw = count_words(d);
-    if (!d->mixed) {
-        ids = d->records + index * (cw + d->width) + cw;
-        length = d->width;
-    } else {
-        ids = d->records + d->offsets[index] + cw;
-        length = d->offsets[index + 1] - d->offsets[index] - cw;
-    }
+    ids_at(d, index, ids, length);
 }
 
 bool bag_count_native(const BagData* d, size_t index, int64_t& count) noexcept {

@@ -61,6 +61,18 @@ inline uint32_t* record(const BagData* d, size_t i) noexcept {
     return d->records + (d->mixed ? d->offsets[i] : i * stride(d));
 }
 
+// The ids of choice `i` (bag_span, inline for loops over every choice).
+inline void ids_at(const BagData* d, size_t i, const uint32_t*& ids, size_t& length) noexcept {
+    const size_t cw = count_words(d);
+    if (!d->mixed) {
+        ids = d->records + i * (cw + d->width) + cw;
+        length = d->width;
+    } else {
+        ids = d->records + d->offsets[i] + cw;
+        length = d->offsets[i + 1] - d->offsets[i] - cw;
+    }
+}
+
 inline int64_t count_at(const BagData* d, size_t i) noexcept {
     const uint32_t* r = record(d, i);
     if (!d->wide) return static_cast<int32_t>(r[0]);
@@ -100,5 +112,19 @@ inline int index_bits_for(size_t choices) noexcept {
 }
 
 BagExtra& extra_of(BagData* d);
+
+// ---- a block made whole in one allocation: its records, record starts and
+// index follow the block's own fields, and go only with the block. A part
+// that outgrows its room moves to an allocation of its own.
+
+constexpr uint8_t kWholeRecords = 1, kWholeOffsets = 2, kWholeIndex = 4;
+
+// A block of one reference with room for `words` words of records, the
+// record starts of `size` choices when `mixed`, and a zeroed index of
+// `bits` bits (0: none); its counts and sizes are the caller's to set.
+BagData* bag_data_new_whole(Vocab* vocab, size_t words, bool mixed, size_t size, int bits);
+
+// Frees a part of the block unless it shares the block's allocation.
+void block_part_free(BagData* d, void* part, uint8_t which) noexcept;
 
 }  // namespace pjson

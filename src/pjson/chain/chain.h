@@ -221,6 +221,11 @@ class VocabTable {
 public:
     ~VocabTable();
     uint32_t intern(PyObject* value, Py_hash_t hash);  // one use taken
+    // As intern, for a value known to be plain (is_plain).
+    uint32_t intern_plain(PyObject* value, Py_hash_t hash);
+    // Room for `more` values beyond the live ones, so that interning them
+    // neither grows nor rehashes the table.
+    void reserve(size_t more);
     void hold(uint32_t id) noexcept { ++entries_[id].uses; }
     void release(uint32_t id, Graveyard& graves);
     // Live ids only; nullptr after the collector cleared the vocabulary.
@@ -245,7 +250,8 @@ public:
     int traverse(visitproc visit, void* arg);
 
 private:
-    void grow();
+    void rehash(size_t slots);
+    uint32_t place(PyObject* value, Py_hash_t hash, int plain);  // plain: -1 unknown, else 0 or 1
     void unlink(uint32_t id);
     std::vector<VocabEntry> entries_;
     std::vector<uint32_t> free_;
@@ -309,6 +315,7 @@ struct BagData {
     bool mixed;          // lengths differ: `offsets` finds the records
     bool wide;           // counts take two words
     uint8_t index_bits;  // log2 of the index slots; 0: no index
+    uint8_t whole;       // parts allocated with the block itself (block.h: kWholeRecords, ...)
     Vocab* vocab;        // owned; nullptr until the first choice
     uint64_t stamp;      // changes whenever a choice is added or the ids change
     uint64_t adds;       // every add, counts included

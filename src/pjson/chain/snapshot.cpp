@@ -33,8 +33,8 @@ bool same_value(const VocabTable& t, uint32_t a, uint32_t b) {
 bool same_choice(const BagData* d, size_t a, size_t b) {
     const uint32_t *x, *y;
     size_t n, m;
-    bag_span(d, a, x, n);
-    bag_span(d, b, y, m);
+    ids_at(d, a, x, n);
+    ids_at(d, b, y, m);
     if (n != m) return false;
     const VocabTable& t = *d->vocab->table;
     for (size_t e = 0; e < n; ++e)
@@ -47,21 +47,19 @@ bool same_choice(const BagData* d, size_t a, size_t b) {
 // check that no choice comes twice.
 void index_block(BagData* d, std::vector<Py_hash_t>& hashes) {
     size_t n = d->size;
-    hashes.resize(n);
-    for (size_t c = 0; c < n; ++c) hashes[c] = bag_choice_hash(d, c);
     if (n <= kLinear) {
+        // Few choices: comparing them costs less than hashing them.
         for (size_t c = 1; c < n; ++c)
             for (size_t o = 0; o < c; ++o)
-                if (hashes[o] == hashes[c] && same_choice(d, o, c)) given_twice("a choice");
+                if (same_choice(d, o, c)) given_twice("a choice");
         return;
     }
-    const int bits = index_bits_for(n);
-    size_t slots = size_t{1} << bits;
-    void* index = std::calloc(slots, slot_bytes(bits));
-    if (index == nullptr) throw std::bad_alloc();
-    d->index = index;  // the block owns it from here on
-    d->index_bits = static_cast<uint8_t>(bits);
-    size_t mask = slots - 1;
+    hashes.resize(n);
+    for (size_t c = 0; c < n; ++c) hashes[c] = bag_choice_hash(d, c);
+    // The block came with its index, zeroed.
+    const int bits = d->index_bits;
+    void* index = d->index;
+    size_t mask = (size_t{1} << bits) - 1;
     for (size_t c = 0; c < n; ++c) {
         size_t i = static_cast<size_t>(hashes[c]) & mask;
         for (size_t s; (s = slot_get(bits, index, i)) != 0; i = (i + 1) & mask)
@@ -79,23 +77,19 @@ struct BlockList {
     }
 };
 
-template <class T>
-T* c_alloc(size_t n) {
-    void* p = std::malloc((n ? n : 1) * sizeof(T));
-    if (p == nullptr) throw std::bad_alloc();
-    return static_cast<T*>(p);
-}
-
 // A block of the stored bag, its ids those of `vocab` (the table's numbers),
-// each held once for every place it fills.
+// each held once for every place it fills; one allocation holds the block
+// with its records, record starts and (empty) index.
 BagData* build_block(Vocab* vocab, const StoredBag& b, BlockList& owner) {
-    BagData* d = bag_data_new(vocab);
+    // Room for every block was made first: the push cannot throw.
+    if (b.size == 0) {
+        owner.blocks.push_back(bag_data_new(vocab));
+        return owner.blocks.back();
+    }
+    BagData* d = bag_data_new_whole(vocab, b.words, b.mixed, b.size, index_bits_for(b.size));
     owner.blocks.push_back(d);
-    if (b.size == 0) return d;
-    d->records = c_alloc<uint32_t>(b.words);
     words_in(d->records, b.records, b.words);
     if (b.mixed) {
-        d->offsets = c_alloc<uint32_t>(size_t{b.size} + 1);
         uint32_t at = 0;
         for (uint32_t c = 0; c < b.size; ++c) {
             d->offsets[c] = at;
@@ -119,7 +113,7 @@ BagData* build_block(Vocab* vocab, const StoredBag& b, BlockList& owner) {
     for (size_t c = 0; c < d->size; ++c) {
         const uint32_t* ids;
         size_t n;
-        bag_span(d, c, ids, n);
+        ids_at(d, c, ids, n);
         for (size_t k = 0; k < n; ++k) t.hold(ids[k]);
     }
     return d;
@@ -140,14 +134,16 @@ void set_object_counts(const Parsed& parsed, const std::vector<BagData*>& blocks
     }
 }
 
-// A fresh vocabulary holding the table's values, value k as id k.
+// A fresh vocabulary holding the table's values (all plain), value k as
+// id k, sized for them all at once.
 Ref vocab_of(State* st, const std::vector<Ref>& values) {
     Ref vocab(reinterpret_cast<PyObject*>(vocab_new(st)));
     VocabTable& t = *reinterpret_cast<Vocab*>(vocab.get())->table;
+    t.reserve(values.size());
     for (size_t k = 0; k < values.size(); ++k) {
         Py_hash_t h = PyObject_Hash(values[k].get());
         if (h == -1) throw_error();
-        if (t.intern(values[k].get(), h) != k) given_twice("a value");
+        if (t.intern_plain(values[k].get(), h) != k) given_twice("a value");
     }
     return vocab;
 }
@@ -161,6 +157,7 @@ void release_table(Vocab* vocab, size_t count, Graveyard& graves) {
 // The blocks of every stored bag, indexed and checked.
 void build_blocks(const Parsed& parsed, Vocab* vocab, BlockList& built) {
     std::vector<Py_hash_t> hashes;
+    built.blocks.reserve(parsed.bags().size());
     for (const StoredBag& b : parsed.bags()) index_block(build_block(vocab, b, built), hashes);
     set_object_counts(parsed, built.blocks);
 }

@@ -114,19 +114,14 @@ struct ValueReader {
         return table[k].get();
     }
 
-    // A tuple whose `n` items are all references, the common start: the
+    // The tuple of the `n` (at most 8) values these references name: the
     // items are found before the tuple is made, so that it is whole when
-    // any code can see it. Null, with nothing read, for any other tuple.
-    Ref tuple_of_refs(In& in, size_t n) {
-        constexpr size_t kMost = 8;
-        if (n == 0 || n > kMost) return Ref();
-        In at = in;
-        PyObject* items[kMost];
+    // any code can see it.
+    Ref tuple_of_ids(const uint32_t* ids, size_t n) {
+        PyObject* items[8];
         bool acyclic = true;
         for (size_t i = 0; i < n; ++i) {
-            if (at.left() == 0 || *at.at() != tag_ref) return Ref();
-            at.byte();
-            items[i] = named(at.varint(), 1);
+            items[i] = named(ids[i], 1);
             acyclic = acyclic && (!PyObject_IS_GC(items[i]) || !PyObject_GC_IsTracked(items[i]));
         }
         // The table holds every item, whatever making the tuple runs.
@@ -136,6 +131,24 @@ struct ValueReader {
             PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), items[i]);
         }
         if (acyclic) PyObject_GC_UnTrack(tuple.get());
+        return tuple;
+    }
+
+    // A tuple whose `n` items are all references. Null, with nothing read,
+    // for any other tuple.
+    Ref tuple_of_refs(In& in, size_t n) {
+        constexpr size_t kMost = 8;
+        if (n == 0 || n > kMost) return Ref();
+        In at = in;
+        uint32_t ids[kMost];
+        for (size_t i = 0; i < n; ++i) {
+            if (at.left() == 0 || *at.at() != tag_ref) return Ref();
+            at.byte();
+            uint64_t k = at.varint();
+            named(k, 1);  // refused as it is read
+            ids[i] = static_cast<uint32_t>(k);
+        }
+        Ref tuple = tuple_of_ids(ids, n);
         in = at;
         return tuple;
     }
@@ -288,12 +301,19 @@ Parsed::Parsed(PyObject* blob, PyObject* side, uint8_t kind) : side_(side) {
             corrupt("a bag's width disagrees with its records");
         }
         // Every id names a value of the table.
-        StoredChoices walk(b);
-        const uint8_t *rec, *ids;
-        size_t n;
-        while (walk.next(rec, ids, n))
-            for (size_t k = 0; k < n; ++k)
-                if (get32(ids + 4 * k) >= values) corrupt("an id names no value");
+        if (!b.mixed) {
+            const size_t step = 4 * (cw + b.width);
+            for (const uint8_t *r = records + 4 * cw, *end = r + size_t{b.size} * step; r != end; r += step)
+                for (size_t k = 0; k < b.width; ++k)
+                    if (get32(r + 4 * k) >= values) corrupt("an id names no value");
+        } else {
+            StoredChoices walk(b);
+            const uint8_t *rec, *ids;
+            size_t n;
+            while (walk.next(rec, ids, n))
+                for (size_t k = 0; k < n; ++k)
+                    if (get32(ids + 4 * k) >= values) corrupt("an id names no value");
+        }
         records += 4 * uint64_t{b.words};
         bags_.push_back(b);
     }
@@ -311,29 +331,78 @@ Parsed::Parsed(PyObject* blob, PyObject* side, uint8_t kind) : side_(side) {
     }
 }
 
+namespace {
+
+// A varint read without throwing: false where reading it would fail, for the
+// caller to read it again the way that raises.
+bool quiet_varint(const uint8_t*& p, const uint8_t* end, uint64_t& v) noexcept {
+    v = 0;
+    for (int shift = 0; shift < 64 && p != end; shift += 7) {
+        uint8_t b = *p++;
+        v |= uint64_t{b & 0x7Fu} << shift;
+        if (b < 0x80) return true;
+    }
+    return false;
+}
+
+// The ids of a tuple of 1 to kMostRefs references, the common start, read
+// once: false, with nothing read, for any other value.
+constexpr size_t kMostRefs = 8;
+bool read_ref_tuple(In& in, uint32_t* ids, size_t& n) noexcept {
+    const uint8_t* p = in.at();
+    const uint8_t* end = p + in.left();
+    uint64_t count, id;
+    if (p == end || *p++ != tag_tuple || !quiet_varint(p, end, count) || count == 0 || count > kMostRefs) return false;
+    for (uint64_t i = 0; i < count; ++i) {
+        if (p == end || *p++ != tag_ref || !quiet_varint(p, end, id) || id >= UINT32_MAX) return false;
+        ids[i] = static_cast<uint32_t>(id);
+    }
+    n = static_cast<size_t>(count);
+    in = In(p, static_cast<size_t>(end - p));
+    return true;
+}
+
+}  // namespace
+
 std::vector<Ref> Parsed::values(bool& plain) const {
-    // Values that are no tuples first, so that a tuple may name any of them.
+    // Values that are no tuples first, so that a tuple may name any of them;
+    // a tuple of references keeps the ids it names, any other its bytes.
     std::vector<Ref> table(value_count_);
     std::vector<uint8_t> is_tuple(value_count_, 0);
-    std::vector<const uint8_t*> tuples;
+    struct Later {
+        size_t k;
+        const uint8_t* at;  // nullptr: `n` ids from `first` of `ids`
+        uint32_t first, n;
+    };
+    std::vector<Later> tuples;
+    std::vector<uint32_t> ids;
     ValueReader reader{table, is_tuple, side_};
     In in(value_data_, value_bytes_);
     for (size_t k = 0; k < value_count_; ++k) {
         if (in.left() > 0 && *in.at() == tag_tuple) {
             is_tuple[k] = 1;
-            tuples.push_back(in.at());
-            skip_value(in, 0);
+            uint32_t named[kMostRefs];
+            size_t n = 0;
+            if (read_ref_tuple(in, named, n)) {
+                tuples.push_back(Later{k, nullptr, static_cast<uint32_t>(ids.size()), static_cast<uint32_t>(n)});
+                ids.insert(ids.end(), named, named + n);
+            } else {
+                tuples.push_back(Later{k, in.at(), 0, 0});
+                skip_value(in, 0);
+            }
         } else {
             table[k] = reader.value(in, 0);
         }
     }
     if (in.left() != 0) corrupt("bytes after the values");
-    size_t t = 0;
-    for (size_t k = 0; k < value_count_; ++k) {
-        if (!is_tuple[k]) continue;
-        In at(tuples[t], static_cast<size_t>(value_data_ + value_bytes_ - tuples[t]));
-        ++t;
-        table[k] = reader.value(at, 0);
+    const uint8_t* end = value_data_ + value_bytes_;
+    for (const Later& later : tuples) {
+        if (later.at == nullptr) {
+            table[later.k] = reader.tuple_of_ids(ids.data() + later.first, later.n);
+        } else {
+            In at(later.at, static_cast<size_t>(end - later.at));
+            table[later.k] = reader.value(at, 0);
+        }
     }
     // The writer puts each value beside once: any other number of them is made up.
     if (reader.sides + counts_.size() != static_cast<size_t>(PyTuple_GET_SIZE(side_)))

@@ -36,12 +36,18 @@ public:
     }
     // These write into room reserved before.
     void byte(uint8_t b) noexcept { data_[size_++] = b; }
-    void varint(uint64_t v) noexcept {
+    void varint(uint64_t v) noexcept { size_ = static_cast<size_t>(put_varint(data_ + size_, v) - data_); }
+    // Several pieces written through a cursor of the caller's, which stays
+    // in a register where stores through data_ would reload size_ each time.
+    uint8_t* cursor() noexcept { return data_ + size_; }
+    void advance_to(const uint8_t* p) noexcept { size_ = static_cast<size_t>(p - data_); }
+    static uint8_t* put_varint(uint8_t* p, uint64_t v) noexcept {
         while (v >= 0x80) {
-            byte(static_cast<uint8_t>(v | 0x80));
+            *p++ = static_cast<uint8_t>(v | 0x80);
             v >>= 7;
         }
-        byte(static_cast<uint8_t>(v));
+        *p++ = static_cast<uint8_t>(v);
+        return p;
     }
     void raw(const void* p, size_t n) noexcept {
         std::memcpy(data_ + size_, p, n);
@@ -178,12 +184,14 @@ private:
             if (PyTuple_CheckExact(item) || (numbers[i] = known_.find(item)) == kUnset) return false;
         }
         out_.reserve(1 + kVarint + static_cast<size_t>(n) * (1 + kVarint));
-        out_.byte(tag_tuple);
-        out_.varint(static_cast<uint64_t>(n));
+        uint8_t* p = out_.cursor();
+        *p++ = tag_tuple;
+        p = Out::put_varint(p, static_cast<uint64_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
-            out_.byte(tag_ref);
-            out_.varint(numbers[i]);
+            *p++ = tag_ref;
+            p = Out::put_varint(p, numbers[i]);
         }
+        out_.advance_to(p);
         return true;
     }
 
@@ -378,9 +386,11 @@ bool chain_snapshot(Chain* chain, Snapshot& out) {
     s.blocks.reserve(n);
     s.starts.reserve(n);
     for (size_t e = 0; e < n; ++e) {
-        BagData* d = chain_entry_data(st, chain_entry(chain, e));
+        const ChainEntry* entry = chain_entry(chain, e);
+        BagData* d = chain_entry_data(st, entry);
         if (d == nullptr || (d->size > 0 && d->vocab != vocab)) return false;
         s.blocks.push_back(d);
+        s.starts.push_back(entry->start);  // an id until the values are numbered
     }
     if (vocab != nullptr) {
         // The values in id order, numbered densely.
@@ -393,7 +403,7 @@ bool chain_snapshot(Chain* chain, Snapshot& out) {
                 s.table.push_back(v);
             }
         }
-        for (size_t e = 0; e < n; ++e) s.starts.push_back(number(s, chain_entry(chain, e)->start));
+        for (uint32_t& start : s.starts) start = number(s, start);
     }
     out = write(s);
     return true;

@@ -181,8 +181,7 @@ uint32_t VocabTable::find_tuple(const uint32_t* ids, size_t length, Py_hash_t ha
     return kNoId;
 }
 
-void VocabTable::grow() {
-    size_t cap = slots_.empty() ? 16 : slots_.size() * 2;
+void VocabTable::rehash(size_t cap) {
     std::vector<uint32_t> slots(cap, 0);
     size_t mask = cap - 1;
     for (uint32_t id = 0; id < entries_.size(); ++id) {
@@ -194,8 +193,19 @@ void VocabTable::grow() {
     slots_.swap(slots);
 }
 
-uint32_t VocabTable::intern(PyObject* value, Py_hash_t hash) {
-    if ((live_ + 1) * 3 > slots_.size() * 2) grow();
+void VocabTable::reserve(size_t more) {
+    size_t cap = slots_.empty() ? 16 : slots_.size();
+    while ((live_ + more) * 3 > cap * 2) cap *= 2;
+    if (cap != slots_.size()) rehash(cap);
+    if (free_.size() < more) entries_.reserve(entries_.size() + more - free_.size());
+}
+
+uint32_t VocabTable::intern(PyObject* value, Py_hash_t hash) { return place(value, hash, -1); }
+
+uint32_t VocabTable::intern_plain(PyObject* value, Py_hash_t hash) { return place(value, hash, 1); }
+
+uint32_t VocabTable::place(PyObject* value, Py_hash_t hash, int plain) {
+    if ((live_ + 1) * 3 > slots_.size() * 2) rehash(slots_.empty() ? 16 : slots_.size() * 2);
     size_t mask = slots_.size() - 1;
     size_t i = static_cast<size_t>(hash) & mask;
     bool aliased = false;
@@ -218,10 +228,11 @@ uint32_t VocabTable::intern(PyObject* value, Py_hash_t hash) {
         id = static_cast<uint32_t>(entries_.size() - 1);
     }
     Py_INCREF(value);
-    entries_[id] = VocabEntry{value, hash, 1, is_plain(value), aliased};
+    const bool is = plain < 0 ? is_plain(value) : plain != 0;
+    entries_[id] = VocabEntry{value, hash, 1, is, aliased};
     slots_[i] = id + 1;
     ++live_;
-    if (!entries_[id].plain) ++nonplain_;
+    if (!is) ++nonplain_;
     return id;
 }
 
