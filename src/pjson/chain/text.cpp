@@ -5,6 +5,7 @@
 // str.isdecimal()); the punctuation is a fixed set, shared with train.py.
 #include "chain/chain.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -145,18 +146,33 @@ class TextScanner {
 public:
     explicit TextScanner(TokenSink& sink) : sink_(sink), latin1_(latin1_info()) {}
 
-    // A code point below 256 that continues the word under way, when nothing
-    // is held back and the token has room: the common case, taken without
-    // the general step. False when put() must take it.
-    bool put_word_char(char32_t c) {
-        if (c >= 256 || building_ != Building::word || holding_ || piece_size_ == kTokenCap) return false;
-        const CharInfo& k = latin1_[c];
-        if (k.cls != Cls::word) return false;
-        piece_[piece_size_++] = c;
-        prev_decimal_ = k.decimal;
+    // The code points below 256 from `p` on that continue the word under
+    // way, when nothing is held back, up to the token's room: the common
+    // case, taken without the general step. How many it took; put() takes
+    // the next one.
+    template <class Char>
+    size_t put_word_run(const Char* p, size_t n) {
+        if (building_ != Building::word || holding_) return 0;
+        size_t limit = std::min(n, kTokenCap - piece_size_);
+        char32_t* out = piece_ + piece_size_;
+        size_t i = 0;
         // Past the first letters both are settled at -1 for most words.
-        if ((initials_ & number_) != -1) track_word(c, k);
-        return true;
+        for (; i < limit && (initials_ & number_) != -1; ++i) {
+            char32_t c = p[i];
+            if (c >= 256 || latin1_[c].cls != Cls::word) break;
+            out[i] = c;
+            track_word(c, latin1_[c]);
+        }
+        for (; i < limit; ++i) {
+            char32_t c = p[i];
+            if (c >= 256 || latin1_[c].cls != Cls::word) break;
+            out[i] = c;
+        }
+        if (i > 0) {
+            piece_size_ += i;
+            prev_decimal_ = latin1_[p[i - 1]].decimal;
+        }
+        return i;
     }
 
     __attribute__((always_inline)) void put(char32_t c) {
@@ -170,7 +186,10 @@ public:
             in_run_ = true;
             run_first_ = true;
         }
-        step(c, k);
+        if (building_ == Building::none)
+            fresh(c, k);  // most tokens start here, after a separator
+        else
+            step(c, k);
     }
 
     // The end of the text's last run (the sentence may still be open).
@@ -234,7 +253,7 @@ private:
     }
 
     // A code point with no token under way.
-    void fresh(char32_t c, const CharInfo& k) {
+    __attribute__((always_inline)) void fresh(char32_t c, const CharInfo& k) {
         if (closing_) {
             // Closing quotes and brackets after a stop belong to the sentence
             // it ends (and are dropped with a stop that ends none).
@@ -320,7 +339,7 @@ private:
         split_token_ = false;
     }
 
-    void end_run() {
+    __attribute__((always_inline)) void end_run() {
         if (!in_run_) return;
         in_run_ = false;
         if (holding_) {
@@ -382,9 +401,10 @@ private:
 template <class Char>
 void scan(TextScanner& scanner, const void* data, Py_ssize_t n) {
     const Char* p = static_cast<const Char*>(data);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        char32_t c = static_cast<char32_t>(p[i]);
-        if (!scanner.put_word_char(c)) scanner.put(c);
+    const auto size = static_cast<size_t>(n);
+    for (size_t i = 0; i < size;) {
+        i += scanner.put_word_run(p + i, size - i);
+        if (i < size) scanner.put(static_cast<char32_t>(p[i++]));
     }
 }
 
