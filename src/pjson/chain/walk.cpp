@@ -3,6 +3,8 @@
 #include "chain/chain.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -71,16 +73,15 @@ public:
     }
 
     uint32_t id(const char32_t* text, size_t length) {
-        if ((count_ + 1) * 2 > slots_.size()) grow();
         uint32_t h = hash(text, length);
-        size_t mask = slots_.size() - 1;
-        size_t i = h & mask;
-        for (; slots_[i].length != kEmpty; i = (i + 1) & mask) {
-            const Slot& s = slots_[i];
-            if (s.hash == h && s.length == length && same_text(texts_.data() + s.offset, text, length)) return s.id;
-        }
+        size_t i = find(text, length, h);
+        if (slots_[i].length != kEmpty) return slots_[i].id;
         if (length >= kEmpty || texts_.size() + length >= UINT32_MAX) throw std::bad_alloc();
         texts_.reserve(texts_.size() + length);
+        if ((count_ + 1) * 2 > slots_.size()) {
+            grow();
+            i = find(text, length, h);
+        }
         Ref str = check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text, static_cast<Py_ssize_t>(length)));
         Py_hash_t str_hash = PyObject_Hash(str.get());
         if (str_hash == -1) throw_error();
@@ -100,15 +101,39 @@ private:
         uint32_t hash;
     };
 
+    // The slot that holds the text, or the empty one where it goes.
+    size_t find(const char32_t* text, size_t length, uint32_t h) const noexcept {
+        size_t mask = slots_.size() - 1;
+        size_t i = h & mask;
+        for (; slots_[i].length != kEmpty; i = (i + 1) & mask) {
+            const Slot& s = slots_[i];
+            if (s.hash == h && s.length == length && same_text(texts_.data() + s.offset, text, length)) break;
+        }
+        return i;
+    }
+
+    // Two code points to a word: most tokens are a few words long.
+    static uint64_t pair_at(const char32_t* text) noexcept {
+        uint64_t word;
+        std::memcpy(&word, text, sizeof word);
+        return word;
+    }
+
     static bool same_text(const char32_t* a, const char32_t* b, size_t length) noexcept {
-        for (size_t i = 0; i < length; ++i)
-            if (a[i] != b[i]) return false;
-        return true;
+        size_t i = 0;
+        for (; i + 2 <= length; i += 2)
+            if (pair_at(a + i) != pair_at(b + i)) return false;
+        return i == length || a[i] == b[i];
     }
 
     static uint32_t hash(const char32_t* text, size_t length) noexcept {
+        constexpr uint64_t kMul = 0xFF51AFD7ED558CCDULL;
         uint64_t h = 0x9E3779B97F4A7C15ULL ^ length;
-        for (size_t i = 0; i < length; ++i) h = (h ^ text[i]) * 0x100000001B3ULL;
+        size_t i = 0;
+        // The rotation brings the product's well-mixed high half down, so
+        // that both code points of a word reach the low bits.
+        for (; i + 2 <= length; i += 2) h = std::rotl((h ^ pair_at(text + i)) * kMul, 32);
+        if (i < length) h = std::rotl((h ^ text[i]) * kMul, 32);
         return static_cast<uint32_t>(h ^ (h >> 29));
     }
 
@@ -145,26 +170,60 @@ public:
         for (uint32_t id : keys_) vocab_->table->release(id, graves_);
     }
 
-    // The tuple's id, and in `place` where its chain entry was last found
-    // (index + 1, 0 for none; valid until the next call), for the caller to
-    // check and update.
-    // `h` is hash(ids).
-    uint32_t id(const uint32_t* ids, uint32_t h, uint32_t*& place) {
-        if ((tuples_.size() + 1) * 2 > mask_ + 1) grow();
-        size_t mask = mask_;
-        size_t i = h & mask;
-        for (; slots_[i].entry != 0; i = (i + 1) & mask) {
-            Slot& s = slots_[i];
+    // The slot that holds the key of hash `h`, or the empty one where it
+    // goes: good until the next id().
+    size_t find(const uint32_t* ids, uint32_t h) const noexcept {
+        size_t i = h & mask_;
+        for (; slots_[i].entry != 0; i = (i + 1) & mask_) {
+            const Slot& s = slots_[i];
             if (s.hash == h && s.first == ids[0] && s.second == ids[1] &&
-                (order_ == 2 || same_key(ids, keys_.data() + (s.entry - 1) * order_))) {
-                place = &s.place;
-                return s.tuple;
-            }
+                (order_ == 2 || same_key(ids, keys_.data() + (s.entry - 1) * order_)))
+                break;
         }
+        return i;
+    }
+
+    // Where the chain entry of the key in slot `i` was last found (index +
+    // 1), 0 for none or for a key not yet added.
+    uint32_t place_at(size_t i) const noexcept { return slots_[i].place; }
+
+    // The tuple's id, for the key that find() gave slot `i`, and in `place`
+    // where its chain entry was last found (index + 1, 0 for none; valid
+    // until the next call), for the caller to check and update.
+    uint32_t id(const uint32_t* ids, uint32_t h, size_t i, uint32_t*& place) {
+        if (slots_[i].entry == 0) return add(ids, h, i, place);
+        place = &slots_[i].place;
+        return slots_[i].tuple;
+    }
+
+    uint32_t hash(const uint32_t* ids) const noexcept {
+        uint64_t h = 0x9E3779B97F4A7C15ULL;
+        if (order_ == 2) {
+            h = (h ^ ids[0]) * 0xFF51AFD7ED558CCDULL;
+            h = (h ^ ids[1]) * 0xFF51AFD7ED558CCDULL;
+        } else {
+            for (size_t e = 0; e < order_; ++e) h = (h ^ ids[e]) * 0xFF51AFD7ED558CCDULL;
+        }
+        return static_cast<uint32_t>(h ^ (h >> 32));
+    }
+
+    // Asks for the slot where the state of hash `h` is looked up next, so
+    // that reading it overlaps with the work before that.
+    void prefetch(uint32_t h) const noexcept {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[h & mask_]);
+    }
+
+private:
+    // A new key in the empty slot `i`: its tuple made and interned.
+    __attribute__((noinline)) uint32_t add(const uint32_t* ids, uint32_t h, size_t i, uint32_t*& place) {
         if (tuples_.size() >= UINT32_MAX - 1) throw std::bad_alloc();
         // Room first, so that nothing fails once the tuple holds its id.
         grow_to(keys_, keys_.size() + order_);
         grow_to(tuples_, tuples_.size() + 1);
+        if ((tuples_.size() + 1) * 2 > mask_ + 1) {
+            grow();
+            i = find(ids, h);
+        }
         std::vector<Ref> values;
         values.reserve(order_);
         for (size_t e = 0; e < order_; ++e) values.push_back(vocab_value(vocab_, ids[e]));
@@ -183,37 +242,6 @@ public:
         return id;
     }
 
-    uint32_t hash(const uint32_t* ids) const noexcept {
-        uint64_t h = 0x9E3779B97F4A7C15ULL;
-        if (order_ == 2) {
-            h = (h ^ ids[0]) * 0xFF51AFD7ED558CCDULL;
-            h = (h ^ ids[1]) * 0xFF51AFD7ED558CCDULL;
-        } else {
-            for (size_t e = 0; e < order_; ++e) h = (h ^ ids[e]) * 0xFF51AFD7ED558CCDULL;
-        }
-        return static_cast<uint32_t>(h ^ (h >> 32));
-    }
-
-    // Where the chain entry of a known state was last found (as `place`
-    // holds it), 0 for none; reads only.
-    uint32_t peek(const uint32_t* ids, uint32_t h) const noexcept {
-        if (slots_.empty()) return 0;
-        for (size_t i = h & mask_; slots_[i].entry != 0; i = (i + 1) & mask_) {
-            const Slot& s = slots_[i];
-            if (s.hash == h && s.first == ids[0] && s.second == ids[1] &&
-                (order_ == 2 || same_key(ids, keys_.data() + (s.entry - 1) * order_)))
-                return s.place;
-        }
-        return 0;
-    }
-
-    // Asks for the slot where the state of hash `h` is looked up next, so
-    // that reading it overlaps with the work before that.
-    void prefetch(uint32_t h) const noexcept {
-        if (!slots_.empty()) __builtin_prefetch(&slots_[h & mask_]);
-    }
-
-private:
     struct Slot {
         uint32_t entry = 0;  // index + 1 into tuples_, 0 for an empty slot
         uint32_t hash = 0;
@@ -301,11 +329,12 @@ public:
         shift(id);
     }
 
-    // Asks for the chain entry of the state, which the next token looks up,
-    // so that reading it overlaps with finding the token's id.
-    void prefetch_entry() const noexcept {
+    // Finds the state's slot, and asks for its chain entry, which the next
+    // token looks up, so that reading it overlaps with finding the token's id.
+    void prefetch_entry() noexcept {
         if (order_ == 1) return;
-        uint32_t place = states_.peek(state_.data(), state_hash_);
+        found_ = states_.find(state_.data(), state_hash_);
+        uint32_t place = states_.place_at(found_);
         const std::vector<ChainEntry>& entries = chain_->store->entries;
         if (place != 0 && place <= entries.size()) __builtin_prefetch(&entries[place - 1]);
     }
@@ -331,8 +360,10 @@ private:
             throw_error();
         }
         if (order_ == 1) return chain_entry_for_id(st_, chain_, state_[0]);
+        size_t slot = found_ != kNotFound ? found_ : states_.find(state_.data(), state_hash_);
+        found_ = kNotFound;
         uint32_t* place = nullptr;
-        uint32_t start = states_.id(state_.data(), state_hash_, place);
+        uint32_t start = states_.id(state_.data(), state_hash_, slot, place);
         // The entry last found for the state is still its own while it holds
         // the same start: the tuple's id is held, so no other value has it.
         const std::vector<ChainEntry>& entries = chain_->store->entries;
@@ -359,6 +390,7 @@ private:
     // The hash of the new state, and its slot asked for.
     void restate() noexcept {
         if (order_ == 1) return;
+        found_ = kNotFound;
         state_hash_ = states_.hash(state_.data());
         states_.prefetch(state_hash_);
     }
@@ -381,6 +413,8 @@ private:
     bool owns_state_;
     std::vector<uint32_t> state_;  // oldest first
     uint32_t state_hash_ = 0;      // states_.hash(state_) from order 2 on
+    static constexpr size_t kNotFound = SIZE_MAX;
+    size_t found_ = kNotFound;  // the state's slot in states_, once prefetch_entry() found it
     bool in_sentence_ = false;
 };
 
