@@ -224,12 +224,13 @@ private:
             grow();
             i = find(ids, h);
         }
-        std::vector<Ref> values;
-        values.reserve(order_);
-        for (size_t e = 0; e < order_; ++e) values.push_back(vocab_value(vocab_, ids[e]));
+        // The values are held before the tuple is made: making it may run
+        // the collector. values_ keeps its room from one state to the next.
+        values_.clear();
+        for (size_t e = 0; e < order_; ++e) values_.push_back(vocab_value(vocab_, ids[e]));
         Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(order_)));
         for (size_t e = 0; e < order_; ++e)
-            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(e), values[e].release());
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(e), values_[e].release());
         Py_hash_t tuple_hash = PyObject_Hash(tuple.get());
         if (tuple_hash == -1) throw_error();
         uint32_t id = vocab_->table->intern(tuple.get(), tuple_hash);
@@ -281,6 +282,7 @@ private:
     std::vector<uint32_t> tuples_;  // one use of each held
     std::vector<Slot> slots_;
     size_t mask_;
+    std::vector<Ref> values_;  // add()'s values of a new tuple
 };
 
 // The windows of train(): every token of a sentence a choice of the state
