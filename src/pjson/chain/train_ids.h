@@ -16,15 +16,19 @@ namespace pjson {
 // becomes a Python str once. Open addressing over the texts kept end to end.
 class TokenIds {
 public:
-    TokenIds(Vocab* vocab, Graveyard& graves) : vocab_(vocab), graves_(graves), slots_(1024) {}
+    TokenIds(Vocab* vocab, Graveyard& graves) : vocab_(vocab), graves_(graves), slots_(1024), short_(1024) {}
     TokenIds(const TokenIds&) = delete;
     TokenIds& operator=(const TokenIds&) = delete;
     ~TokenIds() {
         for (const Slot& s : slots_)
             if (s.length != kEmpty) vocab_->table->release(s.id, graves_);
+        for (const ShortSlot& s : short_)
+            if (s.key != 0) vocab_->table->release(s.id, graves_);
     }
 
     uint32_t id(const char32_t* text, size_t length) {
+        uint64_t key;
+        if (short_key(text, length, key)) return short_id(key, text, length);
         uint32_t h = hash(text, length);
         size_t i = find(text, length, h);
         if (slots_[i].length != kEmpty) return slots_[i].id;
@@ -34,10 +38,7 @@ public:
             grow();
             i = find(text, length, h);
         }
-        Ref str = check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text, static_cast<Py_ssize_t>(length)));
-        Py_hash_t str_hash = PyObject_Hash(str.get());
-        if (str_hash == -1) throw_error();
-        uint32_t id = vocab_->table->intern(str.get(), str_hash);
+        uint32_t id = intern(text, length);
         slots_[i] = Slot{static_cast<uint32_t>(texts_.size()), static_cast<uint32_t>(length), id, h};
         texts_.append(text, length);
         ++count_;
@@ -46,6 +47,57 @@ public:
 
 private:
     static constexpr uint32_t kEmpty = UINT32_MAX;
+
+    // Most words are at most seven code points below U+0100: such a token
+    // is its own key, a byte each and its length in the top byte, found
+    // with one compare and no text kept.
+    static bool short_key(const char32_t* text, size_t length, uint64_t& key) noexcept {
+        if (length > 7) return false;
+        uint64_t k = static_cast<uint64_t>(length) << 56;
+        char32_t all = 0;
+        for (size_t i = 0; i < length; ++i) {
+            all |= text[i];
+            k |= static_cast<uint64_t>(text[i]) << (8 * i);
+        }
+        key = k;
+        return all < 256 && length > 0;
+    }
+
+    size_t short_find(uint64_t key) const noexcept {
+        size_t mask = short_.size() - 1;
+        size_t i = (key * 0x9E3779B97F4A7C15ULL) >> 40 & mask;
+        while (short_[i].key != 0 && short_[i].key != key) i = (i + 1) & mask;
+        return i;
+    }
+
+    uint32_t short_id(uint64_t key, const char32_t* text, size_t length) {
+        size_t i = short_find(key);
+        if (short_[i].key != 0) return short_[i].id;
+        if ((short_count_ + 1) * 2 > short_.size()) {
+            std::vector<ShortSlot> old(short_.size() * 2);
+            old.swap(short_);
+            for (const ShortSlot& s : old)
+                if (s.key != 0) short_[short_find(s.key)] = s;
+            i = short_find(key);
+        }
+        uint32_t id = intern(text, length);
+        short_[i] = ShortSlot{key, id};
+        ++short_count_;
+        return id;
+    }
+
+    // The token's text as a str of the chain's vocabulary, its id held.
+    uint32_t intern(const char32_t* text, size_t length) {
+        Ref str = check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text, static_cast<Py_ssize_t>(length)));
+        Py_hash_t str_hash = PyObject_Hash(str.get());
+        if (str_hash == -1) throw_error();
+        return vocab_->table->intern(str.get(), str_hash);
+    }
+
+    struct ShortSlot {
+        uint64_t key = 0;  // 0 for an empty slot
+        uint32_t id = 0;
+    };
     struct Slot {
         uint32_t offset;
         uint32_t length = kEmpty;
@@ -106,6 +158,8 @@ private:
     std::vector<Slot> slots_;
     std::u32string texts_;
     size_t count_ = 0;
+    std::vector<ShortSlot> short_;
+    size_t short_count_ = 0;
 };
 
 // Tuple states (order 2 and up): the ids of N tokens -> the id of their
