@@ -28,21 +28,13 @@ public:
 
     uint32_t id(const char32_t* text, size_t length) {
         uint64_t key;
-        if (short_key(text, length, key)) return short_id(key, text, length);
+        if (short_key(text, length, key)) {
+            size_t i = short_find(key);
+            return short_[i].key != 0 ? short_[i].id : short_add(key, text, length, i);
+        }
         uint32_t h = hash(text, length);
         size_t i = find(text, length, h);
-        if (slots_[i].length != kEmpty) return slots_[i].id;
-        if (length >= kEmpty || texts_.size() + length >= UINT32_MAX) throw std::bad_alloc();
-        texts_.reserve(texts_.size() + length);
-        if ((count_ + 1) * 2 > slots_.size()) {
-            grow();
-            i = find(text, length, h);
-        }
-        uint32_t id = intern(text, length);
-        slots_[i] = Slot{static_cast<uint32_t>(texts_.size()), static_cast<uint32_t>(length), id, h};
-        texts_.append(text, length);
-        ++count_;
-        return id;
+        return slots_[i].length != kEmpty ? slots_[i].id : add(text, length, h, i);
     }
 
 private:
@@ -70,9 +62,8 @@ private:
         return i;
     }
 
-    uint32_t short_id(uint64_t key, const char32_t* text, size_t length) {
-        size_t i = short_find(key);
-        if (short_[i].key != 0) return short_[i].id;
+    // A new short token, for the empty slot `i` that short_find() gave.
+    __attribute__((noinline)) uint32_t short_add(uint64_t key, const char32_t* text, size_t length, size_t i) {
         if ((short_count_ + 1) * 2 > short_.size()) {
             std::vector<ShortSlot> old(short_.size() * 2);
             old.swap(short_);
@@ -83,6 +74,21 @@ private:
         uint32_t id = intern(text, length);
         short_[i] = ShortSlot{key, id};
         ++short_count_;
+        return id;
+    }
+
+    // A new token of any other length, for the empty slot `i` that find() gave.
+    __attribute__((noinline)) uint32_t add(const char32_t* text, size_t length, uint32_t h, size_t i) {
+        if (length >= kEmpty || texts_.size() + length >= UINT32_MAX) throw std::bad_alloc();
+        texts_.reserve(texts_.size() + length);
+        if ((count_ + 1) * 2 > slots_.size()) {
+            grow();
+            i = find(text, length, h);
+        }
+        uint32_t id = intern(text, length);
+        slots_[i] = Slot{static_cast<uint32_t>(texts_.size()), static_cast<uint32_t>(length), id, h};
+        texts_.append(text, length);
+        ++count_;
         return id;
     }
 
