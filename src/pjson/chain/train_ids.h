@@ -13,7 +13,8 @@
 namespace pjson {
 
 // Token text -> id of the chain's vocabulary, so that each distinct word
-// becomes a Python str once. Open addressing over the texts kept end to end.
+// becomes a Python str once. Open addressing: short words by a key of
+// their own, other texts over their code points kept end to end.
 class TokenIds {
 public:
     TokenIds(Vocab* vocab, Graveyard& graves) : vocab_(vocab), graves_(graves), slots_(1024), short_(1024) {}
@@ -122,7 +123,7 @@ private:
         return i;
     }
 
-    // Two code points to a word: most tokens are a few words long.
+    // Two code points at a time, as one 64-bit load.
     static uint64_t pair_at(const char32_t* text) noexcept {
         uint64_t word;
         std::memcpy(&word, text, sizeof word);
