@@ -70,6 +70,22 @@ def test_training_adds_to_any_bag_as_the_token_stream_would(seed, order):
     assert list(native) == list(expected)
 
 
+def test_words_that_differ_only_above_a_byte_stay_apart():
+    # Each word beside its twins whose last code point is 128 or 256 higher,
+    # up to the lengths around the words kept without their text.
+    words = ["A", "cat", "abcdefg", "abcdefgh"]
+    text = ""
+    for w in words:
+        for twin in (w[:-1] + chr(ord(w[-1]) + 0x80), w[:-1] + chr(ord(w[-1]) + 0x100)):
+            text += f"{w} {twin} {w}. {twin} {twin} {w}! "
+    for order in (1, 2):
+        native, expected = Chain(), reference.Chain()
+        _chain.train_text(native, [[text]], order)
+        train.train(expected, train.tokenize([[text]]), order)
+        assert content(native) == content(expected)
+        assert list(native) == list(expected)
+
+
 class Recording(reference.Chain):
     def __init__(self):
         super().__init__()

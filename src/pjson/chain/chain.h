@@ -574,6 +574,9 @@ public:
 void tokenize_sources(PyObject* sources, TokenSink& sink);
 
 PyObject* mod_tokenize(PyObject* module, PyObject* sources);
+// The walks' argument checks: a Chain, and the count of arguments.
+Chain* chain_argument(State* st, PyObject* obj, const char* fname);
+void expect_args(const char* fname, Py_ssize_t nargs, Py_ssize_t expected);
 PyObject* mod_train(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* mod_train_text(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* mod_generate_sentence(PyObject* module, PyObject* const* args, Py_ssize_t nargs);

@@ -1,10 +1,9 @@
-// The walks of tesmo.train on a native chain: training from tokens or
-// straight from text, and generating sentences.
+// The training walks of tesmo.train on a native chain: from tokens or
+// straight from text.
 #include "chain/chain.h"
+#include "chain/train_ids.h"
 
 #include <algorithm>
-#include <climits>
-#include <cmath>
 #include <memory>
 #include <string>
 
@@ -15,21 +14,6 @@ namespace {
 Chain* as_chain(PyObject* o) { return reinterpret_cast<Chain*>(o); }
 
 State* module_state(PyObject* module) { return state_of_module(module); }
-
-Chain* chain_argument(State* st, PyObject* obj, const char* fname) {
-    if (!PyObject_TypeCheck(obj, st->chain_type)) {
-        PyErr_Format(PyExc_TypeError, "%s() needs a Chain, not %.200s", fname, Py_TYPE(obj)->tp_name);
-        throw_error();
-    }
-    return as_chain(obj);
-}
-
-void expect_args(const char* fname, Py_ssize_t nargs, Py_ssize_t expected) {
-    if (nargs != expected) {
-        PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", fname, expected, nargs);
-        throw_error();
-    }
-}
 
 // The order checks of train(): order < 1 is refused, and the order must fit
 // a tuple's length, as (None,) * order demands.
@@ -74,203 +58,6 @@ void add_ids(State* st, Chain* chain, BagData* data, PyObject* entry_bag, const 
     PyObject* args[3] = {nullptr, tuple.get(), one};
     check(PyObject_Vectorcall(add.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
-
-// Token text -> id of the chain's vocabulary, so that each distinct word
-// becomes a Python str once. Open addressing over the texts kept end to end.
-class TokenIds {
-public:
-    TokenIds(Vocab* vocab, Graveyard& graves) : vocab_(vocab), graves_(graves), slots_(1024) {}
-    TokenIds(const TokenIds&) = delete;
-    TokenIds& operator=(const TokenIds&) = delete;
-    ~TokenIds() {
-        for (const Slot& s : slots_)
-            if (s.length != kEmpty) vocab_->table->release(s.id, graves_);
-    }
-
-    uint32_t id(const char32_t* text, size_t length) {
-        if ((count_ + 1) * 2 > slots_.size()) grow();
-        uint32_t h = hash(text, length);
-        size_t mask = slots_.size() - 1;
-        size_t i = h & mask;
-        for (; slots_[i].length != kEmpty; i = (i + 1) & mask) {
-            const Slot& s = slots_[i];
-            if (s.hash == h && s.length == length && same_text(texts_.data() + s.offset, text, length)) return s.id;
-        }
-        if (length >= kEmpty || texts_.size() + length >= UINT32_MAX) throw std::bad_alloc();
-        texts_.reserve(texts_.size() + length);
-        Ref str = check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text, static_cast<Py_ssize_t>(length)));
-        Py_hash_t str_hash = PyObject_Hash(str.get());
-        if (str_hash == -1) throw_error();
-        uint32_t id = vocab_->table->intern(str.get(), str_hash);
-        slots_[i] = Slot{static_cast<uint32_t>(texts_.size()), static_cast<uint32_t>(length), id, h};
-        texts_.append(text, length);
-        ++count_;
-        return id;
-    }
-
-private:
-    static constexpr uint32_t kEmpty = UINT32_MAX;
-    struct Slot {
-        uint32_t offset;
-        uint32_t length = kEmpty;
-        uint32_t id;
-        uint32_t hash;
-    };
-
-    static bool same_text(const char32_t* a, const char32_t* b, size_t length) noexcept {
-        for (size_t i = 0; i < length; ++i)
-            if (a[i] != b[i]) return false;
-        return true;
-    }
-
-    static uint32_t hash(const char32_t* text, size_t length) noexcept {
-        uint64_t h = 0x9E3779B97F4A7C15ULL ^ length;
-        for (size_t i = 0; i < length; ++i) h = (h ^ text[i]) * 0x100000001B3ULL;
-        return static_cast<uint32_t>(h ^ (h >> 29));
-    }
-
-    void grow() {
-        std::vector<Slot> slots(slots_.size() * 2);
-        size_t mask = slots.size() - 1;
-        for (const Slot& s : slots_) {
-            if (s.length == kEmpty) continue;
-            size_t i = s.hash & mask;
-            while (slots[i].length != kEmpty) i = (i + 1) & mask;
-            slots[i] = s;
-        }
-        slots_.swap(slots);
-    }
-
-    Vocab* vocab_;
-    Graveyard& graves_;
-    std::vector<Slot> slots_;
-    std::u32string texts_;
-    size_t count_ = 0;
-};
-
-// Tuple states (order 2 and up): the ids of N tokens -> the id of their
-// tuple in the chain's vocabulary, so that each distinct state becomes a
-// Python tuple once. Open addressing over the keys kept end to end.
-class StateIds {
-public:
-    StateIds(Vocab* vocab, size_t order, Graveyard& graves)
-        : vocab_(vocab), order_(order), graves_(graves), slots_(order > 1 ? 256 : 0), mask_(255) {}
-    StateIds(const StateIds&) = delete;
-    StateIds& operator=(const StateIds&) = delete;
-    ~StateIds() {
-        for (uint32_t id : tuples_) vocab_->table->release(id, graves_);
-        for (uint32_t id : keys_) vocab_->table->release(id, graves_);
-    }
-
-    // The tuple's id, and in `place` where its chain entry was last found
-    // (index + 1, 0 for none; valid until the next call), for the caller to
-    // check and update.
-    // `h` is hash(ids).
-    uint32_t id(const uint32_t* ids, uint32_t h, uint32_t*& place) {
-        if ((tuples_.size() + 1) * 2 > mask_ + 1) grow();
-        size_t mask = mask_;
-        size_t i = h & mask;
-        for (; slots_[i].entry != 0; i = (i + 1) & mask) {
-            Slot& s = slots_[i];
-            if (s.hash == h && s.first == ids[0] && s.second == ids[1] &&
-                (order_ == 2 || same_key(ids, keys_.data() + (s.entry - 1) * order_))) {
-                place = &s.place;
-                return s.tuple;
-            }
-        }
-        if (tuples_.size() >= UINT32_MAX - 1) throw std::bad_alloc();
-        // Room first, so that nothing fails once the tuple holds its id.
-        grow_to(keys_, keys_.size() + order_);
-        grow_to(tuples_, tuples_.size() + 1);
-        std::vector<Ref> values;
-        values.reserve(order_);
-        for (size_t e = 0; e < order_; ++e) values.push_back(vocab_value(vocab_, ids[e]));
-        Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(order_)));
-        for (size_t e = 0; e < order_; ++e)
-            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(e), values[e].release());
-        Py_hash_t tuple_hash = PyObject_Hash(tuple.get());
-        if (tuple_hash == -1) throw_error();
-        uint32_t id = vocab_->table->intern(tuple.get(), tuple_hash);
-        // The keys hold their ids, so that no other value takes their numbers.
-        for (size_t e = 0; e < order_; ++e) vocab_->table->hold(ids[e]);
-        keys_.insert(keys_.end(), ids, ids + order_);
-        tuples_.push_back(id);
-        slots_[i] = Slot{static_cast<uint32_t>(tuples_.size()), h, id, 0, ids[0], ids[1]};
-        place = &slots_[i].place;
-        return id;
-    }
-
-    uint32_t hash(const uint32_t* ids) const noexcept {
-        uint64_t h = 0x9E3779B97F4A7C15ULL;
-        if (order_ == 2) {
-            h = (h ^ ids[0]) * 0xFF51AFD7ED558CCDULL;
-            h = (h ^ ids[1]) * 0xFF51AFD7ED558CCDULL;
-        } else {
-            for (size_t e = 0; e < order_; ++e) h = (h ^ ids[e]) * 0xFF51AFD7ED558CCDULL;
-        }
-        return static_cast<uint32_t>(h ^ (h >> 32));
-    }
-
-    // Where the chain entry of a known state was last found (as `place`
-    // holds it), 0 for none; reads only.
-    uint32_t peek(const uint32_t* ids, uint32_t h) const noexcept {
-        if (slots_.empty()) return 0;
-        for (size_t i = h & mask_; slots_[i].entry != 0; i = (i + 1) & mask_) {
-            const Slot& s = slots_[i];
-            if (s.hash == h && s.first == ids[0] && s.second == ids[1] &&
-                (order_ == 2 || same_key(ids, keys_.data() + (s.entry - 1) * order_)))
-                return s.place;
-        }
-        return 0;
-    }
-
-    // Asks for the slot where the state of hash `h` is looked up next, so
-    // that reading it overlaps with the work before that.
-    void prefetch(uint32_t h) const noexcept {
-        if (!slots_.empty()) __builtin_prefetch(&slots_[h & mask_]);
-    }
-
-private:
-    struct Slot {
-        uint32_t entry = 0;  // index + 1 into tuples_, 0 for an empty slot
-        uint32_t hash = 0;
-        uint32_t tuple = 0;
-        uint32_t place = 0;   // index + 1 of the tuple's chain entry when last found
-        uint32_t first = 0;   // the key's first two ids, so that an order-2 key is
-        uint32_t second = 0;  // compared without reaching for keys_
-    };
-
-    bool same_key(const uint32_t* a, const uint32_t* b) const noexcept {
-        for (size_t e = 0; e < order_; ++e)
-            if (a[e] != b[e]) return false;
-        return true;
-    }
-
-    static void grow_to(std::vector<uint32_t>& v, size_t size) {
-        if (size > v.capacity()) v.reserve(std::max(size, 2 * v.capacity()));
-    }
-
-    void grow() {
-        std::vector<Slot> slots(slots_.size() * 2);
-        size_t mask = slots.size() - 1;
-        for (const Slot& s : slots_) {
-            if (s.entry == 0) continue;
-            size_t i = s.hash & mask;
-            while (slots[i].entry != 0) i = (i + 1) & mask;
-            slots[i] = s;
-        }
-        slots_.swap(slots);
-        mask_ = slots_.size() - 1;
-    }
-
-    Vocab* vocab_;
-    size_t order_;
-    Graveyard& graves_;
-    std::vector<uint32_t> keys_;    // one use of each held
-    std::vector<uint32_t> tuples_;  // one use of each held
-    std::vector<Slot> slots_;
-    size_t mask_;
-};
 
 // The windows of train(): every token of a sentence a choice of the state
 // before it, the sentence's end a choice (None,) of its last state. The
@@ -318,11 +105,12 @@ public:
         shift(id);
     }
 
-    // Asks for the chain entry of the state, which the next token looks up,
-    // so that reading it overlaps with finding the token's id.
-    void prefetch_entry() const noexcept {
+    // Finds the state's slot, and asks for its chain entry, which the next
+    // token looks up, so that reading it overlaps with finding the token's id.
+    void prefetch_entry() noexcept {
         if (order_ == 1) return;
-        uint32_t place = states_.peek(state_.data(), state_hash_);
+        found_ = states_.find(state_.data(), state_hash_);
+        uint32_t place = states_.place_at(found_);
         const std::vector<ChainEntry>& entries = chain_->store->entries;
         if (place != 0 && place <= entries.size()) __builtin_prefetch(&entries[place - 1]);
     }
@@ -348,8 +136,10 @@ private:
             throw_error();
         }
         if (order_ == 1) return chain_entry_for_id(st_, chain_, state_[0]);
+        size_t slot = found_ != kNotFound ? found_ : states_.find(state_.data(), state_hash_);
+        found_ = kNotFound;
         uint32_t* place = nullptr;
-        uint32_t start = states_.id(state_.data(), state_hash_, place);
+        uint32_t start = states_.id(state_.data(), state_hash_, slot, place);
         // The entry last found for the state is still its own while it holds
         // the same start: the tuple's id is held, so no other value has it.
         const std::vector<ChainEntry>& entries = chain_->store->entries;
@@ -376,6 +166,7 @@ private:
     // The hash of the new state, and its slot asked for.
     void restate() noexcept {
         if (order_ == 1) return;
+        found_ = kNotFound;
         state_hash_ = states_.hash(state_.data());
         states_.prefetch(state_hash_);
     }
@@ -398,6 +189,8 @@ private:
     bool owns_state_;
     std::vector<uint32_t> state_;  // oldest first
     uint32_t state_hash_ = 0;      // states_.hash(state_) from order 2 on
+    static constexpr size_t kNotFound = SIZE_MAX;
+    size_t found_ = kNotFound;  // the state's slot in states_, once prefetch_entry() found it
     bool in_sentence_ = false;
 };
 
@@ -418,6 +211,21 @@ private:
 };
 
 }  // namespace
+
+Chain* chain_argument(State* st, PyObject* obj, const char* fname) {
+    if (!PyObject_TypeCheck(obj, st->chain_type)) {
+        PyErr_Format(PyExc_TypeError, "%s() needs a Chain, not %.200s", fname, Py_TYPE(obj)->tp_name);
+        throw_error();
+    }
+    return as_chain(obj);
+}
+
+void expect_args(const char* fname, Py_ssize_t nargs, Py_ssize_t expected) {
+    if (nargs != expected) {
+        PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", fname, expected, nargs);
+        throw_error();
+    }
+}
 
 PyObject* mod_train(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -456,181 +264,6 @@ PyObject* mod_train_text(PyObject* module, PyObject* const* args, Py_ssize_t nar
         TrainingSink sink(trainer, vocab, graves);
         tokenize_sources(args[1], sink);
         return keep.release();
-    });
-}
-
-namespace {
-
-int64_t count_argument(PyObject* value, const char* name) {
-    if (!PyLong_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be an int", name);
-        throw_error();
-    }
-    int overflow = 0;
-    long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (n == -1 && PyErr_Occurred()) throw_error();
-    if (overflow > 0) return INT64_MAX;
-    if (overflow < 0) return INT64_MIN;
-    return n;
-}
-
-// A token with a letter or digit, or any value that is no str.
-bool is_word(PyObject* token) {
-    if (!PyUnicode_Check(token)) return true;
-#if PY_VERSION_HEX < 0x030C0000
-    check_status(PyUnicode_READY(token));
-#endif
-    Py_ssize_t n = PyUnicode_GET_LENGTH(token);
-    int kind = PyUnicode_KIND(token);
-    const void* data = PyUnicode_DATA(token);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (Py_UNICODE_ISALNUM(PyUnicode_READ(kind, data, i))) return true;
-    return false;
-}
-
-// The values of the next start that the bag of entry `index` picks; false
-// when the pick is empty.
-bool pick_values(State* st, Chain* chain, size_t index, PyObject* rng, std::vector<Ref>& values) {
-    values.clear();
-    const ChainEntry* entry = chain_entry(chain, index);
-    BagData* data = chain_entry_data(st, entry);
-    Ref next_start;
-    if (data != nullptr) {
-        BagPin pin(data);
-        Pick pick = bag_pick(st, data, rng);
-        if (!pick.next_start) {
-            // The choice's values straight from the block, all taken before
-            // anything can run Python code.
-            const uint32_t* ids;
-            size_t n;
-            bag_span(data, pick.index, ids, n);
-            values.reserve(n);
-            for (size_t e = 0; e < n; ++e) values.push_back(vocab_value(data->vocab, ids[e]));
-            return n > 0;
-        }
-        next_start = std::move(pick.next_start);
-    } else {
-        Ref bag = Ref::borrow(entry->bag);
-        PyObject* call[2] = {bag.get(), rng};
-        next_start = check(PyObject_VectorcallMethod(st->s_choose, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    }
-    if (!check_status(PyObject_IsTrue(next_start.get()))) return false;
-    Ref it = check(PyObject_GetIter(next_start.get()));
-    while (Ref value = Ref(PyIter_Next(it.get()))) values.push_back(std::move(value));
-    if (PyErr_Occurred()) throw_error();
-    return true;
-}
-
-// state[1:] + (token,)
-Ref shifted(PyObject* state, PyObject* token) {
-    Py_ssize_t n = PyTuple_GET_SIZE(state);
-    Py_ssize_t keep = n > 0 ? n - 1 : 0;
-    Ref out = check(PyTuple_New(keep + 1));
-    for (Py_ssize_t i = 0; i < keep; ++i) PyTuple_SET_ITEM(out.get(), i, Py_NewRef(PyTuple_GET_ITEM(state, i + 1)));
-    PyTuple_SET_ITEM(out.get(), keep, Py_NewRef(token));
-    return out;
-}
-
-}  // namespace
-
-// generate_sentence(chain, rng, state, prefix, min_words, max_words, tries,
-// novelty): the walks of tesmo.train._generate, with the same picks.
-PyObject* mod_generate_sentence(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        State* st = module_state(module);
-        expect_args("generate_sentence", nargs, 8);
-        Chain* chain = chain_argument(st, args[0], "generate_sentence");
-        PyObject* rng = args[1];
-        PyObject* state = args[2];
-        if (!PyList_CheckExact(args[3])) {
-            PyErr_SetString(PyExc_TypeError, "generate_sentence() needs the prefix as a list");
-            throw_error();
-        }
-        Ref prefix = Ref::borrow(args[3]);
-        int64_t min_words = count_argument(args[4], "min_words");
-        int64_t max_words = count_argument(args[5], "max_words");
-        int64_t tries = count_argument(args[6], "tries");
-        PyObject* novelty = args[7];
-        Ref keep = Ref::borrow(args[0]);
-        Ref keep_rng = Ref::borrow(rng);
-        Ref keep_state = Ref::borrow(state);
-        Ref keep_novelty = Ref::borrow(novelty);
-        // Punctuation is no word; a walk that loops through it ends here.
-        int64_t limit = max_words > (INT64_MAX - 16) / 4 ? INT64_MAX : 4 * max_words + 16;
-        bool shifting = PyTuple_CheckExact(state);
-        Ref prefix_copy = check(PyList_GetSlice(prefix.get(), 0, PY_SSIZE_T_MAX));
-        int64_t prefix_words = 0;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(prefix_copy.get()); ++i)
-            prefix_words += is_word(PyList_GET_ITEM(prefix_copy.get(), i));
-        Ref is_novel = check(PyUnicode_FromString("is_novel"));
-        std::vector<Ref> values;
-        for (int64_t attempt = 0; attempt < tries; ++attempt) {
-            Ref tokens = check(PyList_GetSlice(prefix_copy.get(), 0, PY_SSIZE_T_MAX));
-            int64_t words = prefix_words;
-            Ref at = Ref::borrow(state);
-            bool ended = false;
-            while (!ended && words <= max_words && PyList_GET_SIZE(tokens.get()) <= limit) {
-                size_t index;
-                if (!chain_find(chain, at.get(), index)) break;
-                if (!pick_values(st, chain, index, rng, values)) break;
-                for (Ref& value : values) {
-                    if (value.get() == Py_None) {
-                        ended = true;
-                        break;
-                    }
-                    check_status(PyList_Append(tokens.get(), value.get()));
-                    words += is_word(value.get());
-                    at = shifting ? shifted(at.get(), value.get()) : std::move(value);
-                }
-            }
-            if (!ended || words < min_words || words > max_words) continue;
-            if (novelty != Py_None) {
-                PyObject* call[2] = {novelty, tokens.get()};
-                Ref novel =
-                    check(PyObject_VectorcallMethod(is_novel.get(), call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-                if (!check_status(PyObject_IsTrue(novel.get()))) continue;
-            }
-            return tokens.release();
-        }
-        Py_RETURN_NONE;
-    });
-}
-
-}  // namespace pjson
-
-namespace pjson {
-
-// The first count of the chain, in chain order, that is not a finite positive
-// int or float (bools are neither), or None: what a walk needs of the counts
-// it weighs choices by. For a chain whose bags are all native.
-PyObject* mod_bad_count(PyObject* module, PyObject* arg) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        State* st = module_state(module);
-        Chain* chain = chain_argument(st, arg, "bad_count");
-        // No Python code runs below: only exact ints and floats are compared.
-        const size_t entries = static_cast<size_t>(chain_size(chain));
-        for (size_t e = 0; e < entries; ++e) {
-            BagData* data = chain_entry_data(st, chain_entry(chain, e));
-            if (data == nullptr) {
-                PyErr_SetString(PyExc_TypeError, "bad_count() needs a chain whose bags are all ProbabilityBags");
-                throw_error();
-            }
-            for (size_t i = 0; i < bag_size(data); ++i) {
-                int64_t count;
-                if (bag_count_native(data, i, count)) {
-                    if (count <= 0) return PyLong_FromLongLong(count);
-                    continue;
-                }
-                PyObject* object = bag_count_object(data, i);
-                bool good = false;
-                if (PyLong_CheckExact(object))
-                    good = check_status(PyObject_RichCompareBool(object, st->zero, Py_GT)) == 1;
-                else if (PyFloat_CheckExact(object))
-                    good = PyFloat_AS_DOUBLE(object) > 0 && std::isfinite(PyFloat_AS_DOUBLE(object));
-                if (!good) return Py_NewRef(object);
-            }
-        }
-        Py_RETURN_NONE;
     });
 }
 
