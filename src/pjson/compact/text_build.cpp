@@ -355,41 +355,44 @@ private:
     uint32_t value(int depth) {
         switch (*p_) {
             case '"': return string_value();
-            case '[': {
-                if (depth >= kTextMaxDepth) decline();
-                // Most arrays here are short: their ids stay on the stack.
-                constexpr size_t kShort = 8;
-                uint32_t few[kShort];
-                std::vector<uint32_t> many;
-                size_t n = 0;
-                ++p_;
-                ws();
-                if (*p_ != ']') {
-                    for (;;) {
-                        const uint32_t item = value(depth + 1);
-                        if (n < kShort) {
-                            few[n] = item;
-                        } else {
-                            if (many.empty()) many.assign(few, few + kShort);
-                            many.push_back(item);
-                        }
-                        ++n;
-                        ws();
-                        if (*p_ == ']') break;
-                        expect(',');
-                        ws();
-                    }
-                }
-                ++p_;
-                uint32_t id = 0;
-                const uint32_t* items = n > kShort ? many.data() : few;
-                return checked(api_.build_tuple(build_, items, static_cast<Py_ssize_t>(n), &id), id);
-            }
+            case '[': return array_value(depth);
             case 't': return constant("true", 4, Py_True, true_);
             case 'f': return constant("false", 5, Py_False, false_);
             case 'n': return constant("null", 4, Py_None, none_);
             default: return number_value();
         }
+    }
+
+    // An array at `p_`, as the equal tuple.
+    uint32_t array_value(int depth) {
+        if (depth >= kTextMaxDepth) decline();
+        // Most arrays here are short: their ids stay on the stack.
+        constexpr size_t kShort = 8;
+        uint32_t few[kShort];
+        std::vector<uint32_t> many;
+        size_t n = 0;
+        ++p_;
+        ws();
+        if (*p_ != ']') {
+            for (;;) {
+                const uint32_t item = *p_ == '"' ? string_value() : value(depth + 1);
+                if (n < kShort) {
+                    few[n] = item;
+                } else {
+                    if (many.empty()) many.assign(few, few + kShort);
+                    many.push_back(item);
+                }
+                ++n;
+                ws();
+                if (*p_ == ']') break;
+                expect(',');
+                ws();
+            }
+        }
+        ++p_;
+        uint32_t id = 0;
+        const uint32_t* items = n > kShort ? many.data() : few;
+        return checked(api_.build_tuple(build_, items, static_cast<Py_ssize_t>(n), &id), id);
     }
 
     // ---- the code table: keys that are integers from 0 or strings
