@@ -24,6 +24,7 @@
 #include "streaming/yajl_source.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -379,26 +380,64 @@ void YajlSource::push(Token&& token) {
     events_.push_back(std::move(token));
 }
 
+namespace {
+
+// The `n` (below 8) bytes at `p` as one word, the first byte lowest: read
+// as two loads that may overlap, each byte landing where it belongs.
+uint64_t tail_word(const unsigned char* p, size_t n) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+        if (n >= 4) {
+            uint32_t first, last;
+            std::memcpy(&first, p, 4);
+            std::memcpy(&last, p + n - 4, 4);
+            return first | static_cast<uint64_t>(last) << (8 * (n - 4));
+        }
+        if (n == 0) return 0;
+        return p[0] | static_cast<uint64_t>(p[n / 2]) << (8 * (n / 2)) |
+               static_cast<uint64_t>(p[n - 1]) << (8 * (n - 1));
+    }
+    uint64_t tail = 0;
+    for (size_t i = 0; i < n; ++i) tail |= static_cast<uint64_t>(p[i]) << (8 * i);
+    return tail;
+}
+
+}  // namespace
+
 bool YajlSource::push_ascii(Event kind, const unsigned char* text, size_t len) {
     if (build_ == nullptr) return false;
-    uint64_t h = 0x9E3779B97F4A7C15ULL * (len + 1);
-    for (size_t i = 0; i < len; ++i) {
-        if (text[i] >= 0x80) return false;
-        h = (h ^ text[i]) * 0x100000001B3ULL;
+    // Read a word at a time (the last one zero-padded): checked for bytes
+    // beyond ASCII, hashed, and kept as the words a short text compares by.
+    constexpr size_t kWords = sizeof RecentText{}.words / 8;
+    static_assert(kWords == 3, "the comparison below reads three words");
+    uint64_t words[kWords] = {};
+    uint64_t h = 0x9E3779B97F4A7C15ULL * (len + 1), high = 0;
+    const size_t full = len & ~size_t{7};
+    for (size_t i = 0; i < full; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, text + i, 8);
+        high |= word;
+        h = (h ^ word) * 0xFF51AFD7ED558CCDULL;
+        h ^= h >> 29;
+        if (i / 8 < kWords) words[i / 8] = word;
     }
+    const uint64_t tail = tail_word(text + full, len - full);
+    if ((high | tail) & 0x8080808080808080ULL) return false;
+    if (full / 8 < kWords) words[full / 8] = tail;
+    h = (h ^ tail) * 0xC4CEB9FE1A85EC53ULL;
     Token token;
     token.kind = kind;
     token.form = Token::Form::id;
     // Words come again and again: the last one seen in each slot of a small
     // table is found by its characters, without the str hash.
-    RecentText& slot = recent_[(h ^ (h >> 29)) & (kRecent - 1)];
-    if (slot.length == len && len <= sizeof slot.text && std::memcmp(slot.text, text, len) == 0) {
+    RecentText& slot = recent_[(h ^ (h >> 32)) & (kRecent - 1)];
+    if (slot.length == len && len <= 8 * kWords && slot.words[0] == words[0] && slot.words[1] == words[1] &&
+        slot.words[2] == words[2]) {
         token.id = slot.id;
     } else {
         if (api_->build_ascii(build_, reinterpret_cast<const char*>(text), static_cast<Py_ssize_t>(len), &token.id) < 0)
             throw_error();
-        if (len <= sizeof slot.text) {
-            std::memcpy(slot.text, text, len);
+        if (len <= 8 * kWords) {
+            std::copy(words, words + kWords, slot.words);
             slot.length = static_cast<uint32_t>(len);
             slot.id = token.id;
         }
