@@ -315,7 +315,8 @@ struct Build {
         bag_words.push_back(static_cast<uint32_t>(length));
         bag_words.push_back(static_cast<uint32_t>(bits));
         bag_words.push_back(static_cast<uint32_t>(bits >> 32));
-        bag_words.insert(bag_words.end(), ids, ids + length);
+        // Next starts are short: pushed one by one, not through a range insert.
+        for (size_t i = 0; i < length; ++i) bag_words.push_back(ids[i]);
         ++bag_choices;
     }
 

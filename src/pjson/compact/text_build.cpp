@@ -10,6 +10,7 @@
 #include "compact/compact.h"
 #include "compact/document_text.h"
 
+#include <bit>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -36,44 +37,65 @@ class TextIds {
 public:
     TextIds() : slots_(256) {}
 
-    static uint64_t hash(const char* text, size_t length) noexcept {
-        uint64_t h = 0x9E3779B97F4A7C15ULL * (length + 1);
-        for (; length >= 8; text += 8, length -= 8) {
-            uint64_t word;
-            std::memcpy(&word, text, 8);
-            h = (h ^ word) * 0xFF51AFD7ED558CCDULL;
-            h ^= h >> 29;
-        }
-        uint64_t tail = 0;
-        std::memcpy(&tail, text, length);
-        h = (h ^ tail) * 0xC4CEB9FE1A85EC53ULL;
+    // The hash is taken word by word, little-endian, the last word padded
+    // with zeros, so that a scan reading whole words hashes as it goes.
+    static uint64_t mix(uint64_t h, uint64_t word) noexcept {
+        h = (h ^ word) * 0xFF51AFD7ED558CCDULL;
+        return h ^ (h >> 29);
+    }
+    static uint64_t finish(uint64_t h, uint64_t tail, size_t length) noexcept {
+        h = (h ^ tail ^ (static_cast<uint64_t>(length) << 56)) * 0xC4CEB9FE1A85EC53ULL;
         return h ^ (h >> 32);
     }
+    static constexpr uint64_t kSeed = 0x9E3779B97F4A7C15ULL;
+    // The last word's bytes, zero-padded.
+    static uint64_t tail_of(const char* text, size_t length) noexcept {
+        uint64_t tail = 0;
+        for (size_t i = 0; i < length; ++i)
+            tail |= static_cast<uint64_t>(static_cast<unsigned char>(text[i])) << (8 * i);
+        return tail;
+    }
+    static uint64_t hash(const char* text, size_t length, uint64_t& head) noexcept {
+        uint64_t h = kSeed;
+        const size_t full = length & ~size_t{7};
+        for (size_t i = 0; i < full; i += 8) {
+            uint64_t word;
+            std::memcpy(&word, text + i, 8);
+            h = mix(h, word);
+        }
+        const uint64_t tail = tail_of(text + full, length - full);
+        head = length < 8 ? tail : 0;
+        return finish(h, tail, length);
+    }
 
-    // The id kept for these characters, or kMissing.
-    uint32_t find(const char* text, size_t length, uint64_t h) const noexcept {
+    // The id kept for these characters, or kMissing. `head` is the text as
+    // one zero-padded word when it is shorter than 8 bytes: then it alone
+    // tells equal texts of one length apart.
+    uint32_t find(const char* text, size_t length, uint64_t h, uint64_t head) const noexcept {
         const size_t mask = slots_.size() - 1;
         for (size_t i = h & mask; slots_[i].text != nullptr; i = (i + 1) & mask) {
             const Slot& s = slots_[i];
-            if (s.hash == h && s.length == length && std::memcmp(s.text, text, length) == 0) return s.id;
+            if (s.hash != h || s.length != length) continue;
+            if (length < 8 ? s.head == head : std::memcmp(s.text, text, length) == 0) return s.id;
         }
         return kMissing;
     }
 
-    void keep(const char* text, size_t length, uint64_t h, uint32_t id) {
+    void keep(const char* text, size_t length, uint64_t h, uint64_t head, uint32_t id) {
         if ((used_ + 1) * 2 > slots_.size()) grow();
         const size_t mask = slots_.size() - 1;
         size_t i = h & mask;
         while (slots_[i].text != nullptr) i = (i + 1) & mask;
-        slots_[i] = Slot{text, length, h, id};
+        slots_[i] = Slot{text, head, h, length, id};
         ++used_;
     }
 
 private:
     struct Slot {
         const char* text = nullptr;
-        size_t length = 0;
+        uint64_t head = 0;
         uint64_t hash = 0;
+        size_t length = 0;
         uint32_t id = 0;
     };
 
@@ -92,6 +114,17 @@ private:
     std::vector<Slot> slots_;
     size_t used_ = 0;
 };
+
+// Per byte of `word`, the high bit set where the byte ends a plain string's
+// run: a quote, a backslash, a control character or a byte beyond ASCII.
+// Above the lowest byte so marked, bytes may be marked wrongly; only the
+// lowest is read.
+inline uint64_t run_stops(uint64_t word) noexcept {
+    constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+    const uint64_t quote = word ^ (ones * '"'), backslash = word ^ (ones * '\\');
+    return (((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) | ((word - ones * 0x20) & ~word) | word) &
+           highs;
+}
 
 // The text ends in a NUL (bytes and str objects keep one after their data),
 // which no valid token holds: every scan below stops at it, so the parser
@@ -171,18 +204,18 @@ private:
     bool natural(long long& value) {
         const char* q = p_;
         if (!is_digit(*q)) return false;
-        long long v = 0;
+        uint64_t v = 0;
         if (*q == '0') {
             ++q;
         } else {
-            for (int digits = 0; is_digit(*q); ++q) {
-                if (++digits > 18) return false;
-                v = v * 10 + (*q - '0');
-            }
+            const char* first = q;
+            do v = v * 10 + static_cast<unsigned>(*q++ - '0');
+            while (is_digit(*q));
+            if (q - first > 18) return false;
         }
         if (is_digit(*q) || *q == '.' || *q == 'e' || *q == 'E') return false;
         p_ = q;
-        value = v;
+        value = static_cast<long long>(v);
         return true;
     }
 
@@ -236,23 +269,56 @@ private:
         }
     }
 
+    // A string value. The common one, plain ASCII without escapes, is taken
+    // as it lies, read and hashed a word at a time while 8 bytes remain.
     uint32_t string_value() {
+        const char* const text = p_ + 1;
+        if constexpr (std::endian::native == std::endian::little) {
+            const char* q = text;
+            uint64_t h = TextIds::kSeed;
+            while (end_ - q >= 8) {
+                uint64_t word;
+                std::memcpy(&word, q, 8);
+                const uint64_t stops = run_stops(word);
+                if (stops == 0) {
+                    h = TextIds::mix(h, word);
+                    q += 8;
+                    continue;
+                }
+                // The bytes below the first stop: its high bit moved down to the byte's
+                // lowest bit, less one, masks them.
+                const uint64_t tail = word & (((stops & (~stops + 1)) >> 7) - 1);
+                q += std::countr_zero(stops) / 8;
+                if (*q != '"') break;
+                const size_t length = static_cast<size_t>(q - text);
+                return plain_string(text, length, TextIds::finish(h, tail, length), length < 8 ? tail : 0);
+            }
+        }
+        return other_string();
+    }
+
+    uint32_t plain_string(const char* text, size_t length, uint64_t h, uint64_t head) {
+        p_ = text + length + 1;
+        uint32_t id = strings_.find(text, length, h, head);
+        if (id == kMissing) {
+            checked(api_.build_ascii(build_, text, static_cast<Py_ssize_t>(length), &id), id);
+            strings_.keep(text, length, h, head, id);
+        }
+        return id;
+    }
+
+    // A string near the text's end, or one with escapes or beyond ASCII.
+    [[gnu::noinline]] uint32_t other_string() {
         const char* quote = p_;
-        // The common string, plain ASCII without escapes, is taken as it lies.
         const char* q = p_ + 1;
         while (static_cast<unsigned char>(*q) >= 0x20 && static_cast<unsigned char>(*q) < 0x80 && *q != '"' &&
                *q != '\\')
             ++q;
         if (*q == '"') {
-            p_ = q + 1;
             const size_t length = static_cast<size_t>(q - quote - 1);
-            const uint64_t h = TextIds::hash(quote + 1, length);
-            uint32_t id = strings_.find(quote + 1, length, h);
-            if (id == kMissing) {
-                checked(api_.build_ascii(build_, quote + 1, static_cast<Py_ssize_t>(length), &id), id);
-                strings_.keep(quote + 1, length, h, id);
-            }
-            return id;
+            uint64_t head = 0;
+            const uint64_t h = TextIds::hash(quote + 1, length, head);
+            return plain_string(quote + 1, length, h, head);
         }
         uint32_t id = 0;
         if (string_text(text_)) return checked(api_.build_ascii(build_, text_.data(), text_.size(), &id), id);
@@ -289,41 +355,44 @@ private:
     uint32_t value(int depth) {
         switch (*p_) {
             case '"': return string_value();
-            case '[': {
-                if (depth >= kTextMaxDepth) decline();
-                // Most arrays here are short: their ids stay on the stack.
-                constexpr size_t kShort = 8;
-                uint32_t few[kShort];
-                std::vector<uint32_t> many;
-                size_t n = 0;
-                ++p_;
-                ws();
-                if (*p_ != ']') {
-                    for (;;) {
-                        const uint32_t item = value(depth + 1);
-                        if (n < kShort) {
-                            few[n] = item;
-                        } else {
-                            if (many.empty()) many.assign(few, few + kShort);
-                            many.push_back(item);
-                        }
-                        ++n;
-                        ws();
-                        if (*p_ == ']') break;
-                        expect(',');
-                        ws();
-                    }
-                }
-                ++p_;
-                uint32_t id = 0;
-                const uint32_t* items = n > kShort ? many.data() : few;
-                return checked(api_.build_tuple(build_, items, static_cast<Py_ssize_t>(n), &id), id);
-            }
+            case '[': return array_value(depth);
             case 't': return constant("true", 4, Py_True, true_);
             case 'f': return constant("false", 5, Py_False, false_);
             case 'n': return constant("null", 4, Py_None, none_);
             default: return number_value();
         }
+    }
+
+    // An array at `p_`, as the equal tuple.
+    uint32_t array_value(int depth) {
+        if (depth >= kTextMaxDepth) decline();
+        // Most arrays here are short: their ids stay on the stack.
+        constexpr size_t kShort = 8;
+        uint32_t few[kShort];
+        std::vector<uint32_t> many;
+        size_t n = 0;
+        ++p_;
+        ws();
+        if (*p_ != ']') {
+            for (;;) {
+                const uint32_t item = *p_ == '"' ? string_value() : value(depth + 1);
+                if (n < kShort) {
+                    few[n] = item;
+                } else {
+                    if (many.empty()) many.assign(few, few + kShort);
+                    many.push_back(item);
+                }
+                ++n;
+                ws();
+                if (*p_ == ']') break;
+                expect(',');
+                ws();
+            }
+        }
+        ++p_;
+        uint32_t id = 0;
+        const uint32_t* items = n > kShort ? many.data() : few;
+        return checked(api_.build_tuple(build_, items, static_cast<Py_ssize_t>(n), &id), id);
     }
 
     // ---- the code table: keys that are integers from 0 or strings
@@ -444,7 +513,7 @@ private:
             return;
         }
         for (;;) {
-            ids_.push_back(compressed_ ? decoded() : value(4));
+            ids_.push_back(compressed_ ? decoded() : *p_ == '"' ? string_value() : value(4));
             ws();
             if (*p_ == ']') break;
             expect(',');

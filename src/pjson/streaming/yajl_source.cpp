@@ -24,6 +24,7 @@
 #include "streaming/yajl_source.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -277,121 +278,6 @@ const yajl_callbacks YajlSource::Callbacks::table = {
 };
 
 // ---------------------------------------------------------------------------
-// yajl's lexer, followed as far as where tokens end: strings (escapes
-// included) and numbers by its grammar, -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
-
-namespace {
-
-bool is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-bool is_hex(unsigned char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-
-// The state after `c` inside a number, or kBetween where the number ends
-// before `c`, or kUnknown where yajl finds an error.
-unsigned char number_step(unsigned char state, unsigned char c) {
-    switch (state) {
-        case LexState::kMinus:
-            return c == '0' ? LexState::kZero : is_digit(c) ? LexState::kInteger : LexState::kUnknown;
-        case LexState::kZero:
-            return c == '.' ? LexState::kPoint : c == 'e' || c == 'E' ? LexState::kE : LexState::kBetween;
-        case LexState::kInteger:
-            return is_digit(c)            ? LexState::kInteger
-                   : c == '.'             ? LexState::kPoint
-                   : c == 'e' || c == 'E' ? LexState::kE
-                                          : LexState::kBetween;
-        case LexState::kPoint: return is_digit(c) ? LexState::kFraction : LexState::kUnknown;
-        case LexState::kFraction:
-            return is_digit(c) ? LexState::kFraction : c == 'e' || c == 'E' ? LexState::kE : LexState::kBetween;
-        case LexState::kE:
-            return c == '+' || c == '-' ? LexState::kExponentSign
-                   : is_digit(c)        ? LexState::kExponent
-                                        : LexState::kUnknown;
-        case LexState::kExponentSign: return is_digit(c) ? LexState::kExponent : LexState::kUnknown;
-        default: return is_digit(c) ? LexState::kExponent : LexState::kBetween;  // kExponent
-    }
-}
-
-// The state after `c` between tokens.
-unsigned char token_start(unsigned char c) {
-    if (is_space(c) || c == ',' || c == ':' || c == '[' || c == ']' || c == '{' || c == '}') return LexState::kBetween;
-    if (c == '"') return LexState::kString;
-    if (c == '-') return LexState::kMinus;
-    if (c == '0') return LexState::kZero;
-    if (is_digit(c)) return LexState::kInteger;
-    if (c >= 'a' && c <= 'z') return LexState::kLiteral;  // true, false, null
-    return LexState::kUnknown;
-}
-
-}  // namespace
-
-void LexState::follow(const unsigned char* p, const unsigned char* end) noexcept {
-    unsigned char state = state_;
-    while (p != end && state != kUnknown) {
-        const unsigned char c = *p;
-        switch (state) {
-            case kBetween: state = token_start(c); break;
-            case kLiteral:
-                if (c >= 'a' && c <= 'z') break;
-                state = token_start(c);
-                break;
-            case kString:
-                // The common run: anything but the quote and the backslash.
-                while (p != end && *p != '"' && *p != '\\') ++p;
-                if (p == end) continue;
-                state = *p == '"' ? kBetween : kEscape;
-                break;
-            case kEscape: state = c == 'u' ? kHex4 : kString; break;
-            case kHex1: state = kString; break;
-            case kHex2:
-            case kHex3:
-            case kHex4: --state; break;
-            default:
-                state = number_step(state, c);
-                if (state == kBetween) state = token_start(c);
-                break;
-        }
-        ++p;
-    }
-    state_ = state;
-}
-
-bool LexState::continued_by(const unsigned char* p, const unsigned char* end) noexcept {
-    unsigned char state = state_;
-    if (state < kString) return false;
-    for (; p != end; ++p) {
-        const unsigned char c = *p;
-        switch (state) {
-            case kString:
-                // Printable ASCII only: yajl checks the UTF-8 of other bytes.
-                if (c == '"' || c < 0x20 || c > 0x7e) return false;
-                if (c == '\\') state = kEscape;
-                break;
-            case kEscape:
-                if (c == 'u')
-                    state = kHex4;
-                else if (c == '"' || c == '\\' || c == '/' || c == 'b' || c == 'f' || c == 'n' || c == 'r' || c == 't')
-                    state = kString;
-                else
-                    return false;
-                break;
-            case kHex1:
-            case kHex2:
-            case kHex3:
-            case kHex4:
-                if (!is_hex(c)) return false;
-                state = state == kHex1 ? kString : state - 1;
-                break;
-            default:
-                state = number_step(state, c);
-                if (state == kBetween || state == kUnknown) return false;
-                break;
-        }
-    }
-    state_ = state;
-    return true;
-}
-
-// ---------------------------------------------------------------------------
 
 void stream_note_ijson(State& state) {
     PyObject* backend = state.imported_ijson;
@@ -494,26 +380,64 @@ void YajlSource::push(Token&& token) {
     events_.push_back(std::move(token));
 }
 
+namespace {
+
+// The `n` (below 8) bytes at `p` as one word, the first byte lowest: read
+// as two loads that may overlap, each byte landing where it belongs.
+uint64_t tail_word(const unsigned char* p, size_t n) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+        if (n >= 4) {
+            uint32_t first, last;
+            std::memcpy(&first, p, 4);
+            std::memcpy(&last, p + n - 4, 4);
+            return first | static_cast<uint64_t>(last) << (8 * (n - 4));
+        }
+        if (n == 0) return 0;
+        return p[0] | static_cast<uint64_t>(p[n / 2]) << (8 * (n / 2)) |
+               static_cast<uint64_t>(p[n - 1]) << (8 * (n - 1));
+    }
+    uint64_t tail = 0;
+    for (size_t i = 0; i < n; ++i) tail |= static_cast<uint64_t>(p[i]) << (8 * i);
+    return tail;
+}
+
+}  // namespace
+
 bool YajlSource::push_ascii(Event kind, const unsigned char* text, size_t len) {
     if (build_ == nullptr) return false;
-    uint64_t h = 0x9E3779B97F4A7C15ULL * (len + 1);
-    for (size_t i = 0; i < len; ++i) {
-        if (text[i] >= 0x80) return false;
-        h = (h ^ text[i]) * 0x100000001B3ULL;
+    // Read a word at a time (the last one zero-padded): checked for bytes
+    // beyond ASCII, hashed, and kept as the words a short text compares by.
+    constexpr size_t kWords = sizeof RecentText{}.words / 8;
+    static_assert(kWords == 3, "the comparison below reads three words");
+    uint64_t words[kWords] = {};
+    uint64_t h = 0x9E3779B97F4A7C15ULL * (len + 1), high = 0;
+    const size_t full = len & ~size_t{7};
+    for (size_t i = 0; i < full; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, text + i, 8);
+        high |= word;
+        h = (h ^ word) * 0xFF51AFD7ED558CCDULL;
+        h ^= h >> 29;
+        if (i / 8 < kWords) words[i / 8] = word;
     }
+    const uint64_t tail = tail_word(text + full, len - full);
+    if ((high | tail) & 0x8080808080808080ULL) return false;
+    if (full / 8 < kWords) words[full / 8] = tail;
+    h = (h ^ tail) * 0xC4CEB9FE1A85EC53ULL;
     Token token;
     token.kind = kind;
     token.form = Token::Form::id;
     // Words come again and again: the last one seen in each slot of a small
     // table is found by its characters, without the str hash.
-    RecentText& slot = recent_[(h ^ (h >> 29)) & (kRecent - 1)];
-    if (slot.length == len && len <= sizeof slot.text && std::memcmp(slot.text, text, len) == 0) {
+    RecentText& slot = recent_[(h ^ (h >> 32)) & (kRecent - 1)];
+    if (slot.length == len && len <= 8 * kWords && slot.words[0] == words[0] && slot.words[1] == words[1] &&
+        slot.words[2] == words[2]) {
         token.id = slot.id;
     } else {
         if (api_->build_ascii(build_, reinterpret_cast<const char*>(text), static_cast<Py_ssize_t>(len), &token.id) < 0)
             throw_error();
-        if (len <= sizeof slot.text) {
-            std::memcpy(slot.text, text, len);
+        if (len <= 8 * kWords) {
+            std::copy(words, words + kWords, slot.words);
             slot.length = static_cast<uint32_t>(len);
             slot.id = token.id;
         }

@@ -155,9 +155,9 @@ private:
     struct RecentText {
         uint32_t length = UINT32_MAX;
         uint32_t id = 0;
-        char text[24];
+        uint64_t words[3];  // the text as push_ascii reads it, zero-padded
     };
-    static constexpr size_t kRecent = 4096;
+    static constexpr size_t kRecent = 16384;
     std::vector<RecentText> recent_ = std::vector<RecentText>(kRecent);
     SavedError parse_error_;  // the current chunk's, raised after its events
     SavedError failure_;      // an error of this source inside a callback
