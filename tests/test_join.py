@@ -101,3 +101,22 @@ def test_join_refuses_what_is_no_chain_and_no_snapshot():
         _chain.join(Chain(), [("a", ("b",))])
     with pytest.raises(ValueError, match="a bag's, not a chain's"):
         _chain.join(Chain(), _chain.snapshot(ProbabilityBag()))
+
+
+@pytest.mark.parametrize("size", [3, 40])
+@pytest.mark.parametrize("lengths", [(1,), (1, 2)])
+def test_a_start_new_to_the_chain_joins_as_its_adds_would_and_its_choices_are_found_again(size, lengths):
+    source = Chain()
+    adds = [("new", tuple(f"w{i}" for _ in range(lengths[i % len(lengths)])), i + 1) for i in range(size)]
+    adds.append(("new", ("w0",), 2**40))  # counts of two words from here on
+    apply(source, adds)
+    target, ref = Chain(), reference.Chain()
+    for chain in (target, ref):
+        chain.add_to_bag("old", ("w1",), 1)
+    _chain.join(target, _chain.snapshot(source))
+    apply(ref, choices_of(source))
+    # Adding every choice again finds each where it is, whatever the bag's layout.
+    again = [(start, next_start, 1) for start, next_start, _ in choices_of(source)]
+    apply(target, again)
+    apply(ref, again)
+    assert content(target) == content(ref)

@@ -1,6 +1,7 @@
-// The block of choices behind a bag, as its store (bag_store.cpp) and
-// choose() (bag_choose.cpp) share it: the records' layout, and what the
-// block keeps besides its records.
+// The block of choices behind a bag, as its memory (bag_block.cpp), its
+// reading (bag_read.cpp), its store (bag_store.cpp) and choose()
+// (bag_choose.cpp) share it: the records' layout, and what the block keeps
+// besides its records.
 #pragma once
 
 #include "chain/chain.h"
@@ -112,6 +113,18 @@ inline int index_bits_for(size_t choices) noexcept {
 }
 
 BagExtra& extra_of(BagData* d);
+
+// Whether choice `i` has a count that is no machine integer.
+inline bool has_object(const BagData* d, size_t i) noexcept {
+    return d->extra != nullptr && !d->extra->objects.empty() && d->extra->objects[i] != nullptr;
+}
+
+// Every count takes two words from now on.
+void widen(BagData* d);
+
+// Appends a choice whose ids are held for it, with count 0. Nothing changes
+// unless all of it fits.
+size_t insert(BagData* d, const Probe& p);
 
 // ---- a block made whole in one allocation: its records, record starts and
 // index follow the block's own fields, and go only with the block. A part

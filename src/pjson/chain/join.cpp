@@ -19,6 +19,8 @@ public:
         if (next_ == all.end() || next_->entry != entry || next_->choice != choice) return nullptr;
         return PyTuple_GET_ITEM(parsed_.side(), (next_++)->side);
     }
+    // Whether a choice of `entry` still to come has an object count.
+    bool any(size_t entry) const noexcept { return next_ != parsed_.object_counts().end() && next_->entry == entry; }
 
 private:
     const Parsed& parsed_;
@@ -49,6 +51,33 @@ void join_general(State* st, Chain* chain, const Parsed& parsed, const std::vect
     }
 }
 
+// A start new to the chain takes the stored bag whole, its ids those of the
+// chain, as adding its choices one by one would leave it; false, nothing
+// added, when the start has choices already or one needs the general add.
+// `index` is the start's entry, as long as no Python code ran since.
+bool join_whole(State* st, Chain* chain, Vocab* vocab, const Parsed& parsed, const StoredBag& b, uint32_t start,
+                const std::vector<uint32_t>& id_of, std::vector<uint32_t>& whole, size_t& index) {
+    whole.clear();
+    StoredChoices walk(b);
+    const uint8_t *rec, *ids;
+    size_t n;
+    while (walk.next(rec, ids, n)) {
+        const uint64_t count = static_cast<uint64_t>(parsed.native_count(b, rec));
+        whole.push_back(static_cast<uint32_t>(n));
+        whole.push_back(static_cast<uint32_t>(count));
+        whole.push_back(static_cast<uint32_t>(count >> 32));
+        for (size_t k = 0; k < n; ++k) whole.push_back(id_of[get32(ids + 4 * k)]);
+    }
+    if (chain->vocab != vocab) {
+        PyErr_SetString(PyExc_RuntimeError, "Chain changed during the join");
+        throw_error();
+    }
+    index = chain_entry_for_id(st, chain, start);
+    BagData* data = chain_entry_data(st, chain_entry(chain, index));
+    return data != nullptr && data->vocab == vocab && data->size == 0 && data->extra == nullptr &&
+           block_fill(data, whole.data(), whole.size(), b.size);
+}
+
 }  // namespace
 
 void chain_join(State* st, Chain* chain, PyObject* blob, PyObject* side) {
@@ -71,6 +100,7 @@ void chain_join(State* st, Chain* chain, PyObject* blob, PyObject* side) {
     }
     Counts counts(parsed);
     Small<uint32_t> next;
+    std::vector<uint32_t> whole;
     for (size_t e = 0; e < parsed.bags().size(); ++e) {
         const StoredBag& b = parsed.bags()[e];
         uint32_t start = id_of[b.start];
@@ -78,6 +108,8 @@ void chain_join(State* st, Chain* chain, PyObject* blob, PyObject* side) {
         const uint8_t *rec, *ids;
         size_t n;
         size_t index = SIZE_MAX;  // the start's entry, found again whenever Python code may have run
+        if (b.size > 0 && !counts.any(e) && join_whole(st, chain, vocab, parsed, b, start, id_of, whole, index))
+            continue;
         while (walk.next(rec, ids, n)) {
             next.resize(n);
             for (size_t k = 0; k < n; ++k) next[k] = id_of[get32(ids + 4 * k)];
