@@ -157,7 +157,7 @@ int bag_data_traverse(BagData* d, visitproc visit, void* arg) {
 }
 
 // Every count takes two words from now on.
-void widen(BagData* d) {
+void block_widen(BagData* d) {
     size_t n = d->size;
     size_t words = d->words + n;
     size_t words_cap = d->mixed ? words + words / 4 : d->cap * (stride(d) + 1);
@@ -198,7 +198,7 @@ void widen(BagData* d) {
 
 // Appends a choice whose ids are held for it, with count 0. Nothing changes
 // unless all of it fits.
-size_t insert(BagData* d, const Probe& p) {
+size_t block_insert(BagData* d, const Probe& p) {
     size_t n = d->size;
     if (n >= UINT32_MAX - 2) throw std::bad_alloc();
     bool to_mixed = n > 0 && !d->mixed && p.length != d->width;

@@ -33,7 +33,7 @@ void forget_choose(BagData* d, Graveyard& graves) noexcept {
 }
 
 void set_native(BagData* d, size_t i, int64_t value, Graveyard& graves) {
-    if (!d->wide && !fits32(value)) widen(d);
+    if (!d->wide && !fits32(value)) block_widen(d);
     count_store(d, i, value);
     BagExtra* x = d->extra;
     if (x != nullptr && !x->objects.empty() && x->objects[i] != nullptr) {
@@ -208,7 +208,7 @@ void bag_add_probe(State* st, BagData* d, PyObject* const* values, const Py_hash
         int64_t add = 0;
         if (computed) {
             if (f == Find::absent) {
-                index = insert(d, p);
+                index = block_insert(d, p);
                 holds.keep();
             }
             set_object(d, index, std::move(computed), graves);
@@ -216,8 +216,8 @@ void bag_add_probe(State* st, BagData* d, PyObject* const* values, const Py_hash
                    !__builtin_add_overflow(count_at(d, index), add, &add)) {
             set_native(d, index, add, graves);
         } else if (f == Find::absent && count_as_int64(count, add)) {
-            if (!d->wide && !fits32(add)) widen(d);
-            index = insert(d, p);
+            if (!d->wide && !fits32(add)) block_widen(d);
+            index = block_insert(d, p);
             holds.keep();
             count_store(d, index, add);
         } else {
@@ -363,10 +363,10 @@ bool bag_add_one(BagData* d, const uint32_t* ids, size_t length, Graveyard& grav
         if (__builtin_add_overflow(count_at(d, index), count, &v)) return false;
         set_native(d, index, v, graves);
     } else {
-        if (!d->wide && !fits32(count)) widen(d);
+        if (!d->wide && !fits32(count)) block_widen(d);
         for (size_t e = 0; e < length; ++e) d->vocab->table->hold(ids[e]);
         try {
-            index = insert(d, p);
+            index = block_insert(d, p);
         } catch (...) {
             for (size_t e = 0; e < length; ++e) d->vocab->table->release(ids[e], graves);
             throw;

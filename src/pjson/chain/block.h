@@ -120,11 +120,11 @@ inline bool has_object(const BagData* d, size_t i) noexcept {
 }
 
 // Every count takes two words from now on.
-void widen(BagData* d);
+void block_widen(BagData* d);
 
 // Appends a choice whose ids are held for it, with count 0. Nothing changes
 // unless all of it fits.
-size_t insert(BagData* d, const Probe& p);
+size_t block_insert(BagData* d, const Probe& p);
 
 // ---- a block made whole in one allocation: its records, record starts and
 // index follow the block's own fields, and go only with the block. A part
