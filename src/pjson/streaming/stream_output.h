@@ -84,10 +84,10 @@ public:
     }
 
     // A piece of ASCII text appended straight to text() from `mark` on,
-    // where no piece is open, for a gathering file: handed on as close()
-    // would, which keeps it gathered while the text stays within the limit.
+    // where no piece is open: handed on as close() would, which for a
+    // gathering file keeps it while the text stays within the limit.
     void ended(size_t mark) {
-        if (text_.size() <= kGatherLimit) return;
+        if (gathering_ && text_.size() <= kGatherLimit) return;
         mark_ = mark;
         close(true);
     }

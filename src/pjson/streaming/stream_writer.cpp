@@ -143,9 +143,9 @@ private:
 
     // The text of a value of the native chain, as the general path would
     // write it, onto the piece: remembered under its id, or found now where
-    // that runs no code (a plain value's key, or its rendering). False when
-    // it takes the general path.
-    bool append_value_text(uint32_t id, PyObject* value) {
+    // that runs no code (a plain value's key, or its rendering), and then
+    // remembered where `keep`. False when it takes the general path.
+    bool append_value_text(uint32_t id, PyObject* value, bool keep = true) {
         // A text remembered from the genuine encoder stands only while `json`
         // is still that encoder: once rebound, its own dumps is called.
         if (!compress_ && stand_in_.encoder() == nullptr) return false;
@@ -157,7 +157,7 @@ private:
         const IdCodeTable::Key* by_id = compress_ ? codes_.key_by_id(id, value) : nullptr;
         if (by_id != nullptr) {
             buf_.append(by_id->text, by_id->length);
-            texts_.remember(id, value, by_id->text, by_id->length);
+            if (keep) texts_.remember(id, value, by_id->text, by_id->length);
             return true;
         }
         if (!plain_value(value)) return false;
@@ -169,13 +169,16 @@ private:
         } else if (!append_rendered(value)) {
             return false;
         }
-        texts_.remember(id, value, buf_.data() + mark, buf_.size() - mark);
+        if (keep) texts_.remember(id, value, buf_.data() + mark, buf_.size() - mark);
         return true;
     }
 
     void write_native_start(const NativeEntry& entry) {
         begin();
-        if (!append_value_text(entry.start_id, entry.start.get())) return write_start(entry.start.get());
+        // A start is met once as a start: its text is kept only where it is
+        // met as an element of a next start.
+        if (!append_value_text(entry.start_id, entry.start.get(), /*keep=*/false))
+            return write_start(entry.start.get());
         buf_.append(",[");
         write_buf();
     }
@@ -271,7 +274,7 @@ private:
                 words == 1
                     ? static_cast<int32_t>(record[0])
                     : static_cast<int64_t>(static_cast<uint64_t>(record[0]) | (static_cast<uint64_t>(record[1]) << 32));
-            size_t mark = buf_.size();
+            const size_t mark = buf_.size();
             buf_.push_back('[');
             for (size_t i = 0; i < length; ++i) {
                 if (i > 0) buf_.append(", ", spaced ? 2 : 1);
@@ -282,11 +285,7 @@ private:
             }
             buf_.push_back(']');
             out_.ended(mark);
-            mark = buf_.size();
-            buf_.push_back(',');
-            append_decimal(buf_, count);
-            if (c + 1 != announced) buf_.push_back(',');
-            out_.ended(mark);
+            write_native_count(count, c + 1 != announced);
         }
         return announced;
     }
@@ -325,11 +324,12 @@ private:
     }
 
     void write_native_count(int64_t count, bool more) {
-        begin();
+        out_.drop_open();
+        const size_t mark = buf_.size();
         buf_.push_back(',');
         append_decimal(buf_, count);
         if (more) buf_.push_back(',');
-        write_buf();
+        out_.ended(mark);
     }
 
     // The bag's choices: read from the block of a genuine native bag, or
