@@ -151,25 +151,27 @@ CodeTable::CodeTable(const Globals& globals, PyObject* chain, bool sized) : glob
 
 bool CodeTable::next(TableEntry& entry) {
     if (pos_ >= sorted_.size()) return false;
-    const Py_ssize_t position = static_cast<Py_ssize_t>(pos_);
-    entry.position = position;
-    entry.value = values_only_ ? Ref::borrow(sorted_[pos_].get()) : pair_item(sorted_[pos_].get(), 0);
-    ++pos_;
+    Ref value = values_only_ ? Ref::borrow(sorted_[pos_].get()) : pair_item(sorted_[pos_].get(), 0);
+    code_table_entry(globals_, static_cast<Py_ssize_t>(pos_++), std::move(value), entry);
+    return true;
+}
 
+void code_table_entry(const Globals& globals, Py_ssize_t position, Ref value, TableEntry& entry) {
+    entry.position = position;
+    entry.value = std::move(value);
     std::string rendered;
-    const ImportedJson* encoder = value_text_encoder(globals_);
+    const ImportedJson* encoder = value_text_encoder(globals);
     if (encoder != nullptr && value_text_append(rendered, entry.value.get(), encoder->kind))
         entry.text = make_str(rendered, /*ascii=*/true);
     else
-        entry.text = encoder_dumps(globals_, entry.value.get());
+        entry.text = encoder_dumps(globals, entry.value.get());
     const Py_ssize_t length = text_length(entry.text.get());
 
     // Only strings and null stand for themselves: a literal number, boolean
     // or array would collide with a numeric code or be unhashable as a key
     // for the readers.
-    PyObject* value = entry.value.get();
-    entry.literal = position > 9 && digit_count(position) >= length && (PyUnicode_Check(value) || value == Py_None);
-    return true;
+    PyObject* own = entry.value.get();
+    entry.literal = position > 9 && digit_count(position) >= length && (PyUnicode_Check(own) || own == Py_None);
 }
 
 namespace {
@@ -255,7 +257,14 @@ bool IdCodeTable::build(const TesmoChainAPI* api, PyObject* chain, JsonEncoder e
     keys_.assign(bound, Key{{}, 0});
     for (size_t id = 0; id < bound; ++id)
         if (f.entry_of_id[id] != UINT32_MAX) keys_[id] = entry_keys[f.entry_of_id[id]];
-    if (!hold_values || bound == 0) return true;
+    if (!hold_values) return true;
+    entry_values_.reserve(n);
+    entry_keys_.reserve(n);
+    for (size_t p = 0; p < n; ++p) {
+        entry_values_.push_back(values[order[p]]);
+        entry_keys_.push_back(entry_keys[order[p]]);
+    }
+    if (bound == 0) return true;
     std::vector<uint32_t> ids;
     for (size_t id = 0; id < bound; ++id)
         if (f.entry_of_id[id] != UINT32_MAX) ids.push_back(static_cast<uint32_t>(id));

@@ -82,12 +82,24 @@ public:
     }
     // The value id held when the table was built (with hold_values).
     PyObject* value_at(uint32_t id) const noexcept { return id < id_values_.size() ? id_values_[id] : nullptr; }
+    // Every id with a key is below this bound.
+    size_t id_bound() const noexcept { return keys_.size(); }
+    // Entry `position`'s value and key, in table order (with hold_values).
+    size_t size() const noexcept { return entry_values_.size(); }
+    PyObject* entry_value(size_t position) const noexcept { return entry_values_[position]; }
+    const Key& entry_key(size_t position) const noexcept { return entry_keys_[position]; }
 
 private:
     std::vector<Key> keys_;  // per id
     std::vector<PyObject*> id_values_;
+    std::vector<PyObject*> entry_values_;  // held through held_
+    std::vector<Key> entry_keys_;
     std::vector<Ref> held_;  // the values of id_values_
 };
+
+// Entry `position` of the table for `value`, rendered as CodeTable::next
+// renders it: by the renderer while the encoder is genuine, else by dumps.
+void code_table_entry(const Globals& globals, Py_ssize_t position, Ref value, TableEntry& entry);
 
 // The readers' lookup from a "codes" array: consecutive elements paired as
 // key and value, a later pair replacing an earlier one with an equal key, an

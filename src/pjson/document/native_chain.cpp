@@ -49,7 +49,7 @@ NativeEntries::NativeEntries(const State& state, PyObject* chain)
     : state_(state), api_(state.chain_api), chain_(chain), size_(api_->chain_length(chain)),
       stamp_(api_->chain_stamp(chain)) {}
 
-bool NativeEntries::next(NativeEntry& entry) {
+bool NativeEntries::next(NativeEntry& entry, bool python_ran) {
     // Letting go of the last entry may free values, and so run code, before
     // the chain is looked at again.
     entry.start = Ref();
@@ -70,7 +70,8 @@ bool NativeEntries::next(NativeEntry& entry) {
     entry.index = index;
     entry.start_id = id;
     entry.start = Ref::borrow(start);
-    if (block != nullptr && native_bags_genuine(state_)) {
+    if (python_ran || index == 0) bags_genuine_ = native_bags_genuine(state_);
+    if (block != nullptr && bags_genuine_) {
         entry.block = HeldBlock(api_, block);
         return true;
     }
@@ -83,13 +84,14 @@ bool NativeEntries::next(NativeEntry& entry) {
     return true;
 }
 
-void NativeEntries::keep_bag(NativeEntry& entry) {
-    if (entry.block.get() == nullptr || entry.block_bag || api_->chain_stamp(chain_) != stamp_) return;
+bool NativeEntries::keep_bag(NativeEntry& entry) {
+    if (entry.block.get() == nullptr || entry.block_bag || api_->chain_stamp(chain_) != stamp_) return false;
     uint32_t id;
     PyObject* start;
     PyObject* bag;
     if (api_->chain_entry(chain_, entry.index, &id, &start, &bag) < 0) throw_error();
     entry.block_bag = Ref::borrow(bag);
+    return true;
 }
 
 NativeChoices::NativeChoices(const TesmoChainAPI* api, TesmoBlock* block)
@@ -129,6 +131,7 @@ void ValueTexts::remember(uint32_t id, PyObject* value, const char* text, size_t
     slot.value = value;
     slot.offset = static_cast<uint32_t>(offset);
     slot.length = static_cast<uint32_t>(length);
+    slot.confirmed = UINT64_MAX;
 }
 
 }  // namespace pjson

@@ -71,16 +71,17 @@ class NativeEntries {
 public:
     NativeEntries(const State& state, PyObject* chain);
     // The next entry into `entry` (what it held is let go of first), or
-    // false after the last.
-    bool next(NativeEntry& entry);
+    // false after the last. Whether the bag type is still genuine is asked
+    // again only when `python_ran`: only Python code can replace its methods.
+    bool next(NativeEntry& entry, bool python_ran = true);
     // Holds the bag object of the entry's block, making it as the chain's
     // iterator would, before Python code runs while the block is still to be
     // read: a bag that only a cycle keeps (its start given another bag
     // meanwhile) would otherwise be cleared by the collector, block and
     // all, where items() would have handed the writer the bag itself. Does
     // nothing once held, and nothing after the chain changed (the next step
-    // raises then).
-    void keep_bag(NativeEntry& entry);
+    // raises then). True when it made the bag object now.
+    bool keep_bag(NativeEntry& entry);
 
 private:
     const State& state_;
@@ -89,6 +90,7 @@ private:
     Py_ssize_t size_;
     uint64_t stamp_;
     Py_ssize_t index_ = 0;
+    bool bags_genuine_ = false;
 };
 
 // A block's choices in insertion order. Like a bag's choices() iterator, a
@@ -97,6 +99,8 @@ class NativeChoices {
 public:
     NativeChoices(const TesmoChainAPI* api, TesmoBlock* block);
     Py_ssize_t size() const noexcept { return size_; }
+    // Goes on from choice `index`, the ones before it read another way.
+    void skip_to(Py_ssize_t index) noexcept { index_ = index; }
     // The next choice and the values of its ids, borrowed: valid only until
     // Python code runs. False after the last.
     bool next(TesmoChoice& choice, PyObject* const*& values);
@@ -133,11 +137,26 @@ public:
     }
     void remember(uint32_t id, PyObject* value, const char* text, size_t length);
 
+    // The text of `id` without its value at hand: only while the id was
+    // found to hold the remembered value at `when`, a count of
+    // DumpsStandIn::runs that is still current (nothing could change the id
+    // since).
+    bool find_confirmed(uint32_t id, uint64_t when, std::string_view& text) const {
+        if (id >= slots_.size() || slots_[id].confirmed != when) return false;
+        text = std::string_view(arena_.data() + slots_[id].offset, slots_[id].length);
+        return true;
+    }
+    // The id holds `value` at `when`: its text stands then, if remembered.
+    void confirm(uint32_t id, PyObject* value, uint64_t when) noexcept {
+        if (id < slots_.size() && slots_[id].value == value) slots_[id].confirmed = when;
+    }
+
 private:
     struct Slot {
         PyObject* value = nullptr;  // owned
         uint32_t offset = 0;
         uint32_t length = 0;
+        uint64_t confirmed = UINT64_MAX;
     };
     std::vector<Slot> slots_;
     std::string arena_;

@@ -349,10 +349,16 @@ bool json_defaults_unchanged(const State& state);
 
 // value_text_encoder, asked again only once Python code may have run since
 // the last answer: only Python code can rebind the global or the function.
+// It also counts those occasions, so that whatever was found true of the
+// chain since the count last changed still holds.
 class DumpsStandIn {
 public:
     explicit DumpsStandIn(const Globals& globals) : globals_(globals) {}
-    void python_ran() noexcept { known_ = false; }
+    void python_ran() noexcept {
+        known_ = false;
+        ++runs_;
+    }
+    uint64_t runs() const noexcept { return runs_; }
     const ImportedJson* encoder() {
         if (!known_) {
             encoder_ = value_text_encoder(globals_);
@@ -365,6 +371,7 @@ private:
     const Globals& globals_;
     const ImportedJson* encoder_ = nullptr;
     bool known_ = false;
+    uint64_t runs_ = 0;
 };
 
 }  // namespace pjson

@@ -20,18 +20,20 @@ bool is_plain_text_file(PyObject* file);
 
 // The native entry whose block is being read, told before anything that may
 // run Python code, so that the entry's bag object is held from then on
-// (NativeEntries::keep_bag).
+// (NativeEntries::keep_bag). Making it may run code, which `ran` is told of.
 class BagKeeper {
 public:
+    explicit BagKeeper(DumpsStandIn& ran) noexcept : ran_(ran) {}
     void watch(NativeEntries* entries, NativeEntry* entry) noexcept {
         entries_ = entries;
         entry_ = entry;
     }
     void before_python() {
-        if (entry_ != nullptr) entries_->keep_bag(*entry_);
+        if (entry_ != nullptr && entries_->keep_bag(*entry_)) ran_.python_ran();
     }
 
 private:
+    DumpsStandIn& ran_;
     NativeEntries* entries_ = nullptr;
     NativeEntry* entry_ = nullptr;
 };
@@ -53,6 +55,9 @@ public:
 
     // The text a piece is formed in, between open() and close().
     std::string& text() noexcept { return text_; }
+    // Whether pieces are gathered: then close() runs no Python code until
+    // the gathered text reaches the limit.
+    bool gathering() const noexcept { return gathering_; }
 
     // Begins a piece, or begins the open one anew.
     void open() {
@@ -76,6 +81,27 @@ public:
         keeper_.before_python();
         Ref str = make_str(piece, ascii);
         write(str.get());
+    }
+
+    // A piece of ASCII text appended straight to text() from `mark` on,
+    // where no piece is open: handed on as close() would, which for a
+    // gathering file keeps it while the text stays within the limit.
+    void ended(size_t mark) {
+        if (gathering_ && text_.size() <= kGatherLimit) return;
+        mark_ = mark;
+        close(true);
+    }
+
+    // A piece of ASCII text.
+    void piece(const char* text, size_t length) {
+        open();
+        text_.append(text, length);
+        close(true);
+    }
+
+    // Drops the piece being formed.
+    void drop_open() {
+        if (mark_ != kNone) text_.resize(std::exchange(mark_, kNone));
     }
 
     void piece(PyObject* text) {
@@ -124,10 +150,6 @@ public:
 
 private:
     static constexpr size_t kNone = static_cast<size_t>(-1);
-
-    void drop_open() {
-        if (mark_ != kNone) text_.resize(std::exchange(mark_, kNone));
-    }
 
     void write(PyObject* text) {
         keeper_.before_python();

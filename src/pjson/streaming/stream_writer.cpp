@@ -5,9 +5,11 @@
 #include "document/code_table.h"
 #include "document/native_chain.h"
 #include "document/value_text.h"
+#include "streaming/stream_codes.h"
 #include "streaming/stream_output.h"
 #include "streaming/streaming.h"
 
+#include <cstddef>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -45,134 +47,12 @@ bool is_json_number(const char* s, size_t n) {
     return i == n;
 }
 
-// The key texts of the values that the general path meets, found by the
-// value's address, so that an element costs no lookup in the table once its
-// value was met. Only exact str and int are kept: their hash and equality
-// run no code, so the table's answer for one cannot change. Each is held,
-// so that its address cannot pass to another object meanwhile. Key texts
-// fit a slot: a numeral of a position, or a literal no longer than one.
-//
-// The table's own values are kept from the start; other objects only up to
-// a bound of a small multiple of the table, since a chain that makes its
-// values afresh for every next start would otherwise have every one of them
-// held to the end of the document.
-class KeyTextsByAddress {
-public:
-    explicit KeyTextsByAddress(size_t table_size) : slots_(16), limit_(2 * table_size + kSpare) {}
-    KeyTextsByAddress(const KeyTextsByAddress&) = delete;
-    KeyTextsByAddress& operator=(const KeyTextsByAddress&) = delete;
-    ~KeyTextsByAddress() {
-        for (Slot& slot : slots_) Py_XDECREF(slot.value);
-    }
-
-    static bool kept(PyObject* value) { return PyUnicode_CheckExact(value) || PyLong_CheckExact(value); }
-    bool full() const noexcept { return used_ >= limit_; }
-
-    // Appends the text found for `value`; false when none.
-    bool append(std::string& out, PyObject* value) const {
-        const size_t mask = slots_.size() - 1;
-        for (size_t i = home(value, mask);; i = (i + 1) & mask) {
-            const Slot& slot = slots_[i];
-            if (slot.value == value) {
-                out.append(slot.text, slot.length);
-                return true;
-            }
-            if (slot.value == nullptr) return false;
-        }
-    }
-    // Keeps `text` for `value`, an exact str or int not kept yet.
-    void remember(PyObject* value, const char* text, size_t length) {
-        if (length > sizeof(Slot::text) || full()) return;
-        if ((used_ + 1) * 3 > slots_.size() * 2) grow();
-        Py_INCREF(value);
-        Slot& slot = free_slot(slots_, value);
-        slot.value = value;
-        slot.length = static_cast<unsigned char>(length);
-        std::memcpy(slot.text, text, length);
-        ++used_;
-    }
-
-private:
-    struct Slot {
-        PyObject* value = nullptr;  // owned
-        char text[7];
-        unsigned char length = 0;
-    };
-
-    // Fibonacci hashing: objects allocated a fixed stride apart spread out.
-    static size_t home(PyObject* value, size_t mask) {
-        return static_cast<size_t>(
-                   (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(value)) * 0x9E3779B97F4A7C15ULL) >> 40) &
-               mask;
-    }
-    static Slot& free_slot(std::vector<Slot>& slots, PyObject* value) {
-        const size_t mask = slots.size() - 1;
-        size_t i = home(value, mask);
-        while (slots[i].value != nullptr) i = (i + 1) & mask;
-        return slots[i];
-    }
-    void grow() {
-        std::vector<Slot> slots(slots_.size() * 2);
-        for (const Slot& slot : slots_)
-            if (slot.value != nullptr) free_slot(slots, slot.value) = slot;
-        slots_.swap(slots);
-    }
-
-    static constexpr size_t kSpare = 1024;
-
-    std::vector<Slot> slots_;
-    size_t used_ = 0;
-    size_t limit_;
-};
-
-// Where a bag hands out its choices through a dict's own items (a
-// dict_items view or its iterator), the choices a few places ahead are read
-// into the cache while the current one is written: a chain's next starts lie
-// scattered in memory, and waiting for each in turn is most of what walking
-// them costs. Only the dict's entries are read, never changed, so this is
-// invisible; should the dict change meanwhile, the hints merely miss. The
-// dict is held, since an exhausted iterator lets go of it.
-class ChoicePrefetch {
-public:
-    explicit ChoicePrefetch(PyObject* choices) {
-        if (!Py_IS_TYPE(choices, &PyDictItems_Type) && !Py_IS_TYPE(choices, &PyDictIterItem_Type)) return;
-        PyObject* found = nullptr;
-        Py_TYPE(choices)->tp_traverse(choices, find_dict, &found);  // the view's or iterator's dict
-        dict_.reset_borrowed(found);
-    }
-
-    // Called once per choice pulled.
-    void step() {
-        if (!dict_) return;
-        for (int i = pos_ == 0 ? kAhead : 1; i > 0; --i) {
-            PyObject *key, *value;
-            if (!PyDict_Next(dict_.get(), &pos_, &key, &value)) {
-                dict_ = Ref();
-                return;
-            }
-            __builtin_prefetch(key, 0);
-            __builtin_prefetch(value, 0);
-        }
-    }
-
-private:
-    static constexpr int kAhead = 8;
-
-    static int find_dict(PyObject* obj, void* found) {
-        if (!PyDict_Check(obj)) return 0;
-        *static_cast<PyObject**>(found) = obj;
-        return 1;
-    }
-
-    Ref dict_;
-    Py_ssize_t pos_ = 0;
-};
-
 class StreamWriter {
 public:
     StreamWriter(const Globals& globals, const CallArgs& args)
-        : globals_(globals), chain_(args.chain), flag_(args.flag), stand_in_(globals),
-          out_(globals.names(), args.file, stand_in_, keeper_), buf_(out_.text()) {}
+        : globals_(globals), chain_(args.chain), flag_(args.flag), stand_in_(globals), keeper_(stand_in_),
+          out_(globals.names(), args.file, stand_in_, keeper_), codes_(globals, stand_in_, keeper_, out_),
+          buf_(out_.text()) {}
 
     void run() {
         try {
@@ -181,7 +61,7 @@ public:
             // chain is touched.
             out_.write_now(p.open);
             compress_ = truth(flag_);
-            if (compress_) write_table();
+            if (compress_) codes_.write_table(chain_);
             write(p.chain_open);
             write_chain();
             write(p.close);
@@ -194,17 +74,6 @@ public:
 
 private:
     void write(PyObject* piece) { out_.piece(piece); }
-
-    // Text as a piece template would format it: a str as it is, anything
-    // else through str().
-    void append_formatted(PyObject* obj) {
-        if (PyUnicode_Check(obj)) {
-            append_text(buf_, obj, ascii_);
-            return;
-        }
-        Ref text = check(PyObject_Str(obj));
-        append_text(buf_, text.get(), ascii_);
-    }
 
     void begin() {
         out_.open();
@@ -227,63 +96,14 @@ private:
         return text;
     }
 
-    // Each entry is written as soon as its kind is decided; the lookup keeps
-    // its key text, the numeral or the value's own JSON text, for every later
-    // occurrence.
-    void write_table() {
-        CodeTable table(globals_, chain_, /*sized=*/true);
-        codes_ = check(PyDict_New());
-        const Py_ssize_t end_freqs = table.size() - 1;
-        TableEntry entry;
-        while (table.next(entry)) {
-            Ref key_text;
-            if (entry.literal) {
-                key_text = PyUnicode_Check(entry.text.get()) ? Ref::borrow(entry.text.get())
-                                                             : check(PyObject_Str(entry.text.get()));
-            } else {
-                std::string numeral;
-                append_decimal(numeral, entry.position);
-                key_text = make_str(numeral, true);
-            }
-            check_status(PyDict_SetItem(codes_.get(), entry.value.get(), key_text.get()));
-            codes_plain_ = codes_plain_ && plain_value(entry.value.get());
-            begin();
-            append_text(buf_, key_text.get(), ascii_);
-            buf_.push_back(',');
-            append_formatted(entry.text.get());
-            if (entry.position != end_freqs) buf_.push_back(',');
-            write_buf();
-        }
-        // The encoder's dumps and the frequency mapping may have run code.
-        stand_in_.python_ran();
-        if (!codes_plain_) return;
-        by_address_.emplace(static_cast<size_t>(table.size()));
-        Py_ssize_t pos = 0;
-        PyObject *value, *key_text;
-        while (PyDict_Next(codes_.get(), &pos, &value, &key_text))
-            if (KeyTextsByAddress::kept(value) && PyUnicode_IS_ASCII(key_text))
-                by_address_->remember(value, static_cast<const char*>(PyUnicode_DATA(key_text)),
-                                      static_cast<size_t>(PyUnicode_GET_LENGTH(key_text)));
-    }
-
-    // The key text of `value` onto the piece, as the lookup gives it.
-    void append_key(PyObject* value) {
-        if (by_address_ && by_address_->append(buf_, value)) return;
-        PyObject* key = dict_lookup(codes_.get(), value);
-        const size_t mark = buf_.size();
-        append_text(buf_, key, ascii_);
-        if (by_address_ && !by_address_->full() && KeyTextsByAddress::kept(value) && PyUnicode_IS_ASCII(key))
-            by_address_->remember(value, buf_.data() + mark, buf_.size() - mark);
-    }
-
     void write_start(PyObject* start) {
         keeper_.before_python();
         begin();
         if (compress_) {
-            append_key(start);
+            codes_.append_key(buf_, start, ascii_);
         } else if (!append_rendered(start)) {
             Ref text = dumps(start);
-            append_formatted(text.get());
+            append_formatted(buf_, text.get(), ascii_);
         }
         buf_.append(",[");
         write_buf();
@@ -306,7 +126,7 @@ private:
             // Its items stay as they are, whatever a lookup runs.
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(next_start); ++i) {
                 if (i > 0) buf_.push_back(',');
-                append_key(PyTuple_GET_ITEM(next_start, i));
+                codes_.append_key(buf_, PyTuple_GET_ITEM(next_start, i), ascii_);
             }
         } else {
             Iter it(next_start);
@@ -314,7 +134,7 @@ private:
             while (Ref element = it.next()) {
                 if (!first) buf_.push_back(',');
                 first = false;
-                append_key(element.get());
+                codes_.append_key(buf_, element.get(), ascii_);
             }
         }
         buf_.push_back(']');
@@ -323,9 +143,9 @@ private:
 
     // The text of a value of the native chain, as the general path would
     // write it, onto the piece: remembered under its id, or found now where
-    // that runs no code (a plain value's key, or its rendering). False when
-    // it takes the general path.
-    bool append_value_text(uint32_t id, PyObject* value) {
+    // that runs no code (a plain value's key, or its rendering), and then
+    // remembered where `keep`. False when it takes the general path.
+    bool append_value_text(uint32_t id, PyObject* value, bool keep = true) {
         // A text remembered from the genuine encoder stands only while `json`
         // is still that encoder: once rebound, its own dumps is called.
         if (!compress_ && stand_in_.encoder() == nullptr) return false;
@@ -334,29 +154,31 @@ private:
             buf_.append(known);
             return true;
         }
+        const IdCodeTable::Key* by_id = compress_ ? codes_.key_by_id(id, value) : nullptr;
+        if (by_id != nullptr) {
+            buf_.append(by_id->text, by_id->length);
+            if (keep) texts_.remember(id, value, by_id->text, by_id->length);
+            return true;
+        }
         if (!plain_value(value)) return false;
         const size_t mark = buf_.size();
         if (compress_) {
-            // Only where no key compared with it can run code: then a lookup
-            // per id shows nobody that it is not one per occurrence.
-            if (!codes_plain_) return false;
-            PyObject* key = PyDict_GetItemWithError(codes_.get(), value);
-            if (key == nullptr) {
-                if (PyErr_Occurred()) throw_error();
-                return false;  // the general path raises the KeyError
-            }
-            if (!PyUnicode_Check(key) || !PyUnicode_IS_ASCII(key)) return false;
+            PyObject* key = codes_.plain_key(value);
+            if (key == nullptr) return false;
             buf_.append(static_cast<const char*>(PyUnicode_DATA(key)), static_cast<size_t>(PyUnicode_GET_LENGTH(key)));
         } else if (!append_rendered(value)) {
             return false;
         }
-        texts_.remember(id, value, buf_.data() + mark, buf_.size() - mark);
+        if (keep) texts_.remember(id, value, buf_.data() + mark, buf_.size() - mark);
         return true;
     }
 
     void write_native_start(const NativeEntry& entry) {
         begin();
-        if (!append_value_text(entry.start_id, entry.start.get())) return write_start(entry.start.get());
+        // A start is met once as a start: its text is kept only where it is
+        // met as an element of a next start.
+        if (!append_value_text(entry.start_id, entry.start.get(), /*keep=*/false))
+            return write_start(entry.start.get());
         buf_.append(",[");
         write_buf();
     }
@@ -389,6 +211,83 @@ private:
         Ref tuple = tuple_from(held);
         stand_in_.python_ran();  // making the tuple may run the collector
         write_next_start(tuple.get());
+    }
+
+    // The text of id `id` of the chain's vocabulary onto the piece: as
+    // remembered while nothing could change the id since it was found to
+    // hold the remembered value, else found as append_value_text finds it.
+    bool append_id_text(uint32_t id, uint64_t now) {
+        if (const IdCodeTable::Key* key = codes_.confirmed_key(id, now)) {
+            buf_.append(key->text, key->length);
+            return true;
+        }
+        std::string_view known;
+        if (texts_.find_confirmed(id, now, known)) {
+            buf_.append(known);
+            return true;
+        }
+        PyObject* value = globals_.state().chain_api->vocabulary_value(vocabulary_.get(), id);
+        if (value == nullptr) throw_error();
+        if (const IdCodeTable::Key* key = codes_.key_by_id(id, value)) {
+            codes_.confirm(id, now);
+            buf_.append(key->text, key->length);
+            return true;
+        }
+        if (!append_value_text(id, value)) return false;
+        texts_.confirm(id, value, now);
+        return true;
+    }
+
+    // The choices of a genuine block of the chain's vocabulary, read from
+    // its records, for a file whose pieces are gathered: the same pieces as
+    // write_native_next_start and write_native_count form, with no call per
+    // choice. The records are read again, and the bag's size checked,
+    // whenever Python code may have run. Returns how many choices it wrote;
+    // the rest go the general way, from the first whose text or count is
+    // not at hand here (or once the bag changed, which that way reports).
+    Py_ssize_t write_block_by_id(TesmoBlock* block, Py_ssize_t announced) {
+        const TesmoChainAPI* api = globals_.state().chain_api;
+        if (!out_.gathering() || !vocabulary_ ||
+            api->size < offsetof(TesmoChainAPI, block_records) + sizeof api->block_records)
+            return 0;
+        TesmoRecords r{};
+        uint64_t now = UINT64_MAX;
+        bool spaced = false;
+        for (Py_ssize_t c = 0; c < announced; ++c) {
+            if (stand_in_.runs() != now) {
+                if (api->block_length(block) != announced || api->block_vocabulary(block) != vocabulary_.get())
+                    return c;
+                if (!compress_) {
+                    const ImportedJson* encoder = stand_in_.encoder();
+                    if (encoder == nullptr) return c;
+                    spaced = encoder->kind == JsonEncoder::json;
+                }
+                api->block_records(block, &r);
+                now = stand_in_.runs();
+            }
+            if (r.count_objects != nullptr && r.count_objects[c] != nullptr) return c;
+            const size_t words = static_cast<size_t>(r.count_words);
+            const uint32_t* record =
+                r.records + (r.offsets ? r.offsets[c] : static_cast<size_t>(c) * (words + r.width));
+            const size_t length = r.offsets ? r.offsets[c + 1] - r.offsets[c] - words : static_cast<size_t>(r.width);
+            const int64_t count =
+                words == 1
+                    ? static_cast<int32_t>(record[0])
+                    : static_cast<int64_t>(static_cast<uint64_t>(record[0]) | (static_cast<uint64_t>(record[1]) << 32));
+            const size_t mark = buf_.size();
+            buf_.push_back('[');
+            for (size_t i = 0; i < length; ++i) {
+                if (i > 0) buf_.append(", ", spaced ? 2 : 1);
+                if (!append_id_text(record[words + i], now)) {
+                    buf_.resize(mark);
+                    return c;
+                }
+            }
+            buf_.push_back(']');
+            out_.ended(mark);
+            write_native_count(count, c + 1 != announced);
+        }
+        return announced;
     }
 
     // The count as the host's str of it. Only exact ints are known to give a
@@ -425,11 +324,12 @@ private:
     }
 
     void write_native_count(int64_t count, bool more) {
-        begin();
+        out_.drop_open();
+        const size_t mark = buf_.size();
         buf_.push_back(',');
         append_decimal(buf_, count);
         if (more) buf_.push_back(',');
-        write_buf();
+        out_.ended(mark);
     }
 
     // The bag's choices: read from the block of a genuine native bag, or
@@ -441,9 +341,12 @@ private:
         std::optional<Iter> it;
         std::optional<ChoicePrefetch> ahead;
         Py_ssize_t announced;
+        Py_ssize_t idx2 = 0;
         if (block != nullptr) {
             native.emplace(globals_.state().chain_api, block);
             announced = native->size();
+            idx2 = write_block_by_id(block, announced);
+            native->skip_to(idx2);
         } else {
             Ref announced_obj = get_attr(bag, n.unique_count);
             announced = PyNumber_AsSsize_t(announced_obj.get(), PyExc_OverflowError);
@@ -455,7 +358,6 @@ private:
         TesmoChoice choice;
         PyObject* const* values;
         Ref next_start, count;
-        Py_ssize_t idx2 = 0;
         for (;;) {
             Ref pair;
             if (native) {
@@ -506,6 +408,12 @@ private:
         std::optional<Iter> it;
         if (direct) {
             native.emplace(globals_.state(), chain_);
+            if (announced > 0) {
+                PyObject* vocabulary = globals_.state().chain_api->chain_vocabulary(chain_);
+                if (vocabulary == nullptr) throw_error();
+                vocabulary_ = Ref::borrow(vocabulary);
+                stand_in_.python_ran();  // made, if the chain had none
+            }
         } else {
             items = call_method0(chain_, globals_.names().items);
             it.emplace(items.get());
@@ -518,16 +426,22 @@ private:
         } unwatch{keeper_};
         Ref start, bag;
         Py_ssize_t idx = 0;
+        uint64_t fetched = UINT64_MAX;  // stand_in_.runs() when the last entry was read
         for (;;) {
             Ref pair;
             if (native) {
-                if (!native->next(entry)) break;
+                // Letting go of the last entry runs no code unless some ran
+                // since it was read: the chain still holds all it held.
+                const bool ran = stand_in_.runs() != fetched;
+                if (!native->next(entry, ran)) break;
+                if (ran) stand_in_.python_ran();
+                fetched = stand_in_.runs();
             } else {
                 pair = it->next();
                 if (!pair) break;
+                // Whatever ran to get here may have rebound the encoder.
+                stand_in_.python_ran();
             }
-            // Whatever ran to get here may have rebound the encoder.
-            stand_in_.python_ran();
             if (idx >= announced) {
                 PyErr_Format(PyExc_ValueError, "chain has length %zd but items() yielded more pairs", announced);
                 throw_error();
@@ -558,9 +472,8 @@ private:
     BagKeeper keeper_;
     Output out_;
     bool compress_ = false;
-    Ref codes_;                                    // value -> key text
-    bool codes_plain_ = true;                      // every value of the table is plain
-    std::optional<KeyTextsByAddress> by_address_;  // while it is
+    Ref vocabulary_;  // a native chain's
+    StreamCodes codes_;
     ValueTexts texts_;
     std::string& buf_;  // the piece being formed, in place in the output
     bool ascii_ = true;
