@@ -1,6 +1,7 @@
 // The training walks of tesmo.train on a native chain: from tokens or
 // straight from text.
 #include "chain/chain.h"
+#include "chain/text_scan.h"
 #include "chain/train_ids.h"
 
 #include <algorithm>
@@ -196,14 +197,14 @@ private:
 
 // Feeds the tokenizer's tokens to a trainer, each distinct text made a
 // Python str once.
-class TrainingSink : public TokenSink {
+class TrainingSink {
 public:
     TrainingSink(Trainer& trainer, Vocab* vocab, Graveyard& graves) : trainer_(trainer), ids_(vocab, graves) {}
-    void token(const char32_t* text, size_t length) override {
+    void token(const char32_t* text, size_t length) {
         trainer_.prefetch_entry();
         trainer_.token_id(ids_.id(text, length));
     }
-    void boundary() override { trainer_.boundary(); }
+    void boundary() { trainer_.boundary(); }
 
 private:
     Trainer& trainer_;
@@ -262,7 +263,7 @@ PyObject* mod_train_text(PyObject* module, PyObject* const* args, Py_ssize_t nar
         // The sink's table holds every token's id until training ends.
         Trainer trainer(st, chain, vocab, order, graves, true);
         TrainingSink sink(trainer, vocab, graves);
-        tokenize_sources(args[1], sink);
+        text_scan::tokenize_with(args[1], sink);
         return keep.release();
     });
 }
