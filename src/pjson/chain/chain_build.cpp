@@ -122,14 +122,19 @@ struct Build {
         }
         Ref made = check(PyTuple_New(static_cast<Py_ssize_t>(length)));
         // The items are read once the tuple exists: making it may run the
-        // collector, and with it code that clears the vocabulary.
+        // collector, and with it code that clears the vocabulary. A tuple of
+        // plain values none of which is a tuple is plain; one holding a tuple
+        // is checked whole, as its nesting counts.
+        bool plain = true;
         for (size_t i = 0; i < length; ++i) {
-            Ref item = vocab_value(reinterpret_cast<Vocab*>(vocab.get()), ids[i]);
-            PyTuple_SET_ITEM(made.get(), static_cast<Py_ssize_t>(i), item.release());
+            PyObject* item = t.value(ids[i]);
+            if (item == nullptr) vocab_value(reinterpret_cast<Vocab*>(vocab.get()), ids[i]);  // raises
+            plain = plain && t.plain(ids[i]) && !PyTuple_CheckExact(item);
+            PyTuple_SET_ITEM(made.get(), static_cast<Py_ssize_t>(i), Py_NewRef(item));
         }
         // As the collector would at its next pass: plain values make no cycle.
         PyObject_GC_UnTrack(made.get());
-        id = table().intern(made.get(), hash);
+        id = plain ? t.intern_plain(made.get(), hash) : t.intern(made.get(), hash);
         hold_taken(id);
         return id;
     }
