@@ -30,7 +30,7 @@ def order_n_chain(cls: type, order: int) -> Any:
     return chain
 
 
-@pytest.mark.parametrize("order", [1, 2, 3, 4])
+@pytest.mark.parametrize("order", [1, 2, 3, 4, 9, 20])
 @pytest.mark.parametrize("source", [reference.Chain, Chain], ids=["reference", "native"])
 @pytest.mark.parametrize("target", [reference.Chain, Chain], ids=["reference", "native"])
 @pytest.mark.parametrize("compress", [True, False])
