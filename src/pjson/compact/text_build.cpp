@@ -9,6 +9,7 @@
 // it was, and the caller reads the text the general way.
 #include "compact/compact.h"
 #include "compact/document_text.h"
+#include "document/short_ids.h"
 
 #include <bit>
 #include <cstring>
@@ -366,23 +367,12 @@ private:
     // An array at `p_`, as the equal tuple.
     uint32_t array_value(int depth) {
         if (depth >= kTextMaxDepth) decline();
-        // Most arrays here are short: their ids stay on the stack.
-        constexpr size_t kShort = 8;
-        uint32_t few[kShort];
-        std::vector<uint32_t> many;
-        size_t n = 0;
+        ShortIds items;
         ++p_;
         ws();
         if (*p_ != ']') {
             for (;;) {
-                const uint32_t item = *p_ == '"' ? string_value() : value(depth + 1);
-                if (n < kShort) {
-                    few[n] = item;
-                } else {
-                    if (many.empty()) many.assign(few, few + kShort);
-                    many.push_back(item);
-                }
-                ++n;
+                items.push(*p_ == '"' ? string_value() : value(depth + 1));
                 ws();
                 if (*p_ == ']') break;
                 expect(',');
@@ -391,8 +381,7 @@ private:
         }
         ++p_;
         uint32_t id = 0;
-        const uint32_t* items = n > kShort ? many.data() : few;
-        return checked(api_.build_tuple(build_, items, static_cast<Py_ssize_t>(n), &id), id);
+        return checked(api_.build_tuple(build_, items.data(), static_cast<Py_ssize_t>(items.size()), &id), id);
     }
 
     // ---- the code table: keys that are integers from 0 or strings

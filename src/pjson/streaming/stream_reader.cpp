@@ -4,6 +4,7 @@
 // assembles the code table's list, each start that is a container and each
 // next start. Nothing else of the document is held.
 #include "document/code_table.h"
+#include "document/short_ids.h"
 #include "module/chain_sink.h"
 #include "streaming/streaming.h"
 #include "streaming/yajl_source.h"
@@ -495,27 +496,16 @@ private:
             return scalar_id(t[begin], false);
         }
         if (depth >= 16) return kNoId;
-        // Most arrays here are short: their ids stay on the stack.
-        constexpr size_t kShort = 8;
-        uint32_t few[kShort];
-        std::vector<uint32_t> many;
-        size_t n = 0;
+        ShortIds items;
         for (size_t i = begin + 1; i + 1 < end;) {
             const size_t after = token_end(t, i);
             const uint32_t id = tokens_id(i, after, depth + 1);
             if (id == kNoId) return kNoId;
-            if (n < kShort) {
-                few[n] = id;
-            } else {
-                if (many.empty()) many.assign(few, few + kShort);
-                many.push_back(id);
-            }
-            ++n;
+            items.push(id);
             i = after;
         }
         uint32_t id = 0;
-        if (api_->build_tuple(build_, n > kShort ? many.data() : few, static_cast<Py_ssize_t>(n), &id) < 0)
-            throw_error();
+        if (api_->build_tuple(build_, items.data(), static_cast<Py_ssize_t>(items.size()), &id) < 0) throw_error();
         return id;
     }
 
