@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json as std_json
+import signal
 from collections.abc import Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -16,6 +17,14 @@ try:
     import ijson.backends.yajl2_cffi as YAJL
 except ImportError:  # the yajl 2 C library is not installed
     YAJL = None
+
+# The suite's child processes get Ctrl-C as a shell gives it, also when the
+# suite runs with it ignored (``pytest &``): an ignored signal stays ignored
+# across exec, a handled one does not. Set here, and not in each child before
+# its exec, so that no child runs Python code between fork and exec, where a
+# lock held by a thread of this process at the fork would never be released.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 needs_yajl = pytest.mark.skipif(YAJL is None, reason="libyajl2 is missing, so ijson.backends.yajl2_cffi cannot load")
 

@@ -25,14 +25,9 @@ SHIPPED = resources.files("tesmo") / "data" / "corpus.txt"
 TEXT = "Go now. Go there! Is it 2.0? It is. Then (see file.txt) stop.\n"
 
 
-def default_signals():
-    """In a child: Ctrl-C as a shell gives it, also when the suite runs with it ignored (``pytest &``)."""
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
-
-
 def tesmo_run(*argv, stdin=b"", cwd=None, prefix=()):
     command = [sys.executable, *(prefix or ("-m", "tesmo")), *map(str, argv)]
-    return subprocess.run(command, input=stdin, capture_output=True, cwd=cwd, timeout=300, preexec_fn=default_signals)
+    return subprocess.run(command, input=stdin, capture_output=True, cwd=cwd, timeout=300)
 
 
 def ok(*argv, **kwargs):
@@ -95,7 +90,6 @@ def test_a_write_stopped_by_a_signal_leaves_the_target_and_no_temporary_file(tmp
     process = subprocess.Popen(
         [sys.executable, "-m", "tesmo", "--progress", "convert", "--coded", model, model],
         stderr=subprocess.PIPE,
-        preexec_fn=default_signals,
     )
     # The bar of the write shows once transitions are being written.
     reader, chunks = stderr_until(process, b"writing")
@@ -130,7 +124,6 @@ def test_ctrl_c_stops_parallel_training_and_its_workers_at_once(tmp_path):
             "300000",
         ],
         stderr=subprocess.PIPE,
-        preexec_fn=default_signals,
     )
     reader, chunks = stderr_until(process, b"training 1 shards")
     process.send_signal(signal.SIGINT)

@@ -10,7 +10,7 @@ import sys
 import threading
 
 import pytest
-from test_cli_commands import SHIPPED, TEXT, default_signals, ok, one_line_error, starts_and_choices, tesmo_run
+from test_cli_commands import SHIPPED, TEXT, ok, one_line_error, starts_and_choices, tesmo_run
 
 import tesmo
 
@@ -315,7 +315,6 @@ def test_a_bar_on_a_terminal_is_erased_with_the_echo_of_ctrl_c(tmp_path):
         [sys.executable, "-c", ON_A_TERMINAL, "train", corpus, "-o", tmp_path / "m.json"],
         capture_output=True,
         timeout=120,
-        preexec_fn=default_signals,
     )
     text = done.stdout.decode(errors="replace")
     assert done.returncode == 130, text
