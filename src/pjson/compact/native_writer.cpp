@@ -1,0 +1,262 @@
+// dump_json_small of an exact native chain, rendered natively: from the
+// chain's blocks after the general path's code table, or wholly by id.
+#include "compact/native_writer.h"
+#include "document/code_table.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+namespace pjson {
+
+// The chain's array of a native chain rendered straight from its blocks, as
+// ujson would render the converted chain: false, with nothing observable
+// done, when that cannot be proved (a bag of another type, a value, key or
+// count the renderer cannot write, a value missing from the table). Runs no
+// Python code: a lookup of a plain value among plain keys runs none.
+bool render_native_chain(const Globals& globals, PyObject* chain, PyObject* codes, bool compress, TextWriter& out) {
+    const State& st = globals.state();
+    ValueTexts texts;
+    std::string text;
+    // The text of a value where it stands: its key's rendering, or its own.
+    auto put_value = [&](uint32_t id, PyObject* value) {
+        std::string_view known;
+        if (!texts.find(id, value, known)) {
+            // A bag installed in another chain since keeps its values in that
+            // chain's vocabulary, which may hold values whose lookup runs code.
+            if (!plain_value(value)) return false;
+            PyObject* shown = value;
+            if (compress) {
+                shown = PyDict_GetItemWithError(codes, value);
+                if (shown == nullptr) {
+                    if (PyErr_Occurred()) throw_error();
+                    return false;
+                }
+            }
+            text.clear();
+            if (!value_text_append(text, shown, JsonEncoder::ujson)) return false;
+            texts.remember(id, value, text.data(), text.size());
+            known = text;
+        }
+        out.put(known.data(), known.size());
+        return true;
+    };
+    NativeEntries entries(st, chain);
+    NativeEntry entry;
+    TesmoChoice choice;
+    PyObject* const* values;
+    out.put('[');
+    bool comma = false;
+    while (entries.next(entry)) {
+        if (entry.block.get() == nullptr) return false;
+        if (comma) out.put(',');
+        comma = true;
+        if (!put_value(entry.start_id, entry.start.get())) return false;
+        out.put(",[", 2);
+        NativeChoices choices(st.chain_api, entry.block.get());
+        bool first = true;
+        while (choices.next(choice, values)) {
+            out.put(first ? "[" : ",[", first ? 1 : 2);
+            first = false;
+            for (Py_ssize_t i = 0; i < choice.length; ++i) {
+                if (i > 0) out.put(',');
+                if (!put_value(choice.ids[i], values[i])) return false;
+            }
+            out.put("],", 2);
+            if (choice.count_object == nullptr)
+                out.integer(choice.count);
+            else if (!out.value(choice.count_object, JsonEncoder::ujson))
+                return false;
+        }
+        out.put(']');
+    }
+    out.put(']');
+    return true;
+}
+
+void write_like_ujson(PyObject* file, PyObject* str) {
+    if (!PyObject_HasAttrString(file, "write")) {
+        PyErr_SetString(PyExc_TypeError, "expected file");
+        throw_error();
+    }
+    Ref write = check(PyObject_GetAttrString(file, "write"));
+    if (!PyCallable_Check(write.get())) {
+        PyErr_SetString(PyExc_TypeError, "expected file");
+        throw_error();
+    }
+    check(PyObject_CallOneArg(write.get(), str));
+}
+
+void write_like_ujson(PyObject* file, const std::string& text) {
+    Ref str = make_str(text, /*ascii=*/true);
+    write_like_ujson(file, str.get());
+}
+
+namespace {
+
+// The text of each value of a plain document, rendered where it is first
+// met. A short text is kept as a key of its own, copied whole as the code
+// table's keys are; a longer one is copied from where it was first written.
+class PlainTexts {
+public:
+    using Key = IdCodeTable::Key;
+
+    PlainTexts(const TesmoChainAPI* api, PyObject* vocabulary)
+        : api_(api), vocabulary_(vocabulary),
+          keys_(vocabulary != nullptr ? static_cast<size_t>(api->vocabulary_bound(vocabulary)) : 0),
+          spans_(keys_.size()) {}
+
+    // The kept text of id `id`, when it is short and was met before.
+    const Key* key(uint32_t id) const noexcept {
+        return id < keys_.size() && keys_[id].length != 0 ? &keys_[id] : nullptr;
+    }
+
+    // Writes the text of id `id`; false when the renderer cannot.
+    bool put(TextWriter& out, uint32_t id) {
+        if (id >= spans_.size()) return false;
+        if (const Key* kept = key(id)) {
+            out.put(kept->text, kept->length);
+            return true;
+        }
+        Span& span = spans_[id];
+        if (span.length != 0) {
+            out.repeat(span.offset, span.length);
+            return true;
+        }
+        PyObject* value = api_->vocabulary_value(vocabulary_, id);
+        if (value == nullptr) throw_error();
+        const size_t offset = out.size();
+        if (!out.value(value, JsonEncoder::ujson)) return false;
+        const size_t length = out.size() - offset;
+        if (length <= sizeof(Key::text)) {
+            std::memcpy(keys_[id].text, out.written(offset), length);
+            keys_[id].length = static_cast<uint8_t>(length);
+        } else {
+            span = Span{offset, length};
+        }
+        return true;
+    }
+
+private:
+    struct Span {
+        size_t offset = 0;
+        size_t length = 0;  // 0: not met yet (no text is empty)
+    };
+    const TesmoChainAPI* api_;
+    PyObject* vocabulary_;
+    std::vector<Key> keys_;
+    std::vector<Span> spans_;
+};
+
+// The chain's array of a native chain written by id: each start and each
+// element of a next start as its key's text (compressed) or its own
+// (plain). False when a block cannot be read this way (a bag of another
+// kind or vocabulary, a count the renderer cannot write).
+bool write_chain_by_id(const TesmoChainAPI* api, PyObject* chain, const IdCodeTable* table, TextWriter& out) {
+    const Py_ssize_t entries = api->chain_length(chain);
+    PyObject* vocabulary = entries > 0 ? api->chain_vocabulary(chain) : nullptr;
+    if (entries > 0 && vocabulary == nullptr) throw_error();
+    std::optional<PlainTexts> texts;
+    if (table == nullptr) texts.emplace(api, vocabulary);
+    constexpr Py_ssize_t kStep = 512;  // entries read at a time
+    std::vector<uint32_t> start_ids(kStep);
+    std::vector<TesmoBlock*> blocks(kStep);
+    std::vector<TesmoRecords> records(kStep);
+    out.put('[');
+    for (Py_ssize_t from = 0; from < entries; from += kStep) {
+        const Py_ssize_t count = std::min(kStep, entries - from);
+        if (api->chain_entry_blocks(chain, from, count, start_ids.data(), blocks.data(), records.data()) < 0)
+            throw_error();
+        for (Py_ssize_t e = 0; e < count; ++e) {
+            TesmoBlock* block = blocks[e];
+            if (block == nullptr) return false;
+            const TesmoRecords& r = records[e];
+            // The records lie scattered too: fetched a few entries ahead.
+            if (e + 4 < count && records[e + 4].records != nullptr) __builtin_prefetch(records[e + 4].records);
+            if (r.size > 0 && api->block_vocabulary(block) != vocabulary) return false;
+            if (from + e > 0) out.put(',');
+            if (texts) {
+                if (!texts->put(out, start_ids[e])) return false;
+            } else {
+                const IdCodeTable::Key* key = table->key(start_ids[e]);
+                if (key == nullptr) return false;
+                out.put(key->text, key->length);
+            }
+            out.put(",[", 2);
+            const size_t stride = static_cast<size_t>(r.count_words + r.width);
+            for (Py_ssize_t c = 0; c < r.size; ++c) {
+                const uint32_t* record = r.records + (r.offsets ? r.offsets[c] : static_cast<size_t>(c) * stride);
+                const size_t length =
+                    r.offsets ? r.offsets[c + 1] - r.offsets[c] - static_cast<size_t>(r.count_words) : r.width;
+                const uint32_t* ids = record + r.count_words;
+                PyObject* object = r.count_objects != nullptr ? r.count_objects[c] : nullptr;
+                // Every key's text copied whole and the end moved on by its
+                // length: room for the widest, the brackets and the count. A
+                // plain text not kept as a key is written on its own.
+                char* p = out.room(length * (sizeof(IdCodeTable::Key::text) + 1) + 32);
+                if (c > 0) *p++ = ',';
+                *p++ = '[';
+                for (size_t i = 0; i < length; ++i) {
+                    const IdCodeTable::Key* key = texts ? texts->key(ids[i]) : table->key(ids[i]);
+                    if (key != nullptr) {
+                        std::memcpy(p, key->text, sizeof key->text);
+                        p += key->length;
+                    } else if (texts) {
+                        out.commit(p);
+                        if (!texts->put(out, ids[i])) return false;
+                        p = out.room((length - i) * (sizeof(IdCodeTable::Key::text) + 1) + 32);
+                    } else {
+                        return false;
+                    }
+                    *p++ = ',';
+                }
+                if (length > 0) --p;
+                *p++ = ']';
+                *p++ = ',';
+                if (object != nullptr) {
+                    out.commit(p);
+                    if (!out.value(object, JsonEncoder::ujson)) return false;
+                } else if (r.count_words == 1) {
+                    out.commit(write_int(p, static_cast<int32_t>(record[0])));
+                } else {
+                    out.commit(write_int(p, static_cast<int64_t>(static_cast<uint64_t>(record[0]) |
+                                                                 (static_cast<uint64_t>(record[1]) << 32))));
+                }
+            }
+            out.put(']');
+        }
+    }
+    out.put(']');
+    return true;
+}
+
+}  // namespace
+
+// dump_json_small of an exact native chain by id, where nothing of it can
+// run Python code: genuine bags, plain values, the genuine ujson (checked
+// by the caller). The code table comes from the chain's own counts, each
+// value is rendered once, and the document is written in place into the
+// str that goes to the file's one write. False, with nothing observable
+// done, when it cannot stand in.
+bool dump_by_id(const TesmoChainAPI* api, PyObject* chain, PyObject* file, bool compress) {
+    if (api->size < offsetof(TesmoChainAPI, id_frequencies_free) + sizeof api->id_frequencies_free) return false;
+    AsciiText text(1 << 20);
+    TextWriter out(text);
+    out.put("{\"codes\":[", 10);
+    std::optional<IdCodeTable> table;
+    if (compress) {
+        table.emplace();
+        if (!table->build(api, chain, JsonEncoder::ujson, out, nullptr, /*hold_values=*/false)) return false;
+    }
+    out.put("],\"chain\":", 10);
+    if (!write_chain_by_id(api, chain, table ? &*table : nullptr, out)) return false;
+    out.put('}');
+    Ref str = text.finish(out.size());
+    write_like_ujson(file, str.get());
+    return true;
+}
+
+}  // namespace pjson
