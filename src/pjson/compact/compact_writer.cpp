@@ -9,12 +9,11 @@
 #include "document/native_chain.h"
 #include "document/value_text.h"
 
-#include <algorithm>
 #include <cstddef>
-#include <cstdint>
-#include <cstring>
 #include <memory>
 #include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace pjson {
