@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import copy
+import io
 import pickle
 import random
 import struct
@@ -13,6 +14,7 @@ from conftest import Token
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import tesmo_cjson
 from tesmo import _chain, reference
 from tesmo.bag import ProbabilityBag
 from tesmo.chain import Chain
@@ -82,14 +84,34 @@ def test_a_pickled_chain_comes_back_and_goes_on_as_the_reference_does(adds, how)
     assert content(clone) == content(ref)
 
 
-def test_restored_bags_grow_as_bags_that_were_never_pickled():
-    # Each restored bag grows past the room it was restored with: its records,
-    # its record starts (mixed lengths), its index (past 8 choices) and its
-    # counts (to two words).
+def through_document(dump, load):
+    def restore(chain):
+        out = io.StringIO()
+        dump(chain, out, False)
+        clone = Chain()
+        load(clone, io.BytesIO(out.getvalue().encode()), False)
+        return clone
+
+    return restore
+
+
+@pytest.mark.parametrize(
+    "restore",
+    [
+        lambda chain: pickle.loads(pickle.dumps(chain)),
+        through_document(tesmo_cjson.dump_json_small, tesmo_cjson.load_json_small),
+        through_document(tesmo_cjson.dump_json_big, tesmo_cjson.load_json_big),
+    ],
+    ids=["pickle", "load_json_small", "load_json_big"],
+)
+def test_restored_bags_grow_as_bags_that_were_never_pickled(restore):
+    # Each restored or read bag grows past the room it was made with: its
+    # records, its record starts (mixed lengths), its index (past 8 choices)
+    # and its counts (to two words).
     adds = [("one", ("a",), 1), ("mixed", ("a",), 2), ("mixed", ("a", "b"), 3)]
     adds += [("many", (f"w{i}", "x"), i + 1) for i in range(10)]
     native, ref = filled(Chain, adds), filled(reference.Chain, adds)
-    clone = pickle.loads(pickle.dumps(native))
+    clone = restore(native)
     more = [
         (start, (f"n{i}",) * (1 + i % 3), 2**40 if i == 7 else i + 1)
         for start in ("one", "mixed", "many")

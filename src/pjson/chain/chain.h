@@ -430,6 +430,10 @@ void bag_add_hinted(State* st, BagData* d, Vocab* vocab, PyObject* const* values
 // gives; false, nothing done, when only adding them one by one finds that
 // (aliased ids, or a next start given twice).
 bool block_fill(BagData* d, const uint32_t* choices, size_t words, size_t count);
+// As block_fill into a new block of `vocab` made in one allocation with its
+// records, record starts and index; nullptr, nothing done, where block_fill
+// would give false.
+BagData* block_new_filled(Vocab* vocab, const uint32_t* choices, size_t words, size_t count);
 // Moves the bag's values into `vocab`, so that a chain's bags share its ids.
 void bag_rehome(BagData* d, Vocab* vocab, Graveyard& graves);
 

@@ -332,15 +332,19 @@ struct Build {
             throw_error();
         }
         in_bag = false;
-        BagData* d = bag_data_new(reinterpret_cast<Vocab*>(vocab.get()));
-        try {
-            if (bag_choices > 0 &&
-                (!bag_objects.empty() || !block_fill(d, bag_words.data(), bag_words.size(), bag_choices)))
-                add_gathered(d);
-        } catch (...) {
-            Graveyard graves;
-            bag_data_decref(d, graves);
-            throw;
+        Vocab* v = reinterpret_cast<Vocab*>(vocab.get());
+        BagData* d = bag_choices > 0 && bag_objects.empty()
+                         ? block_new_filled(v, bag_words.data(), bag_words.size(), bag_choices)
+                         : nullptr;
+        if (d == nullptr) {
+            d = bag_data_new(v);
+            try {
+                if (bag_choices > 0) add_gathered(d);
+            } catch (...) {
+                Graveyard graves;
+                bag_data_decref(d, graves);
+                throw;
+            }
         }
         chain_install_block(as_chain(own.get()), start, d);
     }
