@@ -189,6 +189,17 @@ struct Build {
         const uint32_t start = std::exchange(pending_start, kNoId);
         in_bag = false;
         Chain* chain = as_chain(target.get());
+        // A start new to the chain takes its bag whole, made in one allocation.
+        size_t found = 0;
+        if (bag_objects.empty() && same_vocab(target.get()) && !table().aliased(start) &&
+            !chain_find_id(chain, start, found)) {
+            BagData* whole = block_new_filled(reinterpret_cast<Vocab*>(vocab.get()), bag_words.data(), bag_words.size(),
+                                              bag_choices);
+            if (whole != nullptr) {
+                chain_install_block(chain, start, whole);
+                return;
+            }
+        }
         const size_t index = chain_entry_for_id(st, chain, start);
         BagData* d = chain_entry_data(st, chain_entry(chain, index));
         if (d != nullptr && reinterpret_cast<PyObject*>(d->vocab) == vocab.get()) {
