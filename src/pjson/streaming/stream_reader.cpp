@@ -18,6 +18,121 @@ bool equals(PyObject* obj, PyObject* str) {
 
 void stream_load(const Globals& globals, const CallArgs& args) { StreamReader(globals, args).run(); }
 
+// What on_event does first for an event two levels deep or more, and
+// true; false, nothing done, for one that would bring the depth under
+// two. A decimal number becomes a float, a map key is kept.
+[[gnu::always_inline]] inline bool StreamReader::step_inside(Token& token, bool& is_start, bool& is_end) {
+    const Event kind = token.kind;
+    is_start = kind == Event::StartMap || kind == Event::StartArray || kind == Event::OtherStart;
+    is_end = kind == Event::EndMap || kind == Event::EndArray || kind == Event::OtherEnd;
+    const Py_ssize_t depth = depth_ + (is_start ? 1 : 0) - (is_end ? 1 : 0);
+    if (depth < 2) return false;
+    if (kind == Event::Number && token.form == Token::Form::object && is_decimal(token.object.get()))
+        token.object = check(PyNumber_Float(token.object.get()));
+    depth_ = depth;
+    if (kind == Event::MapKey) last_key_ = object_of(token);
+    return true;
+}
+
+// A next start is one whole value: containers inside it are built into
+// it, and it ends when its own container closes. A second next start in
+// a row replaces the first. Only the first scalar after a next start is
+// its count; a scalar with no next start waiting for it is skipped.
+inline void StreamReader::next_start_event(Builder& builder, Event kind, PyObject* event, const Token& token,
+                                           bool is_start, bool is_end) {
+    if (next_start_depth_ == 0) next_start_.begin();
+    next_start_.event(builder, kind, event, token);
+    if (is_start) ++next_start_depth_;
+    if (is_end)
+        next_start_ready_ = --next_start_depth_ == 0;
+    else
+        next_start_ready_ = false;
+}
+
+// An event inside an element of the chain that is a container and no bag:
+// a start, built whole as a next start is, or a bag that is no array,
+// skipped.
+inline void StreamReader::element_step(Builder& builder, const EventNames& names, PyObject* event, const Token& token,
+                                       bool is_start, bool is_end) {
+    if (building_start_) start_container_.event(builder, token.kind, event, token);
+    if (is_start) ++element_depth_;
+    if (is_end && --element_depth_ == 0 && building_start_) {
+        // Built only when the general way needs it.
+        start_object_ = build_ != nullptr ? Ref() : start_container_.value(builder, names);
+        start_id_ = CodesByNumber::kUnknown;
+        start_is_container_ = true;
+        building_start_ = false;
+    }
+}
+
+// An event inside a bag of the chain, where most events are, taken by
+// kind in one frame: false, nothing done, where it would close the chain
+// or more (on_event then takes it). Otherwise the chain's element is no
+// start (element_depth_ is 0) and the table is not being read, so of
+// on_event's cases only the bag's end and its next starts and counts
+// apply. What step_inside does comes first here too.
+[[gnu::always_inline]] inline bool StreamReader::bag_event(Builder& builder, const EventNames& names, Token& token) {
+    const Event kind = token.kind;
+    switch (kind) {
+        case Event::StartArray:
+        case Event::StartMap:
+        case Event::OtherStart:
+            if (depth_ + 1 < 2) return false;
+            ++depth_;
+            next_start_event(builder, kind, names.name(kind), token, true, false);
+            return true;
+        case Event::EndArray:
+        case Event::EndMap:
+        case Event::OtherEnd:
+            if (depth_ - 1 < 2) return false;
+            --depth_;
+            if (kind == Event::EndArray && depth_ == 2) {
+                building_bag_item_ = false;
+                forget_next_start();
+            } else if (next_start_depth_ > 0) {
+                next_start_event(builder, kind, names.name(kind), token, false, true);
+            }
+            return true;
+        default:
+            if (depth_ < 2) return false;
+            if (kind == Event::Number && token.form == Token::Form::object && is_decimal(token.object.get()))
+                token.object = check(PyNumber_Float(token.object.get()));
+            if (kind == Event::MapKey) last_key_ = object_of(token);
+            if (next_start_depth_ > 0) {
+                next_start_event(builder, kind, names.name(kind), token, false, false);
+            } else if (next_start_ready_) {
+                next_start_ready_ = false;
+                hand_over(builder, names, token);
+            }
+            return true;
+    }
+}
+
+// An event of the native source, whose names are the parser's own. Events
+// inside bags, most of them, are taken here, those inside a start or the
+// table in frames of their own, the others out of this frame.
+void StreamReader::deliver_native(Builder& builder, const EventNames& names, Token& token) {
+    if (building_bag_item_ && bag_event(builder, names, token)) return;
+    if (element_depth_ > 0 && in_chain_ && element_event(builder, names, token)) return;
+    if (in_codes_ && table_event(builder, names, token)) return;
+    deliver_native_other(builder, names, token);
+}
+
+[[gnu::noinline]] void StreamReader::deliver_native_other(Builder& builder, const EventNames& names, Token& token) {
+    deliver(builder, names, names.name(token.kind), token);
+}
+
+// An event inside an element of the chain that is a container and no bag,
+// in its own frame as bag_event: false, nothing done, where it would close
+// the chain or more. The table is then not being read, and of on_event's
+// cases only the element's applies.
+[[gnu::noinline]] bool StreamReader::element_event(Builder& builder, const EventNames& names, Token& token) {
+    bool is_start, is_end;
+    if (!step_inside(token, is_start, is_end)) return false;
+    element_step(builder, names, names.name(token.kind), token, is_start, is_end);
+    return true;
+}
+
 void StreamReader::run() {
     const Names& n = globals_.names();
     if (!truth(merge_)) sink_.clear();
@@ -74,59 +189,14 @@ void StreamReader::run() {
     }
 }
 
-// An event of the native source, whose names are the parser's own.
-void StreamReader::deliver_native(Builder& builder, const EventNames& names, Token& token) {
-    if (building_bag_item_ && bag_event(builder, names, token)) return;
-    if (in_codes_ && table_event(builder, names, token)) return;
-    deliver(builder, names, names.name(token.kind), token);
-}
-
 // An event inside the "codes" array short of its end, in a small frame
 // as bag_event: false, nothing done, for the end (on_event takes it).
 // Reading the table, no case of on_event but its end and the table's
 // events applies.
-bool StreamReader::table_event(Builder& builder, const EventNames& names, Token& token) {
+[[gnu::noinline]] bool StreamReader::table_event(Builder& builder, const EventNames& names, Token& token) {
     bool is_start, is_end;
     if (!step_inside(token, is_start, is_end)) return false;
     codes_event(builder, token.kind, names.name(token.kind), token);
-    return true;
-}
-
-// What on_event does first for an event two levels deep or more, and
-// true; false, nothing done, for one that would bring the depth under
-// two. A decimal number becomes a float, a map key is kept.
-bool StreamReader::step_inside(Token& token, bool& is_start, bool& is_end) {
-    const Event kind = token.kind;
-    is_start = kind == Event::StartMap || kind == Event::StartArray || kind == Event::OtherStart;
-    is_end = kind == Event::EndMap || kind == Event::EndArray || kind == Event::OtherEnd;
-    const Py_ssize_t depth = depth_ + (is_start ? 1 : 0) - (is_end ? 1 : 0);
-    if (depth < 2) return false;
-    if (kind == Event::Number && token.form == Token::Form::object && is_decimal(token.object.get()))
-        token.object = check(PyNumber_Float(token.object.get()));
-    depth_ = depth;
-    if (kind == Event::MapKey) last_key_ = object_of(token);
-    return true;
-}
-
-// An event inside a bag of the chain, where most events are, handled in
-// a small frame of its own: false, nothing done, where it would close
-// the chain or more (on_event then takes it). Otherwise the chain's
-// element is no start (element_depth_ is 0) and the table is not being
-// read, so of on_event's cases only the bag's end and its next starts
-// and counts apply.
-bool StreamReader::bag_event(Builder& builder, const EventNames& names, Token& token) {
-    bool is_start, is_end;
-    if (!step_inside(token, is_start, is_end)) return false;
-    const Event kind = token.kind;
-    if (kind == Event::EndArray && depth_ == 2) {
-        building_bag_item_ = false;
-        forget_next_start();
-    } else if (next_start_depth_ > 0 || is_start) {
-        next_start_event(builder, kind, names.name(kind), token, is_start, is_end);
-    } else if (next_start_ready_ && !is_end) {
-        next_start_ready_ = false;
-        hand_over(builder, names, token);
-    }
     return true;
 }
 
@@ -184,18 +254,7 @@ void StreamReader::deliver(Builder& builder, const EventNames& names, PyObject* 
         element_depth_ = 0;
         forget_next_start();
     } else if (in_chain_ && element_depth_ > 0) {
-        // Inside an element of the chain that is a container and no bag:
-        // a start, built whole as a next start is, or a bag that is no
-        // array, skipped.
-        if (building_start_) start_container_.event(builder, kind, event, token);
-        if (is_start) ++element_depth_;
-        if (is_end && --element_depth_ == 0 && building_start_) {
-            // Built only when the general way needs it.
-            start_object_ = build_ != nullptr ? Ref() : start_container_.value(builder, names);
-            start_id_ = CodesByNumber::kUnknown;
-            start_is_container_ = true;
-            building_start_ = false;
-        }
+        element_step(builder, names, event, token, is_start, is_end);
     } else if (in_chain_ && !building_bag_item_ && (depth_ == 3 ? is_start : depth_ == 2 && scalar)) {
         // The chain's elements pair up in order: a start, then its bag.
         const bool at_bag = std::exchange(expect_bag_, !expect_bag_);
@@ -225,21 +284,6 @@ void StreamReader::deliver(Builder& builder, const EventNames& names, PyObject* 
         next_start_ready_ = false;
         hand_over(builder, names, token);
     }
-}
-
-// A next start is one whole value: containers inside it are built into
-// it, and it ends when its own container closes. A second next start in
-// a row replaces the first. Only the first scalar after a next start is
-// its count; a scalar with no next start waiting for it is skipped.
-void StreamReader::next_start_event(Builder& builder, Event kind, PyObject* event, const Token& token, bool is_start,
-                                    bool is_end) {
-    if (next_start_depth_ == 0) next_start_.begin();
-    next_start_.event(builder, kind, event, token);
-    if (is_start) ++next_start_depth_;
-    if (is_end)
-        next_start_ready_ = --next_start_depth_ == 0;
-    else
-        next_start_ready_ = false;
 }
 
 }  // namespace pjson

@@ -142,6 +142,7 @@ inline Ref token_object(const TesmoChainAPI* api, TesmoBuild* build, const Token
             return Ref::borrow(value);
         }
         case Token::Form::integer: return check(PyLong_FromLongLong(token.integer));
+        case Token::Form::none: return Ref::borrow(Py_None);
         default: return Ref::borrow(token.object.get());
     }
 }
@@ -153,7 +154,7 @@ inline void keep_token(std::vector<Token>& tokens, Event kind, const Token& toke
     kept.form = token.form;
     kept.id = token.id;
     kept.integer = token.integer;
-    if (token.object) kept.object = Ref::borrow(token.object.get());
+    if (token.form == Token::Form::object) kept.object = Ref::borrow(token.object.get());
 }
 
 // One container of the document that the reader takes whole: a next start,
@@ -174,8 +175,7 @@ public:
     }
     void event(Builder& builder, Event kind, PyObject* event, const Token& token) {
         if (!keep_) {
-            Ref value = token_object(api_, build_, token);
-            builder.event(kind, event, value.get());
+            give(builder, kind, event, token);
             return;
         }
         keep_token(events_, kind, token);
@@ -195,6 +195,9 @@ public:
     Ref value(Builder& builder, const EventNames& names);
 
 private:
+    // The event to the builder as it comes.
+    [[gnu::noinline]] void give(Builder& builder, Event kind, PyObject* event, const Token& token);
+
     const TesmoChainAPI*& api_;
     TesmoBuild*& build_;
     bool keep_ = false;
@@ -232,6 +235,10 @@ private:
 
     // The state machine (stream_reader.cpp).
     void deliver_native(Builder& builder, const EventNames& names, Token& token);
+    void deliver_native_other(Builder& builder, const EventNames& names, Token& token);
+    bool element_event(Builder& builder, const EventNames& names, Token& token);
+    void element_step(Builder& builder, const EventNames& names, PyObject* event, const Token& token, bool is_start,
+                      bool is_end);
     bool table_event(Builder& builder, const EventNames& names, Token& token);
     bool step_inside(Token& token, bool& is_start, bool& is_end);
     bool bag_event(Builder& builder, const EventNames& names, Token& token);
@@ -245,12 +252,27 @@ private:
     }
 
     // Values as ids of the native chain (stream_reader_native.cpp).
-    void codes_event(Builder& builder, Event kind, PyObject* event, const Token& token);
+    // An event of the "codes" array: kept as it comes where the chain is
+    // filled natively, else handed to the builder.
+    void codes_event(Builder& builder, Event kind, PyObject* event, const Token& token) {
+        if (build_ == nullptr) {
+            builder.event(kind, event, object_of(token).get());
+            return;
+        }
+        keep_token(codes_tokens_, kind, token);
+    }
     bool index_codes();
     uint32_t tokens_id(size_t begin, size_t end, int depth = 0);
     uint32_t code_id(const Token& key);
     uint32_t value_id(PyObject* value, int depth = 0);
-    uint32_t scalar_id(const Token& token, bool coded);
+    // The id of what a scalar token stands for: in a compressed document
+    // the value its key decodes to (by number only), in a plain one the
+    // value itself; kNoId where that takes the lookup's objects.
+    uint32_t scalar_id(const Token& token, bool coded) {
+        if (!coded && token.form == Token::Form::id) return token.id;
+        return other_scalar_id(token, coded);
+    }
+    uint32_t other_scalar_id(const Token& token, bool coded);
     uint32_t start_id(bool coded);
     bool hand_over_native(const Token& count);
 

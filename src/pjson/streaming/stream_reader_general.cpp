@@ -127,6 +127,11 @@ PyObject* CodesByNumber::decode(PyObject* codes, PyObject* key, uint32_t*& slot,
     return value;
 }
 
+void Container::give(Builder& builder, Event kind, PyObject* event, const Token& token) {
+    Ref value = token_object(api_, build_, token);
+    builder.event(kind, event, value.get());
+}
+
 Ref Container::value(Builder& builder, const EventNames& names) {
     if (keep_ && !built_) {
         for (const Token& token : events_) {

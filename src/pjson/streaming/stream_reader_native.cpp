@@ -23,16 +23,6 @@ size_t token_end(const std::vector<Token>& tokens, size_t i) {
 
 }  // namespace
 
-// An event of the "codes" array: kept as it comes where the chain is
-// filled natively, else handed to the builder.
-void StreamReader::codes_event(Builder& builder, Event kind, PyObject* event, const Token& token) {
-    if (build_ == nullptr) {
-        builder.event(kind, event, object_of(token).get());
-        return;
-    }
-    keep_token(codes_tokens_, kind, token);
-}
-
 // The kept "codes" array as a lookup natively: keys that are integers
 // from 0 (by number) or strings (by id), later pairs replacing earlier
 // ones; false for a table with keys of other kinds, which the lookup's
@@ -136,10 +126,8 @@ uint32_t StreamReader::value_id(PyObject* value, int depth) {
     return id;
 }
 
-// The id of what a scalar token stands for: in a compressed document
-// the value its key decodes to (by number only), in a plain one the
-// value itself; kNoId where that takes the lookup's objects.
-uint32_t StreamReader::scalar_id(const Token& token, bool coded) {
+// scalar_id for a token of another form than a plain document's string.
+uint32_t StreamReader::other_scalar_id(const Token& token, bool coded) {
     if (coded) {
         if (codes_from_tokens_) return code_id(token);
         if (token.form != Token::Form::integer || !codes_plain_) return kNoId;
@@ -180,11 +168,13 @@ bool StreamReader::hand_over_native(const Token& count) {
     const bool coded = compressed();
     const uint32_t start = start_id(coded);
     if (start == kNoId) return false;
-    ids_.clear();
-    for (size_t i = 0; i < next_start_.size(); ++i) {
-        const uint32_t id = scalar_id(next_start_.items()[i], coded);
+    const Token* items = next_start_.items();
+    const size_t size = next_start_.size();
+    ids_.resize(size);
+    for (size_t i = 0; i < size; ++i) {
+        const uint32_t id = scalar_id(items[i], coded);
         if (id == kNoId) return false;
-        ids_.push_back(id);
+        ids_[i] = id;
     }
     Ref count_object;
     if (count.form != Token::Form::integer) count_object = object_of(count);

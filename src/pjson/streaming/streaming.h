@@ -65,10 +65,10 @@ enum class Event : unsigned char {
 
 // An event with its value: the object, or, where the reader fills a native
 // chain, the value's id in the chain's vocabulary (a str met in the text,
-// made only when the vocabulary lacks it) or a short integer that has no
-// object at all.
+// made only when the vocabulary lacks it), a short integer that has no
+// object at all, or None (a container's start or end, a null) left unheld.
 struct Token {
-    enum class Form : unsigned char { object, id, integer };
+    enum class Form : unsigned char { object, id, integer, none };
     Event kind = Event::Other;
     Form form = Form::object;
     uint32_t id = 0;

@@ -219,6 +219,16 @@ struct YajlSource::Callbacks {
             return true;
         });
     }
+    // Starts, ends and null, whose value None the token leaves unheld.
+    static int none(void* ctx, Event kind) {
+        return on(ctx, [&](YajlSource& self) {
+            Token token;
+            token.kind = kind;
+            token.form = Token::Form::none;
+            self.push(std::move(token));
+            return true;
+        });
+    }
 
     static int characters(void* ctx, Event kind, int index, const unsigned char* text, size_t len) {
         return on(ctx, [&](YajlSource& self) {
@@ -236,7 +246,7 @@ struct YajlSource::Callbacks {
         });
     }
 
-    static int null(void* ctx) { return constant(ctx, Event::Null, Py_None); }
+    static int null(void* ctx) { return none(ctx, Event::Null); }
     static int boolean(void* ctx, int value) { return constant(ctx, Event::Boolean, value ? Py_True : Py_False); }
     static int number(void* ctx, const char* text, size_t len) {
         return on(ctx, [&](YajlSource& self) {
@@ -255,10 +265,10 @@ struct YajlSource::Callbacks {
     static int map_key(void* ctx, const unsigned char* s, size_t len) {
         return characters(ctx, Event::MapKey, kMapKeyCallback, s, len);
     }
-    static int start_map(void* ctx) { return constant(ctx, Event::StartMap, Py_None); }
-    static int end_map(void* ctx) { return constant(ctx, Event::EndMap, Py_None); }
-    static int start_array(void* ctx) { return constant(ctx, Event::StartArray, Py_None); }
-    static int end_array(void* ctx) { return constant(ctx, Event::EndArray, Py_None); }
+    static int start_map(void* ctx) { return none(ctx, Event::StartMap); }
+    static int end_map(void* ctx) { return none(ctx, Event::EndMap); }
+    static int start_array(void* ctx) { return none(ctx, Event::StartArray); }
+    static int end_array(void* ctx) { return none(ctx, Event::EndArray); }
 
     static const yajl_callbacks table;
 };
@@ -361,17 +371,7 @@ Ref YajlSource::open(PyObject* file) {
     return Ref();
 }
 
-void YajlSource::push(Event kind, Ref value) {
-    if (discard_) return;
-    if (delivers_now()) {
-        Token token(kind, std::move(value));
-        sink_->event(token);
-        return;
-    }
-    events_.emplace_back(kind, std::move(value));
-}
-
-void YajlSource::push(Token&& token) {
+void YajlSource::keep(Token&& token) {
     if (discard_) return;
     if (delivers_now()) {
         sink_->event(token);
@@ -451,8 +451,9 @@ bool YajlSource::push_integer(const char* text, size_t len) {
     const bool negative = text[0] == '-';
     long long value = 0;
     for (const char* p = text + negative; p != text + len; ++p) {
-        if (*p < '0' || *p > '9') return false;  // a fraction or an exponent
-        value = value * 10 + (*p - '0');
+        const unsigned digit = static_cast<unsigned char>(*p) - unsigned{'0'};
+        if (digit > 9) return false;  // a fraction or an exponent
+        value = value * 10 + digit;
     }
     Token token;
     token.kind = Event::Number;
@@ -508,9 +509,9 @@ bool YajlSource::parse_chunk(PyObject* data) {
         text_begin_ = text;
         text_end_ = text + len;
         last_token_end_ = nullptr;
-        holding_ = true;
+        hold(true);
         const yajl_status status = len != 0 ? lib_->parse(handle, text, len) : lib_->complete_parse(handle);
-        holding_ = false;
+        hold(false);
         text_begin_ = text_end_ = nullptr;
         if (failure_) failure_.raise();
         if (status != yajl_status_ok) {
@@ -548,9 +549,9 @@ bool YajlSource::feed_held() {
     std::string held;
     held.swap(held_);
     const auto* text = reinterpret_cast<const unsigned char*>(held.data());
-    holding_ = true;
+    hold(true);
     const yajl_status status = lib_->parse(static_cast<yajl_handle>(handle_), text, held.size());
-    holding_ = false;
+    hold(false);
     if (failure_) failure_.raise();
     if (status == yajl_status_ok) return true;
     keep_backend_error(status, text, held.size());
@@ -588,9 +589,9 @@ void YajlSource::finish_after_reader_error() {
     SavedError reader_error;
     reader_error.fetch();
     discard_ = true;
-    holding_ = true;
+    hold(true);
     lib_->complete_parse(static_cast<yajl_handle>(handle_));
-    holding_ = false;
+    hold(false);
     failure_ = SavedError();
     reader_error.restore();
 }

@@ -118,8 +118,15 @@ private:
     void keep_backend_error(int status, const unsigned char* text, size_t len);
     PyObject* handle_cdata();
     Ref delegate(int index, const char* ctype, const void* text, size_t len);
-    void push(Event kind, Ref value);
-    void push(Token&& token);
+    void push(Event kind, Ref value) { push(Token(kind, std::move(value))); }
+    void push(Token&& token) {
+        if (direct_) {
+            sink_->event(token);
+            return;
+        }
+        keep(std::move(token));
+    }
+    void keep(Token&& token);  // into events_, unless discarded
     // A string's id, or a short integer, when this source interns (false:
     // the value goes as an object).
     bool push_ascii(Event kind, const unsigned char* text, size_t len);
@@ -139,6 +146,11 @@ private:
     // where this source called yajl itself and the events fill a native
     // chain, which no code of the caller's looks at between them.
     bool delivers_now() const noexcept { return holding_ && build_ != nullptr && sink_ != nullptr; }
+    // Holds or lets go of yajl, noting whether events then go to the sink at once.
+    void hold(bool holding) noexcept {
+        holding_ = holding;
+        direct_ = delivers_now() && !discard_;
+    }
     void finish_after_reader_error();
 
     Ref backend_;  // the yajl2_cffi module
@@ -151,6 +163,7 @@ private:
     const TesmoChainAPI* api_ = nullptr;  // interning (intern_into), or none
     TesmoBuild* build_ = nullptr;
     bool holding_ = false;  // inside this source's own call of yajl
+    bool direct_ = false;   // and its events go to the sink at once (delivers_now, not discarded)
     // The ids of strings met lately (held by the build), a fixed few.
     struct RecentText {
         uint32_t length = UINT32_MAX;
