@@ -111,7 +111,8 @@ inline void StreamReader::element_step(Builder& builder, const EventNames& names
 // An event of the native source, whose names are the parser's own. Events
 // inside bags, most of them, are taken here, those inside a start or the
 // table in frames of their own, the others out of this frame.
-void StreamReader::deliver_native(Builder& builder, const EventNames& names, Token& token) {
+[[gnu::always_inline]] inline void StreamReader::deliver_native(Builder& builder, const EventNames& names,
+                                                                Token& token) {
     if (building_bag_item_ && bag_event(builder, names, token)) return;
     if (element_depth_ > 0 && in_chain_ && element_event(builder, names, token)) return;
     if (in_codes_ && table_event(builder, names, token)) return;
