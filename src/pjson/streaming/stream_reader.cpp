@@ -108,9 +108,32 @@ inline void StreamReader::element_step(Builder& builder, const EventNames& names
     }
 }
 
+// An event inside an element of the chain that is a container and no bag,
+// taken as bag_event takes one: false, nothing done, where it would close
+// the chain or more. The table is then not being read, and of on_event's
+// cases only the element's applies.
+[[gnu::always_inline]] inline bool StreamReader::element_event(Builder& builder, const EventNames& names,
+                                                               Token& token) {
+    bool is_start, is_end;
+    if (!step_inside(token, is_start, is_end)) return false;
+    element_step(builder, names, names.name(token.kind), token, is_start, is_end);
+    return true;
+}
+
+// An event inside the "codes" array short of its end, taken as bag_event
+// takes one: false, nothing done, for the end (on_event takes it).
+// Reading the table, no case of on_event but its end and the table's
+// events applies.
+[[gnu::always_inline]] inline bool StreamReader::table_event(Builder& builder, const EventNames& names, Token& token) {
+    bool is_start, is_end;
+    if (!step_inside(token, is_start, is_end)) return false;
+    codes_event(builder, token.kind, names.name(token.kind), token);
+    return true;
+}
+
 // An event of the native source, whose names are the parser's own. Events
-// inside bags, most of them, are taken here, those inside a start or the
-// table in frames of their own, the others out of this frame.
+// inside bags (most of them), inside a start and inside the table are taken
+// here, the others out of this frame.
 [[gnu::always_inline]] inline void StreamReader::deliver_native(Builder& builder, const EventNames& names,
                                                                 Token& token) {
     if (building_bag_item_ && bag_event(builder, names, token)) return;
@@ -121,17 +144,6 @@ inline void StreamReader::element_step(Builder& builder, const EventNames& names
 
 [[gnu::noinline]] void StreamReader::deliver_native_other(Builder& builder, const EventNames& names, Token& token) {
     deliver(builder, names, names.name(token.kind), token);
-}
-
-// An event inside an element of the chain that is a container and no bag,
-// in its own frame as bag_event: false, nothing done, where it would close
-// the chain or more. The table is then not being read, and of on_event's
-// cases only the element's applies.
-[[gnu::noinline]] bool StreamReader::element_event(Builder& builder, const EventNames& names, Token& token) {
-    bool is_start, is_end;
-    if (!step_inside(token, is_start, is_end)) return false;
-    element_step(builder, names, names.name(token.kind), token, is_start, is_end);
-    return true;
 }
 
 void StreamReader::run() {
@@ -188,17 +200,6 @@ void StreamReader::run() {
         PyErr_SetString(PyExc_ValueError, in_object_ ? "no \"chain\" array" : "not a JSON object");
         throw_error();
     }
-}
-
-// An event inside the "codes" array short of its end, in a small frame
-// as bag_event: false, nothing done, for the end (on_event takes it).
-// Reading the table, no case of on_event but its end and the table's
-// events applies.
-[[gnu::noinline]] bool StreamReader::table_event(Builder& builder, const EventNames& names, Token& token) {
-    bool is_start, is_end;
-    if (!step_inside(token, is_start, is_end)) return false;
-    codes_event(builder, token.kind, names.name(token.kind), token);
-    return true;
 }
 
 void StreamReader::deliver(Builder& builder, const EventNames& names, PyObject* event, Token& token) {
