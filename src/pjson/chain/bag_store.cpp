@@ -307,15 +307,22 @@ void bag_add_hinted(State* st, BagData* d, Vocab* vocab, PyObject* const* given,
     bag_add_probe(st, d, values, h.hashes.data(), length, h.hash, count, false, graves, vocab, hints);
 }
 
-bool bag_bump_one(BagData* d, uint32_t id) noexcept {
-    // Only a block of one-id records with narrow counts and nothing beside
-    // them: there a found choice is one word to add to.
-    if (d->size == 0 || d->mixed || d->width != 1 || d->wide || d->extra != nullptr || d->vocab == nullptr)
-        return false;
+namespace {
+
+// The record of the choice of the single id `id` in a block of one-id
+// records (or none yet) with narrow counts and nothing beside them, through
+// `r` (nullptr when the block has none), with the choice's hash; false, for
+// anything else, when Python code or the general lookup would be needed.
+bool find_one(const BagData* d, uint32_t id, uint32_t*& r, Py_hash_t& hash) noexcept {
+    if (d->mixed || d->wide || d->extra != nullptr || d->vocab == nullptr) return false;
+    // An empty block takes the width of its first choice only while it has
+    // no room yet.
+    if (d->size == 0 ? d->cap != 0 : d->width != 1) return false;
     const VocabTable& t = *d->vocab->table;
     if (t.aliased(id) || t.value(id) == nullptr) return false;
+    hash = tuple_hash_by(1, [&](size_t) { return t.hash(id); });
     uint32_t* records = d->records;
-    uint32_t* r = nullptr;
+    r = nullptr;
     if (d->index == nullptr) {
         for (uint32_t *end = records + 2 * size_t{d->size}, *at = records; at != end; at += 2) {
             if (at[1] == id) {
@@ -323,21 +330,53 @@ bool bag_bump_one(BagData* d, uint32_t id) noexcept {
                 break;
             }
         }
-    } else {
-        int bits = d->index_bits;
-        size_t mask = (size_t{1} << bits) - 1;
-        Py_hash_t hash = tuple_hash_by(1, [&](size_t) { return t.hash(id); });
-        for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
-            size_t slot = slot_get(bits, d->index, i);
-            if (slot == 0) break;
-            if (records[2 * (slot - 1) + 1] == id) {
-                r = records + 2 * (slot - 1);
-                break;
-            }
+        return true;
+    }
+    int bits = d->index_bits;
+    size_t mask = (size_t{1} << bits) - 1;
+    for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
+        size_t slot = slot_get(bits, d->index, i);
+        if (slot == 0) return true;
+        if (records[2 * (slot - 1) + 1] == id) {
+            r = records + 2 * (slot - 1);
+            return true;
         }
     }
-    if (r == nullptr || static_cast<int32_t>(r[0]) == INT32_MAX) return false;
+}
+
+}  // namespace
+
+bool bag_bump_one(BagData* d, uint32_t id) noexcept {
+    uint32_t* r = nullptr;
+    Py_hash_t hash = 0;
+    if (!find_one(d, id, r, hash) || r == nullptr || static_cast<int32_t>(r[0]) == INT32_MAX) return false;
     r[0] = static_cast<uint32_t>(static_cast<int32_t>(r[0]) + 1);
+    ++d->adds;
+    return true;
+}
+
+bool bag_count_one(BagData* d, uint32_t id, Graveyard& graves) {
+    uint32_t* r = nullptr;
+    Py_hash_t hash = 0;
+    if (!find_one(d, id, r, hash)) return false;
+    if (r != nullptr) {
+        if (static_cast<int32_t>(r[0]) == INT32_MAX) return false;
+        r[0] = static_cast<uint32_t>(static_cast<int32_t>(r[0]) + 1);
+        ++d->adds;
+        return true;
+    }
+    // A new choice, appended with count 1 as bag_add_one appends it; the
+    // block has nothing for choose() to forget.
+    VocabTable& t = *d->vocab->table;
+    t.hold(id);
+    size_t index;
+    try {
+        index = block_insert(d, Probe{nullptr, nullptr, &id, 1, hash});
+    } catch (...) {
+        t.release(id, graves);
+        throw;
+    }
+    count_store(d, index, 1);
     ++d->adds;
     return true;
 }

@@ -415,6 +415,11 @@ bool bag_add_one(BagData* d, const uint32_t* ids, size_t length, Graveyard& grav
 // block already holds as a choice, in a block of narrow counts and no counts
 // as objects; false, nothing done, for anything else.
 bool bag_bump_one(BagData* d, uint32_t id) noexcept;
+// bag_add_one of one to a next start of the single live id `id`: counted
+// once more or appended, in a block of one-id records (or none yet) with
+// narrow counts and no counts as objects; false, nothing done, for anything
+// else.
+bool bag_count_one(BagData* d, uint32_t id, Graveyard& graves);
 // bag.add(values, count) for a reader that knows the values' likely ids in
 // `vocab` (`hints`, kNoHint for none). A hint stands for its value while its
 // id holds a plain value interchangeable with it; the others are interned,

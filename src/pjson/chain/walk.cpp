@@ -100,7 +100,7 @@ public:
     void token_id(uint32_t id) {
         const ChainEntry* entry = chain_entry(chain_, state_entry());
         BagData* data = chain_entry_data(st_, entry);
-        if (data == nullptr || data->vocab != chain_->vocab || !bag_bump_one(data, id))
+        if (data == nullptr || data->vocab != chain_->vocab || !bag_count_one(data, id, graves_))
             add_ids(st_, chain_, data, entry->bag, &id, 1, one_.get());
         keep(id);
         shift(id);
