@@ -98,8 +98,10 @@ public:
 
     // train_text(): a token as an id its caller holds.
     void token_id(uint32_t id) {
-        const ChainEntry* entry = chain_entry(chain_, state_entry());
-        BagData* data = chain_entry_data(st_, entry);
+        // The entry is the chain's own (state_entry() checked or found it),
+        // and most often still has the block it was made with.
+        const ChainEntry* entry = &chain_->store->entries[state_entry()];
+        BagData* data = entry->data != nullptr ? entry->data : chain_entry_data(st_, entry);
         if (block_ != nullptr) *block_ = data;
         if (data == nullptr || data->vocab != chain_->vocab || !bag_count_one(data, id, graves_))
             add_ids(st_, chain_, data, entry->bag, &id, 1, one_.get());
