@@ -52,7 +52,9 @@ public:
     }
 
     __attribute__((always_inline)) void put(char32_t c) {
-        const CharInfo k = c < 256 ? latin1_[c] : compute_info(c);
+        // Read in place from the table: a copy costs more than the fields used.
+        CharInfo other;
+        const CharInfo& k = c < 256 ? latin1_[c] : (other = compute_info(c));
         if (k.cls == Cls::separator) {
             end_run();
             if (k.line_break) line_start_ = true;
