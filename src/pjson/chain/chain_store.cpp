@@ -259,10 +259,11 @@ void chain_add_hinted(State* st, Chain* chain, PyObject* given, uint32_t* start_
     call_bag_add(bag.get(), items.get(), count_value.get());
 }
 
-size_t chain_entry_for_id(State*, Chain* chain, uint32_t start) {
-    ChainStore& s = *chain->store;
-    if (start < s.entry_of_id.size() && s.entry_of_id[start] != kNone && !chain->vocab->table->aliased(start))
-        return s.entry_of_id[start];
+namespace {
+
+// chain_entry_for_id for a start its id alone does not find: by its value,
+// made an entry if it has none.
+__attribute__((noinline)) size_t entry_for_value_of(Chain* chain, uint32_t start) {
     for (;;) {
         Vocab* vocab = chain->vocab;
         Ref value = vocab_value(vocab, start);
@@ -278,6 +279,16 @@ size_t chain_entry_for_id(State*, Chain* chain, uint32_t start) {
         if (f == Find::found) return index;
         return insert(chain, start, bag_data_new(vocab), nullptr);
     }
+}
+
+}  // namespace
+
+size_t chain_entry_for_id(State*, Chain* chain, uint32_t start) {
+    // Kept small, as training calls it per token at order 1.
+    const ChainStore& s = *chain->store;
+    if (start < s.entry_of_id.size() && s.entry_of_id[start] != kNone && !chain->vocab->table->aliased(start))
+        return s.entry_of_id[start];
+    return entry_for_value_of(chain, start);
 }
 
 bool chain_find(Chain* chain, PyObject* start, size_t& index) {
