@@ -51,12 +51,19 @@ def seed_equal_hash_values(chain):
     chain.add_to_bag(("cat", "sat"), (hash("."),), 1)
 
 
+def seed_longer_next_starts(chain):
+    # Bags whose next starts are two tokens long, at every order's state.
+    for state in ["cat", ("The", "cat"), (None, "The", "cat")]:
+        chain.add_to_bag(state, ("sat", "."), 1)
+
+
 def seed_nothing(chain):
     pass
 
 
 @pytest.mark.parametrize(
-    "seed", [seed_nothing, seed_big_count, seed_count_object, seed_chosen_bag, seed_equal_hash_values]
+    "seed",
+    [seed_nothing, seed_big_count, seed_count_object, seed_chosen_bag, seed_equal_hash_values, seed_longer_next_starts],
 )
 @pytest.mark.parametrize("order", [1, 2, 3])
 def test_training_adds_to_any_bag_as_the_token_stream_would(seed, order):
