@@ -197,19 +197,19 @@ public:
     }
 
     // What the caller last found for a key: where its chain entry was
-    // (index + 1, 0 for none or for a key not yet added), and the block of
-    // that entry's bag, a guess kept only to ask for its memory early: it
-    // is never read through, so it may be stale.
+    // (index + 1, 0 for none or for a key not yet added), and the address
+    // of that entry's bag's block, a guess kept only to ask for its memory
+    // early: never read through, so it may be stale.
     struct Found {
         uint32_t place;
-        const BagData* block;
+        uintptr_t block;
     };
     Found found_at(size_t i) const noexcept { return {slots_[i].place, slots_[i].block}; }
 
     // The tuple's id, for the key that find() gave slot `i`, and in `place`
     // and `block` what was last found for it (valid until the next call),
     // for the caller to check and update.
-    uint32_t id(const uint32_t* ids, uint32_t h, size_t i, uint32_t*& place, const BagData**& block) {
+    uint32_t id(const uint32_t* ids, uint32_t h, size_t i, uint32_t*& place, uintptr_t*& block) {
         if (slots_[i].entry == 0) i = add(ids, h, i);
         place = &slots_[i].place;
         block = &slots_[i].block;
@@ -259,7 +259,7 @@ private:
         for (size_t e = 0; e < order_; ++e) vocab_->table->hold(ids[e]);
         keys_.insert(keys_.end(), ids, ids + order_);
         tuples_.push_back(id);
-        slots_[i] = Slot{static_cast<uint32_t>(tuples_.size()), h, id, 0, ids[0], ids[1], nullptr};
+        slots_[i] = Slot{static_cast<uint32_t>(tuples_.size()), h, id, 0, ids[0], ids[1], 0};
         return i;
     }
 
@@ -267,10 +267,10 @@ private:
         uint32_t entry = 0;  // index + 1 into tuples_, 0 for an empty slot
         uint32_t hash = 0;
         uint32_t tuple = 0;
-        uint32_t place = 0;              // index + 1 of the tuple's chain entry when last found
-        uint32_t first = 0;              // the key's first two ids, so that an order-2 key is
-        uint32_t second = 0;             // compared without reaching for keys_
-        const BagData* block = nullptr;  // Found::block
+        uint32_t place = 0;   // index + 1 of the tuple's chain entry when last found
+        uint32_t first = 0;   // the key's first two ids, so that an order-2 key is
+        uint32_t second = 0;  // compared without reaching for keys_
+        uintptr_t block = 0;  // Found::block
     };
 
     bool same_key(const uint32_t* a, const uint32_t* b) const noexcept {

@@ -102,7 +102,7 @@ public:
         // and most often still has the block it was made with.
         const ChainEntry* entry = &chain_->store->entries[state_entry()];
         BagData* data = entry->data != nullptr ? entry->data : chain_entry_data(st_, entry);
-        if (block_ != nullptr) *block_ = data;
+        if (block_ != nullptr) *block_ = reinterpret_cast<uintptr_t>(data);
         if (data == nullptr || data->vocab != chain_->vocab || !bag_count_one(data, id, graves_))
             add_ids(st_, chain_, data, entry->bag, &id, 1, one_.get());
         keep(id);
@@ -119,9 +119,9 @@ public:
         StateIds::Found last = states_.found_at(found_);
         const std::vector<ChainEntry>& entries = chain_->store->entries;
         if (last.place != 0 && last.place <= entries.size()) __builtin_prefetch(&entries[last.place - 1]);
-        if (last.block != nullptr) {
-            __builtin_prefetch(last.block);
-            __builtin_prefetch(reinterpret_cast<const char*>(last.block) + 64);
+        if (last.block != 0) {
+            __builtin_prefetch(reinterpret_cast<const void*>(last.block));
+            __builtin_prefetch(reinterpret_cast<const void*>(last.block + 64));
         }
     }
 
@@ -201,8 +201,8 @@ private:
     std::vector<uint32_t> state_;  // oldest first
     uint32_t state_hash_ = 0;      // states_.hash(state_) from order 2 on
     static constexpr size_t kNotFound = SIZE_MAX;
-    size_t found_ = kNotFound;         // the state's slot in states_, once prefetch_entry() found it
-    const BagData** block_ = nullptr;  // the state's remembered block, from state_entry() to the next call
+    size_t found_ = kNotFound;    // the state's slot in states_, once prefetch_entry() found it
+    uintptr_t* block_ = nullptr;  // the state's remembered block, from state_entry() to the next call
     bool in_sentence_ = false;
 };
 
