@@ -259,18 +259,23 @@ private:
         for (size_t e = 0; e < order_; ++e) vocab_->table->hold(ids[e]);
         keys_.insert(keys_.end(), ids, ids + order_);
         tuples_.push_back(id);
-        slots_[i] = Slot{static_cast<uint32_t>(tuples_.size()), h, id, 0, ids[0], ids[1], 0};
+        slots_[i] = Slot(static_cast<uint32_t>(tuples_.size()), h, id, ids);
         return i;
     }
 
+    // An empty slot sets only `entry`: the rest is written when a key
+    // takes the slot, and read only after that.
     struct Slot {
-        uint32_t entry = 0;  // index + 1 into tuples_, 0 for an empty slot
-        uint32_t hash = 0;
-        uint32_t tuple = 0;
-        uint32_t place = 0;   // index + 1 of the tuple's chain entry when last found
-        uint32_t first = 0;   // the key's first two ids, so that an order-2 key is
-        uint32_t second = 0;  // compared without reaching for keys_
-        uintptr_t block = 0;  // Found::block
+        Slot() noexcept : entry(0) {}
+        Slot(uint32_t entry_, uint32_t hash_, uint32_t tuple_, const uint32_t* ids) noexcept
+            : entry(entry_), hash(hash_), tuple(tuple_), place(0), first(ids[0]), second(ids[1]), block(0) {}
+        uint32_t entry;  // index + 1 into tuples_, 0 for an empty slot
+        uint32_t hash;
+        uint32_t tuple;
+        uint32_t place;   // index + 1 of the tuple's chain entry when last found
+        uint32_t first;   // the key's first two ids, so that an order-2 key is
+        uint32_t second;  // compared without reaching for keys_
+        uintptr_t block;  // Found::block
     };
 
     bool same_key(const uint32_t* a, const uint32_t* b) const noexcept {
