@@ -263,10 +263,10 @@ private:
         return i;
     }
 
-    // An empty slot sets only `entry`: the rest is written when a key
-    // takes the slot, and read only after that.
+    // An empty slot sets only what is read of it (its entry, and what
+    // found_at() gives): the rest is written when a key takes the slot.
     struct Slot {
-        Slot() noexcept : entry(0) {}
+        Slot() noexcept : entry(0), place(0), block(0) {}
         Slot(uint32_t entry_, uint32_t hash_, uint32_t tuple_, const uint32_t* ids) noexcept
             : entry(entry_), hash(hash_), tuple(tuple_), place(0), first(ids[0]), second(ids[1]), block(0) {}
         uint32_t entry;  // index + 1 into tuples_, 0 for an empty slot
