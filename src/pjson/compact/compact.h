@@ -29,4 +29,9 @@ void compact_note_json(State& state, JsonEncoder kind);
 const ImportedJson* genuine_json_for_load(const Globals& globals, PyObject* json);
 const ImportedJson* genuine_json_for_dump(const Globals& globals, PyObject* json);
 
+// The file's method `name` ("read" or "write") as ujson asks for it before
+// it reads or writes: TypeError "expected file" unless the file has the
+// attribute and it is callable.
+Ref ujson_file_method(PyObject* file, const char* name);
+
 }  // namespace pjson

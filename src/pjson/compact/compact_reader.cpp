@@ -248,15 +248,7 @@ Ref member(PyObject* document, PyObject* name) {
 // arguments; json's is fp.read().
 Ref read_like(const ImportedJson& json, const Names& n, PyObject* file) {
     if (json.kind == JsonEncoder::json) return call_method0(file, n.read);
-    if (!PyObject_HasAttrString(file, "read")) {
-        PyErr_SetString(PyExc_TypeError, "expected file");
-        throw_error();
-    }
-    Ref read = check(PyObject_GetAttrString(file, "read"));
-    if (!PyCallable_Check(read.get())) {
-        PyErr_SetString(PyExc_TypeError, "expected file");
-        throw_error();
-    }
+    Ref read = ujson_file_method(file, "read");
     return check(PyObject_CallNoArgs(read.get()));
 }
 

@@ -218,4 +218,17 @@ const ImportedJson* genuine_json_for_dump(const Globals& globals, PyObject* json
     return j;
 }
 
+Ref ujson_file_method(PyObject* file, const char* name) {
+    if (!PyObject_HasAttrString(file, name)) {
+        PyErr_SetString(PyExc_TypeError, "expected file");
+        throw_error();
+    }
+    Ref method = check(PyObject_GetAttrString(file, name));
+    if (!PyCallable_Check(method.get())) {
+        PyErr_SetString(PyExc_TypeError, "expected file");
+        throw_error();
+    }
+    return method;
+}
+
 }  // namespace pjson

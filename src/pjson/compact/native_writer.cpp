@@ -1,6 +1,7 @@
 // dump_json_small of an exact native chain, rendered natively: from the
 // chain's blocks after the general path's code table, or wholly by id.
 #include "compact/native_writer.h"
+#include "compact/compact.h"
 #include "document/code_table.h"
 
 #include <algorithm>
@@ -78,15 +79,7 @@ bool render_native_chain(const Globals& globals, PyObject* chain, PyObject* code
 }
 
 void write_like_ujson(PyObject* file, PyObject* str) {
-    if (!PyObject_HasAttrString(file, "write")) {
-        PyErr_SetString(PyExc_TypeError, "expected file");
-        throw_error();
-    }
-    Ref write = check(PyObject_GetAttrString(file, "write"));
-    if (!PyCallable_Check(write.get())) {
-        PyErr_SetString(PyExc_TypeError, "expected file");
-        throw_error();
-    }
+    Ref write = ujson_file_method(file, "write");
     check(PyObject_CallOneArg(write.get(), str));
 }
 
