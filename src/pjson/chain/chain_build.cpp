@@ -190,9 +190,11 @@ struct Build {
         in_bag = false;
         Chain* chain = as_chain(target.get());
         // A start new to the chain takes its bag whole, made in one allocation.
+        // The vocabulary is checked again after the lookup: comparing values
+        // may run code that gives the chain another one.
         size_t found = 0;
         if (bag_objects.empty() && same_vocab(target.get()) && !table().aliased(start) &&
-            !chain_find_id(chain, start, found)) {
+            !chain_find_id(chain, start, found) && same_vocab(target.get())) {
             BagData* whole = block_new_filled(reinterpret_cast<Vocab*>(vocab.get()), bag_words.data(), bag_words.size(),
                                               bag_choices);
             if (whole != nullptr) {
