@@ -105,3 +105,15 @@ def test_a_start_naming_a_value_from_beside_holds_it_and_stays_with_the_collecto
     assert list(chain[start].choices()) == [(("a",), 1), ((token,), 2)]
     with pytest.raises(ValueError, match="missing beside"):
         Chain().__setstate__((blob, ()))
+
+
+def test_a_start_taken_before_its_words_still_names_them():
+    # Each start enters the table before the words it is made of: the writer must still refer to them.
+    chain = Chain()
+    chain.add_to_bag(("a", "b"), ("a",))
+    chain.add_to_bag(("b", "a"), ("b",), 2)
+    values = [tup(ref(1), ref(3)), word("a"), tup(ref(3), ref(1)), word("b")]
+    blob = snapshot(values, [(0, [(1, 1)]), (2, [(2, 3)])])
+    assert _chain.snapshot(chain) == (blob, ())
+    loaded = pickle.loads(pickle.dumps(chain, 5))
+    assert loaded == chain and all(item is next(iter(loaded[s].choices()))[0][0] for s in loaded for item in s[:1])

@@ -66,6 +66,11 @@ private:
 
 constexpr size_t kVarint = 10;  // bytes of the longest varint
 
+// Values and blocks this far ahead are asked for while one is written:
+// each lies apart from the others, and waiting for them one at a time is most of the
+// cost of a large chain.
+constexpr size_t kAhead = 32;
+
 // The numbers of the table's values that are no tuples, found by object:
 // a tuple's element that is one of them is written as a reference. Open
 // addressing on the pointer.
@@ -82,6 +87,7 @@ public:
             if (slots_[i].value == value) return;
         }
     }
+    void prefetch(PyObject* value) const noexcept { __builtin_prefetch(&slots_[spread(value) & (slots_.size() - 1)]); }
     uint32_t find(PyObject* value) const noexcept {
         size_t mask = slots_.size() - 1;
         for (size_t i = spread(value) & mask;; i = (i + 1) & mask) {
@@ -154,14 +160,30 @@ bool put_str(Out& out, PyObject* s) {
 class ValueWriter {
 public:
     ValueWriter(const std::vector<PyObject*>& table) : table_(table), known_(table.size()) {
-        for (size_t k = 0; k < table.size(); ++k)
-            if (!PyTuple_CheckExact(table[k])) known_.add(table[k], static_cast<uint32_t>(k));
         // A short word or a start of references takes about this much.
         out_.reserve(8 * table.size());
     }
+    // Values that are no tuples are known as they come, and a tuple's items
+    // are mostly earlier values. Should an item be missed that may come
+    // later, every value is made known and the writing goes on from that
+    // tuple again, so that the bytes are those of knowing all from the start.
     void write_all() {
-        for (PyObject* v : table_)
-            if (!(PyTuple_CheckExact(v) && refs_only(v)) && !value(v, 0)) side(v);
+        const size_t n = table_.size();
+        for (size_t k = 0; k < n; ++k) {
+            if (k + 2 * kAhead < n) __builtin_prefetch(table_[k + 2 * kAhead]);
+            if (k + kAhead < n) prefetch_items(table_[k + kAhead]);
+            PyObject* v = table_[k];
+            const bool tuple = PyTuple_CheckExact(v);
+            if (!tuple && !complete_) known_.add(v, static_cast<uint32_t>(k));
+            const size_t at = out_.size(), sides = side_.size();
+            if (!(tuple && refs_only(v)) && !value(v, 0)) side(v);
+            if (missed_) {
+                out_.truncate(at);
+                side_.resize(sides);
+                know_all(k + 1);
+                --k;
+            }
+        }
     }
     std::vector<Ref>& side() noexcept { return side_; }
     const Out& bytes() const noexcept { return out_; }
@@ -171,6 +193,30 @@ public:
     }
 
 private:
+    // Every value from `from` on that is no tuple made known.
+    void know_all(size_t from) {
+        for (size_t k = from; k < table_.size(); ++k)
+            if (!PyTuple_CheckExact(table_[k])) known_.add(table_[k], static_cast<uint32_t>(k));
+        complete_ = true;
+        missed_ = false;
+    }
+    // The number of a tuple's item, kUnset for an item that is no value of
+    // the table (or not known yet: then `missed_`).
+    uint32_t number_of(PyObject* item) noexcept {
+        uint32_t k = known_.find(item);
+        if (k == kUnset && !complete_ && !PyTuple_CheckExact(item)) missed_ = true;
+        return k;
+    }
+
+    // Asks for the lookups of a tuple's items (the tuple itself asked for
+    // earlier), and for the text of a str.
+    void prefetch_items(PyObject* v) const noexcept {
+        if (PyTuple_CheckExact(v)) {
+            const Py_ssize_t n = std::min<Py_ssize_t>(PyTuple_GET_SIZE(v), 4);
+            for (Py_ssize_t i = 0; i < n; ++i) known_.prefetch(PyTuple_GET_ITEM(v, i));
+        }
+    }
+
     // A tuple whose items are all values of the table that are no tuples,
     // the common start, written as references in one go: the bytes value()
     // writes for it. False, with nothing written, for any other tuple.
@@ -181,7 +227,8 @@ private:
         uint32_t numbers[kMost];
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* item = PyTuple_GET_ITEM(v, i);
-            if (PyTuple_CheckExact(item) || (numbers[i] = known_.find(item)) == kUnset) return false;
+            // No tuple is among the known values: find() alone tells, without reading the item.
+            if ((numbers[i] = number_of(item)) == kUnset) return false;
         }
         out_.reserve(1 + kVarint + static_cast<size_t>(n) * (1 + kVarint));
         uint8_t* p = out_.cursor();
@@ -201,7 +248,7 @@ private:
     bool value(PyObject* v, int depth) {
         out_.reserve(2 * kVarint + 8);
         if (depth > 0 && !PyTuple_CheckExact(v)) {
-            uint32_t k = known_.find(v);
+            uint32_t k = number_of(v);
             if (k != kUnset) {
                 out_.byte(tag_ref);
                 out_.varint(k);
@@ -270,16 +317,8 @@ private:
     KnownValues known_;
     Out out_;
     std::vector<Ref> side_;
-};
-
-// What a snapshot is written from: per entry its start's number and its
-// block, and the numbers of the block's ids (`number_of`, by id).
-struct Source {
-    uint8_t kind;
-    std::vector<uint32_t> starts;
-    std::vector<BagData*> blocks;
-    std::vector<uint32_t> number_of;  // id -> value number
-    std::vector<PyObject*> table;     // value number -> value (borrowed)
+    bool complete_ = false;  // every value that is no tuple is known
+    bool missed_ = false;    // an item was not found while some were unknown
 };
 
 [[noreturn]] void released() {
@@ -287,32 +326,86 @@ struct Source {
     throw_error();
 }
 
-uint32_t number(const Source& s, uint32_t id) {
-    if (id >= s.number_of.size() || s.number_of[id] == kUnset) released();
-    return s.number_of[id];
-}
+// What a snapshot is written from: the values by number and the numbers of
+// the ids (`number_of`, by id); then, block by block (`add`), each block's
+// 16 bytes of entry, its records and its lengths, taken in one visit.
+struct Source {
+    uint8_t kind;
+    std::vector<uint32_t> number_of;  // id -> value number
+    std::vector<PyObject*> table;     // value number -> value (borrowed)
+    std::vector<uint8_t> entries;     // kEntrySize bytes per block
+    Out records, lengths;
+    size_t blocks = 0, choices = 0;
+    // The blocks whose counts include objects, and their entries.
+    std::vector<std::pair<uint32_t, const BagData*>> with_objects;
+
+    // Sets the way records are taken: where every id is its own number (a
+    // vocabulary without free ids whose values were first used in the order
+    // of their ids) they are the block's words as they are.
+    void numbered(size_t blocks_ahead) {
+        same_ids_ = number_of.size() == table.size();
+        for (size_t id = 0; same_ids_ && id < number_of.size(); ++id) same_ids_ = number_of[id] == id;
+        entries.reserve(kEntrySize * blocks_ahead);
+    }
+    void add(const BagData* d, uint32_t start) {
+        const size_t e = blocks++;
+        entries.resize(entries.size() + kEntrySize);
+        uint8_t* p = entries.data() + kEntrySize * e;
+        put32(p, start);
+        put32(p + 4, d->size);
+        put32(p + 8, d->words);
+        p[12] = d->size > 0 ? d->width : 0;
+        p[13] = static_cast<uint8_t>((d->wide ? kWide : 0) | (d->mixed ? kMixed : 0));
+        p[14] = p[15] = 0;
+        choices += d->size;
+        records.reserve(4 * size_t{d->words});
+        uint8_t* r = records.cursor();
+        if (same_ids_) {
+            words_out(r, d->records, d->words);
+            r += 4 * size_t{d->words};
+        } else {
+            const size_t cw = count_words(d);
+            for (size_t c = 0; c < d->size; ++c) {
+                const uint32_t* counts = record(d, c);
+                const uint32_t* ids;
+                size_t length;
+                ids_at(d, c, ids, length);
+                for (size_t k = 0; k < cw; ++k, r += 4) put32(r, counts[k]);
+                for (size_t k = 0; k < length; ++k, r += 4) put32(r, number(ids[k]));
+            }
+        }
+        records.advance_to(r);
+        if (d->mixed) {
+            lengths.reserve(4 * size_t{d->size});
+            uint8_t* l = lengths.cursor();
+            const uint32_t cw = static_cast<uint32_t>(count_words(d));
+            for (size_t c = 0; c < d->size; ++c, l += 4) put32(l, d->offsets[c + 1] - d->offsets[c] - cw);
+            lengths.advance_to(l);
+        }
+        if (d->extra != nullptr && d->extra->object_counts > 0) with_objects.emplace_back(static_cast<uint32_t>(e), d);
+    }
+    uint32_t number(uint32_t id) const {
+        if (id >= number_of.size() || number_of[id] == kUnset) released();
+        return number_of[id];
+    }
+
+private:
+    bool same_ids_ = false;
+};
 
 // The bytes and the side tuple. Nothing here runs Python code until the
 // bytes are complete; only then are Python objects made.
 Snapshot write(Source& s) {
     ValueWriter values(s.table);
     values.write_all();
-    size_t choices = 0, words = 0, lengths = 0;
     std::vector<StoredCount> counts;
-    for (size_t e = 0; e < s.blocks.size(); ++e) {
-        BagData* d = s.blocks[e];
-        choices += d->size;
-        words += d->words;
-        if (d->mixed) lengths += d->size;
-        BagExtra* x = d->extra;
-        if (x != nullptr && x->object_counts > 0)
-            for (size_t c = 0; c < d->size; ++c)
-                if (PyObject* o = x->objects[c])
-                    counts.push_back(StoredCount{static_cast<uint32_t>(e), static_cast<uint32_t>(c), values.beside(o)});
-    }
+    for (const auto& [e, d] : s.with_objects)
+        for (size_t c = 0; c < d->size; ++c)
+            if (PyObject* o = d->extra->objects[c])
+                counts.push_back(StoredCount{e, static_cast<uint32_t>(c), values.beside(o)});
     const Out& vbytes = values.bytes();
-    size_t total =
-        kHeaderSize + vbytes.size() + kEntrySize * s.blocks.size() + 4 * (words + lengths) + 12 * counts.size();
+    const size_t total =
+        kHeaderSize + vbytes.size() + s.entries.size() + s.records.size() + s.lengths.size() + 12 * counts.size();
     // A bytes object is no container: making it runs no collection.
     Ref blob = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
     uint8_t* p = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(blob.get()));
@@ -320,44 +413,16 @@ Snapshot write(Source& s) {
     std::memcpy(p, kMagic, 4);
     p[4] = kVersion;
     p[5] = s.kind;
-    const uint64_t header[7] = {s.table.size(), vbytes.size(), s.blocks.size(), choices, words, lengths, counts.size()};
+    const uint64_t header[7] = {s.table.size(),       vbytes.size(),        s.blocks,     s.choices,
+                                s.records.size() / 4, s.lengths.size() / 4, counts.size()};
     for (int i = 0; i < 7; ++i) put64(p + 8 + 8 * i, header[i]);
     p += kHeaderSize;
-    if (vbytes.size() > 0) std::memcpy(p, vbytes.data(), vbytes.size());
-    p += vbytes.size();
-    for (size_t e = 0; e < s.blocks.size(); ++e, p += kEntrySize) {
-        BagData* d = s.blocks[e];
-        put32(p, s.starts[e]);
-        put32(p + 4, d->size);
-        put32(p + 8, d->words);
-        p[12] = d->size > 0 ? d->width : 0;
-        p[13] = static_cast<uint8_t>((d->wide ? kWide : 0) | (d->mixed ? kMixed : 0));
-        p[14] = p[15] = 0;
-    }
-    // Where every id is its own number (a vocabulary without free ids whose
-    // values were first used in the order of their ids) the records are the
-    // block's words as they are.
-    bool same_ids = s.number_of.size() == s.table.size();
-    for (size_t id = 0; same_ids && id < s.number_of.size(); ++id) same_ids = s.number_of[id] == id;
-    for (BagData* d : s.blocks) {
-        if (same_ids) {
-            words_out(p, d->records, d->words);
-            p += 4 * size_t{d->words};
-            continue;
-        }
-        size_t cw = count_words(d);
-        for (size_t c = 0; c < d->size; ++c) {
-            const uint32_t* r = record(d, c);
-            const uint32_t* ids;
-            size_t n;
-            bag_span(d, c, ids, n);
-            for (size_t k = 0; k < cw; ++k, p += 4) put32(p, r[k]);
-            for (size_t k = 0; k < n; ++k, p += 4) put32(p, number(s, ids[k]));
-        }
-    }
-    for (BagData* d : s.blocks) {
-        if (!d->mixed) continue;
-        for (size_t c = 0; c < d->size; ++c, p += 4) put32(p, d->offsets[c + 1] - d->offsets[c] - count_words(d));
+    for (const auto& [bytes, size] : {std::pair{vbytes.data(), vbytes.size()},
+                                      {s.entries.data(), s.entries.size()},
+                                      {s.records.data(), s.records.size()},
+                                      {s.lengths.data(), s.lengths.size()}}) {
+        if (size > 0) std::memcpy(p, bytes, size);
+        p += size;
     }
     for (const StoredCount& c : counts) {
         put32(p, c.entry);
@@ -382,16 +447,6 @@ bool chain_snapshot(Chain* chain, Snapshot& out) {
     Vocab* vocab = chain->vocab;
     Source s;
     s.kind = kKindChain;
-    size_t n = static_cast<size_t>(chain_size(chain));
-    s.blocks.reserve(n);
-    s.starts.reserve(n);
-    for (size_t e = 0; e < n; ++e) {
-        const ChainEntry* entry = chain_entry(chain, e);
-        BagData* d = chain_entry_data(st, entry);
-        if (d == nullptr || (d->size > 0 && d->vocab != vocab)) return false;
-        s.blocks.push_back(d);
-        s.starts.push_back(entry->start);  // an id until the values are numbered
-    }
     if (vocab != nullptr) {
         // The values in id order, numbered densely.
         const VocabTable& t = *vocab->table;
@@ -403,7 +458,22 @@ bool chain_snapshot(Chain* chain, Snapshot& out) {
                 s.table.push_back(v);
             }
         }
-        for (uint32_t& start : s.starts) start = number(s, start);
+    }
+    const size_t n = static_cast<size_t>(chain_size(chain));
+    s.numbered(n);
+    for (size_t e = 0; e < n; ++e) {
+        if (e + kAhead < n)
+            if (const BagData* ahead = chain_entry_data(st, chain_entry(chain, e + kAhead))) {
+                __builtin_prefetch(ahead);
+                __builtin_prefetch(reinterpret_cast<const char*>(ahead) + 64);
+            }
+        if (e + kAhead / 2 < n)
+            if (const BagData* ahead = chain_entry_data(st, chain_entry(chain, e + kAhead / 2)))
+                __builtin_prefetch(ahead->records);
+        const ChainEntry* entry = chain_entry(chain, e);
+        BagData* d = chain_entry_data(st, entry);
+        if (d == nullptr || (d->size > 0 && d->vocab != vocab)) return false;
+        s.add(d, vocab != nullptr ? s.number(entry->start) : entry->start);
     }
     out = write(s);
     return true;
@@ -412,8 +482,6 @@ bool chain_snapshot(Chain* chain, Snapshot& out) {
 Snapshot bag_snapshot(BagData* d) {
     Source s;
     s.kind = kKindBag;
-    s.starts.push_back(kNoStart);
-    s.blocks.push_back(d);
     if (d->vocab != nullptr && d->size > 0) {
         // The values the bag uses, in the order of their first use.
         const VocabTable& t = *d->vocab->table;
@@ -430,6 +498,8 @@ Snapshot bag_snapshot(BagData* d) {
             }
         }
     }
+    s.numbered(1);
+    s.add(d, kNoStart);
     return write(s);
 }
 
