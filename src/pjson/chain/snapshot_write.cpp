@@ -73,19 +73,14 @@ constexpr size_t kAhead = 32;
 
 // The numbers of the table's values that are no tuples, found by object:
 // a tuple's element that is one of them is written as a reference. Open
-// addressing on the pointer.
+// addressing on the pointer, at most half full: it grows with the values
+// added, which in a chain of tuples of words are few beside the tuples.
 class KnownValues {
 public:
-    explicit KnownValues(size_t n) : slots_(capacity(n), Slot{nullptr, 0}) {}
-    void add(PyObject* value, uint32_t number) noexcept {
-        size_t mask = slots_.size() - 1;
-        for (size_t i = spread(value) & mask;; i = (i + 1) & mask) {
-            if (slots_[i].value == nullptr) {
-                slots_[i] = Slot{value, number};
-                return;
-            }
-            if (slots_[i].value == value) return;
-        }
+    KnownValues() : slots_(kFirst, Slot{nullptr, 0}) {}
+    void add(PyObject* value, uint32_t number) {
+        if (2 * (count_ + 1) > slots_.size()) grow();
+        if (place(slots_, value, number)) ++count_;
     }
     void prefetch(PyObject* value) const noexcept { __builtin_prefetch(&slots_[spread(value) & (slots_.size() - 1)]); }
     uint32_t find(PyObject* value) const noexcept {
@@ -101,15 +96,29 @@ private:
         PyObject* value;
         uint32_t number;
     };
-    static size_t capacity(size_t n) {
-        size_t cap = 16;
-        while (cap < 2 * n) cap *= 2;
-        return cap;
-    }
+    static constexpr size_t kFirst = 1024;
     static size_t spread(PyObject* p) noexcept {
         return static_cast<size_t>((reinterpret_cast<uintptr_t>(p) >> 4) * 0x9E3779B97F4A7C15ULL >> 17);
     }
+    // False when the value was there already.
+    static bool place(std::vector<Slot>& slots, PyObject* value, uint32_t number) noexcept {
+        size_t mask = slots.size() - 1;
+        for (size_t i = spread(value) & mask;; i = (i + 1) & mask) {
+            if (slots[i].value == nullptr) {
+                slots[i] = Slot{value, number};
+                return true;
+            }
+            if (slots[i].value == value) return false;
+        }
+    }
+    void grow() {
+        std::vector<Slot> larger(2 * slots_.size(), Slot{nullptr, 0});
+        for (const Slot& slot : slots_)
+            if (slot.value != nullptr) place(larger, slot.value, slot.number);
+        slots_.swap(larger);
+    }
     std::vector<Slot> slots_;
+    size_t count_ = 0;
 };
 
 // The UTF-8 of a str; false when it holds a lone surrogate, written as
@@ -159,7 +168,7 @@ bool put_str(Out& out, PyObject* s) {
 // on the Python heap.
 class ValueWriter {
 public:
-    ValueWriter(const std::vector<PyObject*>& table) : table_(table), known_(table.size()) {
+    ValueWriter(const std::vector<PyObject*>& table) : table_(table) {
         // A short word or a start of references takes about this much.
         out_.reserve(8 * table.size());
     }
