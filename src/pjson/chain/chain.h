@@ -255,7 +255,20 @@ private:
     void unlink(uint32_t id);
     std::vector<VocabEntry> entries_;
     std::vector<uint32_t> free_;
-    std::vector<uint32_t> slots_;  // id + 1, 0 for an empty slot; linear probing
+    // Linear probing. A slot holds id + 1 (0: empty) and the low bits of the
+    // value's hash, so that a probe passes other values without reading
+    // their entries.
+    struct Slot {
+        uint32_t tag;
+        uint32_t id1;
+    };
+    static uint32_t tag_of(Py_hash_t hash) noexcept { return static_cast<uint32_t>(static_cast<size_t>(hash)); }
+    // The slot where the value of `slot` would be placed first.
+    size_t home(const Slot& slot, size_t mask) const noexcept {
+        if (mask <= UINT32_MAX) return slot.tag & mask;
+        return static_cast<size_t>(entries_[slot.id1 - 1].hash) & mask;
+    }
+    std::vector<Slot> slots_;
     size_t live_ = 0;
     size_t nonplain_ = 0;  // live values that are not plain
 };

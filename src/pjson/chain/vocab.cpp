@@ -154,12 +154,14 @@ Py_hash_t str_hash_ascii(const char* text, size_t length) noexcept {
 uint32_t VocabTable::find_ascii(const char* text, size_t length, Py_hash_t hash) const noexcept {
     if (slots_.empty()) return kNoId;
     const size_t mask = slots_.size() - 1;
-    for (size_t i = static_cast<size_t>(hash) & mask; slots_[i] != 0; i = (i + 1) & mask) {
-        const VocabEntry& e = entries_[slots_[i] - 1];
+    const uint32_t tag = tag_of(hash);
+    for (size_t i = static_cast<size_t>(hash) & mask; slots_[i].id1 != 0; i = (i + 1) & mask) {
+        if (slots_[i].tag != tag) continue;
+        const VocabEntry& e = entries_[slots_[i].id1 - 1];
         if (e.hash != hash || !PyUnicode_CheckExact(e.value) || !PyUnicode_IS_ASCII(e.value)) continue;
         if (static_cast<size_t>(PyUnicode_GET_LENGTH(e.value)) == length &&
             std::memcmp(PyUnicode_DATA(e.value), text, length) == 0)
-            return slots_[i] - 1;
+            return slots_[i].id1 - 1;
     }
     return kNoId;
 }
@@ -167,8 +169,10 @@ uint32_t VocabTable::find_ascii(const char* text, size_t length, Py_hash_t hash)
 uint32_t VocabTable::find_tuple(const uint32_t* ids, size_t length, Py_hash_t hash) const noexcept {
     if (slots_.empty()) return kNoId;
     const size_t mask = slots_.size() - 1;
-    for (size_t i = static_cast<size_t>(hash) & mask; slots_[i] != 0; i = (i + 1) & mask) {
-        const VocabEntry& e = entries_[slots_[i] - 1];
+    const uint32_t tag = tag_of(hash);
+    for (size_t i = static_cast<size_t>(hash) & mask; slots_[i].id1 != 0; i = (i + 1) & mask) {
+        if (slots_[i].tag != tag) continue;
+        const VocabEntry& e = entries_[slots_[i].id1 - 1];
         if (e.hash != hash || !PyTuple_CheckExact(e.value) || static_cast<size_t>(PyTuple_GET_SIZE(e.value)) != length)
             continue;
         bool same = true;
@@ -176,19 +180,19 @@ uint32_t VocabTable::find_tuple(const uint32_t* ids, size_t length, Py_hash_t ha
             PyObject* item = entries_[ids[k]].value;  // nullptr once the collector cleared the table
             same = item != nullptr && interchangeable(PyTuple_GET_ITEM(e.value, static_cast<Py_ssize_t>(k)), item, 1);
         }
-        if (same) return slots_[i] - 1;
+        if (same) return slots_[i].id1 - 1;
     }
     return kNoId;
 }
 
 void VocabTable::rehash(size_t cap) {
-    std::vector<uint32_t> slots(cap, 0);
+    std::vector<Slot> slots(cap, Slot{0, 0});
     size_t mask = cap - 1;
     for (uint32_t id = 0; id < entries_.size(); ++id) {
         if (entries_[id].value == nullptr) continue;
         size_t i = static_cast<size_t>(entries_[id].hash) & mask;
-        while (slots[i] != 0) i = (i + 1) & mask;
-        slots[i] = id + 1;
+        while (slots[i].id1 != 0) i = (i + 1) & mask;
+        slots[i] = Slot{tag_of(entries_[id].hash), id + 1};
     }
     slots_.swap(slots);
 }
@@ -209,12 +213,14 @@ uint32_t VocabTable::place(PyObject* value, Py_hash_t hash, int plain) {
     size_t mask = slots_.size() - 1;
     size_t i = static_cast<size_t>(hash) & mask;
     bool aliased = false;
-    for (; slots_[i] != 0; i = (i + 1) & mask) {
-        VocabEntry& e = entries_[slots_[i] - 1];
+    const uint32_t tag = tag_of(hash);
+    for (; slots_[i].id1 != 0; i = (i + 1) & mask) {
+        if (slots_[i].tag != tag) continue;
+        VocabEntry& e = entries_[slots_[i].id1 - 1];
         if (e.hash != hash) continue;
         if (interchangeable(e.value, value, 0)) {
             ++e.uses;
-            return slots_[i] - 1;
+            return slots_[i].id1 - 1;
         }
         e.aliased = aliased = true;
     }
@@ -230,7 +236,7 @@ uint32_t VocabTable::place(PyObject* value, Py_hash_t hash, int plain) {
     Py_INCREF(value);
     const bool is = plain < 0 ? is_plain(value) : plain != 0;
     entries_[id] = VocabEntry{value, hash, 1, is, aliased};
-    slots_[i] = id + 1;
+    slots_[i] = Slot{tag, id + 1};
     ++live_;
     if (!is) ++nonplain_;
     return id;
@@ -246,20 +252,20 @@ void VocabTable::unlink(uint32_t id) {
     // Linear probing: remove by shifting later members of the run back.
     size_t mask = slots_.size() - 1;
     size_t i = static_cast<size_t>(entries_[id].hash) & mask;
-    while (slots_[i] != id + 1) i = (i + 1) & mask;
+    while (slots_[i].id1 != id + 1) i = (i + 1) & mask;
     size_t j = i;
     for (;;) {
         j = (j + 1) & mask;
-        if (slots_[j] == 0) break;
-        size_t home = static_cast<size_t>(entries_[slots_[j] - 1].hash) & mask;
+        if (slots_[j].id1 == 0) break;
+        const size_t at = home(slots_[j], mask);
         // Move slots_[j] into the hole at i unless its home lies in (i, j].
-        bool stays = (i <= j) ? (i < home && home <= j) : (i < home || home <= j);
+        bool stays = (i <= j) ? (i < at && at <= j) : (i < at || at <= j);
         if (!stays) {
             slots_[i] = slots_[j];
             i = j;
         }
     }
-    slots_[i] = 0;
+    slots_[i] = Slot{0, 0};
 }
 
 void VocabTable::release(uint32_t id, Graveyard& graves) {
@@ -286,7 +292,7 @@ void VocabTable::clear(Graveyard& graves) {
         e.value = nullptr;
         e.uses = 0;
     }
-    std::fill(slots_.begin(), slots_.end(), 0);
+    std::fill(slots_.begin(), slots_.end(), Slot{0, 0});
     free_.clear();
     live_ = 0;
     nonplain_ = 0;
