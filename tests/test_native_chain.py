@@ -288,6 +288,21 @@ def test_values_are_released_with_the_last_choice_or_start_that_holds_them():
     assert all(a() is None for a in alive)
 
 
+@pytest.mark.parametrize("keep_bag", [False, True])
+def test_a_chain_that_goes_releases_its_values_but_not_those_of_a_bag_taken_out(keep_bag):
+    c = Chain()
+    values = [Token() for _ in range(4)]
+    alive = [weakref.ref(v) for v in values]
+    c.add_to_bag(values[0], (values[1], "x"))
+    c.add_to_bag("s", (values[2],), 2)
+    c.add_to_bag(("t", values[3]), ("s",))
+    kept = c["s"] if keep_bag else None
+    del values, c
+    assert [a() is None for a in alive] == [True, True, not keep_bag, True]
+    if keep_bag:
+        assert list(kept.choices()) == [((alive[2](),), 2)]
+
+
 def test_a_bag_taken_from_the_chain_is_the_chains_own():
     c = Chain()
     c.add_to_bag("a", ["b"])

@@ -110,7 +110,8 @@ void block_part_free(BagData* d, void* part, uint8_t which) noexcept {
 void bag_data_incref(BagData* d) noexcept { ++d->refs; }
 
 void bag_data_reset(BagData* d, Graveyard& graves) noexcept {
-    if (d->vocab != nullptr) {
+    // A vocabulary without a live value has no use of the ids to release.
+    if (d->vocab != nullptr && d->vocab->table->live() > 0) {
         VocabTable& t = *d->vocab->table;
         for (size_t c = 0; c < d->size; ++c) {
             const uint32_t* ids;

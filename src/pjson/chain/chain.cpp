@@ -48,7 +48,7 @@ int chain_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int chain_tp_clear(PyObject* self) {
     Chain* chain = as_chain(self);
-    if (chain->store != nullptr && chain->vocab != nullptr) chain_clear(chain);
+    if (chain->store != nullptr && chain->vocab != nullptr) chain_drop(chain);
     Py_CLEAR(chain->vocab);
     return 0;
 }

@@ -520,6 +520,8 @@ BagData* chain_entry_data(State* st, const ChainEntry* entry) noexcept;
 Ref chain_entry_bag(State* st, Chain* chain, size_t index);
 Vocab* chain_vocab(State* st, Chain* chain);  // created on first use
 void chain_clear(Chain* chain);
+// chain_clear for a chain that goes away.
+void chain_drop(Chain* chain);
 void chain_set_bag(State* st, Chain* chain, PyObject* start, PyObject* bag);
 void chain_add_values(State* st, Chain* chain, PyObject* start, PyObject* items, PyObject* const* values, size_t length,
                       PyObject* count);

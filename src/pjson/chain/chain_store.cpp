@@ -161,13 +161,11 @@ Vocab* chain_vocab(State* st, Chain* chain) {
     return chain->vocab;
 }
 
-void chain_clear(Chain* chain) {
-    Graveyard graves;
+namespace {
+
+// The store without an entry, its memory given back; the entries released.
+void store_emptied(Chain* chain) {
     ChainStore& s = *chain->store;
-    for (ChainEntry& e : s.entries) {
-        chain->vocab->table->release(e.start, graves);
-        entry_release(e, graves);
-    }
     s.entries.clear();
     s.entries.shrink_to_fit();
     s.slots.clear();
@@ -176,6 +174,51 @@ void chain_clear(Chain* chain) {
     s.entry_of_id.shrink_to_fit();
     ++s.clears;
     ++chain->stamp;
+}
+
+}  // namespace
+
+void chain_clear(Chain* chain) {
+    Graveyard graves;
+    ChainStore& s = *chain->store;
+    for (ChainEntry& e : s.entries) {
+        chain->vocab->table->release(e.start, graves);
+        entry_release(e, graves);
+    }
+    store_emptied(chain);
+}
+
+namespace {
+
+// Whether the chain and its own blocks are all that hold its vocabulary:
+// no bag object, no second holder of a block, no other reference.
+bool holds_vocab_alone(const Chain* chain) noexcept {
+    const Vocab* vocab = chain->vocab;
+    Py_ssize_t holders = 1;  // the chain's own
+    const std::vector<ChainEntry>& entries = chain->store->entries;
+    for (size_t e = 0; e < entries.size(); ++e) {
+        if (e + 16 < entries.size() && entries[e + 16].data != nullptr) __builtin_prefetch(entries[e + 16].data);
+        const ChainEntry& entry = entries[e];
+        if (entry.bag != nullptr || (entry.data != nullptr && entry.data->refs != 1)) return false;
+        if (entry.data != nullptr && entry.data->vocab == vocab) ++holders;
+    }
+    return Py_REFCNT(reinterpret_cast<const PyObject*>(vocab)) == holders;
+}
+
+}  // namespace
+
+void chain_drop(Chain* chain) {
+    if (!holds_vocab_alone(chain)) return chain_clear(chain);
+    // Nothing else holds the vocabulary: its values go all at once, and the
+    // blocks, whose ids then all read as released, free only their memory.
+    Graveyard graves;
+    chain->vocab->table->clear(graves);
+    ChainStore& s = *chain->store;
+    for (size_t e = 0; e < s.entries.size(); ++e) {
+        if (e + 16 < s.entries.size() && s.entries[e + 16].data != nullptr) __builtin_prefetch(s.entries[e + 16].data);
+        entry_release(s.entries[e], graves);
+    }
+    store_emptied(chain);
 }
 
 void chain_set_bag(State* st, Chain* chain, PyObject* given, PyObject* bag) {
