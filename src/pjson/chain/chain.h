@@ -226,6 +226,13 @@ public:
     // Room for `more` values beyond the live ones, so that interning them
     // neither grows nor rehashes the table.
     void reserve(size_t more);
+    // A fresh table of `n` ids, none holding a value yet, with room for
+    // them all: place_at fills them in any order.
+    void presize(size_t n);
+    // Puts plain `value` at the empty id `id` of a presized table, with one
+    // use. Returns the id already holding a value interchangeable with it
+    // instead, and then places nothing.
+    uint32_t place_at(uint32_t id, PyObject* value, Py_hash_t hash) noexcept;
     void hold(uint32_t id) noexcept { ++entries_[id].uses; }
     void release(uint32_t id, Graveyard& graves);
     // Live ids only; nullptr after the collector cleared the vocabulary.
@@ -252,6 +259,11 @@ public:
 private:
     void rehash(size_t slots);
     uint32_t place(PyObject* value, Py_hash_t hash, int plain);  // plain: -1 unknown, else 0 or 1
+    // The empty slot where `value` goes, or (`found`, else kNoId) the id
+    // of a value interchangeable with it; marks the entries of equal hash
+    // that it meets aliased.
+    size_t probe(PyObject* value, Py_hash_t hash, bool& aliased, uint32_t& found) noexcept;
+    void fill(uint32_t id, size_t slot, PyObject* value, Py_hash_t hash, bool plain, bool aliased) noexcept;
     void unlink(uint32_t id);
     std::vector<VocabEntry> entries_;
     std::vector<uint32_t> free_;

@@ -134,18 +134,26 @@ void set_object_counts(const Parsed& parsed, const std::vector<BagData*>& blocks
     }
 }
 
-// A fresh vocabulary holding the table's values (all plain), value k as
-// id k, sized for them all at once.
-Ref vocab_of(State* st, const std::vector<Ref>& values) {
-    Ref vocab(reinterpret_cast<PyObject*>(vocab_new(st)));
-    VocabTable& t = *reinterpret_cast<Vocab*>(vocab.get())->table;
-    t.reserve(values.size());
-    for (size_t k = 0; k < values.size(); ++k) {
-        Py_hash_t h = PyObject_Hash(values[k].get());
-        if (h == -1) throw_error();
-        if (t.intern_plain(values[k].get(), h) != k) given_twice("a value");
+// The values of a snapshot's table and, when all are plain, a fresh
+// vocabulary holding value k as id k (`vocab`; empty otherwise).
+struct Table {
+    std::vector<Ref> values;
+    Ref vocab;
+};
+
+Table table_of(State* st, const Parsed& parsed) {
+    Table out;
+    out.vocab = Ref(reinterpret_cast<PyObject*>(vocab_new(st)));
+    VocabTable& t = *reinterpret_cast<Vocab*>(out.vocab.get())->table;
+    t.presize(parsed.value_count());
+    bool plain = false, twice = false;
+    out.values = parsed.values(plain, &t, &twice);
+    if (!plain) {
+        out.vocab = Ref();
+        return out;
     }
-    return vocab;
+    if (twice) given_twice("a value");
+    return out;
 }
 
 // Lets go of the table's own use of each value, once the blocks and the
@@ -237,9 +245,9 @@ using namespace snapshot;
 
 void chain_restore(State* st, Chain* chain, PyObject* blob, PyObject* side) {
     Parsed parsed(blob, side, kKindChain);
-    bool plain = false;
-    std::vector<Ref> values = parsed.values(plain);
-    if (!plain) {
+    Table table = table_of(st, parsed);
+    const std::vector<Ref>& values = table.values;
+    if (!table.vocab) {
         std::vector<Ref> bags;
         for (size_t e = 0; e < parsed.bags().size(); ++e) bags.push_back(bag_of_stored(st, parsed, values, e));
         if (chain->vocab != nullptr) chain_clear(chain);
@@ -250,7 +258,7 @@ void chain_restore(State* st, Chain* chain, PyObject* blob, PyObject* side) {
         }
         return;
     }
-    Ref vocab = vocab_of(st, values);
+    Ref vocab = std::move(table.vocab);
     Vocab* v = reinterpret_cast<Vocab*>(vocab.get());
     // From here to the swap nothing runs Python code.
     BlockList built;
@@ -274,17 +282,16 @@ void chain_restore(State* st, Chain* chain, PyObject* blob, PyObject* side) {
 
 void bag_restore(State* st, Bag* bag, PyObject* blob, PyObject* side) {
     Parsed parsed(blob, side, kKindBag);
-    bool plain = false;
-    std::vector<Ref> values = parsed.values(plain);
+    Table table = table_of(st, parsed);
+    const std::vector<Ref>& values = table.values;
     BagData* fresh;
     Ref made;  // the general way's bag, which gives up its block
-    Ref vocab;
+    Ref vocab = std::move(table.vocab);
     BlockList built;
-    if (!plain) {
+    if (!vocab) {
         made = bag_of_stored(st, parsed, values, 0);
         fresh = std::exchange(reinterpret_cast<Bag*>(made.get())->data, bag_data_new(nullptr));
     } else {
-        vocab = vocab_of(st, values);
         build_blocks(parsed, reinterpret_cast<Vocab*>(vocab.get()), built);
         fresh = built.blocks[0];
         built.blocks.clear();

@@ -129,8 +129,11 @@ public:
     ~Parsed() { PyBuffer_Release(&view_); }
 
     // The values of the table as objects, in order; `plain` tells whether
-    // every one is a plain value (is_plain).
-    std::vector<Ref> values(bool& plain) const;
+    // every one is a plain value (is_plain). With `into`, a presized fresh
+    // vocabulary, value k also goes in as id k while every value is plain;
+    // `twice` tells whether one of them met a value it could not be told
+    // apart from (and so not all went in).
+    std::vector<Ref> values(bool& plain, VocabTable* into = nullptr, bool* twice = nullptr) const;
     size_t value_count() const noexcept { return value_count_; }
     const std::vector<StoredBag>& bags() const noexcept { return bags_; }
     const std::vector<StoredCount>& object_counts() const noexcept { return counts_; }

@@ -364,9 +364,48 @@ bool read_ref_tuple(In& in, uint32_t* ids, size_t& n) noexcept {
 
 }  // namespace
 
-std::vector<Ref> Parsed::values(bool& plain) const {
+namespace {
+
+// Puts the values into a fresh vocabulary as they are made, each as the id
+// of its number, while every value so far is plain (hashing one runs no
+// code); stops at the first that is not, or that meets its equal.
+class Placer {
+public:
+    explicit Placer(VocabTable* t) noexcept : t_(t) {}
+    bool placing() const noexcept { return t_ != nullptr; }
+    bool twice() const noexcept { return twice_; }
+    void stop() noexcept { t_ = nullptr; }
+    void place(size_t k, PyObject* value) {
+        if (t_ == nullptr) return;
+        Py_hash_t h = PyObject_Hash(value);
+        if (h == -1) throw_error();
+        put(k, value, h);
+    }
+    // A tuple of the values of these ids, already placed: its hash as
+    // tuplehash makes it from theirs.
+    void place_tuple(size_t k, PyObject* tuple, const uint32_t* ids, size_t n) noexcept {
+        if (t_ == nullptr) return;
+        put(k, tuple, tuple_hash_by(n, [&](size_t i) { return t_->hash(ids[i]); }));
+    }
+
+private:
+    void put(size_t k, PyObject* value, Py_hash_t h) noexcept {
+        if (t_->place_at(static_cast<uint32_t>(k), value, h) != k) {
+            twice_ = true;
+            t_ = nullptr;
+        }
+    }
+    VocabTable* t_;
+    bool twice_ = false;
+};
+
+}  // namespace
+
+std::vector<Ref> Parsed::values(bool& plain, VocabTable* into, bool* twice) const {
     // Values that are no tuples first, so that a tuple may name any of them;
-    // a tuple of references keeps the ids it names, any other its bytes.
+    // a tuple of references keeps the ids it names, any other its bytes. A
+    // tuple that names only values read before it, none a tuple, is made at
+    // once (the common start): what the later pass would make of it.
     std::vector<Ref> table(value_count_);
     std::vector<uint8_t> is_tuple(value_count_, 0);
     struct Later {
@@ -377,6 +416,11 @@ std::vector<Ref> Parsed::values(bool& plain) const {
     std::vector<Later> tuples;
     std::vector<uint32_t> ids;
     ValueReader reader{table, is_tuple, side_};
+    Placer placer(into);
+    auto placed = [&](size_t k) {
+        if (!reader.plain) placer.stop();
+        placer.place(k, table[k].get());
+    };
     In in(value_data_, value_bytes_);
     for (size_t k = 0; k < value_count_; ++k) {
         if (in.left() > 0 && *in.at() == tag_tuple) {
@@ -384,6 +428,13 @@ std::vector<Ref> Parsed::values(bool& plain) const {
             uint32_t named[kMostRefs];
             size_t n = 0;
             if (read_ref_tuple(in, named, n)) {
+                bool earlier = true;
+                for (size_t i = 0; i < n; ++i) earlier = earlier && named[i] < k && !is_tuple[named[i]];
+                if (earlier) {
+                    table[k] = reader.tuple_of_ids(named, n);
+                    placer.place_tuple(k, table[k].get(), named, n);
+                    continue;
+                }
                 tuples.push_back(Later{k, nullptr, static_cast<uint32_t>(ids.size()), static_cast<uint32_t>(n)});
                 ids.insert(ids.end(), named, named + n);
             } else {
@@ -392,6 +443,7 @@ std::vector<Ref> Parsed::values(bool& plain) const {
             }
         } else {
             table[k] = reader.value(in, 0);
+            placed(k);
         }
     }
     if (in.left() != 0) corrupt("bytes after the values");
@@ -399,15 +451,18 @@ std::vector<Ref> Parsed::values(bool& plain) const {
     for (const Later& later : tuples) {
         if (later.at == nullptr) {
             table[later.k] = reader.tuple_of_ids(ids.data() + later.first, later.n);
+            placer.place_tuple(later.k, table[later.k].get(), ids.data() + later.first, later.n);
         } else {
             In at(later.at, static_cast<size_t>(end - later.at));
             table[later.k] = reader.value(at, 0);
+            placed(later.k);
         }
     }
     // The writer puts each value beside once: any other number of them is made up.
     if (reader.sides + counts_.size() != static_cast<size_t>(PyTuple_GET_SIZE(side_)))
         corrupt("the values beside it are not those it names");
     plain = reader.plain;
+    if (twice != nullptr) *twice = placer.twice();
     return table;
 }
 

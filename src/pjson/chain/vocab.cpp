@@ -208,21 +208,57 @@ uint32_t VocabTable::intern(PyObject* value, Py_hash_t hash) { return place(valu
 
 uint32_t VocabTable::intern_plain(PyObject* value, Py_hash_t hash) { return place(value, hash, 1); }
 
-uint32_t VocabTable::place(PyObject* value, Py_hash_t hash, int plain) {
-    if ((live_ + 1) * 3 > slots_.size() * 2) rehash(slots_.empty() ? 16 : slots_.size() * 2);
+size_t VocabTable::probe(PyObject* value, Py_hash_t hash, bool& aliased, uint32_t& found) noexcept {
     size_t mask = slots_.size() - 1;
     size_t i = static_cast<size_t>(hash) & mask;
-    bool aliased = false;
+    aliased = false;
     const uint32_t tag = tag_of(hash);
     for (; slots_[i].id1 != 0; i = (i + 1) & mask) {
         if (slots_[i].tag != tag) continue;
         VocabEntry& e = entries_[slots_[i].id1 - 1];
         if (e.hash != hash) continue;
         if (interchangeable(e.value, value, 0)) {
-            ++e.uses;
-            return slots_[i].id1 - 1;
+            found = slots_[i].id1 - 1;
+            return i;
         }
+        // Equal hashes of values that stay apart: both may now meet values
+        // equal to the other's.
         e.aliased = aliased = true;
+    }
+    found = kNoId;
+    return i;
+}
+
+void VocabTable::fill(uint32_t id, size_t slot, PyObject* value, Py_hash_t hash, bool plain, bool aliased) noexcept {
+    Py_INCREF(value);
+    entries_[id] = VocabEntry{value, hash, 1, plain, aliased};
+    slots_[slot] = Slot{tag_of(hash), id + 1};
+    ++live_;
+    if (!plain) ++nonplain_;
+}
+
+void VocabTable::presize(size_t n) {
+    entries_.assign(n, VocabEntry{nullptr, 0, 0, false, false});
+    reserve(n);
+}
+
+uint32_t VocabTable::place_at(uint32_t id, PyObject* value, Py_hash_t hash) noexcept {
+    bool aliased;
+    uint32_t found;
+    size_t slot = probe(value, hash, aliased, found);
+    if (found != kNoId) return found;
+    fill(id, slot, value, hash, true, aliased);
+    return id;
+}
+
+uint32_t VocabTable::place(PyObject* value, Py_hash_t hash, int plain) {
+    if ((live_ + 1) * 3 > slots_.size() * 2) rehash(slots_.empty() ? 16 : slots_.size() * 2);
+    bool aliased;
+    uint32_t found;
+    size_t i = probe(value, hash, aliased, found);
+    if (found != kNoId) {
+        ++entries_[found].uses;
+        return found;
     }
     uint32_t id;
     if (!free_.empty()) {
@@ -233,12 +269,7 @@ uint32_t VocabTable::place(PyObject* value, Py_hash_t hash, int plain) {
         entries_.push_back(VocabEntry{nullptr, 0, 0, false, false});
         id = static_cast<uint32_t>(entries_.size() - 1);
     }
-    Py_INCREF(value);
-    const bool is = plain < 0 ? is_plain(value) : plain != 0;
-    entries_[id] = VocabEntry{value, hash, 1, is, aliased};
-    slots_[i] = Slot{tag, id + 1};
-    ++live_;
-    if (!is) ++nonplain_;
+    fill(id, i, value, hash, plain < 0 ? is_plain(value) : plain != 0, aliased);
     return id;
 }
 
