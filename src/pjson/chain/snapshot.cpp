@@ -146,6 +146,9 @@ Table table_of(State* st, const Parsed& parsed) {
     out.vocab = Ref(reinterpret_cast<PyObject*>(vocab_new(st)));
     VocabTable& t = *reinterpret_cast<Vocab*>(out.vocab.get())->table;
     t.presize(parsed.value_count());
+    // Out of the collector's sight while it fills, as the table of values
+    // is: each of its passes meanwhile would walk the whole of it.
+    PyObject_GC_UnTrack(out.vocab.get());
     bool plain = false, twice = false;
     out.values = parsed.values(plain, &t, &twice);
     if (!plain) {
@@ -153,6 +156,7 @@ Table table_of(State* st, const Parsed& parsed) {
         return out;
     }
     if (twice) given_twice("a value");
+    PyObject_GC_Track(out.vocab.get());
     return out;
 }
 

@@ -99,6 +99,12 @@ private:
     Small<PyObject*> items_;
 };
 
+// Whether the collector leaves `o` alone: most items are strings, whose
+// type alone tells, without a call.
+bool untracked(PyObject* o) noexcept {
+    return !PyType_IS_GC(Py_TYPE(o)) || !PyObject_IS_GC(o) || !PyObject_GC_IsTracked(o);
+}
+
 // Decodes values; `plain` turns false for a value from beside that is not
 // plain, or a tuple nested deeper than plain values go.
 struct ValueReader {
@@ -122,7 +128,7 @@ struct ValueReader {
         bool acyclic = true;
         for (size_t i = 0; i < n; ++i) {
             items[i] = named(ids[i], 1);
-            acyclic = acyclic && (!PyObject_IS_GC(items[i]) || !PyObject_GC_IsTracked(items[i]));
+            acyclic = acyclic && untracked(items[i]);
         }
         // The table holds every item, whatever making the tuple runs.
         Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(n)));
@@ -205,7 +211,7 @@ struct ValueReader {
                 bool acyclic = true;
                 for (size_t i = 0; i < n; ++i) {
                     PyObject* item = items.add(value(in, depth + 1));
-                    acyclic = acyclic && (!PyObject_IS_GC(item) || !PyObject_GC_IsTracked(item));
+                    acyclic = acyclic && untracked(item);
                 }
                 Ref tuple = items.tuple();
                 // As the collector would at its next pass: values that hold

@@ -238,8 +238,9 @@ void VocabTable::fill(uint32_t id, size_t slot, PyObject* value, Py_hash_t hash,
 }
 
 void VocabTable::presize(size_t n) {
-    entries_.assign(n, VocabEntry{nullptr, 0, 0, false, false});
+    // Room first, while no entry is there for the rehash to pass over.
     reserve(n);
+    entries_.assign(n, VocabEntry{nullptr, 0, 0, false, false});
 }
 
 uint32_t VocabTable::place_at(uint32_t id, PyObject* value, Py_hash_t hash) noexcept {
