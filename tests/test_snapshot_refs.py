@@ -5,6 +5,7 @@ from __future__ import annotations
 import gc
 import pickle
 import struct
+import weakref
 
 import pytest
 from conftest import Token
@@ -117,3 +118,72 @@ def test_a_start_taken_before_its_words_still_names_them():
     assert _chain.snapshot(chain) == (blob, ())
     loaded = pickle.loads(pickle.dumps(chain, 5))
     assert loaded == chain and all(item is next(iter(loaded[s].choices()))[0][0] for s in loaded for item in s[:1])
+
+
+def test_a_start_naming_words_after_it_reads_as_one_naming_words_before_it():
+    # Each table in the order its vocabulary's ids may come: words first, the
+    # starts first, and the two mixed.
+    a, b, c = word("a"), word("b"), word("c")
+    orders = {
+        "words first": ([a, b, c, tup(ref(0), ref(1)), tup(ref(2), ref(0))], {"a": 0, "b": 1, "c": 2}, (3, 4)),
+        "starts first": ([tup(ref(2), ref(3)), tup(ref(4), ref(2)), a, b, c], {"a": 2, "b": 3, "c": 4}, (0, 1)),
+        "mixed": ([a, tup(ref(0), ref(2)), b, tup(ref(4), ref(0)), c], {"a": 0, "b": 2, "c": 4}, (1, 3)),
+    }
+    for name, (values, number, (ab, ca)) in orders.items():
+        blob = snapshot(values, [(ab, [(2, number["c"])]), (ca, [(5, number["a"]), (1, number["b"])])])
+        chain = Chain()
+        chain.__setstate__((blob, ()))
+        assert [(s, list(bag.choices())) for s, bag in chain.items()] == [
+            (("a", "b"), [(("c",), 2)]),
+            (("c", "a"), [(("a",), 5), (("b",), 1)]),
+        ], name
+        # Starts made here find the restored ones: they hash alike.
+        key = tuple("ab")
+        assert key in chain and list(chain[key].choices()) == [(("c",), 2)], name
+        chain.add_to_bag(key, ("c",), 1)
+        chain.add_to_bag(("c", "a"), ("b",), 1)
+        assert len(chain) == 2 and list(chain[key].choices()) == [(("c",), 3)], name
+        assert list(chain[("c", "a")].choices()) == [(("a",), 5), (("b",), 2)], name
+
+
+def test_a_value_given_twice_is_refused_unless_a_value_from_beside_takes_the_general_way():
+    # "a" twice in the table: with plain values only, the table is made up.
+    starts = [(0, [(1, 2)])]
+    with pytest.raises(ValueError, match="corrupt snapshot: a value given twice"):
+        Chain().__setstate__((snapshot([word("a"), word("a"), word("b")], starts), ()))
+    for values in ([word("b"), tup(ref(3)), tup(ref(3)), word("a")], [word("a"), tup(ref(0)), tup(ref(0)), word("b")]):
+        with pytest.raises(ValueError, match="corrupt snapshot: a value given twice"):
+            Chain().__setstate__((snapshot(values, [(1, [(1, 0)])]), ()))
+    # A value from beside that is no plain value: the chain is built by
+    # add_to_bag's rules, where only a start or a choice given twice is.
+    token = Token("t")
+    chain = Chain()
+    chain.__setstate__((snapshot([word("a"), word("a"), ref(0, TAG_SIDE)], starts), (token,)))
+    assert [(s, list(bag.choices())) for s, bag in chain.items()] == [("a", [((token,), 1)])]
+
+
+class Node:
+    """A start that holds the chain it is a start of."""
+
+    def __init__(self, name):
+        self.name, self.chain = name, None
+
+    def __eq__(self, other):
+        return isinstance(other, Node) and other.name == self.name
+
+    def __hash__(self):
+        return hash(self.name)
+
+
+def test_a_restored_chain_takes_part_in_cycles_through_its_values():
+    plain = Chain()
+    for k in range(50):
+        plain.add_to_bag((f"w{k}", f"w{k + 1}"), (f"w{k + 2}",), k + 1)
+    chain = pickle.loads(pickle.dumps(plain, 5))
+    node = Node("n")
+    chain.add_to_bag(node, ("w0",))
+    node.chain = chain
+    alive = weakref.ref(node)
+    del chain, node
+    gc.collect()
+    assert alive() is None
