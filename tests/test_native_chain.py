@@ -737,3 +737,53 @@ def test_no_python_memory_left_behind():
         assert grown < 100_000, f"{grown} bytes more after 30 rounds"
     finally:
         tracemalloc.stop()
+
+
+class Looked(Chain):
+    """A chain that lone_surrogate looks through in Python, value by value."""
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "adds, fast",
+    [
+        pytest.param([("a", ("b",)), (("café", "中"), ("ß",))], True, id="none"),
+        pytest.param([("a", ("b",)), ("caf\udce9", ("a",))], True, id="a start"),
+        pytest.param([(("a", ("b", "\ud800x")), ("a",))], True, id="deep in a start"),
+        pytest.param([("a", ("b", "\udfff"))], True, id="a next start"),
+        pytest.param([("a", (Text("\udc80"),))], False, id="a subclass of str"),
+    ],
+)
+def test_the_native_surrogate_check_answers_as_the_walk_over_the_values(adds, fast):
+    from tesmo.cli.models import lone_surrogate
+
+    native, looked = Chain(), Looked()
+    for c in (native, looked):
+        for start, next_start in adds:
+            c.add_to_bag(start, next_start)
+    assert lone_surrogate(native) == lone_surrogate(looked)
+    if fast:
+        assert _chain.has_lone_surrogate(native) is (lone_surrogate(looked) is not None)
+    else:
+        with pytest.raises(TypeError):
+            _chain.has_lone_surrogate(native)
+    # A bag taken out keeps its values in the vocabulary; they are no longer the chain's.
+    kept = []
+    for c in (native, looked):
+        c.add_to_bag("s", ("x\udc80",))
+        kept.append(c["s"])
+        c.set_bag("s", ProbabilityBag())
+    assert [list(b.choices()) for b in kept] == [[(("x\udc80",), 1)]] * 2
+    assert lone_surrogate(native) == lone_surrogate(looked)
+    if fast:
+        assert _chain.has_lone_surrogate(native) is (lone_surrogate(looked) is not None)
+    # A bag of another kind: the walk in Python.
+    for c in (native, looked):
+        c.set_bag("t", reference.ProbabilityBag())
+        c["t"].add(("\ud800",))
+    with pytest.raises(TypeError):
+        _chain.has_lone_surrogate(native)
+    assert lone_surrogate(native) == lone_surrogate(looked) is not None

@@ -201,8 +201,15 @@ def lone_surrogate(chain: Any) -> str | None:
     """A string of the chain that holds a lone surrogate, if any.
 
     Such a string is written as its escape, which the streaming reader reads
-    back as "?" or refuses: a model holding one would not read back.
+    back as "?" or refuses: a model holding one would not read back. A native
+    chain tells at once whether it holds any; the string is looked for only then.
     """
+    if type(chain) is Chain:
+        try:
+            if not _chain.has_lone_surrogate(chain):
+                return None
+        except TypeError:
+            pass  # a bag of another kind, or a subclass of str or tuple: looked through below
     strings: list[str] = []
     values = list(chain.build_frequency_dict())
     while values:  # a level of tuples at a time

@@ -1,5 +1,4 @@
-// The generating walks of tesmo.train on a native chain, and the check of
-// the counts they weigh choices by.
+// The generating walks of tesmo.train on a native chain.
 #include "chain/chain.h"
 
 #include <climits>
@@ -140,40 +139,6 @@ PyObject* mod_generate_sentence(PyObject* module, PyObject* const* args, Py_ssiz
                 if (!check_status(PyObject_IsTrue(novel.get()))) continue;
             }
             return tokens.release();
-        }
-        Py_RETURN_NONE;
-    });
-}
-
-// The first count of the chain, in chain order, that is not a finite positive
-// int or float (bools are neither), or None: what a walk needs of the counts
-// it weighs choices by. For a chain whose bags are all native.
-PyObject* mod_bad_count(PyObject* module, PyObject* arg) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        State* st = state_of_module(module);
-        Chain* chain = chain_argument(st, arg, "bad_count");
-        // No Python code runs below: only exact ints and floats are compared.
-        const size_t entries = static_cast<size_t>(chain_size(chain));
-        for (size_t e = 0; e < entries; ++e) {
-            BagData* data = chain_entry_data(st, chain_entry(chain, e));
-            if (data == nullptr) {
-                PyErr_SetString(PyExc_TypeError, "bad_count() needs a chain whose bags are all ProbabilityBags");
-                throw_error();
-            }
-            for (size_t i = 0; i < bag_size(data); ++i) {
-                int64_t count;
-                if (bag_count_native(data, i, count)) {
-                    if (count <= 0) return PyLong_FromLongLong(count);
-                    continue;
-                }
-                PyObject* object = bag_count_object(data, i);
-                bool good = false;
-                if (PyLong_CheckExact(object))
-                    good = check_status(PyObject_RichCompareBool(object, st->zero, Py_GT)) == 1;
-                else if (PyFloat_CheckExact(object))
-                    good = PyFloat_AS_DOUBLE(object) > 0 && std::isfinite(PyFloat_AS_DOUBLE(object));
-                if (!good) return Py_NewRef(object);
-            }
         }
         Py_RETURN_NONE;
     });

@@ -35,6 +35,9 @@ PyMethodDef g_functions[] = {
     {"bad_count", mod_bad_count, METH_O,
      "bad_count(chain, /)\n--\n\nThe first count, in chain order, that is not a finite positive int or float,\n"
      "or None."},
+    {"has_lone_surrogate", mod_has_lone_surrogate, METH_O,
+     "has_lone_surrogate(chain, /)\n--\n\nWhether a start or a next start of the chain holds a str with a lone\n"
+     "surrogate, at any depth of tuples."},
     {"snapshot", mod_snapshot, METH_O,
      "snapshot(obj, /)\n--\n\nThe content of a Chain or a ProbabilityBag as (bytes, values beside them): the\n"
      "state they pickle with. The bags of a chain must all be ProbabilityBag."},

@@ -1,0 +1,121 @@
+// Checks the command line makes of a native chain before it uses or writes
+// it: the counts that a walk weighs choices by, and the strings that a
+// document could not hold.
+#include "chain/block.h"
+
+#include <cmath>
+#include <vector>
+
+namespace pjson {
+
+namespace {
+
+// Whether `value`, a str or a tuple (items followed down, tuples only),
+// holds a str with a lone surrogate. False with `sure` cleared for a
+// subclass of either, whose text or items Python code may give otherwise.
+bool holds_lone_surrogate(PyObject* value, bool& sure) {
+    std::vector<PyObject*> todo{value};
+    while (!todo.empty()) {
+        PyObject* v = todo.back();
+        todo.pop_back();
+        if (PyTuple_CheckExact(v)) {
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(v); ++i) todo.push_back(PyTuple_GET_ITEM(v, i));
+        } else if (PyUnicode_CheckExact(v)) {
+            const int kind = PyUnicode_KIND(v);
+            if (kind == PyUnicode_1BYTE_KIND) continue;  // ASCII and Latin-1 hold none
+            const void* data = PyUnicode_DATA(v);
+            for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(v); ++i) {
+                const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+                if (c >= 0xD800 && c <= 0xDFFF) return true;
+            }
+        } else if (PyTuple_Check(v) || PyUnicode_Check(v)) {
+            sure = false;
+            return false;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+// The first count of the chain, in chain order, that is not a finite positive
+// int or float (bools are neither), or None: what a walk needs of the counts
+// it weighs choices by. For a chain whose bags are all native.
+PyObject* mod_bad_count(PyObject* module, PyObject* arg) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        State* st = state_of_module(module);
+        Chain* chain = chain_argument(st, arg, "bad_count");
+        // No Python code runs below: only exact ints and floats are compared.
+        const size_t entries = static_cast<size_t>(chain_size(chain));
+        for (size_t e = 0; e < entries; ++e) {
+            BagData* data = chain_entry_data(st, chain_entry(chain, e));
+            if (data == nullptr) {
+                PyErr_SetString(PyExc_TypeError, "bad_count() needs a chain whose bags are all ProbabilityBags");
+                throw_error();
+            }
+            for (size_t i = 0; i < bag_size(data); ++i) {
+                int64_t count;
+                if (bag_count_native(data, i, count)) {
+                    if (count <= 0) return PyLong_FromLongLong(count);
+                    continue;
+                }
+                PyObject* object = bag_count_object(data, i);
+                bool good = false;
+                if (PyLong_CheckExact(object))
+                    good = check_status(PyObject_RichCompareBool(object, st->zero, Py_GT)) == 1;
+                else if (PyFloat_CheckExact(object))
+                    good = PyFloat_AS_DOUBLE(object) > 0 && std::isfinite(PyFloat_AS_DOUBLE(object));
+                if (!good) return Py_NewRef(object);
+            }
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+// Whether a start or a next start of the chain holds a str with a lone
+// surrogate (in a tuple, at any depth). TypeError for a chain that holds a
+// bag of another kind or a value it cannot tell of without running code.
+PyObject* mod_has_lone_surrogate(PyObject* module, PyObject* arg) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        State* st = state_of_module(module);
+        Chain* chain = chain_argument(st, arg, "has_lone_surrogate");
+        const size_t entries = static_cast<size_t>(chain_size(chain));
+        if (entries == 0 || chain->vocab == nullptr) Py_RETURN_FALSE;
+        // No Python code runs below: the values are only read.
+        const VocabTable& t = *chain->vocab->table;
+        std::vector<uint8_t> used(t.bound(), 0);
+        auto use = [&](uint32_t id) {
+            if (id >= used.size() || t.value(id) == nullptr) {
+                PyErr_SetString(PyExc_RuntimeError, "the chain's values were released");
+                throw_error();
+            }
+            used[id] = 1;
+        };
+        for (size_t e = 0; e < entries; ++e) {
+            const ChainEntry* entry = chain_entry(chain, e);
+            const BagData* data = chain_entry_data(st, entry);
+            if (data == nullptr || (data->size > 0 && data->vocab != chain->vocab)) {
+                PyErr_SetString(PyExc_TypeError,
+                                "has_lone_surrogate() needs a chain whose bags are all ProbabilityBags");
+                throw_error();
+            }
+            use(entry->start);
+            for (size_t c = 0; c < data->size; ++c) {
+                const uint32_t* ids;
+                size_t length;
+                ids_at(data, c, ids, length);
+                for (size_t k = 0; k < length; ++k) use(ids[k]);
+            }
+        }
+        bool sure = true;
+        for (uint32_t id = 0; id < used.size(); ++id)
+            if (used[id] && holds_lone_surrogate(t.value(id), sure)) Py_RETURN_TRUE;
+        if (!sure) {
+            PyErr_SetString(PyExc_TypeError, "has_lone_surrogate() cannot read a subclass of str or tuple");
+            throw_error();
+        }
+        Py_RETURN_FALSE;
+    });
+}
+
+}  // namespace pjson
