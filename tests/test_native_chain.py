@@ -757,14 +757,15 @@ class Text(str):
         pytest.param([("a", (Text("\udc80"),))], False, id="a subclass of str"),
     ],
 )
-def test_the_native_surrogate_check_answers_as_the_walk_over_the_values(adds, fast):
-    from tesmo.cli.models import lone_surrogate
+def test_the_native_surrogate_check_and_choice_count_answer_as_the_walks_in_python(adds, fast):
+    from tesmo.cli.models import choice_count, lone_surrogate
 
     native, looked = Chain(), Looked()
     for c in (native, looked):
         for start, next_start in adds:
             c.add_to_bag(start, next_start)
     assert lone_surrogate(native) == lone_surrogate(looked)
+    assert choice_count(native) == choice_count(looked)
     if fast:
         assert _chain.has_lone_surrogate(native) is (lone_surrogate(looked) is not None)
     else:
@@ -778,6 +779,7 @@ def test_the_native_surrogate_check_answers_as_the_walk_over_the_values(adds, fa
         c.set_bag("s", ProbabilityBag())
     assert [list(b.choices()) for b in kept] == [[(("x\udc80",), 1)]] * 2
     assert lone_surrogate(native) == lone_surrogate(looked)
+    assert choice_count(native) == choice_count(looked)
     if fast:
         assert _chain.has_lone_surrogate(native) is (lone_surrogate(looked) is not None)
     # A bag of another kind: the walk in Python.
@@ -787,3 +789,5 @@ def test_the_native_surrogate_check_answers_as_the_walk_over_the_values(adds, fa
     with pytest.raises(TypeError):
         _chain.has_lone_surrogate(native)
     assert lone_surrogate(native) == lone_surrogate(looked) is not None
+    assert choice_count(native) == choice_count(looked) == len(adds) + 1
+    assert _chain.choice_count(Chain()) == 0

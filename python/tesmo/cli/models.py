@@ -194,6 +194,11 @@ def load_models(
 
 
 def choice_count(chain: Chain) -> int:
+    if type(chain) is Chain:
+        try:
+            return _chain.choice_count(chain)  # without a bag object per start
+        except TypeError:
+            pass  # a bag of another kind
     return sum(bag.unique_count for _, bag in chain.items())
 
 

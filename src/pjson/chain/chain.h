@@ -620,6 +620,7 @@ PyObject* mod_corpus_windows(PyObject* module, PyObject* const* args, Py_ssize_t
 PyObject* mod_reproduces(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* mod_bad_count(PyObject* module, PyObject* chain);
 PyObject* mod_has_lone_surrogate(PyObject* module, PyObject* chain);
+PyObject* mod_choice_count(PyObject* module, PyObject* chain);
 void api_fill(State* st);
 void build_api_fill(TesmoChainAPI& api);  // chain_build.cpp
 

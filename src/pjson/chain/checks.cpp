@@ -1,6 +1,6 @@
-// Checks the command line makes of a native chain before it uses or writes
-// it: the counts that a walk weighs choices by, and the strings that a
-// document could not hold.
+// What the command line reads of a native chain at once: the counts that a
+// walk weighs choices by, the strings that a document could not hold, and
+// the number of choices.
 #include "chain/block.h"
 
 #include <cmath>
@@ -115,6 +115,28 @@ PyObject* mod_has_lone_surrogate(PyObject* module, PyObject* arg) {
             throw_error();
         }
         Py_RETURN_FALSE;
+    });
+}
+
+// The choices of every bag of the chain. TypeError for a chain that holds
+// a bag of another kind.
+PyObject* mod_choice_count(PyObject* module, PyObject* arg) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        State* st = state_of_module(module);
+        Chain* chain = chain_argument(st, arg, "choice_count");
+        const size_t entries = static_cast<size_t>(chain_size(chain));
+        size_t choices = 0;
+        for (size_t e = 0; e < entries; ++e) {
+            if (e + 16 < entries)
+                if (const BagData* ahead = chain_entry_data(st, chain_entry(chain, e + 16))) __builtin_prefetch(ahead);
+            const BagData* data = chain_entry_data(st, chain_entry(chain, e));
+            if (data == nullptr) {
+                PyErr_SetString(PyExc_TypeError, "choice_count() needs a chain whose bags are all ProbabilityBags");
+                throw_error();
+            }
+            choices += bag_size(data);
+        }
+        return PyLong_FromSize_t(choices);
     });
 }
 

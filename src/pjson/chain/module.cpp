@@ -35,6 +35,8 @@ PyMethodDef g_functions[] = {
     {"bad_count", mod_bad_count, METH_O,
      "bad_count(chain, /)\n--\n\nThe first count, in chain order, that is not a finite positive int or float,\n"
      "or None."},
+    {"choice_count", mod_choice_count, METH_O,
+     "choice_count(chain, /)\n--\n\nThe choices of every bag of the chain: the sum of their unique_count."},
     {"has_lone_surrogate", mod_has_lone_surrogate, METH_O,
      "has_lone_surrogate(chain, /)\n--\n\nWhether a start or a next start of the chain holds a str with a lone\n"
      "surrogate, at any depth of tuples."},
