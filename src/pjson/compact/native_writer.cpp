@@ -107,8 +107,9 @@ public:
         return id < keys_.size() && keys_[id].length != 0 ? &keys_[id] : nullptr;
     }
 
-    // Writes the text of id `id`; false when the renderer cannot.
-    bool put(TextWriter& out, uint32_t id) {
+    // Writes the text of id `id`, whose value is `value` when the caller
+    // has it at hand (nullptr: looked up); false when the renderer cannot.
+    bool put(TextWriter& out, uint32_t id, PyObject* value = nullptr) {
         if (id >= spans_.size()) return false;
         if (const Key* kept = key(id)) {
             out.put(kept->text, kept->length);
@@ -119,7 +120,7 @@ public:
             out.repeat(span.offset, span.length);
             return true;
         }
-        PyObject* value = api_->vocabulary_value(vocabulary_, id);
+        if (value == nullptr) value = api_->vocabulary_value(vocabulary_, id);
         if (value == nullptr) throw_error();
         const size_t offset = out.size();
         if (!out.value(value, JsonEncoder::ujson)) return false;
@@ -158,11 +159,19 @@ bool write_chain_by_id(const TesmoChainAPI* api, PyObject* chain, const IdCodeTa
     std::vector<uint32_t> start_ids(kStep);
     std::vector<TesmoBlock*> blocks(kStep);
     std::vector<TesmoRecords> records(kStep);
+    // A plain document renders each start where it stands, and the starts
+    // lie scattered: fetched ahead, their items half as far.
+    std::vector<PyObject*> starts(texts ? kStep : 0);
+    constexpr Py_ssize_t kStartsAhead = 8;
     out.put('[');
     for (Py_ssize_t from = 0; from < entries; from += kStep) {
         const Py_ssize_t count = std::min(kStep, entries - from);
         if (api->chain_entry_blocks(chain, from, count, start_ids.data(), blocks.data(), records.data()) < 0)
             throw_error();
+        if (texts) {
+            if (api->vocabulary_values(vocabulary, start_ids.data(), count, starts.data()) < 0) throw_error();
+            for (Py_ssize_t e = 0; e < std::min(count, kStartsAhead); ++e) prefetch_value(starts[e]);
+        }
         for (Py_ssize_t e = 0; e < count; ++e) {
             TesmoBlock* block = blocks[e];
             if (block == nullptr) return false;
@@ -172,7 +181,9 @@ bool write_chain_by_id(const TesmoChainAPI* api, PyObject* chain, const IdCodeTa
             if (r.size > 0 && api->block_vocabulary(block) != vocabulary) return false;
             if (from + e > 0) out.put(',');
             if (texts) {
-                if (!texts->put(out, start_ids[e])) return false;
+                if (e + kStartsAhead < count) prefetch_value(starts[e + kStartsAhead]);
+                if (e + kStartsAhead / 2 < count) prefetch_items(starts[e + kStartsAhead / 2]);
+                if (!texts->put(out, start_ids[e], starts[e])) return false;
             } else {
                 const IdCodeTable::Key* key = table->key(start_ids[e]);
                 if (key == nullptr) return false;

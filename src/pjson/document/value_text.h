@@ -44,6 +44,17 @@ inline uint64_t escape_bytes(uint64_t word, JsonEncoder encoder) {
            zero_byte(word ^ (other * ones));
 }
 
+// Fetches a value's object, and where it is a tuple its first items, ahead
+// of its rendering: values lie scattered, and a writer meets them in an
+// order of its own. Reads the object's type and items, so only for an
+// object already fetched by prefetch_value some steps before.
+inline void prefetch_value(PyObject* value) { __builtin_prefetch(value); }
+inline void prefetch_items(PyObject* value) {
+    if (!PyTuple_CheckExact(value)) return;
+    const Py_ssize_t n = std::min<Py_ssize_t>(PyTuple_GET_SIZE(value), 4);
+    for (Py_ssize_t i = 0; i < n; ++i) __builtin_prefetch(PyTuple_GET_ITEM(value, i));
+}
+
 // Writes the decimal numeral of `v` at `p` (room for 20 characters) and
 // returns where it ends.
 inline char* write_int(char* p, long long v) {
