@@ -203,6 +203,13 @@ std::vector<uint32_t> descending_ranks(const Py_ssize_t* frequencies, size_t n) 
     return rank;
 }
 
+// Frees what the C API filled in.
+struct FreedFrequencies {
+    const TesmoChainAPI* api;
+    TesmoIdFrequencies* f;
+    ~FreedFrequencies() { api->id_frequencies_free(f); }
+};
+
 }  // namespace
 
 bool IdCodeTable::build(const TesmoChainAPI* api, PyObject* chain, JsonEncoder encoder, TextWriter& out,
@@ -211,20 +218,30 @@ bool IdCodeTable::build(const TesmoChainAPI* api, PyObject* chain, JsonEncoder e
     const int status = api->chain_id_frequencies(chain, &f);
     if (status < 0) throw_error();
     if (status > 0) return false;
-    struct Freed {
-        const TesmoChainAPI* api;
-        TesmoIdFrequencies* f;
-        ~Freed() { api->id_frequencies_free(f); }
-    } freed{api, &f};
+    FreedFrequencies freed{api, &f};
+    PyObject* vocabulary = nullptr;
+    if (f.length > 0 && (vocabulary = api->chain_vocabulary(chain)) == nullptr) throw_error();
+    return fill(api, vocabulary, f, encoder, out, ends, hold_values);
+}
+
+bool IdCodeTable::build_counted(const TesmoChainAPI* api, PyObject* vocabulary, const std::vector<uint32_t>& order,
+                                const std::vector<Py_ssize_t>& per_id, JsonEncoder encoder, TextWriter& out) {
+    if (order.empty()) return true;  // no entries: no table
+    TesmoIdFrequencies f{};
+    const int status = api->vocabulary_id_frequencies(vocabulary, order.data(), static_cast<Py_ssize_t>(order.size()),
+                                                      per_id.data(), static_cast<Py_ssize_t>(per_id.size()), &f);
+    if (status < 0) throw_error();
+    if (status > 0) return false;
+    FreedFrequencies freed{api, &f};
+    return fill(api, vocabulary, f, encoder, out, nullptr, /*hold_values=*/false);
+}
+
+bool IdCodeTable::fill(const TesmoChainAPI* api, PyObject* vocabulary, const TesmoIdFrequencies& f, JsonEncoder encoder,
+                       TextWriter& out, std::vector<size_t>* ends, bool hold_values) {
     const size_t n = static_cast<size_t>(f.length);
     // Borrowed: nothing below runs Python code until the table is built.
     std::vector<PyObject*> values(n);
-    PyObject* vocabulary = nullptr;
-    if (n > 0) {
-        vocabulary = api->chain_vocabulary(chain);
-        if (vocabulary == nullptr || api->vocabulary_values(vocabulary, f.ids, f.length, values.data()) < 0)
-            throw_error();
-    }
+    if (n > 0 && api->vocabulary_values(vocabulary, f.ids, f.length, values.data()) < 0) throw_error();
     const std::vector<uint32_t> rank = descending_ranks(f.frequencies, n);
     // The values in table order, and each position's key: walked in order.
     std::vector<PyObject*> sorted(n);
