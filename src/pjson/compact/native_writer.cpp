@@ -103,6 +103,13 @@ public:
           keys_(vocabulary != nullptr ? static_cast<size_t>(api->vocabulary_bound(vocabulary)) : 0),
           spans_(keys_.size()) {}
 
+    // Fetches what put and key will read of id `id`.
+    void prefetch(uint32_t id) const noexcept {
+        if (id >= keys_.size()) return;
+        __builtin_prefetch(&keys_[id]);
+        __builtin_prefetch(&spans_[id]);
+    }
+
     // The kept text of id `id`, when it is short and was met before.
     const Key* key(uint32_t id) const noexcept {
         return id < keys_.size() && keys_[id].length != 0 ? &keys_[id] : nullptr;
@@ -145,6 +152,20 @@ private:
     std::vector<Key> keys_;
     std::vector<Span> spans_;
 };
+
+// Calls f with the ids of the first few choices of `r`, to fetch ahead
+// what writing them will look up.
+template <class F>
+void first_ids(const TesmoRecords& r, F f) {
+    constexpr Py_ssize_t kChoices = 8;
+    const size_t stride = static_cast<size_t>(r.count_words + r.width);
+    for (Py_ssize_t c = 0; c < std::min(r.size, kChoices); ++c) {
+        const size_t first =
+            (r.offsets ? r.offsets[c] : static_cast<size_t>(c) * stride) + static_cast<size_t>(r.count_words);
+        const size_t last = r.offsets ? r.offsets[c + 1] : static_cast<size_t>(c) * stride + stride;
+        for (size_t i = first; i < last; ++i) f(r.records[i]);
+    }
+}
 
 // Writes the choices of one entry, between its brackets: each element of a
 // next start as its key's text (compressed) or its own (plain). False when
@@ -196,33 +217,41 @@ bool write_choices(const TesmoRecords& r, const IdCodeTable* table, PlainTexts* 
 // The chain's array of a native chain written by id, each start as its own
 // text: a plain document. False when a block cannot be read this way (a bag
 // of another kind or vocabulary, a count the renderer cannot write).
-bool write_chain_plain(const TesmoChainAPI* api, PyObject* chain, TextWriter& out) {
-    const Py_ssize_t entries = api->chain_length(chain);
-    PyObject* vocabulary = entries > 0 ? api->chain_vocabulary(chain) : nullptr;
-    if (entries > 0 && vocabulary == nullptr) throw_error();
+bool write_chain_plain(const TesmoChainAPI* api, PyObject* chain, PyObject* vocabulary, Py_ssize_t entries,
+                       TextWriter& out) {
     PlainTexts texts(api, vocabulary);
     constexpr Py_ssize_t kStep = 512;  // entries read at a time
     std::vector<uint32_t> start_ids(kStep);
     std::vector<TesmoBlock*> blocks(kStep);
     std::vector<TesmoRecords> records(kStep);
-    // Each start is rendered where it stands, and the starts lie scattered:
-    // fetched ahead, their items half as far.
+    // Each start is rendered where it stands, and the starts, the records
+    // and the texts of the ids lie scattered: an entry's start and records
+    // are fetched far ahead, and once they are at hand, nearer, the start's
+    // items and the texts its start and records will be looked up in.
     std::vector<PyObject*> starts(kStep);
-    constexpr Py_ssize_t kStartsAhead = 8;
+    constexpr Py_ssize_t kFar = 16, kNear = 8;
+    auto fetch_far = [&](Py_ssize_t e) {
+        prefetch_value(starts[e]);
+        if (records[e].records != nullptr) __builtin_prefetch(records[e].records);
+    };
+    auto fetch_near = [&](Py_ssize_t e) {
+        prefetch_items(starts[e]);
+        texts.prefetch(start_ids[e]);
+        first_ids(records[e], [&](uint32_t id) { texts.prefetch(id); });
+    };
     out.put('[');
     for (Py_ssize_t from = 0; from < entries; from += kStep) {
         const Py_ssize_t count = std::min(kStep, entries - from);
         if (api->chain_entry_blocks(chain, from, count, start_ids.data(), blocks.data(), records.data()) < 0 ||
             api->vocabulary_values(vocabulary, start_ids.data(), count, starts.data()) < 0)
             throw_error();
-        for (Py_ssize_t e = 0; e < std::min(count, kStartsAhead); ++e) prefetch_value(starts[e]);
+        for (Py_ssize_t e = 0; e < std::min(count, kFar); ++e) fetch_far(e);
+        for (Py_ssize_t e = 0; e < std::min(count, kNear); ++e) fetch_near(e);
         for (Py_ssize_t e = 0; e < count; ++e) {
             const TesmoRecords& r = records[e];
             if (blocks[e] == nullptr) return false;
-            // The records lie scattered too: fetched a few entries ahead.
-            if (e + 4 < count && records[e + 4].records != nullptr) __builtin_prefetch(records[e + 4].records);
-            if (e + kStartsAhead < count) prefetch_value(starts[e + kStartsAhead]);
-            if (e + kStartsAhead / 2 < count) prefetch_items(starts[e + kStartsAhead / 2]);
+            if (e + kFar < count) fetch_far(e + kFar);
+            if (e + kNear < count) fetch_near(e + kNear);
             if (r.size > 0 && api->block_vocabulary(blocks[e]) != vocabulary) return false;
             if (from + e > 0) out.put(',');
             if (!texts.put(out, start_ids[e], starts[e])) return false;
@@ -267,6 +296,13 @@ public:
 
     const std::vector<Py_ssize_t>& per_id() const noexcept { return per_id_; }
     const std::vector<uint32_t>& first_met() const noexcept { return first_met_; }
+
+    // Room for the compressed document, a little more than such chains
+    // take (a code table entry about 24 characters, a choice of one
+    // element about 11), so that the text is seldom grown and copied.
+    size_t document_estimate() const noexcept {
+        return 26 * first_met_.size() + 6 * entries_ + 8 * choices_ + 6 * (occurrences_ - entries_);
+    }
 
     // The next entry's start id and records, as they were read; false after
     // the last.
@@ -319,6 +355,7 @@ private:
 
     bool count_id(uint32_t id) {
         if (id >= per_id_.size()) return false;
+        ++occurrences_;
         if (per_id_[id]++ == 0) first_met_.push_back(id);
         return true;
     }
@@ -328,6 +365,8 @@ private:
         const size_t stride = static_cast<size_t>(r.count_words + r.width);
         const size_t words = size == 0 ? 0 : r.offsets ? r.offsets[size] : size * stride;
         if (size > UINT32_MAX || static_cast<size_t>(r.width) > UINT32_MAX) return false;
+        ++entries_;
+        choices_ += size;
         uint32_t* w = room(kHeader + (r.offsets ? size + 1 : 0) + words);
         w[0] = start_id;
         w[1] = static_cast<uint32_t>(size);
@@ -351,6 +390,7 @@ private:
     std::vector<Py_ssize_t> per_id_;
     std::vector<uint32_t> first_met_;
     size_t chunk_ = 0, at_ = 0, objects_at_ = 0;
+    size_t entries_ = 0, choices_ = 0, occurrences_ = 0;
 };
 
 // The chain's array of a compressed document, from the entries read before
@@ -386,23 +426,33 @@ bool write_chain_coded(CopiedEntries& entries, const IdCodeTable& table, TextWri
 bool dump_by_id(const TesmoChainAPI* api, PyObject* chain, PyObject* file, bool compress) {
     if (api->size < offsetof(TesmoChainAPI, vocabulary_id_frequencies) + sizeof api->vocabulary_id_frequencies)
         return false;
-    AsciiText text(1 << 20);
+    // The text is made with room for about the whole document, at most
+    // kMostRoom characters, and grown from there.
+    constexpr size_t kLeastRoom = size_t{1} << 12, kMostRoom = size_t{1} << 26;
+    const Py_ssize_t length = api->chain_length(chain);
+    PyObject* vocabulary = length > 0 ? api->chain_vocabulary(chain) : nullptr;
+    if (length > 0 && vocabulary == nullptr) throw_error();
+    std::optional<CopiedEntries> entries;
+    size_t room;
+    if (compress) {
+        entries.emplace();
+        if (!entries->read(api, chain, vocabulary, length)) return false;
+        room = entries->document_estimate();
+    } else {
+        room = 64 * static_cast<size_t>(length);  // a plain entry about 50 characters
+    }
+    AsciiText text(std::clamp(room, kLeastRoom, kMostRoom));
     TextWriter out(text);
     out.put("{\"codes\":[", 10);
     if (compress) {
-        const Py_ssize_t length = api->chain_length(chain);
-        PyObject* vocabulary = length > 0 ? api->chain_vocabulary(chain) : nullptr;
-        if (length > 0 && vocabulary == nullptr) throw_error();
-        CopiedEntries entries;
-        if (!entries.read(api, chain, vocabulary, length)) return false;
         IdCodeTable table;
-        if (!table.build_counted(api, vocabulary, entries.first_met(), entries.per_id(), JsonEncoder::ujson, out))
+        if (!table.build_counted(api, vocabulary, entries->first_met(), entries->per_id(), JsonEncoder::ujson, out))
             return false;
         out.put("],\"chain\":", 10);
-        if (!write_chain_coded(entries, table, out)) return false;
+        if (!write_chain_coded(*entries, table, out)) return false;
     } else {
         out.put("],\"chain\":", 10);
-        if (!write_chain_plain(api, chain, out)) return false;
+        if (!write_chain_plain(api, chain, vocabulary, length, out)) return false;
     }
     out.put('}');
     Ref str = text.finish(out.size());
