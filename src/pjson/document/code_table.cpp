@@ -263,7 +263,7 @@ bool IdCodeTable::fill(const TesmoChainAPI* api, PyObject* vocabulary, const Tes
         char* numeral = out.room(sizeof key.text);
         char* end = write_int(numeral, static_cast<long long>(p));
         key.length = static_cast<uint8_t>(end - numeral);
-        std::memcpy(key.text, numeral, key.length);
+        std::memcpy(key.text, numeral, sizeof key.text);  // within the room; only key.length count
         *end = ',';
         out.commit(end + 1);
         const size_t text_at = out.size();
