@@ -103,13 +103,6 @@ public:
           keys_(vocabulary != nullptr ? static_cast<size_t>(api->vocabulary_bound(vocabulary)) : 0),
           spans_(keys_.size()) {}
 
-    // Fetches what put and key will read of id `id`.
-    void prefetch(uint32_t id) const noexcept {
-        if (id >= keys_.size()) return;
-        __builtin_prefetch(&keys_[id]);
-        __builtin_prefetch(&spans_[id]);
-    }
-
     // The kept text of id `id`, when it is short and was met before.
     const Key* key(uint32_t id) const noexcept {
         return id < keys_.size() && keys_[id].length != 0 ? &keys_[id] : nullptr;
@@ -153,8 +146,8 @@ private:
     std::vector<Span> spans_;
 };
 
-// Calls f with the ids of the first few choices of `r`, to fetch ahead
-// what writing them will look up.
+// Calls f with the ids of the first few choices of `r`, for fetching ahead
+// what they will be looked up in.
 template <class F>
 void first_ids(const TesmoRecords& r, F f) {
     constexpr Py_ssize_t kChoices = 8;
@@ -224,20 +217,14 @@ bool write_chain_plain(const TesmoChainAPI* api, PyObject* chain, PyObject* voca
     std::vector<uint32_t> start_ids(kStep);
     std::vector<TesmoBlock*> blocks(kStep);
     std::vector<TesmoRecords> records(kStep);
-    // Each start is rendered where it stands, and the starts, the records
-    // and the texts of the ids lie scattered: an entry's start and records
-    // are fetched far ahead, and once they are at hand, nearer, the start's
-    // items and the texts its start and records will be looked up in.
+    // Each start is rendered where it stands, and the starts and the records
+    // lie scattered: an entry's start and records are fetched far ahead, and
+    // once the start is at hand, nearer, its items.
     std::vector<PyObject*> starts(kStep);
     constexpr Py_ssize_t kFar = 16, kNear = 8;
     auto fetch_far = [&](Py_ssize_t e) {
         prefetch_value(starts[e]);
         if (records[e].records != nullptr) __builtin_prefetch(records[e].records);
-    };
-    auto fetch_near = [&](Py_ssize_t e) {
-        prefetch_items(starts[e]);
-        texts.prefetch(start_ids[e]);
-        first_ids(records[e], [&](uint32_t id) { texts.prefetch(id); });
     };
     out.put('[');
     for (Py_ssize_t from = 0; from < entries; from += kStep) {
@@ -246,12 +233,12 @@ bool write_chain_plain(const TesmoChainAPI* api, PyObject* chain, PyObject* voca
             api->vocabulary_values(vocabulary, start_ids.data(), count, starts.data()) < 0)
             throw_error();
         for (Py_ssize_t e = 0; e < std::min(count, kFar); ++e) fetch_far(e);
-        for (Py_ssize_t e = 0; e < std::min(count, kNear); ++e) fetch_near(e);
+        for (Py_ssize_t e = 0; e < std::min(count, kNear); ++e) prefetch_items(starts[e]);
         for (Py_ssize_t e = 0; e < count; ++e) {
             const TesmoRecords& r = records[e];
             if (blocks[e] == nullptr) return false;
             if (e + kFar < count) fetch_far(e + kFar);
-            if (e + kNear < count) fetch_near(e + kNear);
+            if (e + kNear < count) prefetch_items(starts[e + kNear]);
             if (r.size > 0 && api->block_vocabulary(blocks[e]) != vocabulary) return false;
             if (from + e > 0) out.put(',');
             if (!texts.put(out, start_ids[e], starts[e])) return false;
