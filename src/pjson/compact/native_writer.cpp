@@ -146,20 +146,6 @@ private:
     std::vector<Span> spans_;
 };
 
-// Calls f with the ids of the first few choices of `r`, for fetching ahead
-// what they will be looked up in.
-template <class F>
-void first_ids(const TesmoRecords& r, F f) {
-    constexpr Py_ssize_t kChoices = 8;
-    const size_t stride = static_cast<size_t>(r.count_words + r.width);
-    for (Py_ssize_t c = 0; c < std::min(r.size, kChoices); ++c) {
-        const size_t first =
-            (r.offsets ? r.offsets[c] : static_cast<size_t>(c) * stride) + static_cast<size_t>(r.count_words);
-        const size_t last = r.offsets ? r.offsets[c + 1] : static_cast<size_t>(c) * stride + stride;
-        for (size_t i = first; i < last; ++i) f(r.records[i]);
-    }
-}
-
 // Writes the choices of one entry, between its brackets: each element of a
 // next start as its key's text (compressed) or its own (plain). False when
 // the renderer cannot write one of its values or its count.
@@ -263,7 +249,7 @@ public:
     bool read(const TesmoChainAPI* api, PyObject* chain, PyObject* vocabulary, Py_ssize_t entries) {
         per_id_.assign(entries > 0 ? static_cast<size_t>(api->vocabulary_bound(vocabulary)) : 0, 0);
         constexpr Py_ssize_t kStep = 512;  // entries read at a time
-        constexpr Py_ssize_t kFar = 12, kNear = 6;
+        constexpr Py_ssize_t kFar = 12;
         std::vector<uint32_t> start_ids(kStep);
         std::vector<TesmoBlock*> blocks(kStep);
         std::vector<TesmoRecords> records(kStep);
@@ -271,21 +257,13 @@ public:
             const Py_ssize_t count = std::min(kStep, entries - from);
             if (api->chain_entry_blocks(chain, from, count, start_ids.data(), blocks.data(), records.data()) < 0)
                 throw_error();
-            // The records lie scattered, and so do the counts of the ids:
-            // an entry's records are fetched far ahead and, once they are at
-            // hand, nearer, the counts of its start and first ids.
+            // The records lie scattered: each entry's are fetched far ahead.
             auto fetch_far = [&](Py_ssize_t e) {
                 if (records[e].records != nullptr) __builtin_prefetch(records[e].records);
             };
-            auto fetch_near = [&](Py_ssize_t e) {
-                fetch_count(start_ids[e]);
-                first_ids(records[e], [&](uint32_t id) { fetch_count(id); });
-            };
             for (Py_ssize_t e = 0; e < std::min(count, kFar); ++e) fetch_far(e);
-            for (Py_ssize_t e = 0; e < std::min(count, kNear); ++e) fetch_near(e);
             for (Py_ssize_t e = 0; e < count; ++e) {
                 if (e + kFar < count) fetch_far(e + kFar);
-                if (e + kNear < count) fetch_near(e + kNear);
                 const TesmoRecords& r = records[e];
                 if (blocks[e] == nullptr || (r.size > 0 && api->block_vocabulary(blocks[e]) != vocabulary))
                     return false;
@@ -352,10 +330,6 @@ private:
         uint32_t* p = last.words.get() + last.used;
         last.used += n;
         return p;
-    }
-
-    void fetch_count(uint32_t id) const noexcept {
-        if (id < per_id_.size()) __builtin_prefetch(&per_id_[id], 1);
     }
 
     bool count_id(uint32_t id) {
