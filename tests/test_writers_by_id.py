@@ -134,3 +134,16 @@ def test_large_tables_write_and_read_back(ops, compress):
         back = Chain()
         read(back, file(pieces[0] if file is io.StringIO else pieces[0].encode()))
         assert choices(back) == choices(build(reference.Chain, ops))
+
+
+@pytest.mark.parametrize("compress", [True, False])
+def test_chains_of_many_records_write_and_read_back(compress):
+    # Thousands of starts of mixed widths and counts past 32 bits, then one
+    # start with more choices than all of them together: a few hundred
+    # thousand words of records, read out of the chain before they are written.
+    ops = [(f"s{i}", [f"v{(i * j) % 997}"] * (j % 3 + 1), 2**33 + j) for i in range(4000) for j in range(9)]
+    ops += [("big", [f"w{i}"], i + 1) for i in range(70000)] + [("last", ["v1", "w1"], 2)]
+    pieces = check_alike(ops, compress)
+    back = Chain()
+    tesmo_cjson.load_json_small(back, io.StringIO(pieces[0]))
+    assert choices(back) == choices(build(reference.Chain, ops))

@@ -260,27 +260,59 @@ void api_id_frequencies_free(TesmoIdFrequencies* f) {
     std::memset(f, 0, sizeof(*f));
 }
 
+// `out` filled with copies the caller releases with id_frequencies_free.
+void id_frequencies_out(const std::vector<uint32_t>& ids, const std::vector<Py_ssize_t>& counts,
+                        const std::vector<uint32_t>& entry_of_id, TesmoIdFrequencies* out) {
+    TesmoIdFrequencies f{};
+    try {
+        f.ids = c_array<uint32_t>(ids.size());
+        f.frequencies = c_array<Py_ssize_t>(counts.size());
+        f.entry_of_id = c_array<uint32_t>(entry_of_id.size());
+    } catch (std::bad_alloc&) {
+        api_id_frequencies_free(&f);
+        throw;
+    }
+    f.length = static_cast<Py_ssize_t>(ids.size());
+    std::copy(ids.begin(), ids.end(), f.ids);
+    std::copy(counts.begin(), counts.end(), f.frequencies);
+    std::copy(entry_of_id.begin(), entry_of_id.end(), f.entry_of_id);
+    f.id_bound = static_cast<Py_ssize_t>(entry_of_id.size());
+    *out = f;
+}
+
 int api_chain_id_frequencies(PyObject* chain, TesmoIdFrequencies* out) {
     return guarded<int>(-1, [&] {
         std::vector<uint32_t> ids;
         std::vector<Py_ssize_t> counts;
         std::vector<uint32_t> entry_of_id;
         if (!chain_id_frequencies(as_chain(chain), ids, counts, entry_of_id)) return 1;
-        TesmoIdFrequencies f{};
-        try {
-            f.ids = c_array<uint32_t>(ids.size());
-            f.frequencies = c_array<Py_ssize_t>(counts.size());
-            f.entry_of_id = c_array<uint32_t>(entry_of_id.size());
-        } catch (std::bad_alloc&) {
-            api_id_frequencies_free(&f);
-            throw;
+        id_frequencies_out(ids, counts, entry_of_id, out);
+        return 0;
+    });
+}
+
+int api_vocabulary_id_frequencies(PyObject* vocabulary, const uint32_t* order, Py_ssize_t length,
+                                  const Py_ssize_t* per_id, Py_ssize_t id_bound, TesmoIdFrequencies* out) {
+    return guarded<int>(-1, [&] {
+        Vocab* vocab = as_vocab(vocabulary);
+        if (length < 0 || id_bound < 0 || static_cast<size_t>(id_bound) > vocab->table->bound()) {
+            PyErr_SetString(PyExc_ValueError, "id frequencies: counts beyond the vocabulary");
+            throw_error();
         }
-        f.length = static_cast<Py_ssize_t>(ids.size());
-        std::copy(ids.begin(), ids.end(), f.ids);
-        std::copy(counts.begin(), counts.end(), f.frequencies);
-        std::copy(entry_of_id.begin(), entry_of_id.end(), f.entry_of_id);
-        f.id_bound = static_cast<Py_ssize_t>(entry_of_id.size());
-        *out = f;
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            if (order[i] >= static_cast<size_t>(id_bound)) {
+                PyErr_SetString(PyExc_ValueError, "id frequencies: an id beyond the counts");
+                throw_error();
+            }
+            if (vocab->table->value(order[i]) == nullptr) vocab_value(vocab, order[i]);  // raises
+        }
+        std::vector<uint32_t> ids;
+        std::vector<Py_ssize_t> counts;
+        std::vector<uint32_t> entry_of_id;
+        if (!vocabulary_id_frequencies(*vocab->table, {order, static_cast<size_t>(length)},
+                                       {per_id, static_cast<size_t>(id_bound)}, ids, counts, entry_of_id))
+            return 1;
+        id_frequencies_out(ids, counts, entry_of_id, out);
         return 0;
     });
 }
@@ -356,6 +388,7 @@ void api_fill(State* st) {
     api.chain_entry_blocks = api_chain_entry_blocks;
     api.chain_id_frequencies = api_chain_id_frequencies;
     api.id_frequencies_free = api_id_frequencies_free;
+    api.vocabulary_id_frequencies = api_vocabulary_id_frequencies;
 }
 
 }  // namespace pjson

@@ -25,6 +25,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 namespace pjson {
@@ -575,6 +576,12 @@ Ref chain_frequency_dict(Chain* chain);
 // code.
 bool chain_id_frequencies(Chain* chain, std::vector<uint32_t>& ids, std::vector<Py_ssize_t>& counts,
                           std::vector<uint32_t>& entry_of_id);
+// The same from occurrences counted elsewhere: `per_id` per id of the
+// vocabulary, `order` the live ids met, in the order first met. False when
+// a value is not plain. Runs no Python code.
+bool vocabulary_id_frequencies(const VocabTable& t, std::span<const uint32_t> order, std::span<const Py_ssize_t> per_id,
+                               std::vector<uint32_t>& ids, std::vector<Py_ssize_t>& counts,
+                               std::vector<uint32_t>& entry_of_id);
 
 // The bag object of a start, made now if needed; empty when absent.
 Ref find_bag_object(Chain* chain, PyObject* start);

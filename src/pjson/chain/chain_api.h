@@ -282,6 +282,18 @@ typedef struct {
        value that is not plain, -1 on error. Runs no Python code. */
     int (*chain_id_frequencies)(PyObject* chain, TesmoIdFrequencies* out);
     void (*id_frequencies_free)(TesmoIdFrequencies* frequencies);
+
+    /* ---- writers' direct paths, counted by the writer (check `size`) ---- */
+
+    /* chain_id_frequencies from occurrences that the caller counted while it
+       read every entry (chain_entry_blocks), so that a writer walks the
+       blocks once: `per_id[id]` the occurrences of each id below `id_bound`
+       (at most vocabulary_bound), `order` the `length` live ids met, in the
+       order first met. Returns as chain_id_frequencies does: 1 when a value
+       is not plain. ValueError for an id at or past `id_bound`, KeyError for
+       a free one. Runs no Python code. */
+    int (*vocabulary_id_frequencies)(PyObject* vocabulary, const uint32_t* order, Py_ssize_t length,
+                                     const Py_ssize_t* per_id, Py_ssize_t id_bound, TesmoIdFrequencies* out);
 } TesmoChainAPI;
 
 #define TESMO_NO_HINT UINT32_MAX

@@ -3,6 +3,7 @@
 #include "chain/block.h"
 
 #include <algorithm>
+#include <span>
 #include <utility>
 
 namespace pjson {
@@ -57,7 +58,7 @@ bool count_occurrences(Chain* chain, std::vector<Py_ssize_t>& per_id, std::vecto
 // Equal values under ids apart (1 and True) count as the first-seen one, as
 // in a dict. Only ids whose hash another id shares (aliased ones) can be
 // such; with plain values they are compared here without Python code.
-void merge_plain(const VocabTable& t, const std::vector<uint32_t>& order, const std::vector<Py_ssize_t>& per_id,
+void merge_plain(const VocabTable& t, std::span<const uint32_t> order, std::span<const Py_ssize_t> per_id,
                  std::vector<uint32_t>& ids, std::vector<Py_ssize_t>& counts, std::vector<uint32_t>& entry_of_id) {
     entry_of_id.assign(per_id.size(), UINT32_MAX);
     ids.reserve(order.size());
@@ -109,7 +110,15 @@ bool chain_id_frequencies(Chain* chain, std::vector<uint32_t>& ids, std::vector<
     std::vector<Py_ssize_t> per_id;
     std::vector<uint32_t> order;
     if (!count_occurrences(chain, per_id, order)) return false;
-    const VocabTable& t = *chain->vocab->table;
+    return vocabulary_id_frequencies(*chain->vocab->table, order, per_id, ids, counts, entry_of_id);
+}
+
+bool vocabulary_id_frequencies(const VocabTable& t, std::span<const uint32_t> order, std::span<const Py_ssize_t> per_id,
+                               std::vector<uint32_t>& ids, std::vector<Py_ssize_t>& counts,
+                               std::vector<uint32_t>& entry_of_id) {
+    ids.clear();
+    counts.clear();
+    entry_of_id.clear();
     for (uint32_t id : order)
         if (!t.plain(id)) return false;
     merge_plain(t, order, per_id, ids, counts, entry_of_id);

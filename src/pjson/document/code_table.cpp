@@ -176,28 +176,39 @@ void code_table_entry(const Globals& globals, Py_ssize_t position, Ref value, Ta
 
 namespace {
 
-// Entry indices by descending frequency, equal ones in their given order:
-// by counting where the frequencies are no more than a few times the
-// entries (as they nearly always are), else by a stable sort.
-std::vector<uint32_t> descending_order(const Py_ssize_t* frequencies, size_t n) {
-    std::vector<uint32_t> order(n);
+// Each entry's position in the table, by descending frequency, equal ones
+// in their given order: by counting where the frequencies are no more than
+// a few times the entries (as they nearly always are), else by a stable
+// sort. Positions rather than an order, so that counting fills them entry
+// by entry instead of scattered.
+std::vector<uint32_t> descending_ranks(const Py_ssize_t* frequencies, size_t n) {
+    std::vector<uint32_t> rank(n);
     Py_ssize_t top = 0;
     for (size_t i = 0; i < n; ++i) top = std::max(top, frequencies[i]);
     bool counted = static_cast<size_t>(top) <= 4 * n + 4096;
     for (size_t i = 0; i < n && counted; ++i) counted = frequencies[i] >= 0;
     if (!counted) {
+        std::vector<uint32_t> order(n);
         std::iota(order.begin(), order.end(), uint32_t{0});
         std::stable_sort(order.begin(), order.end(),
                          [&](uint32_t a, uint32_t b) { return frequencies[a] > frequencies[b]; });
-        return order;
+        for (size_t p = 0; p < n; ++p) rank[order[p]] = static_cast<uint32_t>(p);
+        return rank;
     }
     const size_t buckets = static_cast<size_t>(top) + 1;
     std::vector<uint32_t> first(buckets + 1, 0);  // bucket b holds frequency top - b
     for (size_t i = 0; i < n; ++i) ++first[static_cast<size_t>(top - frequencies[i]) + 1];
     for (size_t b = 1; b <= buckets; ++b) first[b] += first[b - 1];
-    for (size_t i = 0; i < n; ++i) order[first[static_cast<size_t>(top - frequencies[i])]++] = static_cast<uint32_t>(i);
-    return order;
+    for (size_t i = 0; i < n; ++i) rank[i] = first[static_cast<size_t>(top - frequencies[i])]++;
+    return rank;
 }
+
+// Frees what the C API filled in.
+struct FreedFrequencies {
+    const TesmoChainAPI* api;
+    TesmoIdFrequencies* f;
+    ~FreedFrequencies() { api->id_frequencies_free(f); }
+};
 
 }  // namespace
 
@@ -207,35 +218,52 @@ bool IdCodeTable::build(const TesmoChainAPI* api, PyObject* chain, JsonEncoder e
     const int status = api->chain_id_frequencies(chain, &f);
     if (status < 0) throw_error();
     if (status > 0) return false;
-    struct Freed {
-        const TesmoChainAPI* api;
-        TesmoIdFrequencies* f;
-        ~Freed() { api->id_frequencies_free(f); }
-    } freed{api, &f};
+    FreedFrequencies freed{api, &f};
+    PyObject* vocabulary = nullptr;
+    if (f.length > 0 && (vocabulary = api->chain_vocabulary(chain)) == nullptr) throw_error();
+    return fill(api, vocabulary, f, encoder, out, ends, hold_values);
+}
+
+bool IdCodeTable::build_counted(const TesmoChainAPI* api, PyObject* vocabulary, const std::vector<uint32_t>& order,
+                                const std::vector<Py_ssize_t>& per_id, JsonEncoder encoder, TextWriter& out) {
+    if (order.empty()) return true;  // no entries: no table
+    TesmoIdFrequencies f{};
+    const int status = api->vocabulary_id_frequencies(vocabulary, order.data(), static_cast<Py_ssize_t>(order.size()),
+                                                      per_id.data(), static_cast<Py_ssize_t>(per_id.size()), &f);
+    if (status < 0) throw_error();
+    if (status > 0) return false;
+    FreedFrequencies freed{api, &f};
+    return fill(api, vocabulary, f, encoder, out, nullptr, /*hold_values=*/false);
+}
+
+bool IdCodeTable::fill(const TesmoChainAPI* api, PyObject* vocabulary, const TesmoIdFrequencies& f, JsonEncoder encoder,
+                       TextWriter& out, std::vector<size_t>* ends, bool hold_values) {
     const size_t n = static_cast<size_t>(f.length);
     // Borrowed: nothing below runs Python code until the table is built.
     std::vector<PyObject*> values(n);
-    PyObject* vocabulary = nullptr;
-    if (n > 0) {
-        vocabulary = api->chain_vocabulary(chain);
-        if (vocabulary == nullptr || api->vocabulary_values(vocabulary, f.ids, f.length, values.data()) < 0)
-            throw_error();
-    }
-    const std::vector<uint32_t> order = descending_order(f.frequencies, n);
-    std::vector<Key> entry_keys(n);
+    if (n > 0 && api->vocabulary_values(vocabulary, f.ids, f.length, values.data()) < 0) throw_error();
+    const std::vector<uint32_t> rank = descending_ranks(f.frequencies, n);
+    // The values in table order, and each position's key: walked in order.
+    std::vector<PyObject*> sorted(n);
+    for (size_t i = 0; i < n; ++i) sorted[rank[i]] = values[i];
+    std::vector<Key> position_keys(n);
     const size_t base = out.size();
     if (ends != nullptr) ends->reserve(n);
+    constexpr size_t kAhead = 16;  // values fetched this many entries ahead, their items half as far
+    for (size_t p = 0; p < std::min(n, kAhead); ++p) prefetch_value(sorted[p]);
     for (size_t p = 0; p < n; ++p) {
-        PyObject* value = values[order[p]];
+        if (p + kAhead < n) prefetch_value(sorted[p + kAhead]);
+        if (p + kAhead / 2 < n) prefetch_items(sorted[p + kAhead / 2]);
+        PyObject* value = sorted[p];
         if (p > 0) out.put(',');
         // The numeral first, the value after it: the value's text decides
         // whether the entry is a literal, which takes the numeral's place.
         const size_t mark = out.size();
-        Key& key = entry_keys[order[p]];
+        Key& key = position_keys[p];
         char* numeral = out.room(sizeof key.text);
         char* end = write_int(numeral, static_cast<long long>(p));
         key.length = static_cast<uint8_t>(end - numeral);
-        std::memcpy(key.text, numeral, key.length);
+        std::memcpy(key.text, numeral, sizeof key.text);  // within the room; only key.length count
         *end = ',';
         out.commit(end + 1);
         const size_t text_at = out.size();
@@ -256,14 +284,10 @@ bool IdCodeTable::build(const TesmoChainAPI* api, PyObject* chain, JsonEncoder e
     const size_t bound = static_cast<size_t>(f.id_bound);
     keys_.assign(bound, Key{{}, 0});
     for (size_t id = 0; id < bound; ++id)
-        if (f.entry_of_id[id] != UINT32_MAX) keys_[id] = entry_keys[f.entry_of_id[id]];
+        if (f.entry_of_id[id] != UINT32_MAX) keys_[id] = position_keys[rank[f.entry_of_id[id]]];
     if (!hold_values) return true;
-    entry_values_.reserve(n);
-    entry_keys_.reserve(n);
-    for (size_t p = 0; p < n; ++p) {
-        entry_values_.push_back(values[order[p]]);
-        entry_keys_.push_back(entry_keys[order[p]]);
-    }
+    entry_values_ = std::move(sorted);
+    entry_keys_ = std::move(position_keys);
     if (bound == 0) return true;
     std::vector<uint32_t> ids;
     for (size_t id = 0; id < bound; ++id)

@@ -75,6 +75,12 @@ public:
     // is kept for value_at.
     bool build(const TesmoChainAPI* api, PyObject* chain, JsonEncoder encoder, TextWriter& out,
                std::vector<size_t>* ends, bool hold_values);
+    // The same from occurrences the caller counted in its own walk of the
+    // chain's blocks (`per_id` per id of `vocabulary`, the chain's, and
+    // `order` the ids met in the order first met); the C API must offer
+    // vocabulary_id_frequencies.
+    bool build_counted(const TesmoChainAPI* api, PyObject* vocabulary, const std::vector<uint32_t>& order,
+                       const std::vector<Py_ssize_t>& per_id, JsonEncoder encoder, TextWriter& out);
 
     // The key of an id of the chain's vocabulary; nullptr when it has none.
     const Key* key(uint32_t id) const noexcept {
@@ -90,6 +96,9 @@ public:
     const Key& entry_key(size_t position) const noexcept { return entry_keys_[position]; }
 
 private:
+    bool fill(const TesmoChainAPI* api, PyObject* vocabulary, const TesmoIdFrequencies& f, JsonEncoder encoder,
+              TextWriter& out, std::vector<size_t>* ends, bool hold_values);
+
     std::vector<Key> keys_;  // per id
     std::vector<PyObject*> id_values_;
     std::vector<PyObject*> entry_values_;  // held through held_

@@ -44,6 +44,17 @@ inline uint64_t escape_bytes(uint64_t word, JsonEncoder encoder) {
            zero_byte(word ^ (other * ones));
 }
 
+// Fetches a value's object, and where it is a tuple its first items, ahead
+// of its rendering: values lie scattered, and a writer meets them in an
+// order of its own. Reads the object's type and items, so only for an
+// object already fetched by prefetch_value some steps before.
+inline void prefetch_value(PyObject* value) { __builtin_prefetch(value); }
+inline void prefetch_items(PyObject* value) {
+    if (!PyTuple_CheckExact(value)) return;
+    const Py_ssize_t n = std::min<Py_ssize_t>(PyTuple_GET_SIZE(value), 4);
+    for (Py_ssize_t i = 0; i < n; ++i) __builtin_prefetch(PyTuple_GET_ITEM(value, i));
+}
+
 // Writes the decimal numeral of `v` at `p` (room for 20 characters) and
 // returns where it ends.
 inline char* write_int(char* p, long long v) {
@@ -286,13 +297,17 @@ private:
         p_ = p + n + 2;
         return true;
     }
-    // A tuple of such strs (a chain's start of order 2 and up), its length
-    // and kinds checked in one pass and its text written into one room;
-    // false, with nothing written, for any other tuple.
+    // A tuple of such strs (a chain's start of order 2 and up), each item
+    // checked and copied in one pass into room for the longest the items
+    // may be; false, with nothing written, for any other tuple.
     bool put_plain_strs(PyObject* tuple, JsonEncoder encoder) {
+        constexpr size_t kLongest = 64;
         const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
         if (n > 32) return false;
-        size_t need = 2;
+        const bool ujson = encoder == JsonEncoder::ujson;
+        char* const start = room(2 + static_cast<size_t>(n) * (kLongest + 4));
+        char* p = start;
+        *p++ = '[';
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* item = PyTuple_GET_ITEM(tuple, i);
             if (!PyUnicode_CheckExact(item)) return false;
@@ -300,19 +315,11 @@ private:
             if (!PyUnicode_IS_READY(item)) return false;
 #endif
             const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(item));
-            if (!PyUnicode_IS_ASCII(item) || length > 64) return false;
-            need += length + 4;
-        }
-        const bool ujson = encoder == JsonEncoder::ujson;
-        char* p = room(need);
-        *p++ = '[';
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* item = PyTuple_GET_ITEM(tuple, i);
+            if (!PyUnicode_IS_ASCII(item) || length > kLongest) return false;
             if (i > 0) {
                 *p++ = ',';
                 if (!ujson) *p++ = ' ';
             }
-            const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(item));
             *p = '"';
             if (!copy_unescaped(p + 1, static_cast<const unsigned char*>(PyUnicode_DATA(item)), length, encoder))
                 return false;
