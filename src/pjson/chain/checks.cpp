@@ -36,6 +36,27 @@ bool holds_lone_surrogate(PyObject* value, bool& sure) {
     return false;
 }
 
+[[noreturn]] void foreign_bag(const char* fname) {
+    PyErr_Format(PyExc_TypeError, "%s() needs a chain whose bags are all ProbabilityBags", fname);
+    throw_error();
+}
+
+// Calls `each(entry, block)` for the chain's entries in order, asking for
+// each block ahead, until it answers false; TypeError naming `fname` for a
+// bag of another kind.
+template <class Each>
+void for_each_block(State* st, Chain* chain, const char* fname, Each&& each) {
+    const size_t entries = static_cast<size_t>(chain_size(chain));
+    for (size_t e = 0; e < entries; ++e) {
+        if (e + 16 < entries)
+            if (const BagData* ahead = chain_entry_data(st, chain_entry(chain, e + 16))) __builtin_prefetch(ahead);
+        const ChainEntry* entry = chain_entry(chain, e);
+        BagData* data = chain_entry_data(st, entry);
+        if (data == nullptr) foreign_bag(fname);
+        if (!each(entry, data)) return;
+    }
+}
+
 }  // namespace
 
 // The first count of the chain, in chain order, that is not a finite positive
@@ -46,17 +67,15 @@ PyObject* mod_bad_count(PyObject* module, PyObject* arg) {
         State* st = state_of_module(module);
         Chain* chain = chain_argument(st, arg, "bad_count");
         // No Python code runs below: only exact ints and floats are compared.
-        const size_t entries = static_cast<size_t>(chain_size(chain));
-        for (size_t e = 0; e < entries; ++e) {
-            BagData* data = chain_entry_data(st, chain_entry(chain, e));
-            if (data == nullptr) {
-                PyErr_SetString(PyExc_TypeError, "bad_count() needs a chain whose bags are all ProbabilityBags");
-                throw_error();
-            }
+        PyObject* bad = nullptr;
+        for_each_block(st, chain, "bad_count", [&](const ChainEntry*, BagData* data) {
             for (size_t i = 0; i < bag_size(data); ++i) {
                 int64_t count;
                 if (bag_count_native(data, i, count)) {
-                    if (count <= 0) return PyLong_FromLongLong(count);
+                    if (count <= 0) {
+                        bad = check(PyLong_FromLongLong(count)).release();
+                        return false;
+                    }
                     continue;
                 }
                 PyObject* object = bag_count_object(data, i);
@@ -65,9 +84,14 @@ PyObject* mod_bad_count(PyObject* module, PyObject* arg) {
                     good = check_status(PyObject_RichCompareBool(object, st->zero, Py_GT)) == 1;
                 else if (PyFloat_CheckExact(object))
                     good = PyFloat_AS_DOUBLE(object) > 0 && std::isfinite(PyFloat_AS_DOUBLE(object));
-                if (!good) return Py_NewRef(object);
+                if (!good) {
+                    bad = Py_NewRef(object);
+                    return false;
+                }
             }
-        }
+            return true;
+        });
+        if (bad != nullptr) return bad;
         Py_RETURN_NONE;
     });
 }
@@ -79,8 +103,7 @@ PyObject* mod_has_lone_surrogate(PyObject* module, PyObject* arg) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         State* st = state_of_module(module);
         Chain* chain = chain_argument(st, arg, "has_lone_surrogate");
-        const size_t entries = static_cast<size_t>(chain_size(chain));
-        if (entries == 0 || chain->vocab == nullptr) Py_RETURN_FALSE;
+        if (chain_size(chain) == 0 || chain->vocab == nullptr) Py_RETURN_FALSE;
         // No Python code runs below: the values are only read.
         const VocabTable& t = *chain->vocab->table;
         std::vector<uint8_t> used(t.bound(), 0);
@@ -91,14 +114,8 @@ PyObject* mod_has_lone_surrogate(PyObject* module, PyObject* arg) {
             }
             used[id] = 1;
         };
-        for (size_t e = 0; e < entries; ++e) {
-            const ChainEntry* entry = chain_entry(chain, e);
-            const BagData* data = chain_entry_data(st, entry);
-            if (data == nullptr || (data->size > 0 && data->vocab != chain->vocab)) {
-                PyErr_SetString(PyExc_TypeError,
-                                "has_lone_surrogate() needs a chain whose bags are all ProbabilityBags");
-                throw_error();
-            }
+        for_each_block(st, chain, "has_lone_surrogate", [&](const ChainEntry* entry, const BagData* data) {
+            if (data->size > 0 && data->vocab != chain->vocab) foreign_bag("has_lone_surrogate");
             use(entry->start);
             for (size_t c = 0; c < data->size; ++c) {
                 const uint32_t* ids;
@@ -106,7 +123,8 @@ PyObject* mod_has_lone_surrogate(PyObject* module, PyObject* arg) {
                 ids_at(data, c, ids, length);
                 for (size_t k = 0; k < length; ++k) use(ids[k]);
             }
-        }
+            return true;
+        });
         bool sure = true;
         for (uint32_t id = 0; id < used.size(); ++id)
             if (used[id] && holds_lone_surrogate(t.value(id), sure)) Py_RETURN_TRUE;
@@ -124,18 +142,11 @@ PyObject* mod_choice_count(PyObject* module, PyObject* arg) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         State* st = state_of_module(module);
         Chain* chain = chain_argument(st, arg, "choice_count");
-        const size_t entries = static_cast<size_t>(chain_size(chain));
         size_t choices = 0;
-        for (size_t e = 0; e < entries; ++e) {
-            if (e + 16 < entries)
-                if (const BagData* ahead = chain_entry_data(st, chain_entry(chain, e + 16))) __builtin_prefetch(ahead);
-            const BagData* data = chain_entry_data(st, chain_entry(chain, e));
-            if (data == nullptr) {
-                PyErr_SetString(PyExc_TypeError, "choice_count() needs a chain whose bags are all ProbabilityBags");
-                throw_error();
-            }
+        for_each_block(st, chain, "choice_count", [&](const ChainEntry*, const BagData* data) {
             choices += bag_size(data);
-        }
+            return true;
+        });
         return PyLong_FromSize_t(choices);
     });
 }
