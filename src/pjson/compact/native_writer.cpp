@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -316,15 +317,24 @@ private:
     static constexpr size_t kHeader = 4;
     static constexpr uint32_t kOffsets = 4, kObjects = 8;
     static constexpr size_t kChunkWords = size_t{1} << 16;
+    // Allocated with malloc: an array new checks its length through a
+    // runtime entry newer than the oldest libstdc++ the wheels support.
+    struct FreeWords {
+        void operator()(uint32_t* p) const noexcept { std::free(p); }
+    };
     struct Chunk {
-        std::unique_ptr<uint32_t[]> words;
+        std::unique_ptr<uint32_t[], FreeWords> words;
         size_t used = 0, capacity = 0;
     };
 
     uint32_t* room(size_t n) {
         if (chunks_.empty() || chunks_.back().capacity - chunks_.back().used < n) {
             const size_t capacity = std::max(n, kChunkWords);
-            chunks_.push_back(Chunk{std::make_unique_for_overwrite<uint32_t[]>(capacity), 0, capacity});
+            if (capacity > SIZE_MAX / sizeof(uint32_t)) throw std::bad_alloc();
+            std::unique_ptr<uint32_t[], FreeWords> words(
+                static_cast<uint32_t*>(std::malloc(capacity * sizeof(uint32_t))));
+            if (!words) throw std::bad_alloc();
+            chunks_.push_back(Chunk{std::move(words), 0, capacity});
         }
         Chunk& last = chunks_.back();
         uint32_t* p = last.words.get() + last.used;
